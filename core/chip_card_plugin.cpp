@@ -1,0 +1,133 @@
+#include "core/chip_card_plugin.h"
+
+#include "core/error_model.h"
+#include "support/byte_buffer.h"
+#include "support/text.h"
+
+namespace vexa {
+
+std::atomic<std::int32_t> processTestcase{0};
+
+namespace {
+
+constexpr std::string_view versionText = "2.0.0.2";
+constexpr std::int32_t INTERFACE_PCSC = 1;
+
+std::string interfaceName(std::int32_t type) {
+    static constexpr std::string_view names[] = {"UNDEFINED", "PCSC", "REMOTE_PCSC", "CTAPI", "ALL"};
+    return type >= 0 && type <= 4 ? std::string(names[type]) : "UNKNOWN";
+}
+
+// Log lines and requests carry the client text; keep it to printable ASCII.
+std::string printableClient(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '.';
+    return out;
+}
+
+} // namespace
+
+ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
+
+ChipCardPlugin::~ChipCardPlugin() { shutdown(); }
+
+void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
+    if (configurationLoaded_) return;
+    clientName = printableClient(inputs.clientText);
+
+    std::int32_t logLevel = LOG_OFF;
+    std::string logFile = inputs.logFile;
+
+    setOutputMode(TovLog::File);
+    setThreshold(logLevel);
+    setLogFile(inputs.companyDirectory, "", logFile);
+    setTestcase(processTestcase.load());
+    open();
+
+    interfaceType = INTERFACE_PCSC;
+    configurationLoaded_ = true;
+    write(LOG_INFO, inputs.productText + " on Linux using interface type " + interfaceName(interfaceType) + " on " +
+                        clientName);
+}
+
+std::int32_t ChipCardPlugin::shutdown() {
+    std::int32_t cardResult = 0;
+    pageIdentifier.clear();
+    remoteServer.clear();
+    allowedSites.clear();
+    preferredReader.clear();
+    clientName.clear();
+    initialised = 0;
+    siteChecked = 0;
+    lastError = 0;
+    interfaceType = 0;
+    return cardResult;
+}
+
+std::int32_t ChipCardPlugin::resetPlugin() {
+    std::int32_t result = shutdown();
+    lastError = result;
+    close();
+    configurationLoaded_ = false;
+    return result;
+}
+
+std::string ChipCardPlugin::GetVersion(std::int32_t versionSelector) {
+    if (versionSelector < 0 || versionSelector > 4) {
+        lastError = ERR_INVALID_PARAMETER;
+        return {};
+    }
+    if (versionSelector == 0) return std::string(versionText);
+    std::string_view rest = versionText;
+    for (std::int32_t i = 1; i < versionSelector; ++i) {
+        auto dot = rest.find('.');
+        if (dot == std::string_view::npos) {
+            lastError = ERR_INVALID_PARAMETER;
+            return {};
+        }
+        rest.remove_prefix(dot + 1);
+    }
+    return std::string(rest.substr(0, rest.find('.')));
+}
+
+std::string ChipCardPlugin::Hex2Str(std::string_view input) {
+    ByteBuffer bytes;
+    if (!bytes.assignHex(replaceAll(std::string(input), " ", ""), false)) {
+        lastError = ERR_INVALID_HEX;
+        return {};
+    }
+    return bytes.toText();
+}
+
+std::string ChipCardPlugin::Str2Hex(std::string_view input) {
+    ByteBuffer bytes;
+    bytes.assignText(input);
+    return bytes.toHex(true);
+}
+
+std::int32_t ChipCardPlugin::GetLastErrorCode() {
+    write(LOG_TRACE, "GetLastErrorCode returns " + errorCodeText(lastError));
+    return lastError;
+}
+
+std::string ChipCardPlugin::GetErrorText(std::int32_t errorCode) {
+    std::string text = convertGermanCharacters(lookupErrorText(errorCode), 1);
+    write(LOG_TRACE, "GetErrorText returns for " + errorCodeText(errorCode) + ": " + text);
+    return text;
+}
+
+std::string ChipCardPlugin::ReadLogFile(std::int32_t maxNumberOfBytes) {
+    return guarded(std::string(), [&] {
+        std::string text;
+        if (readTail(maxNumberOfBytes, text) != 0) {
+            write(LOG_ERROR, "ReadLogFile () unsuccessful for log file '" + logFileName() + "'");
+            lastError = ERR_LOGFILE_UNREADABLE;
+            return std::string();
+        }
+        lastError = 0;
+        return convertGermanCharacters(std::move(text), 1);
+    });
+}
+
+} // namespace vexa

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/error_model.h"
+#include "support/tov_log.h"
+
+namespace vexa {
+
+// Test-case number shared by every plug-in object of the process.
+extern std::atomic<std::int32_t> processTestcase;
+
+// Inputs of the start-up load, given by whoever hosts the plug-in.
+struct StartupInputs {
+    std::string companyDirectory = "MERIDAN";
+    std::string productText = "VEXA 2.0.0.2";
+    std::string configurationFile = "vexa_ie.conf";
+    std::string logFile = "vexa_ie.log";
+    std::string clientText;
+};
+
+// The scripting core behind every script call. Operations never throw: they
+// answer with a string or a code and keep the detailed outcome in lastError.
+class ChipCardPlugin : public TovLog {
+public:
+    ChipCardPlugin();
+    ChipCardPlugin(const ChipCardPlugin&) = delete;
+    ChipCardPlugin& operator=(const ChipCardPlugin&) = delete;
+    ~ChipCardPlugin() override;
+
+    // Start-up load; does nothing when the configuration is already loaded.
+    void loadConfiguration(const StartupInputs& inputs);
+    // Stops events, closes the card, clears the state; the card close result.
+    std::int32_t shutdown();
+    // Behind Reset: shutdown, close the log, forget the configuration. The
+    // host runs loadConfiguration again afterwards.
+    std::int32_t resetPlugin();
+
+    // Script operations that need no card.
+    std::string GetVersion(std::int32_t versionSelector);
+    std::string Hex2Str(std::string_view input);
+    std::string Str2Hex(std::string_view input);
+    std::int32_t GetLastErrorCode();
+    std::string GetErrorText(std::int32_t errorCode);
+    std::string ReadLogFile(std::int32_t maxNumberOfBytes);
+
+    bool isInitialised() const { return initialised != 0; }
+    const std::string& getClientName() const { return clientName; }
+
+protected:
+    // The initialisation guard of every card, request, log-reading and event
+    // operation: runs op once Open admitted the page, else stores 992211 and
+    // answers refused.
+    template <typename R, typename Op>
+    R guarded(R refused, Op&& op) {
+        if (!initialised) {
+            lastError = ERR_NOT_INITIALISED;
+            return refused;
+        }
+        return op();
+    }
+
+    std::int32_t initialised = 0;
+    std::int32_t siteChecked = 0;
+    std::string pageIdentifier;
+    std::string clientName;
+    std::int32_t lastError = 0;
+    std::int32_t interfaceType = 0;
+    std::string remoteServer;
+    std::string allowedSites;
+    std::string preferredReader;
+
+private:
+    bool configurationLoaded_ = false;
+};
+
+} // namespace vexa

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexa {
+
+// A file named by directory, location and name, resolved to a full path by a
+// fixed rule that knows the user's config home. Opens retry for a bounded time
+// and emulate Windows share modes with flock, so several writers (objects or
+// processes) can share one file.
+class TovFile {
+public:
+    enum Access { ReadOnly = 0, ReadWrite = 1, Append = 2, Truncate = 3 };
+    enum Share { Shared = 0, OthersRead = 1, Exclusive = 2 };
+    enum Origin { Start = 0, Current = 1, End = 2 };
+
+    TovFile() = default;
+    TovFile(const TovFile& other);
+    TovFile& operator=(const TovFile& other);
+    TovFile(TovFile&& other) noexcept;
+    TovFile& operator=(TovFile&& other) noexcept;
+    ~TovFile();
+
+    void set(std::string_view directory, std::string_view location, std::string_view name);
+    // Resolves on first use.
+    const std::string& resolvedPath();
+    void setResolvedPath(std::string_view path);
+
+    // 0 when open, 1 after every try within budgetMs failed.
+    int openFile(int access, bool untranslated, int share, int budgetMs);
+    int close();
+    bool isOpen() const { return fd_ >= 0; }
+    // New position, or -1 when not open.
+    std::int64_t position(std::int64_t offset, int origin);
+    std::int64_t length();
+    // 0 all written, 3 fewer written, -1 not open.
+    int writeBytes(const void* bytes, std::uint32_t n);
+    int writeText(std::string_view text);
+    // 0 with n = count read, 2 read error, 4 end of file, -1 not open. The
+    // buffer (n + 1 bytes) is zero-terminated after the bytes read.
+    int readBytes(char* buffer, std::uint32_t& n);
+    int readChar(char& c);
+    bool atEnd() const { return atEnd_; }
+
+    // The config home: APPDATA, USERPROFILE or windir if set, else
+    // XDG_CONFIG_HOME, else $HOME/.config.
+    static std::string configHome();
+
+private:
+    std::string directory_, location_, name_, resolved_;
+    int fd_ = -1;
+    bool atEnd_ = false;
+    bool translated_ = false;
+};
+
+} // namespace vexa

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "support/tov_file.h"
+
+namespace vexa {
+
+enum LogLevel : std::int32_t {
+    LOG_UNDEFINED = 0,
+    LOG_TRACE = 1,
+    LOG_DEBUG = 2,
+    LOG_INFO = 3,
+    LOG_WARNING = 4,
+    LOG_ERROR = 5,
+    LOG_FATAL = 6,
+    LOG_LOG = 7,
+    LOG_OFF = 8,
+};
+
+// "UNKNOWN" outside 0..8.
+std::string logLevelName(std::int32_t level);
+// -1 for an unknown name (compared without regard to case).
+std::int32_t logLevelValue(std::string_view name);
+
+// One record per line, the file opened exclusively and closed again for each
+// record so several logs (and processes) can share one file.
+class TovLog {
+public:
+    enum Output { Stdout = 0, File = 1 };
+
+    TovLog(std::int32_t threshold = LOG_DEBUG, std::int32_t outputMode = Stdout, bool semicolonFormat = false);
+    TovLog(const TovLog& other);
+    TovLog& operator=(const TovLog& other);
+    virtual ~TovLog() = default;
+
+    void setOutputMode(std::int32_t mode) { outputMode_ = mode; }
+    void setThreshold(std::int32_t level) { threshold_ = level; }
+    std::int32_t threshold() const { return threshold_; }
+    void setClient(std::string_view client) { client_ = client; }
+    void setTransactionId(std::string_view id) { transactionId_ = id; }
+    void setProcessId(std::int32_t id) { processId_ = id; }
+    void setTestcase(std::int32_t testcase) { testcase_ = testcase; }
+    std::string logFileName() { return file_.resolvedPath(); }
+
+    // Resolves the path and fills %Y, %M, %D; all zero means today.
+    void setLogFile(std::string_view directory, std::string_view location, std::string_view name,
+                    int year = 0, int month = 0, int day = 0);
+    int open();
+    // Clears the opened flag; later writes return -12 until open.
+    void close() { opened_ = false; }
+    bool isOpened() const { return opened_; }
+    // Writes one record; 0 or a negative code.
+    int write(std::int32_t level, std::string_view text, std::string_view code = {});
+    // The log file's tail starting at a line start; 0 or a negative code.
+    int readTail(std::int32_t maxBytes, std::string& result);
+
+private:
+    int writeFields(std::int32_t level, std::string_view text, std::string_view code);
+
+    std::int32_t outputMode_;
+    std::int32_t threshold_;
+    bool semicolonFormat_;
+    TovFile file_;
+    bool opened_ = false;
+    std::int32_t currentLevel_ = LOG_UNDEFINED;
+    std::string client_;
+    std::string transactionId_;
+    std::int32_t processId_ = 0;
+    std::int32_t testcase_ = 0;
+};
+
+} // namespace vexa
