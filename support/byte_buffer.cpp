@@ -153,11 +153,11 @@ void ByteBuffer::copyOut(std::uint8_t* destination, std::uint32_t n) const {
 }
 
 void ByteBuffer::storeSigned32(std::int32_t value, std::uint32_t n) {
-    resize(n);
-    for (std::uint32_t i = n; i-- > 0;) {
-        data_[i] = static_cast<std::uint8_t>(value & 0xFF);
-        value /= 256;
-    }
+    // Two's complement, sign-extended: dividing with truncation toward zero
+    // would store -2 as 00 00 00 FE, which reads back as 254.
+    storeUnsigned64(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)), n);
+    if (value < 0)
+        for (std::uint32_t i = 0; i + 8 < n; ++i) data_[i] = 0xFF;
 }
 
 void ByteBuffer::storeUnsigned32(std::uint32_t value, std::uint32_t n) {

@@ -1,0 +1,123 @@
+#include "support/byte_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using vexa::ByteBuffer;
+
+namespace {
+
+ByteBuffer fromHex(std::string_view hex, bool withBlanks = true) {
+    ByteBuffer b;
+    EXPECT_TRUE(b.assignHex(hex, withBlanks)) << hex;
+    return b;
+}
+
+} // namespace
+
+TEST(ByteBufferTest, ResizeClearsEvenAtSameLength) {
+    ByteBuffer b = fromHex("01 02 03");
+    b.resize(3);
+    EXPECT_EQ(b.toHex(true), "00 00 00 ");
+    b.resize(0);
+    EXPECT_FALSE(b.isNonEmpty());
+    EXPECT_EQ(b.data(), nullptr);
+}
+
+TEST(ByteBufferTest, HexFormsDifferInCaseAndBlanks) {
+    ByteBuffer b = fromHex("00 ff");
+    EXPECT_EQ(b.toHex(true), "00 FF ");
+    EXPECT_EQ(b.toHex(false), "00FF");
+    EXPECT_EQ(ByteBuffer().toHex(true), "");
+}
+
+TEST(ByteBufferTest, AssignHexUnitsAndPadding) {
+    EXPECT_EQ(fromHex("0a 1B").toHex(true), "0A 1B ");
+    EXPECT_EQ(fromHex("0A1", false).toHex(true), "0A 01 ");
+    EXPECT_EQ(fromHex("123", false).toHex(true), "12 03 ");
+    EXPECT_EQ(fromHex("01 02").length(), 2u); // missing final blank is supplied
+    // A unit is read up to its first non-hex character.
+    EXPECT_EQ(fromHex("4G", false).toHex(true), "04 ");
+
+    ByteBuffer b;
+    EXPECT_FALSE(b.assignHex("GG", false));
+    EXPECT_FALSE(b.assignHex("0102", true));
+    EXPECT_FALSE(b.assignHex("01-02", true));
+    // On failure the bytes read so far stay, zeros behind them.
+    EXPECT_FALSE(b.assignHex("01 02 xx 04 ", true));
+    EXPECT_EQ(b.toHex(true), "01 02 00 00 ");
+    EXPECT_TRUE(b.assignHex("", true));
+    EXPECT_EQ(b.length(), 0u);
+}
+
+TEST(ByteBufferTest, TextStopsAtZeroByte) {
+    EXPECT_EQ(fromHex("41 00 42").toText(), "A");
+    ByteBuffer b;
+    b.assignText(std::string("A\0B", 3));
+    EXPECT_EQ(b.length(), 3u);
+}
+
+TEST(ByteBufferTest, CopyInAndSetByteRespectBounds) {
+    ByteBuffer b;
+    b.resize(4);
+    const std::uint8_t src[] = {1, 2};
+    EXPECT_TRUE(b.copyIn(src, 2, 2));
+    EXPECT_FALSE(b.copyIn(src, 3, 2));
+    EXPECT_FALSE(b.copyIn(nullptr, 0, 1));
+    EXPECT_FALSE(b.copyIn(src, 0xFFFFFFFFu, 2)); // offset + n wraps in 32 bits
+    EXPECT_TRUE(b.copyTextIn("AB", 0));
+    EXPECT_FALSE(b.copyTextIn("ABC", 2));
+    EXPECT_TRUE(b.setByte(3, 0xEE));
+    EXPECT_FALSE(b.setByte(4, 0));
+    EXPECT_EQ(b.toHex(true), "41 42 01 EE ");
+}
+
+TEST(ByteBufferTest, TruncateAndCopyOut) {
+    ByteBuffer b = fromHex("01 02 03");
+    EXPECT_FALSE(b.truncate(4));
+    EXPECT_TRUE(b.truncate(2));
+    EXPECT_EQ(b.toHex(true), "01 02 ");
+    std::uint8_t out[4] = {9, 9, 9, 9};
+    b.copyOut(out, 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(out, out + 4), (std::vector<std::uint8_t>{1, 2, 0, 0}));
+    b.copyOut(out, 1);
+    EXPECT_EQ(out[0], 1);
+    b.resize(5); // after a truncate the buffer still grows cleanly
+    EXPECT_EQ(b.toHex(false), "0000000000");
+}
+
+TEST(ByteBufferTest, CopiesAreDeepAndSelfAssignmentIsHarmless) {
+    ByteBuffer a = fromHex("01 02");
+    ByteBuffer b = a;
+    b.setByte(0, 9);
+    EXPECT_EQ(a.toHex(false), "0102");
+    a = a;
+    EXPECT_EQ(a.toHex(false), "0102");
+    ByteBuffer c = std::move(b);
+    EXPECT_EQ(c.toHex(false), "0902");
+    EXPECT_EQ(b.length(), 0u);
+    // Assigning a buffer from its own bytes must not read freed storage.
+    c.assign(c.data() + 1, 1);
+    EXPECT_EQ(c.toHex(false), "02");
+}
+
+TEST(ByteBufferTest, BigEndianIntegers) {
+    ByteBuffer b;
+    b.storeUnsigned32(258, 1);
+    EXPECT_EQ(b.toHex(false), "02");
+    b.storeUnsigned32(258, 3);
+    EXPECT_EQ(b.toHex(false), "000102");
+    EXPECT_EQ(fromHex("00 00 01 00").readUnsigned32(), 256u);
+    EXPECT_EQ(fromHex("AA 00 00 01 00").readUnsigned32(), 256u); // only the last 4 count
+    EXPECT_EQ(ByteBuffer().readSigned32(), 0);
+    b.storeSigned32(-2, 4);
+    EXPECT_EQ(b.toHex(false), "FFFFFFFE");
+    EXPECT_EQ(b.readSigned32(), -2);
+    b.storeSigned32(-2, 10);
+    EXPECT_EQ(b.toHex(false), "FFFFFFFFFFFFFFFFFFFE");
+    b.storeSigned32(INT32_MIN, 4);
+    EXPECT_EQ(b.readSigned32(), INT32_MIN);
+    b.storeUnsigned64(0x0102030405060708ull, 8);
+    EXPECT_EQ(b.readUnsigned64(), 0x0102030405060708ull);
+}
