@@ -1,0 +1,215 @@
+#include "control/script_dispatcher.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "control/codepage.h"
+#include "control/script_method.h"
+
+namespace vexa {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A call that cannot be made; the text goes into the error answer.
+class CallRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+Json errorAnswer(const Json& id, std::string_view text) {
+    Json answer = Json::object();
+    answer["id"] = id;
+    answer["error"] = text;
+    return answer;
+}
+
+std::string dumpLine(const Json& answer) {
+    return answer.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string countText(std::size_t n) {
+    if (n == 0) {
+        return "no arguments";
+    }
+    return std::to_string(n) + (n == 1 ? " argument" : " arguments");
+}
+
+const ScriptMethod& methodOf(const Json& call) {
+    const auto it = call.find("method");
+    if (it == call.end()) {
+        throw CallRefused("the call has no \"method\"");
+    }
+    if (!it->is_string()) {
+        throw CallRefused("\"method\" must be a string");
+    }
+    const auto& name = it->get_ref<const std::string&>();
+    const ScriptMethod* method = findScriptMethod(name);
+    if (method == nullptr) {
+        throw CallRefused("unknown method " + Json(name).dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
+    return *method;
+}
+
+std::string argumentName(const ScriptMethod& method, std::size_t index) {
+    return "argument " + std::to_string(index + 1) + " of " + std::string(method.name);
+}
+
+std::string stringArgument(const ScriptMethod& method, std::size_t index, const Json& arg) {
+    if (!arg.is_string()) {
+        throw CallRefused(argumentName(method, index) + " must be a string");
+    }
+    const auto& text = arg.get_ref<const std::string&>();
+    // The plug-in reads texts up to their first zero byte; cutting silently
+    // would run the operation on less than the page sent.
+    if (text.find('\0') != std::string::npos) {
+        throw CallRefused(argumentName(method, index) + " must not contain a zero character");
+    }
+    return utf8ToCp1252(text);
+}
+
+std::int32_t longArgument(const ScriptMethod& method, std::size_t index, const Json& arg) {
+    constexpr auto lowest = std::numeric_limits<std::int32_t>::min();
+    constexpr auto highest = std::numeric_limits<std::int32_t>::max();
+    const auto outOfRange = [&] {
+        return CallRefused(argumentName(method, index) + " is outside the signed 32-bit range");
+    };
+    if (arg.is_number_unsigned()) {
+        const auto value = arg.get<std::uint64_t>();
+        if (value > static_cast<std::uint64_t>(highest)) throw outOfRange();
+        return static_cast<std::int32_t>(value);
+    }
+    if (arg.is_number_integer()) {
+        const auto value = arg.get<std::int64_t>();
+        if (value < lowest || value > highest) throw outOfRange();
+        return static_cast<std::int32_t>(value);
+    }
+    // Integers too long for 64 bits arrive as floating-point numbers.
+    if (arg.is_number_float() && std::fabs(arg.get<double>()) >= 2147483648.0) {
+        throw outOfRange();
+    }
+    throw CallRefused(argumentName(method, index) + " must be an integer");
+}
+
+const Json& argsArrayOf(const Json& call, const ScriptMethod& method) {
+    static const Json kNoArgs = Json::array();
+    const auto it = call.find("args");
+    if (it == call.end()) {
+        if (method.args.count == 0) {
+            return kNoArgs;
+        }
+        throw CallRefused("the call has no \"args\"; " + std::string(method.name) + " expects " +
+                          countText(method.args.count));
+    }
+    if (!it->is_array()) {
+        throw CallRefused("\"args\" must be an array");
+    }
+    return *it;
+}
+
+std::vector<ScriptValue> argumentsOf(const Json& call, const ScriptMethod& method) {
+    const Json& given = argsArrayOf(call, method);
+    const auto kinds = method.args.view();
+    if (given.size() != kinds.size()) {
+        throw CallRefused(std::string(method.name) + " expects " + countText(kinds.size()) + ", got " +
+                          std::to_string(given.size()));
+    }
+    std::vector<ScriptValue> values;
+    values.reserve(kinds.size());
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        if (kinds[i] == ScriptKind::String) {
+            values.emplace_back(stringArgument(method, i, given[i]));
+        } else {
+            values.emplace_back(longArgument(method, i, given[i]));
+        }
+    }
+    return values;
+}
+
+struct ResultToJson {
+    Json operator()(const std::string& narrow) const {
+        // A narrow result ends at its first zero byte, as it would for a C caller.
+        return cp1252ToUtf8(std::string_view(narrow).substr(0, narrow.find('\0')));
+    }
+    Json operator()(std::int32_t number) const { return number; }
+};
+
+// Whether arrays and objects nest deeper than limit, counting only brackets
+// outside JSON strings; works on any text, valid JSON or not.
+bool nestsDeeperThan(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+ScriptDispatcher::ScriptDispatcher(ChipCardPlugin& plugin, ScriptHost& host) : plugin_(plugin), host_(host) {}
+
+Json ScriptDispatcher::dispatch(const Json& call) {
+    if (!call.is_object()) {
+        return errorAnswer(nullptr, "the call must be a JSON object");
+    }
+    const auto idIt = call.find("id");
+    const Json id = idIt == call.end() ? Json() : *idIt;
+    try {
+        const ScriptMethod& method = methodOf(call);
+        const std::vector<ScriptValue> args = argumentsOf(call, method);
+        if (method.handler == nullptr) {
+            return errorAnswer(id, "not available");
+        }
+        const ScriptValue result = method.handler(ScriptCall{plugin_, host_, args});
+        Json answer = Json::object();
+        answer["id"] = id;
+        answer["result"] = std::visit(ResultToJson{}, result);
+        return answer;
+    } catch (const CallRefused& refused) {
+        return errorAnswer(id, refused.what());
+    }
+}
+
+std::string ScriptDispatcher::handleLine(std::string_view line) noexcept {
+    try {
+        if (line.size() > kMaxCallBytes) {
+            return dumpLine(
+                errorAnswer(nullptr, "the call is longer than " + std::to_string(kMaxCallBytes) + " bytes"));
+        }
+        if (nestsDeeperThan(line, kMaxNesting)) {
+            return dumpLine(errorAnswer(
+                nullptr, "the call nests arrays or objects more than " + std::to_string(kMaxNesting) + " levels deep"));
+        }
+        const Json call = Json::parse(line, nullptr, false);
+        if (call.is_discarded()) {
+            return dumpLine(errorAnswer(nullptr, "the call is not valid JSON"));
+        }
+        return dumpLine(dispatch(call));
+    } catch (...) {
+        return R"({"id":null,"error":"internal error"})";
+    }
+}
+
+} // namespace vexa

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <istream>
+#include <ostream>
+
+#include "control/script_dispatcher.h"
+#include "control/script_host.h"
+#include "core/chip_card_plugin.h"
+
+namespace vexa {
+
+// `vexa shell`: one plug-in started as "VEXA shell", one call per input line
+// (blank lines are skipped), one answer line per call in the same order.
+// The plug-in is shut down when the session ends.
+class ShellSession : private ScriptHost {
+public:
+    ShellSession();
+
+    // Answers every call until end of input, flushing after each answer;
+    // false when an answer could not be written.
+    bool run(std::istream& in, std::ostream& out);
+
+private:
+    void restartPlugin() override;
+
+    StartupInputs inputs_;
+    ChipCardPlugin plugin_;
+    ScriptDispatcher dispatcher_;
+};
+
+} // namespace vexa
