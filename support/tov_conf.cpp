@@ -1,0 +1,308 @@
+#include "support/tov_conf.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "support/text.h"
+#include "support/tov_log.h"
+
+namespace vexa {
+namespace {
+
+constexpr int kReadBudgetMs = 200;
+constexpr int kWriteBudgetMs = 400;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+int storeValue(ConfParameter& parameter, const std::string& value) {
+    switch (parameter.type) {
+    case ConfParameter::Text:
+        parameter.text = value;
+        return TovConf::Ok;
+    case ConfParameter::Digits:
+        if (!std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return TovConf::WrongType;
+        parameter.text = value;
+        return TovConf::Ok;
+    case ConfParameter::Integer:
+        return parseDecimal(value, parameter.number) ? TovConf::Ok : TovConf::SyntaxError;
+    case ConfParameter::Named:
+        if (!parameter.names) return TovConf::InternalError;
+        return parameter.names->find(value, parameter.number) ? TovConf::Ok : TovConf::UnknownValue;
+    case ConfParameter::Boolean:
+        if (value != "TRUE" && value != "FALSE") return TovConf::SyntaxError;
+        parameter.number = value == "TRUE" ? 1 : 0;
+        return TovConf::Ok;
+    default:
+        return TovConf::InternalError;
+    }
+}
+
+// Owns a descriptor that is not a shared file (the temporary of a save).
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    ~ScopedFd() { reset(); }
+    int get() const { return fd_; }
+    int reset() {
+        int result = fd_ >= 0 ? ::close(fd_) : 0;
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes content to a temporary beside path, syncs it, and renames it over
+// path, so a failure at any point leaves the old file as it was.
+bool replaceFile(const std::string& path, std::string_view content) {
+    std::string temp = path + ".XXXXXX";
+    ScopedFd fd(::mkstemp(temp.data()));  // mode 0600
+    if (fd.get() < 0) return false;
+    bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    ok = fd.reset() == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    ScopedFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+    return true;
+}
+
+} // namespace
+
+int TovConf::load(std::string_view directory, std::string_view location, std::string_view fileName,
+                  std::span<const ConfParameter> declarations, int& line) {
+    if (declarations.empty()) return InternalError;
+    parameters_.clear();
+    loaded_ = true;
+    line = 1;
+
+    TovFile file;
+    file.set(directory, location, fileName);
+    path_ = file.resolvedPath();
+    parameters_.assign(declarations.begin(), declarations.end());
+    if (file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, kReadBudgetMs) != 0) return CannotOpen;
+
+    // A read failure ends reading as the end of the file does.
+    int result = Ok;
+    char c = 0;
+    while (result == Ok) {
+        int r;
+        while ((r = file.readChar(c)) == 0 && isBlank(c)) {
+        }
+        if (r != 0) break;
+        if (c == '#' || c == ';') {
+            while ((r = file.readChar(c)) == 0 && c != '\n') {
+            }
+            if (r != 0) break;
+            ++line;
+        } else if (c == '\n') {
+            ++line;
+        } else {
+            result = readParameterLine(file, c, line);
+        }
+    }
+    file.close();
+    return result;
+}
+
+int TovConf::readParameterLine(TovFile& file, char first, int& line) {
+    if (first == '=') return SyntaxError;
+    std::string key(1, first);
+    char c = 0;
+    int r;
+    while ((r = file.readChar(c)) == 0 && c != '=') {
+        if (c == '\n') return SyntaxError;
+        key += c;
+    }
+    if (r != 0) return SyntaxError;
+
+    std::string value;
+    bool endedWithLineFeed = false;
+    while (file.readChar(c) == 0) {
+        if (c == '\n') {
+            endedWithLineFeed = true;
+            break;
+        }
+        value += c;
+    }
+    ConfParameter* parameter = find(key);
+    if (!parameter) return UnknownParameter;
+    int result = storeValue(*parameter, value);
+    if (result == Ok && endedWithLineFeed) ++line;
+    return result;
+}
+
+int TovConf::renderContent(std::string& content) const {
+    for (const auto& p : parameters_) {
+        content += p.name + "=";
+        switch (p.type) {
+        case ConfParameter::Integer:
+            content += signedDecimal(p.number);
+            break;
+        case ConfParameter::Named: {
+            std::int32_t value = 0;
+            std::string name = p.names ? p.names->nameOf(p.number) : std::string();
+            if (!p.names || !p.names->find(name, value)) return InternalError;
+            content += name;
+            break;
+        }
+        case ConfParameter::Boolean:
+            content += p.number ? "TRUE" : "FALSE";
+            break;
+        default:
+            content += p.text;
+            break;
+        }
+        content += '\n';
+    }
+    content += '\n';
+    return Ok;
+}
+
+int TovConf::save(std::string_view directory, std::string_view location, std::string_view fileName) {
+    if (parameters_.empty()) return InternalError;
+    if (!location.empty() || !fileName.empty()) {
+        TovFile named;
+        named.set(directory, location, fileName);
+        path_ = named.resolvedPath();
+    }
+    std::string content;
+    if (int result = renderContent(content); result != Ok) return result;
+
+    // The exclusive lock on the old file keeps readers and other writers out
+    // while it is replaced.
+    TovFile target;
+    target.setResolvedPath(path_);
+    if (target.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kWriteBudgetMs) != 0) return CannotOpen;
+    bool replaced = replaceFile(path_, content);
+    target.close();
+    return replaced ? Ok : WriteError;
+}
+
+ConfParameter* TovConf::find(std::string_view key) {
+    auto it = std::find_if(parameters_.begin(), parameters_.end(), [&](const auto& p) { return p.name == key; });
+    return it == parameters_.end() ? nullptr : &*it;
+}
+
+const ConfParameter* TovConf::find(std::string_view key) const {
+    return const_cast<TovConf*>(this)->find(key);
+}
+
+int TovConf::getText(std::string_view key, std::string& value) const {
+    const ConfParameter* p = find(key);
+    if (!p) return UnknownParameter;
+    if (p->type != ConfParameter::Text && p->type != ConfParameter::Digits) return WrongType;
+    value = p->text;
+    return Ok;
+}
+
+namespace {
+
+int getNumber(const ConfParameter* p, std::int32_t type, std::int32_t& value) {
+    if (!p) return TovConf::UnknownParameter;
+    if (p->type != type) return TovConf::WrongType;
+    value = p->number;
+    return TovConf::Ok;
+}
+
+} // namespace
+
+int TovConf::getInteger(std::string_view key, std::int32_t& value) const {
+    return getNumber(find(key), ConfParameter::Integer, value);
+}
+
+int TovConf::getNamedValue(std::string_view key, std::int32_t& value) const {
+    return getNumber(find(key), ConfParameter::Named, value);
+}
+
+int TovConf::getBoolean(std::string_view key, bool& value) const {
+    std::int32_t number = 0;
+    int result = getNumber(find(key), ConfParameter::Boolean, number);
+    if (result == Ok) value = number != 0;
+    return result;
+}
+
+int TovConf::setText(std::string_view key, std::string_view value) {
+    ConfParameter* p = find(key);
+    if (!p) return UnknownParameter;
+    if (p->type != ConfParameter::Text && p->type != ConfParameter::Digits) return WrongType;
+    p->text = value;
+    return Ok;
+}
+
+int TovConf::setInteger(std::string_view key, std::int32_t value) {
+    ConfParameter* p = find(key);
+    if (!p) return UnknownParameter;
+    if (p->type != ConfParameter::Integer) return WrongType;
+    p->number = value;
+    return Ok;
+}
+
+int TovConf::setNamedValue(std::string_view key, std::int32_t value) {
+    ConfParameter* p = find(key);
+    if (!p) return UnknownParameter;
+    if (p->type != ConfParameter::Named) return WrongType;
+    if (!p->names || value < 0 || static_cast<std::size_t>(value) >= p->names->size()) return UnknownValue;
+    p->number = value;
+    return Ok;
+}
+
+void TovConf::report(TovLog& log, int result, int line, bool defaultsAcceptable, std::string_view file) const {
+    const std::string shown = file.empty() ? path_ : std::string(file);
+    const std::string at = "', line " + signedDecimal(line) + ".";
+    std::string text;
+    switch (result) {
+    case Ok:
+        return;
+    case CannotOpen:
+        if (defaultsAcceptable) {
+            log.write(LOG_INFO, "Using default values for '" + shown + "'");
+            return;
+        }
+        text = "Cannot open file '" + shown + "'.";
+        break;
+    case ReadError: text = "Read error on file '" + shown + at; break;
+    case UnknownParameter: text = "Unknown parameter in file '" + shown + at; break;
+    case WrongType: text = "Wrong data type in file '" + shown + at; break;
+    case SyntaxError: text = "Syntax error in file '" + shown + at; break;
+    case UnknownValue: text = "Unknown parameter value in file '" + shown + at; break;
+    case InternalError:
+    case WriteError: text = "Internal error at file processing (TOVCONF_INTERNAL)."; break;
+    default: return;
+    }
+    log.write(LOG_ERROR, text);
+}
+
+void TovConf::clear() {
+    parameters_.clear();
+    loaded_ = false;
+    path_.clear();
+}
+
+} // namespace vexa

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/name_table.h"
+#include "support/tov_file.h"
+
+namespace vexa {
+
+class TovLog;
+
+// One declared key of a configuration file, with its default; after loading
+// it holds the value read.
+struct ConfParameter {
+    enum Type : std::int32_t { Text = 0, Integer = 1, Named = 2, Boolean = 3, Digits = 4 };
+
+    std::string name;
+    std::int32_t type = Text;
+    std::string text;          // types 0 and 4
+    std::int32_t number = 0;   // types 1, 2 (table value) and 3 (1 TRUE, 0 FALSE)
+    const NameTable* names = nullptr;  // type 2 only; not owned
+};
+
+// Reads and writes small KEY=VALUE files against typed declarations.
+class TovConf {
+public:
+    enum Result : int {
+        Ok = 0,
+        CannotOpen = 1,
+        ReadError = 2,
+        UnknownParameter = 3,
+        WrongType = 4,
+        SyntaxError = 5,
+        InternalError = 6,
+        UnknownValue = 7,
+        WriteError = 8,
+    };
+
+    // Reads the file into a fresh copy of the declarations; line receives the
+    // line at which reading stopped.
+    int load(std::string_view directory, std::string_view location, std::string_view fileName,
+             std::span<const ConfParameter> declarations, int& line);
+    // Writes every declared key in order, then one empty line. The new content
+    // replaces the old file only once it is completely on disk.
+    int save(std::string_view directory = {}, std::string_view location = {}, std::string_view fileName = {});
+
+    int getText(std::string_view key, std::string& value) const;
+    int getInteger(std::string_view key, std::int32_t& value) const;
+    int getNamedValue(std::string_view key, std::int32_t& value) const;
+    int getBoolean(std::string_view key, bool& value) const;
+    int setText(std::string_view key, std::string_view value);
+    int setInteger(std::string_view key, std::int32_t value);
+    int setNamedValue(std::string_view key, std::int32_t value);
+
+    // One log record for a load result: nothing for 0, INFO for a missing file
+    // when defaults are acceptable, ERROR otherwise.
+    // The file shown is the given name, or the resolved path when it is empty.
+    void report(TovLog& log, int result, int line, bool defaultsAcceptable, std::string_view file = {}) const;
+
+    bool isLoaded() const { return loaded_; }
+    const std::string& resolvedPath() const { return path_; }
+    // Back to the empty state: nothing loaded, every accessor answers 3.
+    void clear();
+
+private:
+    ConfParameter* find(std::string_view key);
+    const ConfParameter* find(std::string_view key) const;
+    int readParameterLine(TovFile& file, char first, int& line);
+    int renderContent(std::string& content) const;
+
+    std::vector<ConfParameter> parameters_;
+    bool loaded_ = false;
+    std::string path_;
+};
+
+} // namespace vexa
