@@ -1,0 +1,139 @@
+#include "support/cipher.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <memory>
+#include <optional>
+
+namespace vexa {
+
+namespace {
+
+struct CipherContextFree {
+    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+
+using Key = std::span<const std::uint8_t, kCipherKeyLength>;
+
+constexpr std::uint32_t kLengthFieldSize = 4;
+// The cipher buffer is always data length + 20 bytes long.
+constexpr std::uint32_t kCipherOverhead = 20;
+constexpr std::uint32_t kMaxDataLength = std::numeric_limits<std::uint32_t>::max() - kCipherOverhead;
+// libcrypto counts in int: large inputs go through in slices of whole blocks.
+constexpr std::size_t kSliceLength = std::size_t{1} << 30;
+
+std::optional<Key> keyFromText(std::string_view keyText) {
+    if (keyText.size() != kCipherKeyLength) return std::nullopt;
+    return Key(reinterpret_cast<const std::uint8_t*>(keyText.data()), kCipherKeyLength);
+}
+
+bool transformSlices(EVP_CIPHER_CTX* context, std::span<std::uint8_t> blocks) {
+    for (std::size_t offset = 0; offset < blocks.size(); offset += kSliceLength) {
+        const auto slice = blocks.subspan(offset, std::min(kSliceLength, blocks.size() - offset));
+        const auto length = static_cast<int>(slice.size());
+        int written = 0;
+        if (EVP_CipherUpdate(context, slice.data(), &written, slice.data(), length) != 1 || written != length)
+            return false;
+    }
+    std::array<std::uint8_t, kCipherBlockLength> rest{};
+    int restLength = 0;
+    return EVP_CipherFinal_ex(context, rest.data(), &restLength) == 1 && restLength == 0;
+}
+
+std::uint32_t frameLength(std::uint32_t dataLength) {
+    const std::uint64_t unpadded = std::uint64_t{kLengthFieldSize} + dataLength;
+    return static_cast<std::uint32_t>((unpadded + kCipherBlockLength - 1) / kCipherBlockLength * kCipherBlockLength);
+}
+
+} // namespace
+
+bool transformBlocks(Key key, std::span<std::uint8_t> blocks, CipherDirection direction) {
+    if (blocks.size() % kCipherBlockLength != 0) return false;
+    CipherContext context(EVP_CIPHER_CTX_new());
+    const std::array<std::uint8_t, kCipherBlockLength> zeroIv{};
+    const int encipher = direction == CipherDirection::encipher ? 1 : 0;
+    if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key.data(), zeroIv.data(),
+                                      encipher) != 1)
+        return false;
+    EVP_CIPHER_CTX_set_padding(context.get(), 0);
+    return transformSlices(context.get(), blocks);
+}
+
+bool encipherBytes(std::span<const std::uint8_t> data, std::string_view keyText, std::string& cipherText) {
+    cipherText.clear();
+    const auto key = keyFromText(keyText);
+    if (!key || data.empty() || data.size() > kMaxDataLength) return false;
+    const auto n = static_cast<std::uint32_t>(data.size());
+    // Frame and trailing zeros in one buffer; enciphered in place, so the
+    // plaintext never outlives this call (ByteBuffer wipes on release).
+    ByteBuffer buffer;
+    buffer.resize(n + kCipherOverhead);
+    ByteBuffer lengthField;
+    lengthField.storeUnsigned32(n, kLengthFieldSize);
+    buffer.copyIn(lengthField.data(), 0, kLengthFieldSize);
+    buffer.copyIn(data.data(), kLengthFieldSize, n);
+    if (!transformBlocks(*key, {buffer.data(), frameLength(n)}, CipherDirection::encipher)) return false;
+    cipherText = buffer.toHex(false);
+    return true;
+}
+
+bool encipherText(std::string_view text, std::string_view keyText, std::string& cipherText) {
+    cipherText.clear();
+    if (text.size() >= kMaxDataLength) return false;
+    ByteBuffer bytes;
+    bytes.resize(static_cast<std::uint32_t>(text.size() + 1));  // the last byte stays 0
+    bytes.copyTextIn(text, 0);
+    return encipherBytes(bytes.bytes(), keyText, cipherText);
+}
+
+bool encipherTlv(const TlvBuffer& buffer, std::string_view keyText, std::string& cipherText) {
+    return encipherBytes(buffer.usedBytes(), keyText, cipherText);
+}
+
+bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data,
+                   std::uint32_t capacity) {
+    data.resize(0);
+    const auto key = keyFromText(keyText);
+    // Longer texts would not fit a ByteBuffer's 32-bit length.
+    if (!key || cipherText.empty() || capacity == 0 || cipherText.size() / 2 >= kMaxDataLength) return false;
+    ByteBuffer raw;
+    if (!raw.assignHex(cipherText, false)) return false;
+    // Trailing bytes that do not fill a block are the zero padding; without a
+    // single whole block there is no length field to read.
+    const std::uint32_t frame = raw.length() / kCipherBlockLength * kCipherBlockLength;
+    if (frame == 0) return false;
+    if (!transformBlocks(*key, {raw.data(), frame}, CipherDirection::decipher)) return false;
+    const std::uint32_t declared = ByteBuffer(raw.data(), kLengthFieldSize).readUnsigned32();
+    // A forged or garbled length must not reach beyond what was deciphered.
+    const std::uint32_t n = std::min({declared, capacity, frame - kLengthFieldSize});
+    data.assign(raw.data() + kLengthFieldSize, n);
+    return true;
+}
+
+bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data) {
+    const std::size_t half = std::min<std::size_t>(cipherText.size() / 2, std::numeric_limits<std::uint32_t>::max());
+    return decipherBytes(cipherText, keyText, data, static_cast<std::uint32_t>(half));
+}
+
+bool decipherText(std::string_view cipherText, std::string_view keyText, std::string& text) {
+    text.clear();
+    ByteBuffer data;
+    if (!decipherBytes(cipherText, keyText, data)) return false;
+    text = data.toText();
+    return true;
+}
+
+bool decipherTlv(std::string_view cipherText, std::string_view keyText, TlvBuffer& buffer) {
+    ByteBuffer data;
+    if (!decipherBytes(cipherText, keyText, data)) {
+        buffer.release();
+        return false;
+    }
+    return buffer.load(data);
+}
+
+} // namespace vexa
