@@ -21,8 +21,8 @@ constexpr std::array<ScriptMethod, 29> kMethods = {{
     {"ExecuteRequest",   argKinds(S, L, L),       S, nullptr},
     {"SearchCard",       argKinds(S, S),          S, nullptr},
     {"ReadLogFile",      argKinds(L),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.ReadLogFile(c.number(0)); }},
-    {"SetMode",          argKinds(S, S),          L, nullptr},
-    {"GetMode",          argKinds(S),             S, nullptr},
+    {"SetMode",          argKinds(S, S),          L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.SetMode(c.text(0), c.text(1)); }},
+    {"GetMode",          argKinds(S),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.GetMode(c.text(0)); }},
     {"GetReaderList",    argKinds(),              S, nullptr},
     {"GetCardATR",       argKinds(S),             S, nullptr},
     {"ConnectCard",      argKinds(S, L),          L, nullptr},
@@ -44,7 +44,7 @@ constexpr std::array<ScriptMethod, 29> kMethods = {{
     {"Str2Hex",          argKinds(S),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.Str2Hex(c.text(0)); }},
     {"EnableEvents",     argKinds(S),             L, nullptr},
     {"DisableEvents",    argKinds(),              L, nullptr},
-    {"Open",             argKinds(S),             L, nullptr},
+    {"Open",             argKinds(S),             L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.Open(c.text(0)); }},
 }};
 // clang-format on
 

@@ -15,7 +15,8 @@ StartupInputs shellInputs() {
 
 } // namespace
 
-ShellSession::ShellSession() : inputs_(shellInputs()), dispatcher_(plugin_, *this) {
+ShellSession::ShellSession(ShellOptions options)
+    : inputs_(shellInputs()), plugin_(std::move(options)), dispatcher_(plugin_, *this) {
     plugin_.loadConfiguration(inputs_);
 }
 

@@ -5,6 +5,7 @@
 
 #include "control/script_dispatcher.h"
 #include "control/script_host.h"
+#include "control/shell_control.h"
 #include "core/chip_card_plugin.h"
 
 namespace vexa {
@@ -14,7 +15,7 @@ namespace vexa {
 // The plug-in is shut down when the session ends.
 class ShellSession : private ScriptHost {
 public:
-    ShellSession();
+    explicit ShellSession(ShellOptions options = {});
 
     // Answers every call until end of input, flushing after each answer;
     // false when an answer could not be written.
@@ -24,7 +25,7 @@ private:
     void restartPlugin() override;
 
     StartupInputs inputs_;
-    ChipCardPlugin plugin_;
+    ShellControl plugin_;
     ScriptDispatcher dispatcher_;
 };
 

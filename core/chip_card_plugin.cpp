@@ -6,50 +6,15 @@
 
 namespace vexa {
 
-std::atomic<std::int32_t> processTestcase{0};
-
 namespace {
 
 constexpr std::string_view versionText = "2.0.0.2";
-constexpr std::int32_t INTERFACE_PCSC = 1;
-
-std::string interfaceName(std::int32_t type) {
-    static constexpr std::string_view names[] = {"UNDEFINED", "PCSC", "REMOTE_PCSC", "CTAPI", "ALL"};
-    return type >= 0 && type <= 4 ? std::string(names[type]) : "UNKNOWN";
-}
-
-// Log lines and requests carry the client text; keep it to printable ASCII.
-std::string printableClient(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '.';
-    return out;
-}
 
 } // namespace
 
 ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
 
 ChipCardPlugin::~ChipCardPlugin() { shutdown(); }
-
-void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
-    if (configurationLoaded_) return;
-    clientName = printableClient(inputs.clientText);
-
-    std::int32_t logLevel = LOG_OFF;
-    std::string logFile = inputs.logFile;
-
-    setOutputMode(TovLog::File);
-    setThreshold(logLevel);
-    setLogFile(inputs.companyDirectory, "", logFile);
-    setTestcase(processTestcase.load());
-    open();
-
-    interfaceType = INTERFACE_PCSC;
-    configurationLoaded_ = true;
-    write(LOG_INFO, inputs.productText + " on Linux using interface type " + interfaceName(interfaceType) + " on " +
-                        clientName);
-}
 
 std::int32_t ChipCardPlugin::shutdown() {
     std::int32_t cardResult = 0;
@@ -58,6 +23,7 @@ std::int32_t ChipCardPlugin::shutdown() {
     allowedSites.clear();
     preferredReader.clear();
     clientName.clear();
+    sitesConf.clear();
     initialised = 0;
     siteChecked = 0;
     lastError = 0;
@@ -69,7 +35,7 @@ std::int32_t ChipCardPlugin::resetPlugin() {
     std::int32_t result = shutdown();
     lastError = result;
     close();
-    configurationLoaded_ = false;
+    clear();
     return result;
 }
 

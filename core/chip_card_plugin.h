@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/error_model.h"
+#include "support/tov_conf.h"
 #include "support/tov_log.h"
 
 namespace vexa {
@@ -24,7 +25,8 @@ struct StartupInputs {
 
 // The scripting core behind every script call. Operations never throw: they
 // answer with a string or a code and keep the detailed outcome in lastError.
-class ChipCardPlugin : public TovLog {
+// It is its own log and holds its main configuration as a base.
+class ChipCardPlugin : public TovLog, public TovConf {
 public:
     ChipCardPlugin();
     ChipCardPlugin(const ChipCardPlugin&) = delete;
@@ -39,6 +41,13 @@ public:
     // host runs loadConfiguration again afterwards.
     std::int32_t resetPlugin();
 
+    // Settings: no initialisation guard.
+    std::int32_t SetMode(std::string_view parameter, std::string_view value);
+    std::string GetMode(std::string_view parameter);
+    // Admits the page (0) or refuses it (992211); asks the user when the
+    // page's site is in neither list.
+    std::int32_t Open(std::string_view identifier);
+
     // Script operations that need no card.
     std::string GetVersion(std::int32_t versionSelector);
     std::string Hex2Str(std::string_view input);
@@ -50,7 +59,21 @@ public:
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
 
+    // The site part of a page address that is shown, compared and stored.
+    static std::string cutAddress(std::string_view address);
+    // True when the cut address is in the built-in or the user's list;
+    // question receives the text to ask the user otherwise.
+    bool isSiteAllowed(std::string_view address, std::string& question) const;
+    // Adds a site to the user's list and stores the list enciphered; 0, -1
+    // when enciphering failed, or the save result.
+    int addAllowedSite(std::string_view site);
+
 protected:
+    // What the host supplies: the address of the page that embeds the
+    // plug-in ("" when unknown), and a modal OK/Cancel question to the user.
+    virtual std::string pageAddress() { return {}; }
+    virtual bool askUser(std::string_view caption, std::string_view text);
+
     // The initialisation guard of every card, request, log-reading and event
     // operation: runs op once Open admitted the page, else stores 992211 and
     // answers refused.
@@ -71,10 +94,14 @@ protected:
     std::int32_t interfaceType = 0;
     std::string remoteServer;
     std::string allowedSites;
+    TovConf sitesConf;
     std::string preferredReader;
 
 private:
-    bool configurationLoaded_ = false;
+    std::int32_t setLogLevel(std::string_view value);
+    std::int32_t setInterface(std::string_view value);
+    std::int32_t setTestcaseNumber(std::string_view value);
+    std::string settingName(std::string_view key, const NameTable& table) const;
 };
 
 } // namespace vexa

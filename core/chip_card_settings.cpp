@@ -1,0 +1,161 @@
+// Start-up load and the run-time settings of the plug-in.
+#include <array>
+
+#include "core/chip_card_plugin.h"
+#include "core/setting_tables.h"
+#include "support/cipher.h"
+#include "support/registry.h"
+#include "support/text.h"
+
+namespace vexa {
+
+std::atomic<std::int32_t> processTestcase{0};
+
+namespace {
+
+constexpr std::string_view kRegistryKey = "Software\\MERIDAN\\VEXA";
+constexpr std::string_view kSitesFile = "vexa_sites.conf";
+
+// Log lines and requests carry the client text; keep it to printable ASCII.
+std::string printableClient(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '.';
+    return out;
+}
+
+std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_view logFile) {
+    return {{
+        {"LOGLEVEL", ConfParameter::Named, "", defaultLevel, &kLevelTable},
+        {"LOGFILE", ConfParameter::Text, std::string(logFile), 0, nullptr},
+        {"INTERFACE", ConfParameter::Named, "", INTERFACE_PCSC, &kInterfaceTable},
+        {"REMOTE_PCSC_SERVER", ConfParameter::Text, "", 0, nullptr},
+    }};
+}
+
+} // namespace
+
+void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
+    if (isLoaded()) return;
+    clientName = printableClient(inputs.clientText);
+
+    const std::optional<std::string> protocolDir = readUserOrMachineString(kRegistryKey, "ProtocolDir");
+    const std::string location = protocolDir.value_or("");
+
+    int line = 0;
+    const ConfParameter siteRow{"ALLOWED_URLS", ConfParameter::Text, "", 0, nullptr};
+    sitesConf.load(inputs.companyDirectory, "HOMEDIR", kSitesFile, std::span(&siteRow, 1), line);
+
+    const auto rows = mainRows(protocolDir ? LOG_DEBUG : LOG_OFF, inputs.logFile);
+    const int loadResult =
+        load(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, inputs.configurationFile, rows, line);
+
+    std::int32_t level = LOG_OFF;
+    std::string logFile;
+    getNamedValue("LOGLEVEL", level);
+    getText("LOGFILE", logFile);
+    setOutputMode(TovLog::File);
+    setThreshold(level);
+    setLogFile(inputs.companyDirectory, location, logFile);
+    TovLog::setTestcase(processTestcase.load());
+    open();
+
+    // A missing file is an INFO record, every other failure an ERROR.
+    report(*this, loadResult, line, true);
+
+    getNamedValue("INTERFACE", interfaceType);
+    getText("REMOTE_PCSC_SERVER", remoteServer);
+
+    std::string cipherText;
+    sitesConf.getText("ALLOWED_URLS", cipherText);
+    if (cipherText.empty() || !decipherText(cipherText, kSitesKey, allowedSites)) allowedSites.clear();
+
+    write(LOG_INFO, inputs.productText + " on Linux using interface type " + kInterfaceTable.nameOf(interfaceType) +
+                        " on " + clientName);
+}
+
+std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_view value) {
+    std::int32_t result = ERR_INVALID_PARAMETER;
+    if (textEqualsNoCase(parameter, "PREFERRED_READER")) {
+        preferredReader = value;
+        write(LOG_INFO, "Preferred reader set to '" + preferredReader + "'");
+        result = 0;
+    } else if (textEqualsNoCase(parameter, "LOGLEVEL")) {
+        result = setLogLevel(value);
+    } else if (textEqualsNoCase(parameter, "INTERFACE")) {
+        result = setInterface(value);
+    } else if (textEqualsNoCase(parameter, "TESTCASE")) {
+        result = setTestcaseNumber(value);
+    } else {
+        write(LOG_INFO, "Unknown parameter: '" + std::string(parameter) + "'");
+    }
+    lastError = result;
+    return result;
+}
+
+std::int32_t ChipCardPlugin::setLogLevel(std::string_view value) {
+    for (std::int32_t level = LOG_TRACE; level <= LOG_OFF; ++level) {
+        if (textEqualsNoCase(value, kLevelTable.nameOf(level))) {
+            setNamedValue("LOGLEVEL", level);
+            setThreshold(level);
+            write(LOG_LOG, "Loglevel set to " + std::string(value));
+            return 0;
+        }
+    }
+    write(LOG_ERROR, "Invalid value for new loglevel: '" + std::string(value) + "'");
+    return ERR_INVALID_VALUE;
+}
+
+std::int32_t ChipCardPlugin::setInterface(std::string_view value) {
+    // The remote interface needs its server address and comes only from the
+    // configuration file.
+    for (std::int32_t type : {INTERFACE_ALL, INTERFACE_PCSC, INTERFACE_CTAPI}) {
+        if (textEqualsNoCase(value, kInterfaceTable.nameOf(type))) {
+            setNamedValue("INTERFACE", type);
+            interfaceType = type;
+            write(LOG_LOG, "Interface type set to " + std::string(value));
+            return 0;
+        }
+    }
+    write(LOG_ERROR, "Invalid value for new interface type: '" + std::string(value) + "'");
+    return ERR_INVALID_VALUE;
+}
+
+std::int32_t ChipCardPlugin::setTestcaseNumber(std::string_view value) {
+    std::int32_t number = 0;
+    if (!parseDecimal(value, number)) {
+        write(LOG_ERROR, "Value for testcase is not numerical: '" + std::string(value) + "'");
+        return ERR_INVALID_VALUE;
+    }
+    if (number != 0) {
+        TovLog::setTestcase(number);
+        processTestcase = number;
+        write(LOG_INFO, "TESTCASE set to " + signedDecimal(number));
+    }
+    return 0;
+}
+
+std::string ChipCardPlugin::settingName(std::string_view key, const NameTable& table) const {
+    std::int32_t value = 0;
+    getNamedValue(key, value);
+    return table.nameOf(value);
+}
+
+std::string ChipCardPlugin::GetMode(std::string_view parameter) {
+    std::string result;
+    if (textEqualsNoCase(parameter, "PREFERRED_READER")) {
+        result = preferredReader;
+    } else if (textEqualsNoCase(parameter, "LOGLEVEL")) {
+        result = settingName("LOGLEVEL", kLevelTable);
+    } else if (textEqualsNoCase(parameter, "INTERFACE")) {
+        result = settingName("INTERFACE", kInterfaceTable);
+    } else {
+        write(LOG_ERROR, "Unknown parameter: '" + std::string(parameter) + "'");
+        lastError = ERR_INVALID_PARAMETER;
+        return {};
+    }
+    lastError = 0;
+    return result;
+}
+
+} // namespace vexa
