@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace vexa {
 
 // Broken-down local time behind log timestamps and the log file name's date
@@ -8,13 +10,15 @@ class DateTime {
 public:
     explicit DateTime(bool now = false);
     void setToNow();
+    // Local time of the given instant; every field 0 if it cannot be converted.
+    void setFromEpoch(std::int64_t secondsSinceEpoch);
 
     int second() const { return second_; }
     int minute() const { return minute_; }
     int hour() const { return hour_; }
     int day() const { return day_; }
-    int month() const { return month_ + 1; }   // 1-12
-    int year() const { return year_ + 1900; }  // four digits
+    int month() const { return month_ + 1; }  // 1-12
+    int year() const { return year_ + 1900; } // four digits
     int weekday() const { return weekday_; }
     int dayOfYear() const { return dayOfYear_; }
     bool daylightSaving() const { return daylightSaving_ != 0; }

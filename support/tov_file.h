@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "support/file_handle.h"
 
 namespace vexa {
 
@@ -17,40 +20,49 @@ public:
     enum Origin { Start = 0, Current = 1, End = 2 };
 
     TovFile() = default;
+    // Copies the names, never the open handle.
     TovFile(const TovFile& other);
     TovFile& operator=(const TovFile& other);
-    TovFile(TovFile&& other) noexcept;
-    TovFile& operator=(TovFile&& other) noexcept;
-    ~TovFile();
+    TovFile(TovFile&& other) noexcept = default;
+    TovFile& operator=(TovFile&& other) noexcept = default;
+    ~TovFile() = default;
 
     void set(std::string_view directory, std::string_view location, std::string_view name);
     // Resolves on first use.
     const std::string& resolvedPath();
     void setResolvedPath(std::string_view path);
 
-    // 0 when open, 1 after every try within budgetMs failed.
+    // 0 when open, 1 after every try within budgetMs failed (or for an
+    // access value outside 0..3).
     int openFile(int access, bool untranslated, int share, int budgetMs);
     int close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return handle_.valid(); }
     // New position, or -1 when not open.
     std::int64_t position(std::int64_t offset, int origin);
     std::int64_t length();
     // 0 all written, 3 fewer written, -1 not open.
     int writeBytes(const void* bytes, std::uint32_t n);
+    int writeBytes(std::span<const char> bytes);
     int writeText(std::string_view text);
     // 0 with n = count read, 2 read error, 4 end of file, -1 not open. The
     // buffer (n + 1 bytes) is zero-terminated after the bytes read.
     int readBytes(char* buffer, std::uint32_t& n);
+    // The same, n limited to buffer.size() - 1 so the terminator fits.
+    int readBytes(std::span<char> buffer, std::uint32_t& n);
     int readChar(char& c);
     bool atEnd() const { return atEnd_; }
 
     // The config home: APPDATA, USERPROFILE or windir if set, else
-    // XDG_CONFIG_HOME, else $HOME/.config.
+    // XDG_CONFIG_HOME, else $HOME/.config ("" without HOME).
     static std::string configHome();
 
 private:
+    void resolve();
+    std::size_t readRaw(std::span<char> buffer, bool& eof, bool& error);
+    std::size_t joinLineEnds(std::span<char> data);
+
     std::string directory_, location_, name_, resolved_;
-    int fd_ = -1;
+    FileHandle handle_;
     bool atEnd_ = false;
     bool translated_ = false;
 };

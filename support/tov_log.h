@@ -46,19 +46,25 @@ public:
     std::string logFileName() { return file_.resolvedPath(); }
 
     // Resolves the path and fills %Y, %M, %D; all zero means today.
-    void setLogFile(std::string_view directory, std::string_view location, std::string_view name,
-                    int year = 0, int month = 0, int day = 0);
+    void setLogFile(std::string_view directory, std::string_view location, std::string_view name, int year = 0,
+                    int month = 0, int day = 0);
     int open();
     // Clears the opened flag; later writes return -12 until open.
     void close() { opened_ = false; }
     bool isOpened() const { return opened_; }
-    // Writes one record; 0 or a negative code.
+    // Writes one record; 0 or a negative code. Standard-output mode writes
+    // to stderr: stdout carries the host's protocol.
     int write(std::int32_t level, std::string_view text, std::string_view code = {});
     // The log file's tail starting at a line start; 0 or a negative code.
     int readTail(std::int32_t maxBytes, std::string& result);
 
 private:
-    int writeFields(std::int32_t level, std::string_view text, std::string_view code);
+    int writeToFile(std::int32_t level, std::string_view text, std::string_view code);
+    int writeToStandardError(std::int32_t level, std::string_view text, std::string_view code) const;
+    // Appends timestamp, fields and trailer; 0, or -15 for a level without a
+    // name (the line is still completed).
+    int composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const;
+    int readOpenTail(std::int32_t maxBytes, std::string& result);
 
     std::int32_t outputMode_;
     std::int32_t threshold_;

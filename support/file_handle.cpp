@@ -1,0 +1,60 @@
+#include "support/file_handle.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace vexa {
+
+namespace {
+
+// The files hold card traffic and settings: owner only.
+constexpr mode_t kCreatedFileMode = 0600;
+
+} // namespace
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+FileHandle FileHandle::open(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreatedFileMode);
+    } while (fd < 0 && errno == EINTR);
+    return FileHandle(fd);
+}
+
+bool FileHandle::tryLock(int share) {
+    if (fd_ < 0) return false;
+    int operation;
+    switch (share) {
+        case 2:
+            operation = LOCK_EX;
+            break;
+        case 1:
+            operation = LOCK_SH;
+            break;
+        default:
+            return true;
+    }
+    return ::flock(fd_, operation | LOCK_NB) == 0;
+}
+
+int FileHandle::close() noexcept {
+    if (fd_ < 0) return 0;
+    // No LOCK_UN: after a fork the child shares the open file description,
+    // and unlocking would take the lock from under the parent.
+    return ::close(std::exchange(fd_, -1));
+}
+
+} // namespace vexa

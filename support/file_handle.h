@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace vexa {
+
+// Owns one file descriptor and the flock taken on it. Linux has no share
+// modes, so an advisory lock stands in for them; closing the descriptor
+// releases the lock, so both end together.
+class FileHandle {
+public:
+    FileHandle() = default;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle(FileHandle&& other) noexcept;
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    ~FileHandle() { close(); }
+
+    // open(2) with the given flags, created files mode 0600; invalid on failure.
+    static FileHandle open(const std::string& path, int flags);
+
+    // Without waiting: exclusive lock for share 2, shared lock for share 1,
+    // nothing for any other share value. False when another holder blocks it.
+    bool tryLock(int share);
+
+    // Closes (and so unlocks); the close result, 0 when nothing was open.
+    int close() noexcept;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    explicit FileHandle(int fd) : fd_(fd) {}
+
+    int fd_ = -1;
+};
+
+} // namespace vexa

@@ -1,0 +1,281 @@
+#include "support/tov_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+namespace vexa {
+
+namespace {
+
+constexpr int kOpenTries = 20;
+// Directories made below the config home hold the log and settings.
+constexpr mode_t kCreatedDirectoryMode = 0700;
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+bool endsWithSeparator(std::string_view path) {
+    return !path.empty() && isSeparator(path.back());
+}
+
+// A leading separator or a drive colon names the file completely.
+bool isCompleteName(std::string_view name) {
+    return (!name.empty() && isSeparator(name.front())) || name.find(':') != std::string_view::npos;
+}
+
+void appendPathPart(std::string& path, std::string_view part) {
+    if (!path.empty() && !endsWithSeparator(path)) path += '/';
+    path += part;
+}
+
+std::optional<int> openFlags(int access) {
+    switch (access) {
+        case TovFile::ReadOnly:
+            return O_RDONLY;
+        case TovFile::ReadWrite:
+            return O_RDWR | O_CREAT;
+        case TovFile::Append:
+            return O_WRONLY | O_APPEND | O_CREAT;
+        // Emptied only once the lock is held, so a waiting opener never destroys
+        // a file that somebody else is still using.
+        case TovFile::Truncate:
+            return O_RDWR | O_CREAT;
+        default:
+            return std::nullopt;
+    }
+}
+
+// One try: open, lock, and for access 3 empty the file.
+FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate) {
+    FileHandle handle = FileHandle::open(path, flags);
+    if (!handle.valid() || !handle.tryLock(share)) return {};
+    if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
+    return handle;
+}
+
+} // namespace
+
+TovFile::TovFile(const TovFile& other)
+    : directory_(other.directory_), location_(other.location_), name_(other.name_), resolved_(other.resolved_) {}
+
+TovFile& TovFile::operator=(const TovFile& other) {
+    if (this != &other) {
+        close();
+        directory_ = other.directory_;
+        location_ = other.location_;
+        name_ = other.name_;
+        resolved_ = other.resolved_;
+    }
+    return *this;
+}
+
+std::string TovFile::configHome() {
+    for (const char* name : {"APPDATA", "USERPROFILE", "windir", "XDG_CONFIG_HOME"}) {
+        std::string value = environmentValue(name);
+        if (!value.empty()) return value;
+    }
+    std::string home = environmentValue("HOME");
+    return home.empty() ? home : home + "/.config";
+}
+
+void TovFile::set(std::string_view directory, std::string_view location, std::string_view name) {
+    directory_ = directory;
+    location_ = location;
+    name_ = name;
+    resolved_.clear();
+}
+
+const std::string& TovFile::resolvedPath() {
+    if (resolved_.empty()) resolve();
+    return resolved_;
+}
+
+void TovFile::setResolvedPath(std::string_view path) {
+    resolved_ = path;
+}
+
+void TovFile::resolve() {
+    if (isCompleteName(name_)) {
+        resolved_ = name_;
+        return;
+    }
+    std::string path;
+    if (location_ == "HOMEDIR") {
+        path = configHome();
+        if (!path.empty()) {
+            appendPathPart(path, directory_);
+            // One level only; a failure shows later as a failed open.
+            if (!directory_.empty()) ::mkdir(path.c_str(), kCreatedDirectoryMode);
+        }
+    } else if (!location_.empty()) {
+        path = environmentValue(location_.c_str());
+        if (path.empty()) path = location_;
+    }
+    if (!name_.empty()) appendPathPart(path, name_);
+    resolved_ = std::move(path);
+}
+
+int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
+    close();
+    const std::optional<int> flags = openFlags(access);
+    if (!flags) return 1;
+    const std::string& path = resolvedPath();
+    const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
+    for (int attempt = 0; attempt < kOpenTries; ++attempt) {
+        handle_ = tryOpen(path, *flags, share, access == Truncate);
+        if (handle_.valid()) {
+            translated_ = !untranslated;
+            return 0;
+        }
+        std::this_thread::sleep_for(pause);
+    }
+    return 1;
+}
+
+int TovFile::close() {
+    atEnd_ = false;
+    return handle_.close();
+}
+
+std::int64_t TovFile::position(std::int64_t offset, int origin) {
+    if (!isOpen()) return -1;
+    int whence;
+    switch (origin) {
+        case Start:
+            whence = SEEK_SET;
+            break;
+        case Current:
+            whence = SEEK_CUR;
+            break;
+        case End:
+            whence = SEEK_END;
+            break;
+        default:
+            atEnd_ = false;
+            return -1;
+    }
+    const off_t result = ::lseek(handle_.get(), offset, whence);
+    atEnd_ = result >= 0 && origin == End && offset == 0;
+    return result;
+}
+
+std::int64_t TovFile::length() {
+    struct stat status {};
+    if (!isOpen() || ::fstat(handle_.get(), &status) != 0) return -1;
+    return status.st_size;
+}
+
+int TovFile::writeBytes(const void* bytes, std::uint32_t n) {
+    if (n > 0 && bytes == nullptr) return isOpen() ? 3 : -1;
+    return writeBytes(std::span<const char>(static_cast<const char*>(bytes), n));
+}
+
+int TovFile::writeBytes(std::span<const char> bytes) {
+    if (!isOpen()) return -1;
+    // Text mode writes no carriage returns: the files are Linux files.
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t result = ::write(handle_.get(), bytes.data() + written, bytes.size() - written);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) return 3;
+        written += static_cast<std::size_t>(result);
+    }
+    return 0;
+}
+
+int TovFile::writeText(std::string_view text) {
+    return writeBytes(std::span<const char>(text.data(), text.size()));
+}
+
+int TovFile::readBytes(char* buffer, std::uint32_t& n) {
+    if (buffer == nullptr) {
+        n = 0;
+        return isOpen() ? 2 : -1;
+    }
+    return readBytes(std::span<char>(buffer, std::size_t{n} + 1), n);
+}
+
+int TovFile::readBytes(std::span<char> buffer, std::uint32_t& n) {
+    const std::size_t wanted = std::min<std::size_t>(n, buffer.empty() ? 0 : buffer.size() - 1);
+    n = 0;
+    if (!buffer.empty()) buffer[0] = '\0';
+    if (!isOpen()) return -1;
+    if (buffer.empty()) return 2;
+    if (wanted == 0) return 0;
+    bool eof = false, error = false;
+    std::size_t count = readRaw(buffer.first(wanted), eof, error);
+    if (error) {
+        buffer[0] = '\0';
+        return 2;
+    }
+    atEnd_ = eof;
+    if (count == 0) return 4;
+    if (translated_) count = joinLineEnds(buffer.first(count));
+    buffer[count] = '\0';
+    n = static_cast<std::uint32_t>(count);
+    return 0;
+}
+
+int TovFile::readChar(char& c) {
+    char buffer[2] = {};
+    std::uint32_t n = 1;
+    const int result = readBytes(std::span<char>(buffer), n);
+    c = buffer[0];
+    return result;
+}
+
+// Reads until the buffer is full, the file ends or a read fails.
+std::size_t TovFile::readRaw(std::span<char> buffer, bool& eof, bool& error) {
+    std::size_t count = 0;
+    while (count < buffer.size()) {
+        const ssize_t result = ::read(handle_.get(), buffer.data() + count, buffer.size() - count);
+        if (result < 0 && errno == EINTR) continue;
+        if (result < 0) {
+            error = true;
+            break;
+        }
+        if (result == 0) {
+            eof = true;
+            break;
+        }
+        count += static_cast<std::size_t>(result);
+    }
+    return count;
+}
+
+// Text mode: carriage return and line feed read as one line feed, so files
+// written on Windows read the same. Returns the new count.
+std::size_t TovFile::joinLineEnds(std::span<char> data) {
+    std::size_t out = 0;
+    for (std::size_t in = 0; in < data.size(); ++in) {
+        if (data[in] == '\r' && in + 1 < data.size() && data[in + 1] == '\n') continue;
+        data[out++] = data[in];
+    }
+    if (out == 0 || data[out - 1] != '\r' || atEnd_) return out;
+    // A carriage return last in the buffer: look at the byte after it.
+    char next = 0;
+    const ssize_t result = ::read(handle_.get(), &next, 1);
+    if (result == 1 && next == '\n')
+        data[out - 1] = '\n';
+    else if (result == 1)
+        ::lseek(handle_.get(), -1, SEEK_CUR);
+    else if (result == 0)
+        atEnd_ = true;
+    return out;
+}
+
+} // namespace vexa

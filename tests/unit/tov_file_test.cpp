@@ -1,0 +1,189 @@
+#include "support/tov_file.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/temp_files.h"
+
+namespace vexa {
+namespace {
+
+using namespace test_support;
+namespace fs = std::filesystem;
+
+std::string resolve(std::string_view directory, std::string_view location, std::string_view name) {
+    TovFile file;
+    file.set(directory, location, name);
+    return file.resolvedPath();
+}
+
+// Everything left to read, in reads of at most chunk bytes.
+std::string readAll(TovFile& file, std::uint32_t chunk) {
+    std::string text, buffer(chunk + 1, 'x');
+    for (std::uint32_t n = chunk; file.readBytes(buffer.data(), n) == 0; n = chunk) text.append(buffer.data(), n);
+    return text;
+}
+
+TEST(TovFilePath, HomedirBelowFirstSetVariableCreatesDirectory) {
+    TempDir home;
+    ScopedEnv appdata("APPDATA", std::nullopt), profile("USERPROFILE", home.path), windir("windir", "/nowhere");
+    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", "vexa.log"), home.path + "/MERIDAN/vexa.log");
+    struct stat status {};
+    ASSERT_EQ(stat((home.path + "/MERIDAN").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", ""), home.path + "/MERIDAN");
+    ScopedEnv appdataSet("APPDATA", home.path + "/");
+    EXPECT_EQ(resolve("D", "HOMEDIR", "f"), home.path + "/D/f");
+}
+
+TEST(TovFilePath, ConfigHomeFallsBackToXdgThenHome) {
+    ScopedEnv appdata("APPDATA", ""), profile("USERPROFILE", std::nullopt), windir("windir", std::nullopt);
+    ScopedEnv xdg("XDG_CONFIG_HOME", "/xdg"), home("HOME", "/home/u");
+    EXPECT_EQ(TovFile::configHome(), "/xdg");
+    ScopedEnv noXdg("XDG_CONFIG_HOME", "");
+    EXPECT_EQ(TovFile::configHome(), "/home/u/.config");
+    ScopedEnv noHome("HOME", std::nullopt);
+    EXPECT_EQ(TovFile::configHome(), "");
+    EXPECT_EQ(resolve("D", "HOMEDIR", "f"), "f");
+}
+
+TEST(TovFilePath, CompleteNamesAndOtherLocations) {
+    for (const char* name : {"C:\\logs\\vexa.log", "\\\\server\\vexa.log", "/var/tmp/vexa.log", "a:b"})
+        EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", name), name);
+    ScopedEnv set("VEXA_TEST_LOG_DIR", "/srv/logs"), unset("VEXA_TEST_UNSET_DIR", std::nullopt);
+    EXPECT_EQ(resolve("unused", "VEXA_TEST_LOG_DIR", "a.log"), "/srv/logs/a.log");
+    EXPECT_EQ(resolve("unused", "VEXA_TEST_UNSET_DIR", "a.log"), "VEXA_TEST_UNSET_DIR/a.log");
+    EXPECT_EQ(resolve("", "/var/log/", "a.log"), "/var/log/a.log");
+    EXPECT_EQ(resolve("", "D:\\logs\\", "a.log"), "D:\\logs\\a.log");
+    EXPECT_EQ(resolve("", "/var/log", ""), "/var/log");
+    EXPECT_EQ(resolve("dir", "", "a.log"), "a.log");
+}
+
+TEST(TovFilePath, ResolvesOnceUntilPartsChange) {
+    ScopedEnv dir("VEXA_TEST_LOG_DIR", "/one");
+    TovFile file;
+    file.set("", "VEXA_TEST_LOG_DIR", "f");
+    EXPECT_EQ(file.resolvedPath(), "/one/f");
+    setenv("VEXA_TEST_LOG_DIR", "/two", 1);
+    EXPECT_EQ(file.resolvedPath(), "/one/f");
+    file.setResolvedPath("/three/f");
+    EXPECT_EQ(file.resolvedPath(), "/three/f");
+    file.set("", "VEXA_TEST_LOG_DIR", "f");
+    EXPECT_EQ(file.resolvedPath(), "/two/f");
+}
+
+class TovFileIo : public ::testing::Test {
+protected:
+    TovFile fileAt(std::string_view name) {
+        TovFile file;
+        file.set("", dir.path, name);
+        return file;
+    }
+    TempDir dir;
+};
+
+TEST_F(TovFileIo, UntranslatedRoundTripWithPositionsAndEndFlag) {
+    TovFile file = fileAt("raw");
+    char buffer[16] = "untouched";
+    std::uint32_t n = 10;
+    EXPECT_EQ(file.readBytes(buffer, n), -1);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(file.position(0, TovFile::Start), -1);
+    EXPECT_EQ(file.writeText("a"), -1);
+
+    const std::string data("a\r\nb\0c", 6);
+    ASSERT_EQ(file.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 0);
+    EXPECT_EQ(file.writeText(data), 0);
+    EXPECT_EQ(file.writeBytes(nullptr, 0), 0);
+    EXPECT_EQ(file.length(), 6);
+    EXPECT_EQ(file.position(0, TovFile::End), 6);
+    EXPECT_TRUE(file.atEnd());
+    EXPECT_EQ(file.position(0, TovFile::Start), 0);
+    EXPECT_FALSE(file.atEnd());
+    n = 10;
+    ASSERT_EQ(file.readBytes(buffer, n), 0);
+    EXPECT_EQ(std::string(buffer, n + 1), data + '\0');
+    n = 10;
+    EXPECT_EQ(file.readBytes(buffer, n), 4);
+    EXPECT_TRUE(file.atEnd());
+    EXPECT_EQ(buffer[0], '\0');
+    char c = 0;
+    EXPECT_EQ(file.position(-5, TovFile::End), 1);
+    EXPECT_EQ(file.readChar(c), 0);
+    EXPECT_EQ(c, '\r');
+    EXPECT_EQ(file.position(0, 7), -1);
+}
+
+TEST_F(TovFileIo, TranslatedReadsJoinCrLfEvenAcrossReads) {
+    writeFile(dir.path + "/text", "one\r\ntwo\rthree\r\n\r\n");
+    TovFile file = fileAt("text");
+    for (std::uint32_t chunk : {100u, 1u, 3u, 4u, 9u}) {
+        ASSERT_EQ(file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, 0), 0);
+        EXPECT_EQ(readAll(file, chunk), "one\ntwo\rthree\n\n") << "chunk " << chunk;
+    }
+    ASSERT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 0);
+    EXPECT_EQ(readAll(file, 4), "one\r\ntwo\rthree\r\n\r\n");
+    ASSERT_EQ(file.openFile(TovFile::Append, false, TovFile::Exclusive, 0), 0);
+    EXPECT_EQ(file.writeText("x\n"), 0);
+    EXPECT_EQ(fileContents(dir.path + "/text"), "one\r\ntwo\rthree\r\n\r\nx\n");
+}
+
+TEST_F(TovFileIo, AccessModes) {
+    const std::string path = dir.path + "/f";
+    TovFile file = fileAt("f");
+    EXPECT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 1);
+    EXPECT_FALSE(fs::exists(path));
+    ASSERT_EQ(file.openFile(TovFile::ReadWrite, true, TovFile::Shared, 0), 0);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(file.writeText("hello"), 0);
+    ASSERT_EQ(file.openFile(TovFile::Append, true, TovFile::Shared, 0), 0);
+    file.position(0, TovFile::Start);
+    EXPECT_EQ(file.writeText("!"), 0);
+    EXPECT_EQ(fileContents(path), "hello!");
+    ASSERT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 0);
+    EXPECT_EQ(file.writeText("x"), 3);
+    ASSERT_EQ(file.openFile(TovFile::Truncate, true, TovFile::Exclusive, 0), 0);
+    EXPECT_EQ(file.length(), 0);
+    EXPECT_EQ(file.openFile(7, true, TovFile::Shared, 0), 1);
+    EXPECT_FALSE(file.isOpen());
+}
+
+TEST_F(TovFileIo, ShareModesMapToLocksAndCopiesLeaveThemAlone) {
+    TovFile holder = fileAt("shared"), other = fileAt("shared");
+    ASSERT_EQ(holder.openFile(TovFile::ReadWrite, true, TovFile::OthersRead, 0), 0);
+    EXPECT_EQ(other.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, 0), 0);
+    EXPECT_EQ(other.openFile(TovFile::ReadOnly, false, TovFile::Shared, 0), 0);
+    EXPECT_EQ(other.openFile(TovFile::Append, true, TovFile::Exclusive, 0), 1);
+
+    ASSERT_EQ(holder.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 0);
+    TovFile copy(holder);
+    EXPECT_FALSE(copy.isOpen());
+    EXPECT_EQ(copy.resolvedPath(), holder.resolvedPath());
+    TovFile moved(std::move(holder));
+    EXPECT_EQ(other.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, 0), 1);
+    moved.close();
+    EXPECT_EQ(other.openFile(TovFile::ReadOnly, false, TovFile::Exclusive, 0), 0);
+}
+
+TEST_F(TovFileIo, HeldFileUsesTheWholeBudgetAndIsNeverTruncated) {
+    TovFile holder = fileAt("conf"), writer = fileAt("conf");
+    ASSERT_EQ(holder.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 0);
+    ASSERT_EQ(holder.writeText("KEY=VALUE\n"), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(writer.openFile(TovFile::Truncate, false, TovFile::Exclusive, 400), 1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(350));
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+    EXPECT_FALSE(writer.isOpen());
+    EXPECT_EQ(holder.length(), 10);
+    holder.close();
+    ASSERT_EQ(writer.openFile(TovFile::Truncate, false, TovFile::Exclusive, 0), 0);
+    EXPECT_EQ(writer.length(), 0);
+}
+
+} // namespace
+} // namespace vexa
