@@ -42,6 +42,13 @@ void appendPathPart(std::string& path, std::string_view part) {
     path += part;
 }
 
+// Creates the directory and any missing parents.
+void makeDirectories(const std::string& path) {
+    for (auto slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), kCreatedDirectoryMode);
+    ::mkdir(path.c_str(), kCreatedDirectoryMode);
+}
+
 std::optional<int> openFlags(int access) {
     switch (access) {
         case TovFile::ReadOnly:
@@ -60,8 +67,12 @@ std::optional<int> openFlags(int access) {
 }
 
 // One try: open, lock, and for access 3 empty the file.
-FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate) {
+// A missing file or directory will not appear by waiting for it.
+bool isMissing(int err) { return err == ENOENT || err == ENOTDIR; }
+
+FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& missing) {
     FileHandle handle = FileHandle::open(path, flags);
+    missing = !handle.valid() && isMissing(errno);
     if (!handle.valid() || !handle.tryLock(share)) return {};
     if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
     return handle;
@@ -118,8 +129,9 @@ void TovFile::resolve() {
         path = configHome();
         if (!path.empty()) {
             appendPathPart(path, directory_);
-            // One level only; a failure shows later as a failed open.
-            if (!directory_.empty()) ::mkdir(path.c_str(), kCreatedDirectoryMode);
+            // A new user may not have the config home yet either; a failure
+            // shows later as a failed open.
+            if (!directory_.empty()) makeDirectories(path);
         }
     } else if (!location_.empty()) {
         path = environmentValue(location_.c_str());
@@ -136,11 +148,14 @@ int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
     const std::string& path = resolvedPath();
     const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
     for (int attempt = 0; attempt < kOpenTries; ++attempt) {
-        handle_ = tryOpen(path, *flags, share, access == Truncate);
+        bool missing = false;
+        handle_ = tryOpen(path, *flags, share, access == Truncate, missing);
         if (handle_.valid()) {
             translated_ = !untranslated;
             return 0;
         }
+        // Retrying only helps against another holder of the file.
+        if (missing) return 1;
         std::this_thread::sleep_for(pause);
     }
     return 1;

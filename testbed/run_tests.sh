@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs every test: unit and end-to-end tests on a normal build, the unit and
+# end-to-end tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzz target for a bounded time.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+FUZZ_SECONDS=${VEXA_FUZZ_SECONDS:-30}
+BUILD=${VEXA_BUILD_DIR:-$VEXA_ROOT/build}
+
+vexa_install_packages
+
+vexa_build "$BUILD"
+vexa_log "Tests"
+ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
+
+vexa_build "$BUILD-sanitize" -DVEXA_SANITIZE=ON
+vexa_log "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$BUILD-sanitize" --output-on-failure -j"$(nproc)"
+
+CC=clang CXX=clang++ vexa_build "$BUILD-fuzz" -DVEXA_FUZZ=ON
+for target in "$BUILD-fuzz"/tests/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    vexa_log "Fuzzing $name for ${FUZZ_SECONDS}s"
+    corpus=$(mktemp -d)
+    seeds="$VEXA_ROOT/tests/fuzz/corpus/${name#fuzz_}"
+    [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
+    (cd "$corpus" && "$target" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12)
+    rm -rf "$corpus"
+done
+
+vexa_log "All tests passed"
