@@ -20,14 +20,17 @@ calls=(
     '{"id": 5, "method": "GetLastErrorCode", "args": []}'
     '{"id": 6, "method": "GetErrorText", "args": [992200]}'
     '{"id": 7, "method": "ReadLogFile", "args": [0]}'
-    '{"id": 8, "method": "GetLastErrorCode", "args": []}'
-    '{"id": 9, "method": "GetErrorText", "args": [992211]}'
-    '{"id": 10, "method": "GetVersion", "args": ["zero"]}'
+    '{"id": 8, "method": "GetErrorText", "args": [992211]}'
+    '{"id": 9, "method": "Open", "args": ["demo page"]}'
+    '{"id": 10, "method": "SetMode", "args": ["LOGLEVEL", "DEBUG"]}'
+    '{"id": 11, "method": "GetMode", "args": ["INTERFACE"]}'
+    '{"id": 12, "method": "ReadLogFile", "args": [0]}'
+    '{"id": 13, "method": "GetVersion", "args": ["zero"]}'
 )
 
-vexa_log "A scripted session through vexa shell"
+vexa_log "A scripted session through vexa shell (the user answers OK for https://demo.example/bank)"
 printf '%s\n' "${calls[@]}" |
-    (cd "$demo_home" && HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" "$BUILD/control/vexa" shell) |
+    (cd "$demo_home" && HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" "$BUILD/control/vexa" shell --url https://demo.example/bank/index.html --answer yes) |
     {
         i=0
         while IFS= read -r answer; do
