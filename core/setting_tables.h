@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "support/name_table.h"
+#include "support/tov_log.h"
 
 namespace vexa {
 
@@ -18,11 +19,7 @@ enum InterfaceType : std::int32_t {
 // Enciphers the user's list of admitted sites in its file.
 inline constexpr std::string_view kSitesKey = "p3w7m2qxtr516vb4";
 
-inline constexpr std::array<NamedValue, 9> kLevelPairs = {{
-    {"UNDEFINED", 0}, {"TRACE", 1}, {"DEBUG", 2}, {"INFO", 3}, {"WARNING", 4},
-    {"ERROR", 5}, {"FATAL", 6}, {"LOG", 7}, {"OFF", 8},
-}};
-inline constexpr NameTable kLevelTable{kLevelPairs};
+inline constexpr const NameTable& kLevelTable = kLogLevelTable;
 
 inline constexpr std::array<NamedValue, 5> kInterfacePairs = {{
     {"UNDEFINED", INTERFACE_UNDEFINED}, {"PCSC", INTERFACE_PCSC}, {"REMOTE_PCSC", INTERFACE_REMOTE_PCSC},

@@ -15,9 +15,6 @@ namespace vexa {
 
 namespace {
 
-constexpr std::array<const char*, 9> kLevelNames = {
-    "UNDEFINED", "TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL", "LOG", "OFF",
-};
 constexpr std::size_t kLevelWidth = 7;
 // 20 tries, 20 ms apart.
 constexpr int kOpenBudgetMs = 400;
@@ -63,15 +60,11 @@ int writeAll(int fd, std::string_view data) {
 
 } // namespace
 
-std::string logLevelName(std::int32_t level) {
-    if (level < 0 || static_cast<std::size_t>(level) >= kLevelNames.size()) return "UNKNOWN";
-    return kLevelNames[static_cast<std::size_t>(level)];
-}
+std::string logLevelName(std::int32_t level) { return kLogLevelTable.nameOf(level); }
 
 std::int32_t logLevelValue(std::string_view name) {
-    for (std::size_t i = 0; i < kLevelNames.size(); ++i) {
-        if (textEqualsNoCase(name, kLevelNames[i])) return static_cast<std::int32_t>(i);
-    }
+    for (const auto& pair : kLogLevelPairs)
+        if (textEqualsNoCase(name, pair.name)) return pair.value;
     return -1;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "support/name_table.h"
 #include "support/tov_file.h"
 
 namespace vexa {
@@ -19,6 +21,14 @@ enum LogLevel : std::int32_t {
     LOG_LOG = 7,
     LOG_OFF = 8,
 };
+
+// The level names written in the log and read from configuration files.
+inline constexpr std::array<NamedValue, 9> kLogLevelPairs = {{
+    {"UNDEFINED", LOG_UNDEFINED}, {"TRACE", LOG_TRACE}, {"DEBUG", LOG_DEBUG},
+    {"INFO", LOG_INFO},           {"WARNING", LOG_WARNING}, {"ERROR", LOG_ERROR},
+    {"FATAL", LOG_FATAL},         {"LOG", LOG_LOG},     {"OFF", LOG_OFF},
+}};
+inline constexpr NameTable kLogLevelTable{kLogLevelPairs};
 
 // "UNKNOWN" outside 0..8.
 std::string logLevelName(std::int32_t level);
