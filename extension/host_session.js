@@ -1,0 +1,125 @@
+// One embedded object's control: the runtime port from the content script of
+// the object's frame on one side, its own vexa-host process (a native port)
+// on the other.
+
+import { ask } from './question_box.js';
+
+const HOST_NAME = 'de.meridan.vexa';
+const EVENTS = new Set(['OnCardReady', 'OnCardError', 'OnCardRemoved', 'OnReaderAdded', 'OnReaderRemoved', 'OnCardInuse', 'OnCardUnused']);
+
+const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
+const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
+
+export class HostSession {
+  // page: the runtime port; url: the address of the page's frame, taken from
+  // the port's sender; browser: a promise of the browser's name and version.
+  constructor(page, url, browser) {
+    this.page = page;
+    this.closed = false;
+    this.waiting = [];        // calls made before the hello went out
+    this.chunks = new Map();  // JSON of an id -> { of, parts }
+    this.questions = new Set();
+    this.started = performance.now();
+    this.host = chrome.runtime.connectNative(HOST_NAME);
+    this.host.onMessage.addListener((message) => this.fromHost(message));
+    this.host.onDisconnect.addListener(() => this.hostGone(chrome.runtime.lastError?.message));
+    page.onMessage.addListener((message) => this.fromPage(message));
+    page.onDisconnect.addListener(() => this.close());
+    // The hello must be the host's first message; the calls wait for it.
+    browser.then((name) => {
+      if (this.closed) return;
+      this.toHost({ hello: { url, browser: name } });
+      const waiting = this.waiting;
+      this.waiting = null;
+      for (const call of waiting) this.toHost(call);
+    });
+  }
+
+  // From the content script: { id, method, args }, already checked there.
+  fromPage(message) {
+    if (!isObject(message) || !isCount(message.id) || typeof message.method !== 'string' || !Array.isArray(message.args)) return;
+    const call = { id: message.id, method: message.method, args: message.args };
+    if (this.waiting) this.waiting.push(call);
+    else this.toHost(call);
+  }
+
+  fromHost(message) {
+    if (!isObject(message)) return;
+    if ('chunk' in message) this.joinChunk(message);
+    else if ('id' in message) this.answer(message);
+    else if (isObject(message.ready)) this.toPage({ type: 'ready', version: String(message.ready.version ?? ''), startMs: performance.now() - this.started });
+    else if (isObject(message.question)) this.askUser(message.question);
+    else if (EVENTS.has(message.event) && Array.isArray(message.args)) this.toPage({ type: 'event', name: message.event, args: message.args });
+  }
+
+  answer(message) {
+    if ('error' in message) this.toPage({ type: 'answer', id: message.id, error: String(message.error) });
+    else if ('result' in message) this.toPage({ type: 'answer', id: message.id, result: message.result });
+  }
+
+  // Answers over the browser's 1 MiB limit come as numbered parts of the
+  // result string; they are joined here, in order.
+  joinChunk({ id, chunk, of, part }) {
+    const key = JSON.stringify(id);
+    const joined = chunk === 0 ? { of, parts: [] } : this.chunks.get(key);
+    const fits = joined && isCount(of) && of > 0 && joined.of === of && chunk === joined.parts.length && typeof part === 'string';
+    if (!fits) {
+      // A part out of order or of another shape: the answer is lost, say so once.
+      if (this.chunks.delete(key) || chunk === 0) this.toPage({ type: 'answer', id, error: 'the host sent a broken chunked answer' });
+      return;
+    }
+    joined.parts.push(part);
+    if (joined.parts.length < of) {
+      this.chunks.set(key, joined);
+      return;
+    }
+    this.chunks.delete(key);
+    this.toPage({ type: 'answer', id, result: joined.parts.join('') });
+  }
+
+  askUser({ caption, text }) {
+    let dismiss = null;
+    dismiss = ask(String(caption ?? ''), String(text ?? ''), (answer) => {
+      this.questions.delete(dismiss);
+      this.toHost({ answer });
+    });
+    this.questions.add(dismiss);
+  }
+
+  hostGone(reason) {
+    if (this.closed) return;
+    this.toPage({ type: 'gone', reason: reason || 'the VEXA host ended' });
+    this.close();
+    this.page.disconnect();
+  }
+
+  // The page side is gone (or the host is): end the host, drop any question.
+  close() {
+    if (this.closed) return;
+    this.closed = true;
+    for (const dismiss of this.questions) dismiss();
+    this.questions.clear();
+    try {
+      this.host.disconnect();
+    } catch {
+      // Already gone.
+    }
+  }
+
+  toHost(message) {
+    if (this.closed) return;
+    try {
+      this.host.postMessage(message);
+    } catch (error) {
+      this.hostGone(error.message);
+    }
+  }
+
+  toPage(message) {
+    try {
+      this.page.postMessage(message);
+    } catch {
+      this.close();
+    }
+  }
+}
