@@ -17,6 +17,7 @@ ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
 ChipCardPlugin::~ChipCardPlugin() { shutdown(); }
 
 std::int32_t ChipCardPlugin::shutdown() {
+    resetEvents();
     std::int32_t cardResult = 0;
     pageIdentifier.clear();
     remoteServer.clear();

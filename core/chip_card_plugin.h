@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/error_model.h"
+#include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"
 
@@ -25,8 +26,9 @@ struct StartupInputs {
 
 // The scripting core behind every script call. Operations never throw: they
 // answer with a string or a code and keep the detailed outcome in lastError.
-// It is its own log and holds its main configuration as a base.
-class ChipCardPlugin : public TovLog, public TovConf {
+// It is its own log, holds its main configuration and is the event sink of
+// its event monitor, all as bases.
+class ChipCardPlugin : public TovLog, public TovConf, public ChipCardEvent {
 public:
     ChipCardPlugin();
     ChipCardPlugin(const ChipCardPlugin&) = delete;
