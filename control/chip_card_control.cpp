@@ -1,0 +1,92 @@
+#include "control/chip_card_control.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "control/codepage.h"
+#include "support/text.h"
+
+namespace vexa {
+
+ChipCardControl::ChipCardControl(PageConnection& page, const PageIdentity& identity)
+    : page_(page), pageAddress_(narrowPageAddress(identity.url)) {
+    inputs_.companyDirectory = "MERIDAN";
+    inputs_.productText = "VEXA 2.0.0.2";
+    inputs_.configurationFile = "vexa_ie.conf";
+    inputs_.logFile = "vexa_ie.log";
+    inputs_.clientText = identity.browser;
+    startPlugin();
+    write(LOG_TRACE, "CTovChipPluginActiveXCtrl::constructor () called for " + addressText());
+}
+
+ChipCardControl::~ChipCardControl() {
+    write(LOG_TRACE, "CTovChipPluginActiveXCtrl:destructor () called for " + addressText());
+    // Stops the event thread while the mailbox it posts to still exists; a
+    // pending event dies with the mailbox.
+    resetPlugin();
+}
+
+void ChipCardControl::startPlugin() {
+    mailbox_.open();
+    loadConfiguration(inputs_);
+}
+
+void ChipCardControl::restartPlugin() { startPlugin(); }
+
+std::string ChipCardControl::addressText() const {
+    return hexNumber(reinterpret_cast<std::uintptr_t>(this), 16);
+}
+
+std::string ChipCardControl::narrowPageAddress(std::string_view utf8) {
+    // Every character beyond U+00FF starts with a byte from 0xC4 up; the
+    // Windows conversion gave up on the whole address for one of them.
+    const bool beyondLatin1 =
+        std::any_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xC4; });
+    return beyondLatin1 ? std::string() : utf8ToCp1252(utf8);
+}
+
+bool ChipCardControl::askUser(std::string_view caption, std::string_view text) { return page_.askUser(caption, text); }
+
+CardEvent ChipCardControl::makeEvent(CardEventKind kind, std::string_view reader, std::string_view eventIdentifier) {
+    CardEvent event;
+    event.kind = kind;
+    event.eventReader = reader;
+    event.eventIdentifier = eventIdentifier;
+    return event;
+}
+
+void ChipCardControl::OnCardReady(std::string_view reader, std::string_view atr, std::int32_t protocol,
+                                  std::string_view eventIdentifier) {
+    CardEvent event = makeEvent(CardEventKind::CardReady, reader, eventIdentifier);
+    event.eventAtr = atr;
+    event.eventProtocol = protocol;
+    mailbox_.post(std::move(event));
+}
+
+void ChipCardControl::OnCardError(std::string_view reader, std::string_view eventIdentifier) {
+    mailbox_.post(makeEvent(CardEventKind::CardError, reader, eventIdentifier));
+}
+
+void ChipCardControl::OnCardRemoved(std::string_view reader, std::string_view eventIdentifier) {
+    mailbox_.post(makeEvent(CardEventKind::CardRemoved, reader, eventIdentifier));
+}
+
+void ChipCardControl::OnReaderAdded(std::string_view reader, std::string_view eventIdentifier) {
+    mailbox_.post(makeEvent(CardEventKind::ReaderAdded, reader, eventIdentifier));
+}
+
+void ChipCardControl::OnReaderRemoved(std::string_view reader, std::string_view eventIdentifier) {
+    mailbox_.post(makeEvent(CardEventKind::ReaderRemoved, reader, eventIdentifier));
+}
+
+void ChipCardControl::OnCardInuse(std::string_view reader, std::int32_t shareMode, std::string_view eventIdentifier) {
+    CardEvent event = makeEvent(CardEventKind::CardInuse, reader, eventIdentifier);
+    event.eventShareMode = shareMode;
+    mailbox_.post(std::move(event));
+}
+
+void ChipCardControl::OnCardUnused(std::string_view reader, std::string_view eventIdentifier) {
+    mailbox_.post(makeEvent(CardEventKind::CardUnused, reader, eventIdentifier));
+}
+
+} // namespace vexa

@@ -1,0 +1,188 @@
+#include "control/host_session.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "control/host_messages.h"
+#include "control/script_dispatcher.h"
+
+namespace vexa {
+namespace {
+
+constexpr std::size_t kReadBytes = 64 * 1024;
+
+} // namespace
+
+// The page's control and the dispatcher in front of it, made by the hello.
+struct HostedControl {
+    HostedControl(PageConnection& page, const PageIdentity& identity)
+        : control(page, identity), dispatcher(control, control) {}
+
+    ChipCardControl control;
+    ScriptDispatcher dispatcher;
+};
+
+HostSession::HostSession(int input, std::ostream& output) : input_(input), output_(output), buffer_(kReadBytes) {}
+
+HostSession::~HostSession() = default;
+
+int HostSession::run() {
+    while (output_) {
+        while (!queue_.empty() && output_) {
+            const IncomingFrame frame = std::move(queue_.front());
+            queue_.pop_front();
+            handle(frame);
+            deliverEvents();
+        }
+        if (inputEnded_ || !output_) break;
+        waitForInput();
+    }
+    return broken_ || !output_ ? 1 : 0;
+}
+
+void HostSession::handle(const IncomingFrame& frame) {
+    if (!frame.error.empty()) {
+        send(refusalMessage(HostJson(), frame.error));
+        return;
+    }
+    const IncomingMessage message = classifyMessage(frame.body);
+    switch (message.kind) {
+        case IncomingMessage::Hello:
+            greet(message.value["hello"]);
+            break;
+        case IncomingMessage::Answer:
+            send(refusalMessage(HostJson(), "no question is waiting for an answer"));
+            break;
+        case IncomingMessage::Call:
+            call(frame.body, message.value);
+            break;
+    }
+}
+
+void HostSession::greet(const HostJson& hello) {
+    if (hosted_) {
+        send(refusalMessage(HostJson(), "the connection has already been opened by a hello"));
+        return;
+    }
+    std::string problem;
+    const auto identity = parseHello(hello, problem);
+    if (!identity) {
+        send(refusalMessage(HostJson(), problem));
+        return;
+    }
+    PageConnection& page = *this;
+    hosted_ = std::make_unique<HostedControl>(page, *identity);
+    send(readyMessage());
+}
+
+void HostSession::call(std::string_view body, const HostJson& parsed) {
+    if (!hosted_) {
+        const HostJson id = parsed.is_object() && parsed.contains("id") ? parsed["id"] : HostJson();
+        send(refusalMessage(id, "the connection must be opened by a hello first"));
+        return;
+    }
+    for (const std::string& message : splitAnswer(hosted_->dispatcher.handleLine(body))) {
+        if (!send(message)) return;
+    }
+}
+
+void HostSession::waitForInput() {
+    std::array<pollfd, 2> fds{{{input_, POLLIN, 0}, {hosted_ ? hosted_->control.mailbox().wakeFd() : -1, POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) return;
+        report(std::string("cannot wait for input: ") + std::strerror(errno));
+        broken_ = inputEnded_ = true;
+        return;
+    }
+    if (fds[1].revents & POLLIN) {
+        hosted_->control.mailbox().clearWake();
+        deliverEvents();
+    }
+    if (fds[0].revents != 0) {
+        std::vector<IncomingFrame> frames;
+        readInput(frames);
+        for (IncomingFrame& frame : frames) queue_.push_back(std::move(frame));
+    }
+}
+
+bool HostSession::readInput(std::vector<IncomingFrame>& out) {
+    ssize_t n;
+    do {
+        n = ::read(input_, buffer_.data(), buffer_.size());
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        decoder_.feed(std::span<const char>(buffer_.data(), static_cast<std::size_t>(n)), out);
+        return true;
+    }
+    inputEnded_ = true;
+    const std::string cut = n < 0 ? std::string("cannot read the input: ") + std::strerror(errno) : decoder_.endOfInput();
+    if (!cut.empty()) {
+        broken_ = true;
+        report(cut + "; the connection ends");
+    }
+    return false;
+}
+
+bool HostSession::askUser(std::string_view caption, std::string_view text) {
+    const std::string question = questionMessage(caption, text);
+    if (question.size() > kMaxOutgoingMessageBytes) {
+        report("the site question is longer than the browser accepts; it counts as Cancel");
+        return false;
+    }
+    if (!send(question)) return false;
+    // Modal: whatever else arrives waits in the queue until the answer.
+    // The end of input counts as Cancel.
+    std::vector<IncomingFrame> frames;
+    while (readInput(frames)) {
+        if (const auto answer = takeAnswer(frames)) return *answer;
+        frames.clear();
+    }
+    for (IncomingFrame& frame : frames) queue_.push_back(std::move(frame));
+    return false;
+}
+
+std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) {
+    std::optional<bool> answer;
+    for (IncomingFrame& frame : frames) {
+        if (!answer && frame.error.empty()) {
+            const IncomingMessage message = classifyMessage(frame.body);
+            if (message.kind == IncomingMessage::Answer) {
+                answer = parseAnswer(message.value["answer"]);
+                if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
+                continue;
+            }
+        }
+        queue_.push_back(std::move(frame));
+    }
+    return answer;
+}
+
+void HostSession::deliverEvents() {
+    if (!hosted_) return;
+    while (output_ && hosted_->control.mailbox().deliver([this](const CardEvent& event) { send(eventMessage(event)); })) {
+    }
+}
+
+bool HostSession::send(std::string_view message) {
+    if (!output_) return false;
+    if (message.size() > kMaxOutgoingMessageBytes) {
+        report("a message of " + std::to_string(message.size()) + " bytes is longer than the browser accepts; dropped");
+        return true;
+    }
+    const std::string frame = buildFrame(message);
+    output_.write(frame.data(), static_cast<std::streamsize>(frame.size()));
+    output_.flush();
+    if (!output_) report("the browser no longer reads; the connection ends");
+    return static_cast<bool>(output_);
+}
+
+void HostSession::report(std::string_view text) {
+    std::cerr << "vexa-host: " << text << '\n';
+    if (hosted_) hosted_->control.write(LOG_ERROR, text);
+}
+
+} // namespace vexa

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "control/chip_card_control.h"
+#include "control/native_message_codec.h"
+
+namespace vexa {
+
+struct HostedControl;
+
+// One browser connection served by `vexa-host`: native messages on the
+// input descriptor and the output stream. The hello creates the page's
+// control; then calls are answered in order, long answers in chunks, events
+// go out as the event thread hands them over, and Open's site question
+// holds back every other call until the user has answered.
+class HostSession : private PageConnection {
+public:
+    HostSession(int input, std::ostream& output);
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
+    ~HostSession() override;
+
+    // Serves the connection until its input ends: 0 after a clean end, 1
+    // when the input broke off inside a message or could not be read, or
+    // when the browser stopped reading.
+    int run();
+
+private:
+    bool askUser(std::string_view caption, std::string_view text) override;
+
+    void handle(const IncomingFrame& frame);
+    void greet(const nlohmann::ordered_json& hello);
+    void call(std::string_view body, const nlohmann::ordered_json& parsed);
+    // Waits for input or an event; queues what arrives, fires the event.
+    void waitForInput();
+    // One read; appends the messages it completes. False at the end of input.
+    bool readInput(std::vector<IncomingFrame>& out);
+    // The first valid answer among frames; the others are queued.
+    std::optional<bool> takeAnswer(std::vector<IncomingFrame>& frames);
+    void deliverEvents();
+    bool send(std::string_view message);
+    // A failure of the connection itself: standard error, and the plug-in's
+    // log once there is one.
+    void report(std::string_view text);
+
+    int input_;
+    std::ostream& output_;
+    FrameDecoder decoder_;
+    std::vector<char> buffer_;
+    std::deque<IncomingFrame> queue_;
+    bool inputEnded_ = false;
+    bool broken_ = false;
+    std::unique_ptr<HostedControl> hosted_;
+};
+
+} // namespace vexa
