@@ -1,0 +1,204 @@
+#include "control/chip_card_control.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "control/host_messages.h"
+#include "control/script_dispatcher.h"
+#include "plugin_environment.h"
+#include "support/text.h"
+
+using namespace vexa;
+using vexa::testing::PluginEnvironment;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Generous bound for anything another thread has to do.
+constexpr auto kPatience = 20s;
+
+class ScriptedPage : public PageConnection {
+public:
+    explicit ScriptedPage(bool answer = false) : answer_(answer) {}
+    bool askUser(std::string_view, std::string_view text) override {
+        ++questions;
+        lastText = text;
+        return answer_;
+    }
+    int questions = 0;
+    std::string lastText;
+
+private:
+    bool answer_;
+};
+
+// Stands in for the event monitor until there is one: a thread that raises
+// events through the control's overrides. A source that never finishes
+// aborts the test program rather than hang it.
+class EventSource {
+public:
+    template <typename Raise>
+    explicit EventSource(Raise raise) : finished_(done_.get_future()) {
+        thread_ = std::thread([this, raise] {
+            raise();
+            done_.set_value();
+        });
+    }
+    EventSource(const EventSource&) = delete;
+    EventSource& operator=(const EventSource&) = delete;
+    ~EventSource() {
+        if (!finishes()) {
+            std::cerr << "event source still blocked\n";
+            std::abort();
+        }
+        thread_.join();
+    }
+    bool finishes() { return finished_.wait_for(kPatience) == std::future_status::ready; }
+
+private:
+    std::promise<void> done_;
+    std::future<void> finished_;
+    std::thread thread_;
+};
+
+// Does what the host's main loop does: waits for the wake-up and fires the
+// pending event. "" when none came.
+std::string nextEvent(ChipCardControl& control) {
+    EventMailbox& mailbox = control.mailbox();
+    std::string fired;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (fired.empty() && std::chrono::steady_clock::now() < deadline) {
+        pollfd wake{mailbox.wakeFd(), POLLIN, 0};
+        ::poll(&wake, 1, 100);
+        mailbox.clearWake();
+        mailbox.deliver([&](const CardEvent& event) { fired = eventMessage(event); });
+    }
+    return fired;
+}
+
+bool waitUntilPostWaits(EventMailbox& mailbox) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (mailbox.waitingPosts() == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+bool nothingPending(EventMailbox& mailbox) {
+    return !mailbox.deliver([](const CardEvent&) {});
+}
+
+class ChipCardControlTest : public ::testing::Test {
+protected:
+    PluginEnvironment env;
+    ScriptedPage page{true};
+};
+
+} // namespace
+
+TEST_F(ChipCardControlTest, StartsForItsBrowserAndPage) {
+    env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=TRACE\n");
+    std::string address;
+    {
+        ChipCardControl control(page, {"https://b\xc3\xa4nk.example/app/x.html", "Chromium 120.0.6099.224"});
+        address = hexNumber(reinterpret_cast<std::uintptr_t>(&control), 16);
+        EXPECT_EQ(control.getClientName(), "Chromium 120.0.6099.224");
+        EXPECT_EQ(control.Open("page"), 0);
+        EXPECT_EQ(page.lastText, "Darf von https://b\xe4nk.example/app auf Chipkartenleser zugegriffen werden?");
+
+        // Reset starts the plug-in again for the same browser; Open asks again.
+        ScriptDispatcher dispatcher(control, control);
+        EXPECT_EQ(dispatcher.handleLine(R"({"id":1,"method":"Reset"})"), R"({"id":1,"result":0})");
+        EXPECT_EQ(control.getClientName(), "Chromium 120.0.6099.224");
+        EXPECT_FALSE(control.isInitialised());
+    }
+    const std::string log = PluginEnvironment::readFile(env.home / "vexa_ie.log");
+    EXPECT_NE(log.find("VEXA 2.0.0.2 on Linux using interface type PCSC on Chromium 120.0.6099.224"), std::string::npos);
+    EXPECT_NE(log.find("CTovChipPluginActiveXCtrl::constructor () called for " + address), std::string::npos) << log;
+    EXPECT_NE(log.find("CTovChipPluginActiveXCtrl:destructor () called for " + address), std::string::npos) << log;
+    EXPECT_EQ(address.size(), 16u);
+}
+
+TEST_F(ChipCardControlTest, PageAddressIsNarrowedOrDropped) {
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://bank.example/a?b=%C3%A4"), "https://bank.example/a?b=%C3%A4");
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://b\xc3\xa4nk.example/\xc3\xbf"), "https://b\xe4nk.example/\xff");
+    // Beyond U+00FF the whole address is lost, the euro sign included,
+    // although Windows-1252 has it.
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xe4\xbe\x8b.example/"), "");
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://shop.example/\xe2\x82\xac"), "");
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xc4\x80.example/"), "");
+}
+
+TEST_F(ChipCardControlTest, EventsReachTheHostInOrderWithTheirArguments) {
+    ChipCardControl control(page, {"https://bank.example/", "Chromium 1"});
+    EventSource source([&] {
+        control.OnCardReady("Reader 0", "", 0, "ev");
+        control.OnCardRemoved("Reader 1", "ev");
+        control.OnCardReady("Reader 0", "3B 8F 80 01 ", 2, "ev");
+        control.OnCardError("Reader 0", "ev");
+        control.OnReaderAdded("Leser \xe4", "");
+        control.OnReaderRemoved("Reader 2", "ev");
+        control.OnCardInuse("Reader 0", 3, "ev");
+        control.OnCardUnused("Reader 0", "ev");
+    });
+    for (const char* expected : {
+             R"({"event":"OnCardReady","args":["Reader 0","",0,"ev"]})",
+             R"({"event":"OnCardRemoved","args":["Reader 1","ev"]})",
+             R"({"event":"OnCardReady","args":["Reader 0","3B 8F 80 01 ",2,"ev"]})",
+             R"({"event":"OnCardError","args":["Reader 0","ev"]})",
+             "{\"event\":\"OnReaderAdded\",\"args\":[\"Leser \xc3\xa4\",\"\"]}",
+             R"({"event":"OnReaderRemoved","args":["Reader 2","ev"]})",
+             R"({"event":"OnCardInuse","args":["Reader 0",3,"ev"]})",
+             R"({"event":"OnCardUnused","args":["Reader 0","ev"]})",
+         }) {
+        EXPECT_EQ(nextEvent(control), expected);
+    }
+    EXPECT_TRUE(source.finishes());
+    EXPECT_TRUE(nothingPending(control.mailbox()));
+}
+
+TEST_F(ChipCardControlTest, ResetFreesASourceWaitingOnAFullMailbox) {
+    ChipCardControl control(page, {"https://bank.example/", "Chromium 1"});
+    ScriptDispatcher dispatcher(control, control);
+    {
+        EventSource source([&] {
+            control.OnCardReady("R", "3B 00 ", 1, "before");
+            control.OnCardRemoved("R", "before");
+        });
+        ASSERT_TRUE(waitUntilPostWaits(control.mailbox()));
+        EXPECT_EQ(dispatcher.handleLine(R"({"id":7,"method":"Reset"})"), R"({"id":7,"result":0})");
+        ASSERT_TRUE(source.finishes());
+    }
+    // Neither the event in the slot nor the one held back survives Reset.
+    EXPECT_TRUE(nothingPending(control.mailbox()));
+
+    EventSource later([&] { control.OnCardUnused("R", "after"); });
+    EXPECT_EQ(nextEvent(control), R"({"event":"OnCardUnused","args":["R","after"]})");
+}
+
+TEST_F(ChipCardControlTest, ShutdownFreesAWaitingSourceAndRefusesLaterEvents) {
+    ChipCardControl control(page, {"https://bank.example/", "Chromium 1"});
+    {
+        EventSource source([&] {
+            control.OnReaderAdded("R", "x");
+            control.OnReaderRemoved("R", "x");
+        });
+        ASSERT_TRUE(waitUntilPostWaits(control.mailbox()));
+        control.shutdown();
+        ASSERT_TRUE(source.finishes());
+    }
+    // Nothing may wait once the plug-in is being torn down.
+    EventSource after([&] {
+        control.OnCardError("R", "x");
+        control.OnCardError("R", "y");
+    });
+    EXPECT_TRUE(after.finishes());
+}
