@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# `vexa-host register` and `unregister` on a throwaway home: the manifests
+# point at this very vexa-host, a failed registration leaves none behind,
+# and unregistering removes them all.
+set -euo pipefail
+vexa=${1:?usage: host_registration_test.sh <path-to-vexa>}
+source_root=$(cd "$(dirname "$0")/../.." && pwd)
+host=$(dirname "$vexa")/vexa-host
+[[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+unset APPDATA USERPROFILE windir
+mkdir -p "$HOME" "$work/cwd"
+cd "$work/cwd"
+fail() { echo "FAIL: $*"; exit 1; }
+
+manifests=("$XDG_CONFIG_HOME/chromium/NativeMessagingHosts/de.meridan.vexa.json"
+           "$XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/de.meridan.vexa.json"
+           "$HOME/.mozilla/native-messaging-hosts/de.meridan.vexa.json")
+id=$(tr -d '[:space:]' < "$source_root/extension/extension_id.txt")
+
+"$host" register || fail "register failed"
+for m in "${manifests[@]}"; do
+    [[ -f "$m" && $(stat -c %a "$m") == 644 ]] || fail "$m missing or not mode 644"
+done
+python3 - "$(readlink -f "$host")" "$id" "${manifests[@]}" <<'PY'
+import json, sys
+host, ext_id, *paths = sys.argv[1:]
+for path in paths:
+    m = json.load(open(path))
+    want = {"name": "de.meridan.vexa", "description": "VEXA chip-card access", "path": host, "type": "stdio"}
+    want.update({"allowed_extensions": ["vexa@meridan.example"]} if ".mozilla" in path
+                else {"allowed_origins": [f"chrome-extension://{ext_id}/"]})
+    if m != want:
+        sys.exit(f"FAIL: {path}: {m}")
+PY
+
+profile="$work/profile"
+"$host" register --user-data-dir "$profile" || fail "register --user-data-dir failed"
+[[ -f "$profile/NativeMessagingHosts/de.meridan.vexa.json" ]] || fail "no manifest in the profile"
+"$host" unregister --user-data-dir "$profile" || fail "unregister --user-data-dir failed"
+[[ ! -e "$profile/NativeMessagingHosts/de.meridan.vexa.json" ]] || fail "profile manifest left"
+[[ -f "${manifests[0]}" ]] || fail "unregistering a profile touched the user's manifests"
+
+"$host" unregister || fail "unregister failed"
+for m in "${manifests[@]}"; do [[ ! -e "$m" ]] || fail "$m left after unregister"; done
+
+# A file where Firefox's directory belongs: registration fails as a whole.
+rm -rf "$HOME/.mozilla"
+echo "in the way" > "$HOME/.mozilla"
+status=0
+"$host" register 2>"$work/err" || status=$?
+[[ $status -eq 1 ]] || fail "failed registration exited $status"
+grep -q "Error at mkdir for Firefox manifest (return code 20)" "$work/err" || fail "stderr: $(cat "$work/err")"
+for m in "${manifests[@]}"; do [[ ! -e "$m" ]] || fail "$m left after a failed registration"; done
+echo "host_registration_test passed"

@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# Speaks native messages to the real `vexa-host` as a browser would: the
+# hello, plain calls, Open's site question with calls held back until the
+# answer, a log read too long for one message coming back in chunks, a
+# malformed body, and broken input that must end the host cleanly.
+set -euo pipefail
+vexa=${1:?usage: host_test.sh <path-to-vexa>}
+host=$(dirname "$vexa")/vexa-host
+[[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+unset APPDATA USERPROFILE windir
+mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
+cd "$work/cwd"
+# Logging on, so that SetMode calls grow a log; it lands in the current directory.
+printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
+
+# Anything but a browser's launch or a registration command: usage, status 2.
+for args in "" "bogus" "chrome-extension://abc/ stray" "register --bogus"; do
+    status=0
+    # shellcheck disable=SC2086
+    "$host" $args >"$work/usage.out" 2>"$work/usage.err" </dev/null || status=$?
+    [[ $status -eq 2 && ! -s "$work/usage.out" && -s "$work/usage.err" ]] ||
+        { echo "FAIL: vexa-host $args: status $status, usage not on stderr alone"; exit 1; }
+done
+
+python3 - "$host" <<'PY'
+import json, os, select, struct, subprocess, sys
+
+HOST = sys.argv[1]
+ORIGIN = "chrome-extension://ejpoldihbajpknecbmkdaonplkmppacm/"
+PATIENCE = 30  # seconds; only a hang comes near it
+LIMIT = 1024 * 1024
+
+def fail(text):
+    print("FAIL:", text)
+    sys.exit(1)
+
+class Host:
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([HOST, *(args or (ORIGIN, "--parent-window=0"))], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def raw(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def send(self, message):
+        body = message if isinstance(message, bytes) else json.dumps(message).encode()
+        self.raw(struct.pack("=I", len(body)) + body)
+
+    def read_exactly(self, n):
+        data = b""
+        fd = self.proc.stdout.fileno()
+        while len(data) < n:
+            ready, _, _ = select.select([fd], [], [], PATIENCE)
+            if not ready:
+                fail(f"no message within {PATIENCE} s")
+            piece = os.read(fd, n - len(data))
+            if not piece:
+                fail(f"the host ended its output (after {len(data)} of {n} bytes)")
+            data += piece
+        return data
+
+    def receive(self):
+        (length,) = struct.unpack("=I", self.read_exactly(4))
+        if length > LIMIT:
+            fail(f"a message of {length} bytes is over the browser's limit")
+        return json.loads(self.read_exactly(length))
+
+    def expect(self, wanted, what):
+        got = self.receive()
+        if got != wanted:
+            fail(f"{what}: expected {wanted}, got {got}")
+
+    def call(self, cid, method, *args):
+        self.send({"id": cid, "method": method, "args": list(args)})
+
+    def close(self):
+        """Ends the input and waits for the host; its exit status and stderr."""
+        self.proc.stdin.close()
+        try:
+            status = self.proc.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            fail("the host did not end after its input ended")
+        rest = self.proc.stdout.read()
+        if rest:
+            fail(f"unexpected output after the last message: {rest[:200]!r}")
+        return status, self.proc.stderr.read().decode(errors="replace")
+
+    def hello(self, url="https://bank.example/app/index.html"):
+        self.send({"hello": {"url": url, "browser": "Chromium 120.0.6099.224"}})
+        self.expect({"ready": {"version": "2.0.0.2"}}, "ready")
+
+def question(site):
+    return {"question": {"caption": "Frage", "text": f"Darf von {site} auf Chipkartenleser zugegriffen werden?"}}
+
+QUESTION = question("https://bank.example/app")
+
+# A whole session: hello, calls, the question with a call held back, a log
+# read in chunks, a malformed body.
+h = Host()
+h.call(1, "GetVersion", 0)
+h.expect({"id": 1, "error": "the connection must be opened by a hello first"}, "call before the hello")
+h.hello()
+h.send({"hello": {"url": "https://other.example/", "browser": "x"}})
+h.expect({"id": None, "error": "the connection has already been opened by a hello"}, "second hello")
+h.call(2, "GetVersion", 0)
+h.expect({"id": 2, "result": "2.0.0.2"}, "GetVersion")
+h.call(3, "Open", "page")
+h.expect(QUESTION, "site question")
+h.call(4, "GetVersion", 1)  # must wait for the answer
+h.send({"answer": "ok"})
+h.expect({"id": 3, "result": 0}, "Open after OK")
+h.expect({"id": 4, "result": "2"}, "call held back by the question")
+
+# Each SetMode logs its value; four of them make a log well over 1 MiB,
+# with control characters that take six bytes each in JSON.
+value = "\x01" * 20000 + "x" * 280000
+for cid in range(10, 14):
+    h.call(cid, "SetMode", "PREFERRED_READER", value)
+    h.expect({"id": cid, "result": 0}, "SetMode")
+h.call(20, "ReadLogFile", 0)
+parts = []
+while True:
+    chunk = h.receive()
+    if set(chunk) != {"id", "chunk", "of", "part"} or chunk["id"] != 20 or chunk["chunk"] != len(parts):
+        fail(f"not the next chunk of answer 20: {str(chunk)[:200]}")
+    parts.append(chunk["part"])
+    if len(parts) == chunk["of"]:
+        break
+log = "".join(parts)
+with open("vexa_ie.log", encoding="latin-1") as f:
+    on_disk = f.read()
+if len(parts) < 3 or len(log) <= LIMIT or not on_disk.startswith(log) or log.count(value) != 4:
+    fail(f"{len(parts)} chunks joined to {len(log)} characters, not the log of {len(on_disk)}")
+
+h.send(b"{not json")
+h.expect({"id": None, "error": "the call is not valid JSON"}, "malformed body")
+h.send({"answer": "ok"})
+h.expect({"id": None, "error": "no question is waiting for an answer"}, "answer without a question")
+h.call(21, "GetLastErrorCode")
+h.expect({"id": 21, "result": 0}, "still serving after bad messages")
+status, err = h.close()
+if status != 0:
+    fail(f"clean end: exit status {status}: {err}")
+
+# Cancel refuses the page (OK above stored only bank.example); Firefox's
+# way of starting the host.
+h = Host(os.path.join(os.environ["HOME"], ".mozilla/native-messaging-hosts/de.meridan.vexa.json"),
+         "vexa@meridan.example")
+h.hello("https://shop.example/x/page.html")
+h.call(1, "Open", "page")
+h.expect(question("https://shop.example/x"), "question")
+h.send({"answer": "maybe"})
+h.expect({"id": None, "error": "the answer must be \"ok\" or \"cancel\""}, "bad answer")
+h.send({"answer": "cancel"})
+h.expect({"id": 1, "result": 992211}, "Open after Cancel")
+h.call(2, "ReadLogFile", 0)
+h.expect({"id": 2, "result": ""}, "guarded call after Cancel")
+if h.close()[0] != 0:
+    fail("exit status after Cancel")
+
+# The end of input during the question counts as Cancel; the host still
+# answers and ends cleanly.
+h = Host()
+h.hello("https://shop.example/x/page.html")
+h.call(1, "Open", "page")
+h.expect(question("https://shop.example/x"), "question")
+h.call(2, "GetVersion", 0)
+h.proc.stdin.close()
+h.expect({"id": 1, "result": 992211}, "Open at end of input")
+h.expect({"id": 2, "result": "2.0.0.2"}, "call queued before the end")
+if h.proc.wait(PATIENCE) != 0:
+    fail("exit status after the end of input during the question")
+
+# A message cut off by the end of input ends the host, cleanly and logged.
+h = Host()
+h.hello()
+h.raw(struct.pack("=I", 100) + b"0123456789")
+status, err = h.close()
+if status not in (0, 1) or "the input ended inside a message (10 of 100 bytes)" not in err:
+    fail(f"truncated body: status {status}, stderr {err!r}")
+with open("vexa_ie.log", encoding="latin-1") as f:
+    if "the input ended inside a message (10 of 100 bytes); the connection ends" not in f.read():
+        fail("the cut-off message is not in the log")
+
+h = Host()
+h.raw(b"\x05\x00")
+status, err = h.close()
+if status not in (0, 1) or "inside a message's length (2 of 4 bytes)" not in err:
+    fail(f"truncated length: status {status}, stderr {err!r}")
+
+# A length over the host's bound is refused before anything is read for it.
+h = Host()
+h.hello()
+h.raw(struct.pack("=I", 100 * 1024 * 1024) + b"{}")
+h.expect({"id": None, "error": "the message is 104857600 bytes long; at most 67108864 bytes are accepted"},
+         "over-long message")
+status, err = h.close()
+if status not in (0, 1):
+    fail(f"over-long message: status {status}, stderr {err!r}")
+PY
+echo "host_test passed"
