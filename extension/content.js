@@ -18,7 +18,6 @@
     'EndTransactionEx', 'GetCardStatus', 'IsCardRemoved', 'GetVersion', 'Reset', 'Hex2Str', 'Str2Hex',
     'EnableEvents', 'DisableEvents', 'Open',
   ]);
-  const MAX_ARGS = 8; // the longest argument list has five
   const ports = new Map(); // object key -> runtime port
 
   const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
@@ -32,7 +31,7 @@
   function isCall(data) {
     return hasExactly(data, ['vexa', 'object', 'id', 'method', 'args']) && data.vexa === 'call' &&
       isCount(data.object) && isCount(data.id) && METHODS.has(data.method) &&
-      Array.isArray(data.args) && data.args.length <= MAX_ARGS && data.args.every(isArgument);
+      Array.isArray(data.args) && data.args.every(isArgument);
   }
 
   function isClose(data) {

@@ -1,0 +1,78 @@
+// Which address Open judges, and how long an admission lasts.
+
+import assert from 'node:assert/strict';
+import { after, before, test } from 'node:test';
+import { Browser, PLUGIN, Site, call, openWithAnswer, pageHtml } from './harness.js';
+
+let site;
+let other;
+let browser;
+
+before(async () => {
+  site = await Site.start();
+  other = await Site.start();
+  browser = await new Browser().start();
+});
+
+after(async () => {
+  await browser?.remove();
+  await site?.close();
+  await other?.close();
+});
+
+// Calls Open and fails if the question popup shows up.
+async function openWithoutQuestion(page, id = 'card') {
+  const popups = [];
+  const seen = (popup) => popups.push(popup.url());
+  browser.context.on('page', seen);
+  const answer = await call(page, 'Open', ['again'], id);
+  browser.context.off('page', seen);
+  assert.deepEqual(popups, [], 'no question expected');
+  return answer;
+}
+
+test('a site admitted once stays admitted across a reload and a browser restart', async () => {
+  const url = site.page('/kept/index.html');
+  let page = await browser.open(url);
+  assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0);
+
+  await page.reload();
+  assert.deepEqual(await openWithoutQuestion(page), { result: 0 });
+
+  await browser.close();
+  browser = await new Browser({ profile: browser.profile, home: browser.home }).start();
+  page = await browser.open(url);
+  assert.deepEqual(await openWithoutQuestion(page), { result: 0 });
+  await page.close();
+});
+
+test('an admitted entry covers the pages below it, not a longer path', async () => {
+  const page = await browser.open(site.page('/a/index.html'));
+  assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0);
+
+  const below = await browser.open(site.page('/a/deeper/page.html'));
+  assert.deepEqual(await openWithoutQuestion(below), { result: 0 });
+
+  const longer = await browser.open(site.page('/ab/index.html'));
+  const answer = await openWithAnswer(browser, longer, 'Abbrechen');
+  assert.equal(answer.text, `Darf von ${site.url('/ab')} auf Chipkartenleser zugegriffen werden?`);
+  assert.equal(answer.result, 992211);
+
+  const otherPort = await browser.open(other.page('/a/index.html'));
+  assert.equal((await openWithAnswer(browser, otherPort, 'Abbrechen')).result, 992211, 'another port is another site');
+  for (const p of [page, below, longer, otherPort]) await p.close();
+});
+
+test('an object in a frame from another origin is judged by the frame address', async () => {
+  const frameUrl = other.page('/framed/inner.html', pageHtml(PLUGIN, 'inner'));
+  const top = await browser.open(site.page('/top/index.html', pageHtml(`${PLUGIN}<iframe src="${frameUrl}"></iframe>`)));
+  assert.equal((await openWithAnswer(browser, top, 'OK')).result, 0, 'the top page is admitted');
+
+  const frame = top.frames().find((f) => f.url() === frameUrl);
+  assert.ok(frame, 'the frame loaded');
+  const answer = await openWithAnswer(browser, frame, 'Abbrechen');
+  assert.equal(answer.text, `Darf von ${other.url('/framed')} auf Chipkartenleser zugegriffen werden?`);
+  assert.equal(answer.result, 992211, 'the top page admission does not carry over into the frame');
+  assert.deepEqual(await call(top, 'GetLastErrorCode'), { result: 0 }, 'the top object keeps its own state');
+  await top.close();
+});

@@ -1,0 +1,206 @@
+// Shared set-up of the browser tests, the demo and the bench: Debian's
+// Chromium with the extension loaded from the source tree, a throwaway
+// profile with the host registered in it, a throwaway config home that the
+// host processes inherit, and local HTTP servers for the test pages.
+
+import { execFileSync } from 'node:child_process';
+import { randomUUID } from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+export const EXTENSION = path.join(ROOT, 'extension');
+export const EXTENSION_ID = fs.readFileSync(path.join(EXTENSION, 'extension_id.txt'), 'utf8').trim();
+export const BUILD = process.env.VEXA_BUILD_DIR ?? path.join(ROOT, 'build');
+export const HOST = process.env.VEXA_HOST ?? path.join(BUILD, 'control', 'vexa-host');
+export const CHROMIUM = process.env.VEXA_CHROMIUM ?? '/usr/bin/chromium';
+export const HOST_NAME = 'de.meridan.vexa';
+export const PLUGIN = '<object id="card" type="application/chipcard_plugin_20" width="0" height="0"></object>';
+
+export function tempDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// A page that embeds `objects` (default: one object with id "card").
+export function pageHtml(body = PLUGIN, title = 'VEXA test page') {
+  return `<!doctype html><html><head><meta charset="utf-8"><title>${title}</title></head><body>${body}</body></html>`;
+}
+
+// One origin on 127.0.0.1 serving the pages it is given; unknown paths 404.
+export class Site {
+  static async start() {
+    const site = new Site();
+    await new Promise((resolve) => site.server.listen(0, '127.0.0.1', resolve));
+    site.origin = `http://127.0.0.1:${site.server.address().port}`;
+    return site;
+  }
+
+  constructor() {
+    this.pages = new Map();
+    this.server = http.createServer((request, response) => {
+      const body = this.pages.get(new URL(request.url, 'http://x').pathname);
+      response.writeHead(body === undefined ? 404 : 200, { 'content-type': 'text/html; charset=utf-8', 'cache-control': 'no-store' });
+      response.end(body ?? 'not found');
+    });
+  }
+
+  // Serves html at pathname; returns its full address.
+  page(pathname, html = pageHtml()) {
+    this.pages.set(pathname, html);
+    return this.url(pathname);
+  }
+
+  url(pathname) {
+    return this.origin + pathname;
+  }
+
+  close() {
+    this.server.closeAllConnections();
+    return new Promise((resolve) => this.server.close(resolve));
+  }
+}
+
+// Writes the Chromium host manifest into the profile, where Chromium looks
+// first. `vexa-host register --user-data-dir` does the same when it can.
+export function registerHost(profile) {
+  try {
+    execFileSync(HOST, ['register', '--user-data-dir', profile], { stdio: 'pipe' });
+    if (fs.existsSync(path.join(profile, 'NativeMessagingHosts', `${HOST_NAME}.json`))) return;
+  } catch {
+    // Fall through to writing the manifest here.
+  }
+  const dir = path.join(profile, 'NativeMessagingHosts');
+  fs.mkdirSync(dir, { recursive: true });
+  const manifest = {
+    name: HOST_NAME,
+    description: 'VEXA chip-card access',
+    path: HOST,
+    type: 'stdio',
+    allowed_origins: [`chrome-extension://${EXTENSION_ID}/`],
+  };
+  fs.writeFileSync(path.join(dir, `${HOST_NAME}.json`), JSON.stringify(manifest, null, 2));
+}
+
+// A Chromium with the extension and a profile and config home of its own.
+// The profile and home survive close() so a test can start the same browser
+// again; remove() deletes them.
+export class Browser {
+  constructor({ profile = tempDir('vexa-profile-'), home = tempDir('vexa-home-') } = {}) {
+    this.profile = profile;
+    this.home = home;
+    // Marks the host processes of this browser (they inherit the environment).
+    this.tag = randomUUID();
+    this.context = null;
+  }
+
+  get configHome() {
+    return path.join(this.home, '.config');
+  }
+
+  async start() {
+    registerHost(this.profile);
+    fs.mkdirSync(this.configHome, { recursive: true });
+    this.context = await chromium.launchPersistentContext(this.profile, {
+      executablePath: CHROMIUM,
+      headless: false,
+      viewport: null,
+      env: { ...process.env, HOME: this.home, XDG_CONFIG_HOME: this.configHome, VEXA_TEST_TAG: this.tag },
+      args: [
+        '--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        `--disable-extensions-except=${EXTENSION}`, `--load-extension=${EXTENSION}`,
+      ],
+    });
+    this.worker = this.context.serviceWorkers()[0] ?? (await this.context.waitForEvent('serviceworker'));
+    return this;
+  }
+
+  // The extension's id as Chromium shows it.
+  get extensionId() {
+    return new URL(this.worker.url()).host;
+  }
+
+  async open(url) {
+    const page = await this.context.newPage();
+    await page.goto(url);
+    return page;
+  }
+
+  // Resolves with the question popup the next Open brings up.
+  nextPopup() {
+    return this.context.waitForEvent('page', { predicate: (page) => page.url().includes('/question.html'), timeout: 15000 });
+  }
+
+  // Process ids of this browser's running vexa-host processes.
+  hostPids() {
+    return hostProcesses(this.tag);
+  }
+
+  async close() {
+    await this.context?.close();
+    this.context = null;
+  }
+
+  async remove() {
+    await this.close();
+    fs.rmSync(this.profile, { recursive: true, force: true });
+    fs.rmSync(this.home, { recursive: true, force: true });
+  }
+}
+
+// Running processes whose environment carries VEXA_TEST_TAG=tag and whose
+// program is the host.
+export function hostProcesses(tag) {
+  const pids = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const exe = fs.readlinkSync(`/proc/${entry}/exe`);
+      if (path.basename(exe) !== path.basename(HOST) && !fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').includes(HOST)) continue;
+      const environ = fs.readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0');
+      if (environ.includes(`VEXA_TEST_TAG=${tag}`)) pids.push(Number(entry));
+    } catch {
+      // Gone meanwhile, or not ours to read.
+    }
+  }
+  return pids;
+}
+
+// Calls method on the element with this id in the page; resolves with
+// { result } or { error } so a rejection can be looked at.
+export function call(page, method, args = [], id = 'card') {
+  return page.evaluate(
+    ([elementId, name, list]) =>
+      document.getElementById(elementId)[name](...list).then(
+        (result) => ({ result }),
+        (error) => ({ error: error.message, name: error.name }),
+      ),
+    [id, method, args],
+  );
+}
+
+// Starts Open on the page and answers the question popup with the given
+// button ('OK' or 'Abbrechen'); resolves with Open's result and the popup's
+// caption and text.
+export async function openWithAnswer(browser, page, button, id = 'card') {
+  const popup = browser.nextPopup();
+  const result = call(page, 'Open', ['test'], id);
+  const question = await popup;
+  await question.waitForSelector('#text:not(:empty)');
+  const shown = { caption: await question.textContent('#caption'), text: await question.textContent('#text'), title: await question.title() };
+  await question.click(`text=${button}`);
+  return { ...(await result), ...shown };
+}
+
+// Waits until fn() is true (polling), up to a generous bound.
+export async function until(fn, what, ms = 10000) {
+  const end = Date.now() + ms;
+  while (!(await fn())) {
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}

@@ -1,0 +1,130 @@
+// The page API against the real host: its surface, argument errors, long
+// results, and a host that dies.
+
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+import { BUILD, Browser, EXTENSION_ID, Site, call, openWithAnswer, until } from './harness.js';
+
+const METHODS = [
+  'EncodeRequest', 'DecodeRequest', 'ExecuteRequest', 'SearchCard', 'ReadLogFile', 'SetMode', 'GetMode',
+  'GetReaderList', 'GetCardATR', 'ConnectCard', 'ConnectCardEx', 'DisConnectCard', 'DisConnectCardEx',
+  'GetLastErrorCode', 'GetErrorText', 'SendToCard', 'SendIOCTL', 'BeginTransaction', 'EndTransaction',
+  'EndTransactionEx', 'GetCardStatus', 'IsCardRemoved', 'GetVersion', 'Reset', 'Hex2Str', 'Str2Hex',
+  'EnableEvents', 'DisableEvents', 'Open',
+];
+
+let site;
+let browser;
+let protocolDir;
+
+before(async () => {
+  site = await Site.start();
+  browser = new Browser();
+  // A protocol directory with a log over the browser's 1 MiB message limit;
+  // LOGLEVEL=OFF keeps it unchanged while the tests read it.
+  protocolDir = path.join(browser.home, 'protocol');
+  fs.mkdirSync(path.join(browser.configHome, 'MERIDAN', 'VEXA'), { recursive: true });
+  fs.mkdirSync(protocolDir);
+  fs.writeFileSync(path.join(browser.configHome, 'MERIDAN', 'VEXA', 'registry.conf'), `ProtocolDir=${protocolDir}\n`);
+  fs.writeFileSync(path.join(protocolDir, 'vexa_ie.conf'), 'LOGLEVEL=OFF\n');
+  const lines = [];
+  for (let i = 0; i < 40000; i++) lines.push(Buffer.from(`${String(i).padStart(6, '0')} Gr\xfc\xdfe \x80 "quoted" \\ tab\t\u00e9\n`, 'latin1'));
+  fs.writeFileSync(path.join(protocolDir, 'vexa_ie.log'), Buffer.concat(lines));
+  await browser.start();
+});
+
+after(async () => {
+  await browser?.remove();
+  await site?.close();
+});
+
+// The same calls through `vexa shell` in the same config home: the reference
+// for what the host answers.
+function shellAnswers(calls) {
+  const input = calls.map(([method, args], id) => JSON.stringify({ id, method, args })).join('\n') + '\n';
+  const output = execFileSync(path.join(BUILD, 'control', 'vexa'), ['shell', '--url', site.url('/methods/index.html'), '--answer', 'yes'], {
+    input,
+    cwd: browser.home,
+    env: { ...process.env, HOME: browser.home, XDG_CONFIG_HOME: browser.configHome },
+    maxBuffer: 64 << 20,
+  });
+  return output.toString('utf8').trim().split('\n').map((line) => JSON.parse(line));
+}
+
+test('the extension has the fixed id and every object gets the 29 methods', async () => {
+  assert.equal(browser.extensionId, EXTENSION_ID);
+  const page = await browser.open(site.page('/surface/index.html'));
+  const names = await page.evaluate((list) => list.filter((name) => typeof document.getElementById('card')[name] === 'function'), METHODS);
+  assert.deepEqual(names, METHODS);
+  const ready = page.evaluate(() => new Promise((resolve) => document.getElementById('card').addEventListener('ready', (e) => resolve(e.detail))));
+  assert.deepEqual(await call(page, 'GetVersion', [0]), { result: '2.0.0.2' });
+  const detail = await ready;
+  assert.equal(detail.version, '2.0.0.2');
+  assert.equal(typeof detail.startMs, 'number');
+  await page.close();
+});
+
+test('calls the host cannot take reject with its text; values it cannot carry reject at once', async () => {
+  const page = await browser.open(site.page('/methods/index.html'));
+  const calls = [
+    ...METHODS.map((method) => [method, [0, 0, 0, 0, 0, 0, 0, 0, 0]]),
+    ['GetVersion', ['zero']], ['GetVersion', [1.5]], ['GetVersion', [2 ** 31]], ['Open', [1]], ['Hex2Str', [null]],
+    ['SendIOCTL', ['a', 0, 'x']], ['GetVersion', []],
+  ];
+  const expected = shellAnswers(calls).map(({ error }) => ({ error, name: 'Error' }));
+  const got = [];
+  for (const [method, args] of calls) got.push(await call(page, method, args));
+  assert.deepEqual(got, expected);
+  assert.ok(expected.every(({ error }) => typeof error === 'string' && error.length > 0));
+
+  const local = await page.evaluate(() => document.getElementById('card').Str2Hex({ toString: () => 'x' }).catch((e) => [e.name, e.message]));
+  assert.deepEqual(local, ['TypeError', 'argument 1 of Str2Hex must be a string or a number, not object']);
+  assert.deepEqual(await call(page, 'Hex2Str', ['47 72 FC DF 65']), { result: 'Grüße' }, 'the control still answers');
+  await page.close();
+});
+
+test('a result over 1 MiB arrives whole', async () => {
+  const page = await browser.open(site.page('/methods/index.html'));
+  assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0);
+  const { result } = await call(page, 'ReadLogFile', [0]);
+  const [, reference] = shellAnswers([['Open', ['x']], ['ReadLogFile', [0]]]);
+  assert.ok(Buffer.byteLength(JSON.stringify(reference.result)) > 1 << 20, 'the log is over the message limit');
+  assert.equal(result.length, reference.result.length);
+  assert.ok(result === reference.result, 'the joined result equals the host\'s');
+  await page.close();
+});
+
+test('a host that dies mid-call: the call rejects, "disconnect" fires, the next call starts a fresh control', async () => {
+  const page = await browser.open(site.page('/dies/index.html'));
+  await page.evaluate(() => {
+    window.disconnects = [];
+    document.getElementById('card').addEventListener('disconnect', (e) => window.disconnects.push(e.detail.reason));
+  });
+  assert.deepEqual(await call(page, 'SetMode', ['INTERFACE', 'CTAPI']), { result: 0 });
+  await until(() => browser.hostPids().length === 1, 'only this page\'s host to run');
+  const [killed] = browser.hostPids();
+  assert.ok(killed, 'the host runs');
+
+  // The host waits in the site question when it is killed.
+  const popup = browser.nextPopup();
+  const pending = call(page, 'Open', ['dies']);
+  const box = await popup;
+  process.kill(killed, 'SIGKILL');
+
+  const outcome = await pending;
+  assert.equal(outcome.name, 'Error');
+  assert.match(outcome.error, /VEXA host is gone/);
+  await until(() => box.isClosed(), 'the question window to close');
+  assert.equal((await page.evaluate(() => window.disconnects)).length, 1);
+
+  assert.deepEqual(await call(page, 'GetMode', ['INTERFACE']), { result: 'PCSC' }, 'a fresh control');
+  assert.deepEqual(await call(page, 'ReadLogFile', [0]), { result: '' });
+  assert.deepEqual(await call(page, 'GetLastErrorCode'), { result: 992211 }, 'the fresh control must be opened again');
+  const now = browser.hostPids();
+  assert.equal(now.length, 1);
+  assert.notEqual(now[0], killed);
+  await page.close();
+});

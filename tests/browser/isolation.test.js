@@ -1,0 +1,108 @@
+// What a page can and cannot reach: each object has its own control, and a
+// page posting the relay's messages itself gains nothing.
+
+import assert from 'node:assert/strict';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { after, before, test } from 'node:test';
+import { Browser, Site, call, openWithAnswer, pageHtml, until } from './harness.js';
+
+let site;
+let browser;
+
+before(async () => {
+  site = await Site.start();
+  browser = await new Browser().start();
+});
+
+after(async () => {
+  await browser?.remove();
+  await site?.close();
+});
+
+const TWO = '<object id="one" type="application/chipcard_plugin_20"></object><object id="two" type="application/chipcard_plugin_20"></object>';
+
+test('two objects on one page have independent state and hosts', async () => {
+  const page = await browser.open(site.page('/two/index.html', pageHtml(TWO)));
+  assert.equal((await openWithAnswer(browser, page, 'OK', 'one')).result, 0);
+  assert.deepEqual(await call(page, 'SetMode', ['INTERFACE', 'CTAPI'], 'one'), { result: 0 });
+
+  assert.deepEqual(await call(page, 'GetMode', ['INTERFACE'], 'two'), { result: 'PCSC' });
+  assert.deepEqual(await call(page, 'ReadLogFile', [0], 'two'), { result: '' });
+  assert.deepEqual(await call(page, 'GetLastErrorCode', [], 'two'), { result: 992211 }, 'the second object was never opened');
+  assert.deepEqual(await call(page, 'GetMode', ['INTERFACE'], 'one'), { result: 'CTAPI' });
+  assert.deepEqual(await call(page, 'GetLastErrorCode', [], 'one'), { result: 0 });
+  assert.equal(browser.hostPids().length, 2, 'one host process per object');
+
+  // Removing an object ends its control; the other goes on.
+  await page.evaluate(() => document.getElementById('two').remove());
+  await until(() => browser.hostPids().length === 1, 'the removed object\'s host to end');
+  assert.deepEqual(await call(page, 'GetMode', ['INTERFACE'], 'one'), { result: 'CTAPI' });
+  await page.close();
+  await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
+});
+
+test('objects added later, by markup or by script, get the API', async () => {
+  const page = await browser.open(site.page('/late/index.html', pageHtml('<div id="box"></div>')));
+  const types = await page.evaluate(() => {
+    document.getElementById('box').innerHTML = '<object id="card" type="Application/ChipCard_Plugin_20"></object>';
+    const made = document.createElement('object');
+    made.type = 'application/chipcard_plugin_20';
+    const plain = document.createElement('object');
+    // Used at once, before any observer has run.
+    return [typeof document.getElementById('card').GetVersion, typeof made.Open, typeof plain.Open];
+  });
+  assert.deepEqual(types, ['function', 'function', 'undefined']);
+  assert.deepEqual(await call(page, 'Str2Hex', ['AB']), { result: '41 42 ' });
+  await page.close();
+});
+
+test('messages a page forges change nothing', async () => {
+  const url = site.page('/forged/index.html', pageHtml(`<object id="card" type="application/chipcard_plugin_20"></object><iframe src="/forged/child.html"></iframe>`));
+  site.page('/forged/child.html', pageHtml('<p>child</p>'));
+  const page = await browser.open(url);
+  const popups = [];
+  browser.context.on('page', (p) => popups.push(p.url()));
+  const before = browser.hostPids().length;
+
+  await page.evaluate(() => {
+    const admitted = 'http://127.0.0.1:1/trusted/index.html';
+    const forged = [
+      { hello: { url: admitted, browser: 'Forged 1.0' } },
+      { answer: 'ok' },
+      { vexa: 'call', object: 1, id: 1, method: 'Open', args: ['x'], url: admitted },
+      { vexa: 'call', object: '1', id: 1, method: 'Open', args: ['x'] },
+      { vexa: 'call', object: 1, id: 1.5, method: 'Open', args: ['x'] },
+      { vexa: 'call', object: 1, id: 1, method: 'Open', args: [{ url: admitted }] },
+      { vexa: 'call', object: 1, id: 1, method: 'Open', args: 'x' },
+      { vexa: 'call', object: 1, id: 1, method: 'OpenSesame', args: [] },
+      { vexa: 'answer', object: 1, id: 1, answer: 'ok' },
+      { vexa: 'close', object: 1, extra: true },
+      ['call', 1, 1, 'Open', ['x']],
+      'Open',
+      null,
+    ];
+    for (const message of forged) window.postMessage(message, '*');
+    // A frame of the page posting the one valid form to its parent: not the
+    // page's own window, so ignored.
+    document.querySelector('iframe').contentWindow.eval(
+      "parent.postMessage({ vexa: 'call', object: 1, id: 7, method: 'Open', args: ['x'] }, '*')");
+  });
+  await sleep(500);
+  assert.deepEqual(popups, [], 'no question was asked');
+  assert.equal(browser.hostPids().length, before, 'no host was started');
+
+  // The real call asks about the real address; a forged "ok" meanwhile does not answer it.
+  const popup = browser.nextPopup();
+  const open = call(page, 'Open', ['real']);
+  const box = await popup;
+  await page.evaluate(() => {
+    window.postMessage({ answer: 'ok' }, '*');
+    window.postMessage({ question: 'x', answer: 'ok' }, '*');
+  });
+  await sleep(300);
+  assert.equal(box.isClosed(), false, 'the question is still open');
+  assert.equal(await box.textContent('#text'), `Darf von ${site.url('/forged')} auf Chipkartenleser zugegriffen werden?`);
+  await box.click('text=Abbrechen');
+  assert.deepEqual(await open, { result: 992211 });
+  await page.close();
+});
