@@ -192,8 +192,17 @@ export async function openWithAnswer(browser, page, button, id = 'card') {
   const question = await popup;
   await question.waitForSelector('#text:not(:empty)');
   const shown = { caption: await question.textContent('#caption'), text: await question.textContent('#text'), title: await question.title() };
-  await question.click(`text=${button}`);
+  await answer(question, () => question.click(`text=${button}`));
   return { ...(await result), ...shown };
+}
+
+// Runs the action that answers a question popup (a click, a key) and waits
+// for the window to close. The extension closes it as soon as the answer is
+// in, which may cut the action's own wait short; that is not a failure.
+export async function answer(popup, action) {
+  const closed = popup.waitForEvent('close', { timeout: 10000 });
+  await action().catch(() => {});
+  await closed;
 }
 
 // Waits until fn() is true (polling), up to a generous bound.

@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { after, before, test } from 'node:test';
-import { Browser, Site, call, openWithAnswer, pageHtml, until } from './harness.js';
+import { Browser, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
 
 let site;
 let browser;
@@ -102,7 +102,7 @@ test('messages a page forges change nothing', async () => {
   await sleep(300);
   assert.equal(box.isClosed(), false, 'the question is still open');
   assert.equal(await box.textContent('#text'), `Darf von ${site.url('/forged')} auf Chipkartenleser zugegriffen werden?`);
-  await box.click('text=Abbrechen');
+  await answer(box, () => box.click('text=Abbrechen'));
   assert.deepEqual(await open, { result: 992211 });
   await page.close();
 });

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, call, openWithAnswer } from './harness.js';
+import { Browser, Site, answer, call, openWithAnswer } from './harness.js';
 
 let site;
 let browser;
@@ -54,7 +54,7 @@ test('Cancel has the focus, so Enter refuses; closing the window refuses too', a
   let box = await popup;
   await box.waitForSelector('#text:not(:empty)');
   assert.equal(await box.evaluate(() => document.activeElement.id), 'cancel');
-  await box.keyboard.press('Enter');
+  await answer(box, () => box.keyboard.press('Enter'));
   assert.deepEqual(await open, { result: 992211 });
 
   await page.reload();
@@ -74,7 +74,7 @@ test('while the question is open, further calls wait and are answered after it',
   const version = call(page, 'GetVersion', [0]);
   const settled = await Promise.race([version.then(() => 'answered'), new Promise((resolve) => setTimeout(resolve, 300, 'waiting'))]);
   assert.equal(settled, 'waiting');
-  await box.click('text=OK');
+  await answer(box, () => box.click('text=OK'));
   assert.deepEqual(await open, { result: 0 });
   assert.deepEqual(await version, { result: '2.0.0.2' });
   await page.close();
