@@ -2,7 +2,7 @@
 # Sourced, not run.
 
 VEXA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd libssl-dev nlohmann-json3-dev
+VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd vsmartcard-vpcd libssl-dev nlohmann-json3-dev
                libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd)
 
 vexa_log() { printf '\n== %s\n' "$*" >&2; }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: unit and end-to-end tests on a normal build, the unit and
-# end-to-end tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# Runs every test: unit, end-to-end and test-bed integration tests on a normal
+# build, the same again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then each fuzz target for a bounded time.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -11,6 +11,11 @@ BUILD=${VEXA_BUILD_DIR:-$VEXA_ROOT/build}
 vexa_install_packages
 
 vexa_build "$BUILD"
+# The test bed (pcscd, vpcd, virtual cards) for the integration tests, taken
+# down on every exit, failures included.
+export VEXA_TESTBED_DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed} VEXA_TESTBED_REQUIRED=1
+trap 'bash "$VEXA_ROOT/testbed/stop_testbed.sh"' EXIT
+bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
 vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
 

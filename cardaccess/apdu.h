@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vexa {
+
+// SW1 * 256 + SW2 of an answer; 0 when it has fewer than two bytes.
+std::uint16_t statusWord(std::span<const std::uint8_t> answer);
+
+// The protocol an ATR announces in TD1 (ISO 7816-3, 8.2.3): 1 for T=0, 2 for
+// T=1; 0 without TD1. A TD1 position past the end reads as 00.
+std::uint32_t protocolFromAtr(std::span<const std::uint8_t> atr);
+
+// True for VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER
+// (ISO 7816-4 INS 20, 24, 2C), whose data fields carry PINs.
+bool carriesPin(std::span<const std::uint8_t> command);
+
+// A command for the log: lower-case hex with blanks between bytes; for the
+// PIN-carrying commands every byte behind the header and the length field as
+// "**", so PINs never reach a log file.
+std::string commandForLog(std::span<const std::uint8_t> command);
+
+} // namespace vexa

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cardaccess/card_backend.h"
+#include "support/byte_buffer.h"
+#include "support/tov_log.h"
+
+namespace vexa {
+
+// Interface types of a connection.
+enum InterfaceType : std::int32_t {
+    INTERFACE_UNDEFINED = 0,
+    INTERFACE_PCSC = 1,
+    INTERFACE_REMOTE_PCSC = 2,
+    INTERFACE_CTAPI = 3,
+    INTERFACE_ALL = 4,
+};
+
+// One connection to one chip card in one reader, over the interface type
+// chosen at connect. Every operation keeps its code in lastResult and writes
+// its log lines to the caller's log; none throws. The parts that differ per
+// interface type live in the back ends; this class does the common steps
+// once: the result, the log lines, the transaction flag and the stored ATR.
+class TovChipDefaultAccess {
+public:
+    TovChipDefaultAccess();
+    TovChipDefaultAccess(const TovChipDefaultAccess&) = delete;
+    TovChipDefaultAccess& operator=(const TovChipDefaultAccess&) = delete;
+    ~TovChipDefaultAccess();
+
+    std::int32_t connect(TovLog& log, std::int32_t type, std::string_view reader, std::int32_t shareMode,
+                         std::int32_t protocols);
+    // Ends an open transaction with the same disposition, then the connection.
+    std::int32_t disconnect(TovLog& log, std::int32_t disposition);
+    // Disconnect with a reset and connect again with the stored settings.
+    std::int32_t reconnect(TovLog& log);
+    // Disconnect with a reset and release every back end's resources; a
+    // connection that was not open counts as success.
+    std::int32_t close(TovLog& log);
+    bool isConnected() const;
+
+    // The ATR: the stored one when the name is the connection's own reader,
+    // else read from the named reader (stored only for the own reader).
+    ByteBuffer getAtr(TovLog& log, std::int32_t type, std::string_view reader);
+
+    // An APDU to the card, or with a control code other than 0 that code to
+    // the reader. length: capacity in, bytes received out.
+    std::int32_t executeDirect(TovLog& log, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                               std::uint32_t& length, std::uint32_t controlCode = 0);
+    // A reader control request; without raw the code is a function number.
+    std::int32_t executeControl(TovLog& log, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                                std::uint32_t& length, std::uint32_t code, bool raw);
+    // executeDirect, then a failing status word becomes the result.
+    std::int32_t executeWithStatus(TovLog& log, std::span<const std::uint8_t> command,
+                                   std::span<std::uint8_t> answer, std::uint32_t& length,
+                                   std::uint32_t controlCode = 0);
+    // A command as hex text with blanks, at most 301 bytes.
+    std::int32_t executeHex(TovLog& log, std::string_view hex, std::span<std::uint8_t> answer,
+                            std::uint32_t& length, std::uint32_t controlCode = 0);
+    // SELECT by DF name, no answer data wanted.
+    std::int32_t selectByAid(TovLog& log, std::string_view aid);
+
+    std::int32_t beginTransaction();
+    std::int32_t endTransaction(std::int32_t disposition);
+
+    // 0 while the connected card is present, 992315 when it is gone, 992314
+    // without a connection, else the check's failure.
+    std::int32_t isCardRemoved(TovLog& log);
+    // The named reader's PC/SC event state; works without a connection.
+    std::int32_t getCardStatus(TovLog& log, std::int32_t type, std::string_view reader, std::uint32_t& state);
+
+    std::int32_t lastResult() const { return lastResult_; }
+    std::int32_t lastConnectCode() const { return lastConnectCode_; }
+    std::int32_t interfaceType() const { return interfaceType_; }
+    std::string readerName() const { return readerName_; }
+    std::uint32_t activeProtocol() const { return activeProtocol_; }
+    // T0 of the stored ATR announces TD1 and no other interface byte.
+    bool atrOnlyTd1() const;
+    // The connection's log suffix for a code.
+    std::string logSuffix(std::int32_t code) const;
+
+    static constexpr std::uint32_t kMaxHexCommand = 301;
+
+private:
+    CardBackend* backendFor(std::int32_t type) const;
+    CardBackend* connectedBackend() const { return backendFor(interfaceType_); }
+    bool ownsReader(std::string_view reader) const { return isConnected() && reader == readerName_; }
+    std::int32_t connectWith(TovLog& log, CardBackend& backend);
+    std::int32_t releaseConnection(TovLog& log, CardBackend& backend, std::int32_t disposition);
+    std::int32_t exchangeFailed(TovLog& log, std::int32_t code, const char* operation);
+    void logBytes(TovLog& log, std::string_view label, std::span<const std::uint8_t> bytes) const;
+    void logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const;
+
+    std::int32_t interfaceType_ = INTERFACE_UNDEFINED;
+    std::string readerName_;
+    std::int32_t shareMode_ = 0;
+    std::int32_t preferredProtocols_ = 0;
+    std::uint32_t activeProtocol_ = 0;
+    // Indexed by interface type; empty where the interface is not built in.
+    std::array<std::unique_ptr<CardBackend>, 4> backends_;
+    std::int32_t lastResult_ = 0;
+    std::int32_t lastConnectCode_ = 0;
+    bool transaction_ = false;
+    ByteBuffer atr_;
+};
+
+} // namespace vexa

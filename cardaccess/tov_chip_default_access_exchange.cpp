@@ -1,0 +1,120 @@
+// APDU exchange, reader control and the status queries of
+// TovChipDefaultAccess.
+#include <algorithm>
+
+#include "cardaccess/apdu.h"
+#include "cardaccess/card_error.h"
+#include "cardaccess/fallback_log.h"
+#include "cardaccess/tov_chip_default_access.h"
+#include "support/text.h"
+#include "support/tov_exception.h"
+
+namespace vexa {
+
+void TovChipDefaultAccess::logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const {
+    if (!logWants(log, LOG_DEBUG)) return;
+    std::string text = "APDU command (" + unsignedDecimal(command.size()) + " bytes): ";
+    if (command.empty()) text += "<null>";
+    else text += apdu ? commandForLog(command) : bytesToHex(command, true);
+    log.write(LOG_DEBUG, text);
+}
+
+std::int32_t TovChipDefaultAccess::exchangeFailed(TovLog& log, std::int32_t code, const char* operation) {
+    const CardBackend* backend = connectedBackend();
+    log.write(LOG_ERROR, "Return code " + errorCodeText(code) + " from " + std::string(backend->label()) + " " +
+                             operation);
+    return lastResult_ = code;
+}
+
+std::int32_t TovChipDefaultAccess::executeDirect(TovLog& log, std::span<const std::uint8_t> command,
+                                                 std::span<std::uint8_t> answer, std::uint32_t& length,
+                                                 std::uint32_t controlCode) {
+    logCommand(log, command, controlCode == 0);
+    CardBackend* backend = connectedBackend();
+    if (backend == nullptr) {
+        log.write(LOG_ERROR, "Interface not supported by executeDirect ()" + logSuffix(ERR_UNKNOWN_INTERFACE));
+        return lastResult_ = ERR_UNKNOWN_INTERFACE;
+    }
+    const auto out = answer.first(std::min<std::size_t>(length, answer.size()));
+    // A back end without reader control (CT-API) sends the bytes to the card.
+    const bool toReader = controlCode != 0 && backend->hasControl();
+    const std::int32_t result = toReader ? backend->control(controlCode, true, command, out, length)
+                                         : backend->transmit(activeProtocol_, command, out, length);
+    if (result != 0) return exchangeFailed(log, result, toReader ? "control" : "execute");
+    length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
+    logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
+    return lastResult_ = 0;
+}
+
+std::int32_t TovChipDefaultAccess::executeControl(TovLog& log, std::span<const std::uint8_t> input,
+                                                  std::span<std::uint8_t> output, std::uint32_t& length,
+                                                  std::uint32_t code, bool raw) {
+    logCommand(log, input, false);
+    CardBackend* backend = connectedBackend();
+    if (backend == nullptr || !backend->hasControl()) {
+        log.write(LOG_ERROR, "Interface not supported by executeControl ()" + logSuffix(ERR_UNKNOWN_INTERFACE));
+        return lastResult_ = ERR_UNKNOWN_INTERFACE;
+    }
+    const auto out = output.first(std::min<std::size_t>(length, output.size()));
+    const std::int32_t result = backend->control(code, raw, input, out, length);
+    if (result != 0) return exchangeFailed(log, result, "control");
+    length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
+    logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
+    return lastResult_ = 0;
+}
+
+std::int32_t TovChipDefaultAccess::executeWithStatus(TovLog& log, std::span<const std::uint8_t> command,
+                                                     std::span<std::uint8_t> answer, std::uint32_t& length,
+                                                     std::uint32_t controlCode) {
+    const std::int32_t result = executeDirect(log, command, answer, length, controlCode);
+    if (result != 0) return result;
+    const std::int32_t status = statusWord(answer.first(length));
+    return lastResult_ = isSuccessCode(status) ? 0 : status;
+}
+
+std::int32_t TovChipDefaultAccess::executeHex(TovLog& log, std::string_view hex, std::span<std::uint8_t> answer,
+                                              std::uint32_t& length, std::uint32_t controlCode) {
+    ByteBuffer command;
+    if (!command.assignHex(hex, true)) return lastResult_ = ERR_INTERNAL;
+    if (command.length() > kMaxHexCommand) return lastResult_ = ERR_BUFFER_SIZE;
+    return executeWithStatus(log, command.bytes(), answer, length, controlCode);
+}
+
+std::int32_t TovChipDefaultAccess::selectByAid(TovLog& log, std::string_view aid) {
+    std::string aidText(aid);
+    while (aidText.size() % 3 != 0) aidText += ' ';
+    // SELECT by DF name, P2 0C: no answer data (ISO 7816-4, 11.2.2).
+    const std::string command = "00 A4 04 0C " + hexNumber(aidText.size() / 3, 2) + " " + aidText;
+    std::uint8_t answer[kMaxHexCommand];
+    std::uint32_t length = sizeof answer;
+    executeHex(log, command, answer, length);
+    return lastResult_;
+}
+
+std::int32_t TovChipDefaultAccess::isCardRemoved(TovLog& log) {
+    if (!isConnected()) return lastResult_ = ERR_NOT_CONNECTED;
+    CardBackend* backend = connectedBackend();
+    log.write(LOG_TRACE, "Check status for card removed on " + std::string(backend->label()) + " reader " + readerName_);
+    const std::int32_t result = backend->cardRemoved();
+    if (result == ERR_CARD_REMOVED) log.write(LOG_DEBUG, "Card has been removed");
+    else if (result != 0) log.write(LOG_DEBUG, "Card removed detection unsuccessful" + logSuffix(result));
+    return lastResult_ = result;
+}
+
+std::int32_t TovChipDefaultAccess::getCardStatus(TovLog& log, std::int32_t type, std::string_view reader,
+                                                 std::uint32_t& state) {
+    CardBackend* backend = backendFor(type);
+    if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
+    const std::string name(reader);
+    try {
+        state = backend->readerState(name);
+    } catch (const TovException& e) {
+        if (!e.text().empty())
+            log.write(LOG_ERROR, e.text() + " for PC/SC reader " + name + logSuffix(e.code()));
+        return lastResult_ = e.code();
+    }
+    log.write(LOG_TRACE, "Status is 0x" + hexNumber(state, 8) + " for PC/SC reader " + name);
+    return lastResult_ = 0;
+}
+
+} // namespace vexa

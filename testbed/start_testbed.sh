@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Starts the test bed: pcscd with vsmartcard's vpcd driver, which shows the
+# readers "Virtual PCD 00 00" and "Virtual PCD 00 01", and one virtual card
+# (vexa-card) inserted in each. Tests find it through VEXA_TESTBED_DIR.
+#
+#   start_testbed.sh [BUILD_DIR]     (default: $VEXA_BUILD_DIR or ./build)
+#
+# Directory: $VEXA_TESTBED_DIR, default /tmp/vexa-testbed. It holds the pid
+# files, logs, the cards' control sockets card0.sock and card1.sock, and the
+# reader configuration given to pcscd. A pcscd that is already running is
+# used when it shows both virtual readers; testbed/stop_testbed.sh stops only
+# what this script started.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+BUILD=${1:-${VEXA_BUILD_DIR:-$VEXA_ROOT/build}}
+DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
+CARD=$BUILD/testbed/vexa-card
+DRIVER=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+READERS=("Virtual PCD 00 00" "Virtual PCD 00 01")
+PORTS=(35963 35964)
+
+fail() { echo "start_testbed: $*" >&2; exit 1; }
+# A live (not zombie) process whose pid the file holds.
+alive() { [ -f "$1" ] && ps -o stat= -p "$(cat "$1")" 2>/dev/null | grep -q '^[^Z]'; }
+running_pcscd() { ps -C pcscd -o pid=,stat= | awk '$2 !~ /^Z/ {print $1}' | head -1; }
+
+# True once `vexa-card readers` lists both virtual readers.
+readers_ready() {
+    local list
+    list=$("$CARD" readers 2>/dev/null) || return 1
+    for r in "${READERS[@]}"; do grep -qxF "$r" <<< "$list" || return 1; done
+}
+
+wait_for() {  # wait_for SECONDS COMMAND...
+    local deadline=$((SECONDS + $1)); shift
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+start_pcscd() {
+    [ -e "$DRIVER" ] || fail "vpcd driver $DRIVER missing: apt-get install vsmartcard-vpcd"
+    command -v pcscd >/dev/null || fail "pcscd missing: apt-get install pcscd"
+    if alive "$DIR/pcscd.pid"; then return; fi
+    if [ -n "$(running_pcscd)" ]; then
+        readers_ready && { vexa_log "Using the running pcscd"; return; }
+        fail "a pcscd without the virtual readers is running (pid $(running_pcscd)); stop it first"
+    fi
+    # Our own reader configuration, so only the virtual readers take part.
+    mkdir -p "$DIR/reader.conf.d"
+    printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$DRIVER" \
+        > "$DIR/reader.conf.d/vpcd"
+    vexa_log "Starting pcscd"
+    pcscd --foreground --config "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
+    echo $! > "$DIR/pcscd.pid"
+    wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
+}
+
+start_card() {  # start_card INDEX
+    local i=$1
+    if ! alive "$DIR/card$i.pid"; then
+        "$CARD" serve --port "${PORTS[$i]}" --control "$DIR/card$i.sock" </dev/null >"$DIR/card$i.log" 2>&1 &
+        echo $! > "$DIR/card$i.pid"
+    fi
+    wait_for 5 "$CARD" ctl "$DIR/card$i.sock" status >/dev/null || fail "virtual card $i does not answer"
+    "$CARD" ctl "$DIR/card$i.sock" insert >/dev/null
+    "$CARD" wait "${READERS[$i]}" present 5000 || fail "no card in ${READERS[$i]}"
+}
+
+[ -x "$CARD" ] || fail "$CARD missing: build first"
+mkdir -p "$DIR"
+start_pcscd
+start_card 0
+start_card 1
+vexa_log "Test bed ready: export VEXA_TESTBED_DIR=$DIR"

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "support/tov_log.h"
+#include "testbed/card_control_client.h"
+#include "testbed/pcsc_tools.h"
+
+namespace vexa::testing {
+
+inline constexpr const char* kReader0 = "Virtual PCD 00 00";
+inline constexpr const char* kReader1 = "Virtual PCD 00 01";
+inline constexpr auto kCardWait = std::chrono::seconds(5);  // pcscd polls every ~400 ms
+
+// The running test bed's directory, named by VEXA_TESTBED_DIR (set by the
+// test script), so that nobody's test run drives a test bed by chance.
+inline std::string testbedDir() {
+    const char* dir = std::getenv("VEXA_TESTBED_DIR");
+    return dir ? dir : "";
+}
+
+// A log written to a file of its own, read back by the test.
+class CapturedLog : public TovLog {
+public:
+    explicit CapturedLog(std::int32_t level = LOG_TRACE) : TovLog(level, TovLog::File, false) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vexa-log-XXXXXX").string();
+        dir_ = mkdtemp(pattern.data()) ? pattern : "";
+        setLogFile("", dir_, "test.log");
+        open();
+    }
+    ~CapturedLog() override { std::filesystem::remove_all(dir_); }
+    std::string text() const {
+        std::ifstream in(dir_ + "/test.log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+    void clearText() const { std::filesystem::remove(dir_ + "/test.log"); }
+
+private:
+    std::string dir_;
+};
+
+// Both virtual cards of the running test bed, reset to the default card and
+// inserted before every test; any command a card did not expect fails it.
+// Without a test bed the tests are skipped, unless VEXA_TESTBED_REQUIRED is
+// set (as the test script does).
+class TestBedTest : public ::testing::Test {
+protected:
+    testbed::CardControlClient card0{testbedDir() + "/card0.sock"};
+    testbed::CardControlClient card1{testbedDir() + "/card1.sock"};
+
+    void SetUp() override {
+        if (testbedDir().empty() || !card0.request("status").starts_with("ok") ||
+            !card1.request("status").starts_with("ok")) {
+            if (std::getenv("VEXA_TESTBED_REQUIRED")) FAIL() << "no test bed in " << testbedDir();
+            GTEST_SKIP() << "no test bed in " << testbedDir() << " (testbed/start_testbed.sh starts one)";
+        }
+        for (auto* card : {&card0, &card1}) {
+            card->require("reset");
+            card->require("insert");
+        }
+        ASSERT_TRUE(testbed::waitForCard(kReader0, true, kCardWait));
+        ASSERT_TRUE(testbed::waitForCard(kReader1, true, kCardWait));
+    }
+
+    void TearDown() override {
+        if (IsSkipped()) return;
+        EXPECT_EQ(card0.request("failures"), "ok 0");
+        EXPECT_EQ(card1.request("failures"), "ok 0");
+    }
+
+    // Takes the card out of reader 0 and waits until PC/SC has seen it.
+    void removeCard0() {
+        card0.require("remove");
+        ASSERT_TRUE(testbed::waitForCard(kReader0, false, kCardWait));
+    }
+    // Takes a card out and puts it back, so the reader reads its new ATR.
+    static void reinsert(testbed::CardControlClient& card, const char* reader) {
+        card.require("remove");
+        ASSERT_TRUE(testbed::waitForCard(reader, false, kCardWait));
+        card.require("insert");
+        ASSERT_TRUE(testbed::waitForCard(reader, true, kCardWait));
+    }
+};
+
+} // namespace vexa::testing

@@ -1,0 +1,245 @@
+#include "cardaccess/tov_chip_default_access.h"
+
+#include <PCSC/pcsclite.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "cardaccess/card_error.h"
+#include "support/text.h"
+#include "testbed_fixture.h"
+
+namespace vexa::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A second process that holds a reader's card exclusively while it lives.
+class ExclusiveHolder {
+public:
+    explicit ExclusiveHolder(const std::string& reader) {
+        const std::string command = std::string(VEXA_CARD_TOOL) + " hold '" + reader + "'";
+        pipe_ = popen(command.c_str(), "w");
+        // The holder prints "held" on its stdout (ours) only after connecting;
+        // wait for the reader's state to show the exclusive use instead.
+        testbed::waitForCard(reader, true, kCardWait);
+        for (int i = 0; i < 100 && !held(reader); ++i) usleep(20000);
+    }
+    ~ExclusiveHolder() {
+        if (pipe_) pclose(pipe_);
+    }
+    static bool held(const std::string& reader) {
+        TovChipDefaultAccess probe;
+        std::uint32_t state = 0;
+        TovLog quiet(LOG_OFF);
+        probe.getCardStatus(quiet, INTERFACE_PCSC, reader, state);
+        return (state & SCARD_STATE_EXCLUSIVE) != 0;
+    }
+
+private:
+    FILE* pipe_ = nullptr;
+};
+
+class CardAccessTest : public TestBedTest {
+protected:
+    CapturedLog log;
+    TovChipDefaultAccess card;
+
+    std::int32_t connect0(std::int32_t share = SCARD_SHARE_SHARED) {
+        return card.connect(log, INTERFACE_PCSC, kReader0, share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    }
+    Bytes exchange(const Bytes& command, std::int32_t& result, std::uint32_t capacity = 512) {
+        Bytes answer(capacity);
+        std::uint32_t length = capacity;
+        result = card.executeDirect(log, command, answer, length);
+        answer.resize(result == 0 ? length : 0);
+        return answer;
+    }
+};
+
+TEST_F(CardAccessTest, ConnectsExchangesAndDisconnectsWithTheirLogLines) {
+    ASSERT_EQ(connect0(), 0);
+    EXPECT_TRUE(card.isConnected());
+    EXPECT_EQ(card.activeProtocol(), static_cast<std::uint32_t>(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(card.readerName(), kReader0);
+
+    std::int32_t result = -1;
+    EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00, 0x02, 0xCA, 0xFE}, result), (Bytes{0xCA, 0xFE, 0x90, 0x00}));
+    EXPECT_EQ(result, 0);
+
+    EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
+    EXPECT_FALSE(card.isConnected());
+    EXPECT_EQ(card.interfaceType(), INTERFACE_UNDEFINED);
+    const std::string text = log.text();
+    EXPECT_NE(text.find("Card connected in PC/SC reader Virtual PCD 00 00"), std::string::npos);
+    EXPECT_NE(text.find("APDU command (7 bytes): 80 ee 00 00 02 ca fe"), std::string::npos);
+    EXPECT_NE(text.find("APDU response (4 bytes): ca fe 90 00"), std::string::npos);
+    EXPECT_NE(text.find("Disconnect PC/SC reader Virtual PCD 00 00 "), std::string::npos);
+}
+
+TEST_F(CardAccessTest, AnswersUpToTheCapacityAndReportsStatusWords) {
+    ASSERT_EQ(connect0(), 0);
+    std::int32_t result = -1;
+    const Bytes longest = exchange({0x80, 0xE0, 0x01, 0x00}, result);  // 256 data bytes and 90 00
+    ASSERT_EQ(longest.size(), 258u);
+    EXPECT_EQ(longest[255], 0xFF);
+    // An answer larger than the buffer is the resource manager's error.
+    exchange({0x80, 0xE0, 0x01, 0x00}, result, 100);
+    EXPECT_NE(result, 0);
+    EXPECT_TRUE(log.contains("Return code 0x80100008 from PC/SC execute"));
+
+    card0.require("answer 00B0000000 6A82");
+    card0.require("answer 00B0000100 63C2");
+    Bytes answer(32);
+    std::uint32_t length = 32;
+    EXPECT_EQ(card.executeWithStatus(log, Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}, answer, length), 0x6A82);
+    length = 32;
+    EXPECT_EQ(card.executeWithStatus(log, Bytes{0x00, 0xB0, 0x00, 0x01, 0x00}, answer, length), 0);
+    length = 32;
+    EXPECT_EQ(card.executeHex(log, "00 B0 00 00 00", answer, length), 0x6A82);
+    length = 32;
+    EXPECT_EQ(card.executeHex(log, "00B0", answer, length), -1);
+    std::string tooLong;
+    for (int i = 0; i < 302; ++i) tooLong += "00 ";
+    EXPECT_EQ(card.executeHex(log, tooLong, answer, length), ERR_BUFFER_SIZE);
+}
+
+TEST_F(CardAccessTest, SelectByAidSendsTheSelectWithoutAnswerData) {
+    card0.require("aid D27600000102");
+    ASSERT_EQ(connect0(), 0);
+    card0.require("clear");
+    EXPECT_EQ(card.selectByAid(log, "D2 76 00 00 01 02"), 0);
+    EXPECT_EQ(card.selectByAid(log, "D2 76 00 00 01 03 "), 0x6A82);
+    EXPECT_EQ(card0.require("received"), "ok 00A4040C06D27600000102 00A4040C06D27600000103");
+}
+
+TEST_F(CardAccessTest, PinCommandsReachTheCardButNotTheLog) {
+    ASSERT_EQ(connect0(), 0);
+    card0.require("answer 0020008108* 9000");
+    card0.require("answer 002C000010* 9000");
+    std::int32_t result = -1;
+    exchange({0x00, 0x20, 0x00, 0x81, 0x08, 0x31, 0x32, 0x33, 0x34, 0xFF, 0xFF, 0xFF, 0xFF}, result);
+    EXPECT_EQ(result, 0);
+    Bytes resetRetry = {0x00, 0x2C, 0x00, 0x00, 0x10};
+    for (std::uint8_t i = 0; i < 16; ++i) resetRetry.push_back(0x30 + i % 10);
+    exchange(resetRetry, result);
+    const std::string text = log.text();
+    EXPECT_NE(text.find("APDU command (13 bytes): 00 20 00 81 08 ** ** ** ** ** ** ** **"), std::string::npos);
+    EXPECT_EQ(text.find("31 32 33 34"), std::string::npos);
+    EXPECT_EQ(text.find("30 31 32"), std::string::npos);
+    EXPECT_NE(card0.require("received").find("002000810831323334FFFFFFFF"), std::string::npos);
+}
+
+TEST_F(CardAccessTest, StoredAtrAnswersOnlyForTheConnectedReader) {
+    card1.require("atr 3B021450");
+    reinsert(card1, kReader1);
+    ASSERT_EQ(connect0(), 0);
+    EXPECT_EQ(bytesToHex(card.getAtr(log, INTERFACE_PCSC, kReader0).bytes(), true),
+              "3b 88 80 01 56 45 58 41 43 41 52 44 17");
+    // Another reader's ATR is read from that reader and not stored.
+    EXPECT_EQ(bytesToHex(card.getAtr(log, INTERFACE_PCSC, kReader1).bytes(), true), "3b 02 14 50");
+    EXPECT_EQ(bytesToHex(card.getAtr(log, INTERFACE_PCSC, kReader0).bytes(), true),
+              "3b 88 80 01 56 45 58 41 43 41 52 44 17");
+    EXPECT_TRUE(card.atrOnlyTd1());
+    EXPECT_EQ(card.lastResult(), 0);
+    // Not even a reader's name: the read fails and the stored ATR stays.
+    EXPECT_TRUE(card.getAtr(log, INTERFACE_PCSC, "No such reader").bytes().empty());
+    EXPECT_NE(card.lastResult(), 0);
+    EXPECT_TRUE(log.contains("SCardGetStatusChange () unsuccessful (return code "));
+    EXPECT_TRUE(card.atrOnlyTd1());
+    EXPECT_TRUE(card.getAtr(log, INTERFACE_CTAPI, kReader1).bytes().empty());
+    EXPECT_EQ(card.lastResult(), ERR_UNKNOWN_INTERFACE);
+}
+
+TEST_F(CardAccessTest, SharingViolationIsAWarningWithTheSignedCode) {
+    ExclusiveHolder holder(kReader0);
+    ASSERT_TRUE(ExclusiveHolder::held(kReader0));
+    EXPECT_EQ(connect0(), PCSC_E_SHARING_VIOLATION);
+    EXPECT_EQ(card.lastConnectCode(), PCSC_E_SHARING_VIOLATION);
+    EXPECT_FALSE(card.isConnected());
+    EXPECT_EQ(card.interfaceType(), INTERFACE_PCSC);  // kept after a failed connect
+    EXPECT_TRUE(log.contains(
+        " WARNING SCardConnect () to reader Virtual PCD 00 00 unsuccessful (return code -2146435061: "));
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), 0);  // back to idle without a line
+    EXPECT_EQ(card.interfaceType(), INTERFACE_UNDEFINED);
+}
+
+TEST_F(CardAccessTest, RemovedCardIsDetected) {
+    ASSERT_EQ(connect0(), 0);
+    EXPECT_EQ(card.isCardRemoved(log), 0);
+    EXPECT_TRUE(log.contains("Check status for card removed on PC/SC reader Virtual PCD 00 00"));
+    removeCard0();
+    EXPECT_EQ(card.isCardRemoved(log), ERR_CARD_REMOVED);
+    EXPECT_TRUE(log.contains(" DEBUG   Card has been removed"));
+    std::uint32_t state = 0;
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_PCSC, kReader0, state), 0);
+    EXPECT_TRUE(state & SCARD_STATE_EMPTY);
+    EXPECT_TRUE(log.contains("for PC/SC reader Virtual PCD 00 00"));
+    card.disconnect(log, SCARD_RESET_CARD);
+    EXPECT_EQ(card.isCardRemoved(log), ERR_NOT_CONNECTED);
+}
+
+TEST_F(CardAccessTest, ReaderStatusWithoutConnection) {
+    std::uint32_t state = 0;
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_PCSC, kReader1, state), 0);
+    EXPECT_TRUE(state & SCARD_STATE_PRESENT);
+    EXPECT_TRUE(log.contains("Status is 0x" + hexNumber(state, 8) + " for PC/SC reader Virtual PCD 00 01"));
+    EXPECT_NE(card.getCardStatus(log, INTERFACE_PCSC, "No such reader", state), 0);
+    EXPECT_TRUE(log.contains(" ERROR   SCardGetStatusChange () unsuccessful for PC/SC reader No such reader"));
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_CTAPI, kReader1, state), ERR_UNKNOWN_INTERFACE);
+}
+
+TEST_F(CardAccessTest, TransactionsAreOpenedOnceAndEndedByDisconnect) {
+    EXPECT_EQ(card.beginTransaction(), ERR_NOT_CONNECTED);
+    ASSERT_EQ(connect0(), 0);
+    TovChipDefaultAccess other;
+    ASSERT_EQ(other.connect(log, INTERFACE_PCSC, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1), 0);
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), 0);
+    EXPECT_EQ(card.beginTransaction(), 0);
+    EXPECT_EQ(card.beginTransaction(), 0);
+    // The other connection could not begin one now (pcsc-lite would block);
+    // the disconnect must end the transaction for it.
+    EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
+    EXPECT_EQ(other.beginTransaction(), 0);
+    EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
+}
+
+TEST_F(CardAccessTest, ReaderControlFailuresKeepTheReadersCode) {
+    ASSERT_EQ(connect0(), 0);
+    Bytes output(64);
+    std::uint32_t length = 64;
+    // Debian's vpcd offers no control function at all.
+    const std::int32_t result = card.executeControl(log, {}, output, length, 3400, false);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(card.lastResult(), result);
+    EXPECT_TRUE(log.contains(" ERROR   Return code " + errorCodeText(result) + " from PC/SC control"));
+    length = 64;
+    EXPECT_EQ(card.executeDirect(log, Bytes{0x01}, output, length, 0x42000000 + 3400), result);
+    EXPECT_TRUE(card.isConnected());
+}
+
+TEST_F(CardAccessTest, SlowAndMuteCards) {
+    ASSERT_EQ(connect0(), 0);
+    std::int32_t result = -1;
+    EXPECT_EQ(exchange({0x80, 0xE4, 0x01, 0x00}, result), (Bytes{0x90, 0x00}));  // 256 ms late
+    EXPECT_EQ(result, 0);
+    // A card that falls silent: vpcd reports an empty answer and the card
+    // is gone.
+    card0.require("mute 100");
+    EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00}, result), Bytes{});
+    ASSERT_TRUE(testbed::waitForCard(kReader0, false, kCardWait));
+    EXPECT_EQ(card.isCardRemoved(log), ERR_CARD_REMOVED);
+}
+
+TEST_F(CardAccessTest, ReconnectAndClose) {
+    ASSERT_EQ(connect0(SCARD_SHARE_EXCLUSIVE), 0);
+    EXPECT_EQ(card.reconnect(log), 0);
+    EXPECT_TRUE(card.isConnected());
+    EXPECT_TRUE(ExclusiveHolder::held(kReader0));  // the stored share mode
+    EXPECT_EQ(card.close(log), 0);
+    EXPECT_FALSE(card.isConnected());
+    EXPECT_EQ(card.close(log), 0);
+}
+
+} // namespace
+} // namespace vexa::testing
