@@ -18,6 +18,7 @@ trap 'bash "$VEXA_ROOT/testbed/stop_testbed.sh"' EXIT
 bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
 vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
+bash "$VEXA_ROOT/tests/browser/run.sh" "$BUILD"
 
 vexa_build "$BUILD-sanitize" -DVEXA_SANITIZE=ON
 vexa_log "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"

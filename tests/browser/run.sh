@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the browser tests: Debian's Chromium loads the extension from this tree
+# and talks to the vexa-host of a build. Installs Chromium (and Node.js when
+# there is none) and the pinned node packages first.
+# Usage: tests/browser/run.sh [BUILD_DIR]   (default: $VEXA_BUILD_DIR, else build/)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../testbed/common.sh"
+
+export VEXA_BUILD_DIR=${1:-${VEXA_BUILD_DIR:-$VEXA_ROOT/build}}
+if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ]; then
+    echo "tests/browser/run.sh: no vexa-host in $VEXA_BUILD_DIR/control; build first" >&2
+    exit 1
+fi
+
+# Only what the browser side needs, with the shared installer.
+VEXA_PACKAGES=(chromium)
+command -v node >/dev/null || VEXA_PACKAGES+=(nodejs npm)
+vexa_install_packages
+
+cd "$here"
+vexa_log "Browser tests (Chromium $(/usr/bin/chromium --version 2>/dev/null | awk '{print $2}'))"
+npm ci --no-audit --no-fund --loglevel=error
+node --test --test-concurrency=1 --test-timeout=120000
