@@ -1,0 +1,105 @@
+// Card access parts that need no reader: APDU helpers and an idle
+// connection. The connected paths run against the test bed
+// (tests/testbed/).
+#include <gtest/gtest.h>
+
+#include <PCSC/pcsclite.h>
+
+#include <vector>
+
+#include "cardaccess/apdu.h"
+#include "cardaccess/card_error.h"
+#include "cardaccess/pcsc_backend.h"
+#include "cardaccess/tov_chip_default_access.h"
+#include "temp_files.h"
+
+namespace vexa {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(ApduTest, StatusWordAndProtocolFromAtr) {
+    EXPECT_EQ(statusWord(Bytes{0x90}), 0);
+    EXPECT_EQ(statusWord(Bytes{0x01, 0x6A, 0x82}), 0x6A82);
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x8F, 0x80, 0x01}), 1u);       // TD1 = 80: T=0
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x9F, 0x96, 0x81, 0x31}), 2u);  // TA1, TD1 = 81: T=1
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x02, 0x14, 0x50}), 0u);
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0xF0}), 1u);  // TD1 past the end reads as 00
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B}), 0u);
+}
+
+TEST(ApduTest, PinCommandsAreMaskedForTheLog) {
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}),
+              "00 20 00 81 04 ** ** ** **");
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x24, 0x00, 0x81, 0x00, 0x00, 0x02, 0x31, 0x32}),
+              "00 24 00 81 00 00 02 ** **");  // extended length field
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x2C, 0x03, 0x81, 0x02, 0x31, 0x32, 0x00}), "00 2c 03 81 02 ** ** **");
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81}), "00 20 00 81");  // status query, no PIN
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0xA4, 0x04, 0x0C, 0x01, 0x31}), "00 a4 04 0c 01 31");
+}
+
+TEST(ApduTest, ControlCodesUsePcscLitesFormula) {
+    EXPECT_EQ(PcscBackend::controlCode(3400), 0x42000D48u);
+}
+
+class IdleAccessTest : public ::testing::Test {
+protected:
+    test_support::TempDir dir;
+    TovLog log{LOG_TRACE, TovLog::File, false};
+    TovChipDefaultAccess card;
+    void SetUp() override {
+        log.setLogFile("", dir.path, "card.log");
+        log.open();
+    }
+    std::string logText() const { return test_support::fileContents(dir.path + "/card.log"); }
+};
+
+TEST_F(IdleAccessTest, UnknownInterfacesAreRefusedQuietly) {
+    for (std::int32_t type : {0, 4, 3, 9, -1}) {
+        EXPECT_EQ(card.connect(log, type, "R", 2, 3), ERR_UNKNOWN_INTERFACE);
+        EXPECT_EQ(card.interfaceType(), type);
+    }
+    EXPECT_EQ(logText(), "");
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), ERR_UNKNOWN_INTERFACE);
+}
+
+TEST_F(IdleAccessTest, IdleOperations) {
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(card.close(log), 0);
+    EXPECT_FALSE(card.isConnected());
+    EXPECT_EQ(card.isCardRemoved(log), ERR_NOT_CONNECTED);
+    EXPECT_EQ(card.beginTransaction(), ERR_NOT_CONNECTED);
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), 0);
+    EXPECT_FALSE(card.atrOnlyTd1());
+    EXPECT_EQ(logText(), "");
+
+    Bytes answer(16);
+    std::uint32_t length = 16;
+    EXPECT_EQ(card.executeDirect(log, Bytes{0x00, 0xB0, 0x00, 0x00}, answer, length), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(card.executeControl(log, {}, answer, length, 1, false), ERR_UNKNOWN_INTERFACE);
+    const std::string text = logText();
+    EXPECT_NE(text.find("APDU command (4 bytes): 00 b0 00 00"), std::string::npos);
+    EXPECT_NE(text.find("Interface not supported by executeDirect () (return code 992308: "), std::string::npos);
+    EXPECT_NE(text.find("APDU command (0 bytes): <null>"), std::string::npos);
+    EXPECT_NE(text.find("Interface not supported by executeControl ()"), std::string::npos);
+}
+
+TEST_F(IdleAccessTest, HexCommandsAreCheckedBeforeAnyExchange) {
+    Bytes answer(16);
+    std::uint32_t length = 16;
+    EXPECT_EQ(card.executeHex(log, "00A40400", answer, length), ERR_INTERNAL);
+    std::string tooLong;
+    for (int i = 0; i < 302; ++i) tooLong += "00 ";
+    EXPECT_EQ(card.executeHex(log, tooLong, answer, length), ERR_BUFFER_SIZE);
+    EXPECT_EQ(card.lastResult(), ERR_BUFFER_SIZE);
+    EXPECT_EQ(logText(), "");
+}
+
+TEST(CardErrorTest, ConnectionSuffixUsesSignedCodesAndTheRemoteTable) {
+    EXPECT_EQ(connectionErrorSuffix(0), "");
+    EXPECT_EQ(connectionErrorSuffix(992402), " (return code 992402: Server ist nicht verbunden)");
+    EXPECT_TRUE(connectionErrorSuffix(PCSC_E_SHARING_VIOLATION).starts_with(" (return code -2146435061: "));
+}
+
+} // namespace
+} // namespace vexa
