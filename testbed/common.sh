@@ -21,6 +21,15 @@ vexa_install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# What the browser tests, demo and bench need: Debian's Chromium, Node.js
+# (when there is none) and the pinned node packages of tests/browser.
+vexa_install_browser() {
+    local VEXA_PACKAGES=(chromium)
+    command -v node >/dev/null || VEXA_PACKAGES+=(nodejs npm)
+    vexa_install_packages
+    (cd "$VEXA_ROOT/tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
+}
+
 # vexa_build DIR [cmake options...]
 vexa_build() {
     local dir=$1; shift

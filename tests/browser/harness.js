@@ -101,6 +101,19 @@ export class Browser {
     return path.join(this.home, '.config');
   }
 
+  // Names a protocol directory in the user's registry file, so the hosts
+  // log there (at DEBUG) instead of in their working directory. Call before
+  // start(); returns the directory.
+  useProtocolDir(conf = null) {
+    const dir = path.join(this.home, 'protocol');
+    const registry = path.join(this.configHome, 'MERIDAN', 'VEXA');
+    fs.mkdirSync(registry, { recursive: true });
+    fs.mkdirSync(dir, { recursive: true });
+    fs.writeFileSync(path.join(registry, 'registry.conf'), `ProtocolDir=${dir}\n`);
+    if (conf !== null) fs.writeFileSync(path.join(dir, 'vexa_ie.conf'), conf);
+    return dir;
+  }
+
   async start() {
     registerHost(this.profile);
     fs.mkdirSync(this.configHome, { recursive: true });

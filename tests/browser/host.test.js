@@ -23,13 +23,9 @@ let protocolDir;
 before(async () => {
   site = await Site.start();
   browser = new Browser();
-  // A protocol directory with a log over the browser's 1 MiB message limit;
-  // LOGLEVEL=OFF keeps it unchanged while the tests read it.
-  protocolDir = path.join(browser.home, 'protocol');
-  fs.mkdirSync(path.join(browser.configHome, 'MERIDAN', 'VEXA'), { recursive: true });
-  fs.mkdirSync(protocolDir);
-  fs.writeFileSync(path.join(browser.configHome, 'MERIDAN', 'VEXA', 'registry.conf'), `ProtocolDir=${protocolDir}\n`);
-  fs.writeFileSync(path.join(protocolDir, 'vexa_ie.conf'), 'LOGLEVEL=OFF\n');
+  // A log over the browser's 1 MiB message limit; LOGLEVEL=OFF keeps it
+  // unchanged while the tests read it.
+  protocolDir = browser.useProtocolDir('LOGLEVEL=OFF\n');
   const lines = [];
   for (let i = 0; i < 40000; i++) lines.push(Buffer.from(`${String(i).padStart(6, '0')} Gr\xfc\xdfe \x80 "quoted" \\ tab\t\u00e9\n`, 'latin1'));
   fs.writeFileSync(path.join(protocolDir, 'vexa_ie.log'), Buffer.concat(lines));

@@ -13,12 +13,7 @@ if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ]; then
     exit 1
 fi
 
-# Only what the browser side needs, with the shared installer.
-VEXA_PACKAGES=(chromium)
-command -v node >/dev/null || VEXA_PACKAGES+=(nodejs npm)
-vexa_install_packages
-
+vexa_install_browser
 cd "$here"
 vexa_log "Browser tests (Chromium $(/usr/bin/chromium --version 2>/dev/null | awk '{print $2}'))"
-npm ci --no-audit --no-fund --loglevel=error
 node --test --test-concurrency=1 --test-timeout=120000
