@@ -89,9 +89,10 @@ export function registerHost(profile) {
 // The profile and home survive close() so a test can start the same browser
 // again; remove() deletes them.
 export class Browser {
-  constructor({ profile = tempDir('vexa-profile-'), home = tempDir('vexa-home-') } = {}) {
+  constructor({ profile = tempDir('vexa-profile-'), home = tempDir('vexa-home-'), register = true } = {}) {
     this.profile = profile;
     this.home = home;
+    this.register = register;
     // Marks the host processes of this browser (they inherit the environment).
     this.tag = randomUUID();
     this.context = null;
@@ -115,7 +116,7 @@ export class Browser {
   }
 
   async start() {
-    registerHost(this.profile);
+    if (this.register) registerHost(this.profile);
     fs.mkdirSync(this.configHome, { recursive: true });
     this.context = await chromium.launchPersistentContext(this.profile, {
       executablePath: CHROMIUM,

@@ -124,3 +124,17 @@ test('a host that dies mid-call: the call rejects, "disconnect" fires, the next 
   assert.notEqual(now[0], killed);
   await page.close();
 });
+
+test('without a registered host, calls reject with the browser\'s reason and "disconnect" fires', async () => {
+  const bare = await new Browser({ register: false }).start();
+  try {
+    const page = await bare.open(site.page('/unregistered/index.html'));
+    const disconnect = page.evaluate(() => new Promise((resolve) => document.getElementById('card').addEventListener('disconnect', (e) => resolve(e.detail.reason))));
+    const outcome = await call(page, 'GetVersion', [0]);
+    assert.equal(outcome.name, 'Error');
+    assert.match(outcome.error, /VEXA host is gone: .*not found/i);
+    assert.match(await disconnect, /not found/i);
+  } finally {
+    await bare.remove();
+  }
+});

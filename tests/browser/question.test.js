@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, answer, call, openWithAnswer } from './harness.js';
+import { Browser, Site, answer, call, openWithAnswer, until } from './harness.js';
 
 let site;
 let browser;
@@ -78,4 +78,15 @@ test('while the question is open, further calls wait and are answered after it',
   assert.deepEqual(await open, { result: 0 });
   assert.deepEqual(await version, { result: '2.0.0.2' });
   await page.close();
+});
+
+test('a page that goes away while its question is open takes the question window with it', async () => {
+  const page = await browser.open(site.page('/leaves/index.html'));
+  const popup = browser.nextPopup();
+  call(page, 'Open', ['leaves']).catch(() => {});
+  const box = await popup;
+  const closed = box.waitForEvent('close');
+  await page.close();
+  await closed;
+  await until(() => browser.hostPids().length === 0, 'the host to end');
 });
