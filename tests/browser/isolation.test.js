@@ -2,16 +2,19 @@
 // page posting the relay's messages itself gains nothing.
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { after, before, test } from 'node:test';
-import { Browser, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
+import { Browser, CHROMIUM, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
 
 let site;
 let browser;
 
 before(async () => {
   site = await Site.start();
-  browser = await new Browser().start();
+  browser = new Browser();
+  browser.useProtocolDir();
+  await browser.start();
 });
 
 after(async () => {
@@ -32,6 +35,9 @@ test('two objects on one page have independent state and hosts', async () => {
   assert.deepEqual(await call(page, 'GetMode', ['INTERFACE'], 'one'), { result: 'CTAPI' });
   assert.deepEqual(await call(page, 'GetLastErrorCode', [], 'one'), { result: 0 });
   assert.equal(browser.hostPids().length, 2, 'one host process per object');
+  // The hello named this browser: the host's start-up line says which.
+  const chromium = /^Chromium [\d.]+/.exec(execFileSync(CHROMIUM, ['--version'], { stdio: ['ignore', 'pipe', 'ignore'] }).toString())[0];
+  assert.ok((await call(page, 'ReadLogFile', [0], 'one')).result.includes(chromium), `the log names ${chromium}`);
 
   // Removing an object ends its control; the other goes on.
   await page.evaluate(() => document.getElementById('two').remove());
