@@ -1,5 +1,6 @@
 #include "cardaccess/pcsc_context.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "cardaccess/card_error.h"
@@ -32,6 +33,23 @@ PcscContext PcscContext::establish() {
               "SCardEstablishContext () unsuccessful");
     context.valid_ = true;
     return context;
+}
+
+std::vector<std::string> PcscContext::listReaders() const {
+    DWORD length = 0;
+    const LONG sized = SCardListReaders(context_, nullptr, nullptr, &length);
+    if (pcscCode(sized) == PCSC_E_NO_READERS_AVAILABLE) return {};
+    checkPcsc(sized, "SCardListReaders () unsuccessful");
+    std::string names(length, '\0');
+    checkPcsc(SCardListReaders(context_, nullptr, names.data(), &length), "SCardListReaders () unsuccessful");
+    names.resize(std::min<std::size_t>(length, names.size()));
+    // A multi-string: names ended by NUL, the list by an empty name.
+    std::vector<std::string> readers;
+    for (std::size_t pos = 0; pos < names.size() && names[pos] != '\0';) {
+        readers.emplace_back(names.c_str() + pos);
+        pos += readers.back().size() + 1;
+    }
+    return readers;
 }
 
 std::int32_t PcscContext::release() noexcept {

@@ -3,6 +3,8 @@
 #include <PCSC/winscard.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace vexa {
 
@@ -22,6 +24,11 @@ public:
     static PcscContext establish();
     // SCardReleaseContext; 0 when there was none.
     std::int32_t release() noexcept;
+
+    // The readers' names in the resource manager's order; empty when there
+    // is no reader. Throws TovException with "SCardListReaders ()
+    // unsuccessful" on any other failure.
+    std::vector<std::string> listReaders() const;
 
     SCARDCONTEXT get() const { return context_; }
     bool valid() const { return valid_; }

@@ -31,6 +31,9 @@ std::string TovChipDefaultAccess::logSuffix(std::int32_t code) const { return co
 
 std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::string_view reader,
                                            std::int32_t shareMode, std::int32_t protocols) {
+    // A card still connected is released first, so the stored reader name
+    // always belongs to the handle in use.
+    if (isConnected()) disconnect(log, SCARD_RESET_CARD);
     interfaceType_ = type;
     CardBackend* backend = backendFor(type);
     if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;

@@ -8,19 +8,11 @@
 #include <string_view>
 
 #include "cardaccess/card_backend.h"
+#include "cardaccess/interface_type.h"
 #include "support/byte_buffer.h"
 #include "support/tov_log.h"
 
 namespace vexa {
-
-// Interface types of a connection.
-enum InterfaceType : std::int32_t {
-    INTERFACE_UNDEFINED = 0,
-    INTERFACE_PCSC = 1,
-    INTERFACE_REMOTE_PCSC = 2,
-    INTERFACE_CTAPI = 3,
-    INTERFACE_ALL = 4,
-};
 
 // One connection to one chip card in one reader, over the interface type
 // chosen at connect. Every operation keeps its code in lastResult and writes

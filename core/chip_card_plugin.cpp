@@ -18,7 +18,7 @@ ChipCardPlugin::~ChipCardPlugin() { shutdown(); }
 
 std::int32_t ChipCardPlugin::shutdown() {
     resetEvents();
-    std::int32_t cardResult = 0;
+    const std::int32_t cardResult = card.close(*this);
     pageIdentifier.clear();
     remoteServer.clear();
     allowedSites.clear();

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "cardaccess/tov_chip_default_access.h"
 #include "core/error_model.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
@@ -58,6 +59,22 @@ public:
     std::string GetErrorText(std::int32_t errorCode);
     std::string ReadLogFile(std::int32_t maxNumberOfBytes);
 
+    // Card operations on the plug-in's one card connection.
+    std::string GetReaderList();
+    std::string GetCardATR(std::string_view readerName);
+    std::int32_t ConnectCardEx(std::string_view readerName, std::int32_t shareMode, std::int32_t protocol,
+                               std::int32_t timeOut);
+    std::int32_t DisConnectCardEx(std::int32_t disposition);
+    std::string SendToCard(std::string_view apdu);
+    std::string SendIOCTL(std::int32_t ioctl, std::int32_t isRaw, std::string_view apdu);
+    std::int32_t BeginTransaction();
+    std::int32_t EndTransactionEx(std::int32_t disposition);
+    // The reader's state word, -1 on failure.
+    std::int32_t GetCardStatus(std::string_view readerName);
+    std::int32_t IsCardRemoved();
+    // The reader whose card selects the AIDs ("" if none); it stays connected.
+    std::string SearchCard(std::string_view aid, std::string_view aid2);
+
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
 
@@ -97,6 +114,7 @@ protected:
     std::string remoteServer;
     std::string allowedSites;
     TovConf sitesConf;
+    TovChipDefaultAccess card;
     std::string preferredReader;
 
 private:

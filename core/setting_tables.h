@@ -3,18 +3,11 @@
 #include <array>
 #include <string_view>
 
+#include "cardaccess/interface_type.h"
 #include "support/name_table.h"
 #include "support/tov_log.h"
 
 namespace vexa {
-
-enum InterfaceType : std::int32_t {
-    INTERFACE_UNDEFINED = 0,
-    INTERFACE_PCSC = 1,
-    INTERFACE_REMOTE_PCSC = 2,
-    INTERFACE_CTAPI = 3,
-    INTERFACE_ALL = 4,
-};
 
 // Enciphers the user's list of admitted sites in its file.
 inline constexpr std::string_view kSitesKey = "p3w7m2qxtr516vb4";

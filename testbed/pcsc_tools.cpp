@@ -13,21 +13,7 @@
 
 namespace vexa::testbed {
 
-std::vector<std::string> listReaders() {
-    PcscContext context = PcscContext::establish();
-    DWORD length = 0;
-    LONG result = SCardListReaders(context.get(), nullptr, nullptr, &length);
-    if (pcscCode(result) == PCSC_E_NO_READERS_AVAILABLE) return {};
-    checkPcsc(result, "SCardListReaders () unsuccessful");
-    std::string names(length, '\0');
-    checkPcsc(SCardListReaders(context.get(), nullptr, names.data(), &length), "SCardListReaders () unsuccessful");
-    std::vector<std::string> readers;
-    for (std::size_t pos = 0; pos < names.size() && names[pos] != '\0';) {
-        readers.emplace_back(names.c_str() + pos);
-        pos += readers.back().size() + 1;
-    }
-    return readers;
-}
+std::vector<std::string> listReaders() { return PcscContext::establish().listReaders(); }
 
 bool waitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout) {
     PcscContext context = PcscContext::establish();

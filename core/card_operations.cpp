@@ -1,0 +1,160 @@
+// The script operations that reach readers and cards: thin layers over the
+// plug-in's card connection and a reader inventory made for each call.
+#include <PCSC/pcsclite.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "core/chip_card_plugin.h"
+#include "readers/scapi_management.h"
+#include "support/text.h"
+
+namespace vexa {
+namespace {
+
+constexpr std::size_t kMaxApdu = 512;
+constexpr std::size_t kMaxControl = 1024;
+constexpr auto kConnectRetryWait = std::chrono::milliseconds(200);
+
+} // namespace
+
+std::string ChipCardPlugin::GetReaderList() {
+    return guarded(std::string(), [&] {
+        ScapiManagement inventory;
+        lastError = inventory.init(*this, interfaceType, remoteServer, true, false);
+        std::string list;
+        if (lastError != 0) {
+            write(LOG_ERROR, "GetReaderList unsuccessful" + cardErrorSuffix(lastError));
+        } else {
+            for (std::int32_t i = 0; i < inventory.getReaderCount(); ++i) {
+                if (!list.empty()) list += "\r\n";
+                list += inventory.getReaderName(i);
+            }
+        }
+        write(LOG_DEBUG, "GetReaderList returns " + signedDecimal(inventory.getReaderCount()) + " readers");
+        return list;
+    });
+}
+
+std::string ChipCardPlugin::GetCardATR(std::string_view readerName) {
+    return guarded(std::string(), [&] {
+        const ByteBuffer atr = card.getAtr(*this, interfaceType, readerName);
+        lastError = card.lastResult();
+        return atr.toHex(true);
+    });
+}
+
+std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int32_t shareMode,
+                                           std::int32_t protocol, std::int32_t timeOut) {
+    return guarded(ERR_NOT_INITIALISED, [&] {
+        const auto connect = [&] { return lastError = card.connect(*this, interfaceType, readerName, shareMode, protocol); };
+        if (connect() != PCSC_E_SHARING_VIOLATION || timeOut <= 0) return lastError;
+        // Another application holds the card: try again until the time is
+        // up, measured on a clock that no clock adjustment moves.
+        const auto start = std::chrono::steady_clock::now();
+        const double limitSeconds = timeOut / 1000.0;
+        for (;;) {
+            std::this_thread::sleep_for(kConnectRetryWait);
+            if (connect() != PCSC_E_SHARING_VIOLATION) break;
+            const auto elapsed = std::chrono::floor<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+            if (!(limitSeconds > static_cast<double>(elapsed.count()))) break;
+        }
+        return lastError;
+    });
+}
+
+std::int32_t ChipCardPlugin::DisConnectCardEx(std::int32_t disposition) {
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.disconnect(*this, disposition); });
+}
+
+std::string ChipCardPlugin::SendToCard(std::string_view apdu) {
+    return guarded(std::string(), [&] {
+        if (!card.isConnected()) {
+            lastError = ERR_NOT_CONNECTED;
+            return std::string();
+        }
+        ByteBuffer command;
+        if (!command.assignHex(apdu, true)) {
+            lastError = ERR_INVALID_HEX;
+            return std::string();
+        }
+        if (command.length() > kMaxApdu) {
+            lastError = ERR_BUFFER_SIZE;
+            return std::string();
+        }
+        std::array<std::uint8_t, kMaxApdu> answer{};
+        std::uint32_t length = answer.size();
+        lastError = card.executeDirect(*this, command.bytes(), answer, length, 0);
+        return lastError != 0 ? std::string() : bytesToHex(std::span(answer).first(length), true);
+    });
+}
+
+std::string ChipCardPlugin::SendIOCTL(std::int32_t ioctl, std::int32_t isRaw, std::string_view apdu) {
+    return guarded(std::string(), [&] {
+        if (!card.isConnected()) {
+            lastError = ERR_NOT_CONNECTED;
+            return std::string();
+        }
+        ByteBuffer input;
+        if (!input.assignHex(apdu, true)) {
+            lastError = ERR_INVALID_HEX;
+            return std::string();
+        }
+        if (input.length() > kMaxControl) {
+            lastError = ERR_BUFFER_SIZE;
+            return std::string();
+        }
+        std::array<std::uint8_t, kMaxControl> output{};
+        std::uint32_t length = output.size();
+        lastError = card.executeControl(*this, input.bytes(), output, length, static_cast<std::uint32_t>(ioctl),
+                                        isRaw != 0);
+        return lastError != 0 ? std::string() : bytesToHex(std::span(output).first(length), true);
+    });
+}
+
+std::int32_t ChipCardPlugin::BeginTransaction() {
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.beginTransaction(); });
+}
+
+std::int32_t ChipCardPlugin::EndTransactionEx(std::int32_t disposition) {
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.endTransaction(disposition); });
+}
+
+std::int32_t ChipCardPlugin::GetCardStatus(std::string_view readerName) {
+    return guarded(std::int32_t{-1}, [&] {
+        std::uint32_t state = 0;
+        lastError = card.getCardStatus(*this, interfaceType, readerName, state);
+        return lastError != 0 ? -1 : static_cast<std::int32_t>(state);
+    });
+}
+
+std::int32_t ChipCardPlugin::IsCardRemoved() {
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.isCardRemoved(*this); });
+}
+
+std::string ChipCardPlugin::SearchCard(std::string_view aid, std::string_view aid2) {
+    return guarded(std::string(), [&] {
+        // The card at hand first: it may already hold the application.
+        if (card.isConnected()) {
+            lastError = card.selectByAid(*this, aid);
+            if (lastError == 0 && !aid2.empty()) lastError = card.selectByAid(*this, aid2);
+            if (lastError == 0) return card.readerName();
+            card.disconnect(*this, SCARD_RESET_CARD);
+        }
+        ScapiManagement inventory;
+        lastError = inventory.init(*this, interfaceType, remoteServer, true, false);
+        if (lastError != 0) return std::string();
+        write(LOG_DEBUG, "SearchCard for AID '" + std::string(aid) + "' and AID '" + std::string(aid2) + "'");
+        std::string reader;
+        lastError = inventory.searchCard(*this, card, aid, aid2, reader, preferredReader);
+        if (lastError != 0) {
+            write(LOG_DEBUG, "SearchCard found no card" + cardErrorSuffix(lastError));
+            return std::string();
+        }
+        write(LOG_DEBUG, "SearchCard found card in reader " + reader);
+        return reader;
+    });
+}
+
+} // namespace vexa

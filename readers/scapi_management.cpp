@@ -1,0 +1,172 @@
+#include "readers/scapi_management.h"
+
+#include <PCSC/pcsclite.h>
+
+#include <mutex>
+
+#include "cardaccess/card_error.h"
+#include "cardaccess/pcsc_context.h"
+#include "support/text.h"
+#include "support/tov_exception.h"
+
+namespace vexa {
+namespace {
+
+bool includes(std::int32_t configured, std::int32_t type) {
+    return configured == type || configured == INTERFACE_ALL;
+}
+
+} // namespace
+
+ScapiManagement::~ScapiManagement() { clearLocked(); }
+
+void ScapiManagement::clear() {
+    readers_.clear();
+    listed_ = pcscListed_ = remoteListed_ = ctapiListed_ = false;
+    interfaceType_ = INTERFACE_UNDEFINED;
+}
+
+void ScapiManagement::clearLocked() {
+    std::lock_guard guard(lock_);
+    clear();
+}
+
+std::int32_t ScapiManagement::init(TovLog& log, std::int32_t type, std::string_view remoteServers, bool logLines,
+                                   bool notification) {
+    std::lock_guard guard(lock_);
+    interfaceType_ = type;
+    std::int32_t result = addPcscReaders(log, logLines, notification);
+    if (result == 0) result = addRemoteReaders(log, remoteServers, logLines, notification);
+    if (result == 0) result = addCtapiReaders(log, logLines);
+    if (result == 0 && readers_.empty()) result = ERR_NO_READER;
+    if (result == 0) listed_ = true;
+    return result;
+}
+
+std::int32_t ScapiManagement::addPcscReaders(TovLog& log, bool logLines, bool notification) {
+    if (!includes(interfaceType_, INTERFACE_PCSC) || pcscListed_) return 0;
+    PcscContext context;
+    try {
+        context = PcscContext::establish();
+    } catch (const TovException& e) {
+        if (e.code() == PCSC_E_NO_READERS_AVAILABLE) return 0;
+        if (logLines)
+            log.write(LOG_ERROR, e.code() == PCSC_E_NO_SERVICE ? "PC/SC subsystem not started"
+                                                               : e.text() + cardErrorSuffix(e.code()));
+        return e.code();
+    }
+    pcscListed_ = true;
+    std::vector<std::string> names;
+    try {
+        names = context.listReaders();
+    } catch (const TovException& e) {
+        if (logLines) log.write(LOG_ERROR, e.text() + cardErrorSuffix(e.code()));
+        return e.code();
+    }
+    if (names.empty()) return 0;
+    if (notification) names.emplace_back(kNotificationReader);
+    if (logLines) log.write(LOG_INFO, unsignedDecimal(names.size()) + " PC/SC reader(s) found");
+    for (auto& name : names) {
+        if (logLines)
+            log.write(LOG_INFO, "Reader " + unsignedDecimal(readers_.size()) + ": PC/SC reader found: " + name);
+        readers_.push_back({INTERFACE_PCSC, std::move(name), ScapiReader::IDLE});
+    }
+    return 0;
+}
+
+// The remote PC/SC client is not built in yet: its readers are not listed.
+std::int32_t ScapiManagement::addRemoteReaders(TovLog&, std::string_view, bool, bool) {
+    if (includes(interfaceType_, INTERFACE_REMOTE_PCSC)) remoteListed_ = true;
+    return 0;
+}
+
+// The CT-API binding is not built in yet; a CT-API problem never fails init.
+std::int32_t ScapiManagement::addCtapiReaders(TovLog& log, bool logLines) {
+    if (!includes(interfaceType_, INTERFACE_CTAPI) || ctapiListed_) return 0;
+    ctapiListed_ = true;
+    if (logLines) log.write(LOG_INFO, "No CTAPI readers found");
+    return 0;
+}
+
+std::int32_t ScapiManagement::getReaderCount() {
+    std::lock_guard guard(lock_);
+    return static_cast<std::int32_t>(readers_.size());
+}
+
+std::string ScapiManagement::getReaderName(std::int32_t index) const {
+    return validIndex(index) ? readers_[static_cast<std::size_t>(index)].name : std::string();
+}
+
+std::int32_t ScapiManagement::findReader(std::string_view name) const {
+    for (std::size_t i = 0; i < readers_.size(); ++i)
+        if (readers_[i].name == name) return static_cast<std::int32_t>(i);
+    return -1;
+}
+
+std::int32_t ScapiManagement::connectReader(TovLog& log, std::int32_t index, TovChipDefaultAccess& card) {
+    if (readers_.empty()) return ERR_NO_INIT;
+    if (!validIndex(index)) return ERR_INVALID_VALUE_GIVEN;
+    ScapiReader& reader = readers_[static_cast<std::size_t>(index)];
+    const std::int32_t result = card.connect(log, reader.interfaceType, reader.name, SCARD_SHARE_EXCLUSIVE,
+                                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    if (result == 0) reader.state = ScapiReader::IN_USE;
+    return result;
+}
+
+std::int32_t ScapiManagement::disconnectReader(TovLog& log, std::int32_t index, TovChipDefaultAccess& card) {
+    if (readers_.empty()) return ERR_NO_INIT;
+    if (!validIndex(index)) return ERR_INVALID_VALUE_GIVEN;
+    const std::int32_t result = card.disconnect(log, SCARD_RESET_CARD);
+    ScapiReader& reader = readers_[static_cast<std::size_t>(index)];
+    if (reader.state == ScapiReader::IN_USE) reader.state = ScapiReader::IDLE;
+    return result;
+}
+
+bool ScapiManagement::passesFilter(const ScapiReader& reader) const {
+    const bool filtered = interfaceType_ == INTERFACE_PCSC || interfaceType_ == INTERFACE_REMOTE_PCSC ||
+                          interfaceType_ == INTERFACE_CTAPI;
+    return !filtered || reader.interfaceType == interfaceType_;
+}
+
+std::int32_t ScapiManagement::tryReader(TovLog& log, std::int32_t index, TovChipDefaultAccess& card,
+                                        std::string_view aid, std::string_view aid2) {
+    std::int32_t result = connectReader(log, index, card);
+    if (result != 0) return result;
+    result = card.beginTransaction();
+    if (result == 0 && !aid.empty()) result = card.selectByAid(log, aid);
+    if (result == 0 && !aid2.empty()) result = card.selectByAid(log, aid2);
+    if (result != 0) {
+        card.endTransaction(SCARD_RESET_CARD);
+        disconnectReader(log, index, card);
+    }
+    return result;
+}
+
+std::int32_t ScapiManagement::searchCard(TovLog& log, TovChipDefaultAccess& card, std::string_view aid,
+                                         std::string_view aid2, std::string& readerName,
+                                         std::string_view preferredReader) {
+    readerName.clear();
+    std::int32_t preferred = findReader(preferredReader);
+    if (readers_.empty()) return ERR_NO_READER;
+    if (!validIndex(preferred)) preferred = -1;
+    std::lock_guard guard(lock_);
+    bool sharing = false;
+    // The preferred reader first; then the sweep starts over at the first
+    // entry, so the preferred reader comes again in its place.
+    for (std::int32_t i = preferred; i < static_cast<std::int32_t>(readers_.size()); ++i) {
+        if (i == -1) i = 0;
+        const ScapiReader& reader = readers_[static_cast<std::size_t>(i)];
+        if (passesFilter(reader) && reader.state == ScapiReader::IDLE) {
+            const std::int32_t result = tryReader(log, i, card, aid, aid2);
+            if (result == 0) {
+                readerName = reader.name;
+                return 0;
+            }
+            if (result == PCSC_E_SHARING_VIOLATION) sharing = true;
+        }
+        if (i == preferred) preferred = i = -1;
+    }
+    return sharing ? PCSC_E_SHARING_VIOLATION : ERR_NO_CARD;
+}
+
+} // namespace vexa
