@@ -149,11 +149,10 @@ TEST_F(ScriptDispatcherTest, StringResultEndsAtItsFirstZeroByte) {
 }
 
 TEST_F(ScriptDispatcherTest, MethodsWithoutHandlerAreNotAvailable) {
-    EXPECT_EQ(call("GetCardATR", {"Virtual PCD 00 00"}).value("error", ""), "not available");
-    EXPECT_EQ(call("GetReaderList", json::array()).value("error", ""), "not available");
+    EXPECT_EQ(call("DecodeRequest", {"00"}).value("error", ""), "not available");
     EXPECT_EQ(ask(R"({"id":1,"method":"DisableEvents"})").value("error", ""), "not available");
     // Their arguments are checked all the same.
-    EXPECT_EQ(call("GetCardATR", {1}).value("error", ""), "argument 1 of GetCardATR must be a string");
+    EXPECT_EQ(call("DecodeRequest", {1}).value("error", ""), "argument 1 of DecodeRequest must be a string");
 }
 
 TEST_F(ScriptDispatcherTest, ResetRestartsThePluginThroughTheHost) {
