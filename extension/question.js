@@ -1,24 +1,24 @@
 // The site question: shows the host's caption and text and sends the answer
-// to the service worker. Cancel has the focus, so Enter alone never admits a
-// site; Escape and closing the window cancel.
+// to the service worker over a port. Cancel has the focus, so Enter alone
+// never admits a site; Escape and closing the window cancel. When the worker
+// drops the port (answered, or the worker is gone) the window closes.
 'use strict';
 
 const params = new URLSearchParams(location.search);
-const id = params.get('id') ?? '';
 const caption = params.get('caption') || 'Frage';
 document.title = caption;
 document.getElementById('caption').textContent = caption;
 document.getElementById('text').textContent = params.get('text') ?? '';
 
-const buttons = [document.getElementById('ok'), document.getElementById('cancel')];
-let answered = false;
+const port = chrome.runtime.connect({ name: 'vexa-question' });
+port.onDisconnect.addListener(() => window.close());
+port.postMessage({ question: params.get('id') ?? '' });
 
+const buttons = [document.getElementById('ok'), document.getElementById('cancel')];
 function reply(answer) {
-  if (answered) return;
-  answered = true;
+  if (buttons[0].disabled) return;
   for (const button of buttons) button.disabled = true;
-  // The worker closes this window once it has the answer.
-  chrome.runtime.sendMessage({ question: id, answer }).catch(() => window.close());
+  port.postMessage({ answer });
 }
 
 buttons[0].addEventListener('click', () => reply('ok'));

@@ -1,11 +1,13 @@
 // The site question of Open, shown in a small popup window of our own
 // (question.html). Only that page can answer, so a web page can never answer
-// on the user's behalf. Closing the window counts as Cancel.
+// on the user's behalf. The page holds a port to this worker: closing the
+// window counts as Cancel, and a window whose worker is gone (the browser
+// restarted it) closes itself.
 
 const PAGE = chrome.runtime.getURL('question.html');
 const SIZE = { width: 460, height: 210 };
 
-// question id -> { windowId, reply(answer), settled }
+// question id -> { windowId, port, reply(answer), settled }
 const open = new Map();
 
 function settle(id, answer) {
@@ -14,6 +16,11 @@ function settle(id, answer) {
   open.delete(id);
   question.settled = true;
   question.reply(answer);
+  try {
+    question.port?.disconnect();
+  } catch {
+    // The window went first.
+  }
   if (question.windowId !== null) chrome.windows.remove(question.windowId).catch(() => {});
 }
 
@@ -22,7 +29,7 @@ function settle(id, answer) {
 // answering (the asking side is gone).
 export function ask(caption, text, reply) {
   const id = crypto.randomUUID();
-  const question = { windowId: null, reply, settled: false };
+  const question = { windowId: null, port: null, reply, settled: false };
   open.set(id, question);
   const url = `${PAGE}?${new URLSearchParams({ id, caption, text })}`;
   chrome.windows.create({ url, type: 'popup', focused: true, ...SIZE }).then(
@@ -40,21 +47,37 @@ export function ask(caption, text, reply) {
   };
 }
 
+// A port named "vexa-question" from question.js: first { question: <id> },
+// then { answer: 'ok' | 'cancel' }.
+export function attachQuestionPage(port) {
+  const sender = port.sender;
+  if (sender?.id !== chrome.runtime.id || sender.url?.split('?')[0] !== PAGE) {
+    port.disconnect();
+    return;
+  }
+  let id = null;
+  port.onMessage.addListener((message) => {
+    if (message === null || typeof message !== 'object') return;
+    if (id === null) {
+      const question = open.get(message.question);
+      // Each question's own window answers it, no other.
+      if (!question || question.port || (question.windowId !== null && sender.tab?.windowId !== question.windowId)) {
+        port.disconnect();
+        return;
+      }
+      id = message.question;
+      question.port = port;
+    } else if (message.answer === 'ok' || message.answer === 'cancel') {
+      settle(id, message.answer);
+    }
+  });
+  port.onDisconnect.addListener(() => {
+    if (id !== null) settle(id, 'cancel');
+  });
+}
+
 chrome.windows.onRemoved.addListener((windowId) => {
   for (const [id, question] of open) {
     if (question.windowId === windowId) settle(id, 'cancel');
   }
-});
-
-// The answer from question.js: { question: <id>, answer: 'ok' | 'cancel' }.
-chrome.runtime.onMessage.addListener((message, sender) => {
-  const fromOurPage = sender.id === chrome.runtime.id && typeof sender.url === 'string' && sender.url.split('?')[0] === PAGE;
-  if (!fromOurPage || message === null || typeof message !== 'object') return;
-  const { question: id, answer } = message;
-  if (typeof id !== 'string' || (answer !== 'ok' && answer !== 'cancel')) return;
-  const question = open.get(id);
-  if (!question) return;
-  // Each question's own window answers it, no other.
-  if (question.windowId !== null && sender.tab?.windowId !== question.windowId) return;
-  settle(id, answer);
 });

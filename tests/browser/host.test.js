@@ -125,6 +125,29 @@ test('a host that dies mid-call: the call rejects, "disconnect" fires, the next 
   await page.close();
 });
 
+test('the browser stops the worker mid-call: the call rejects, the question window closes, the next call starts afresh', async () => {
+  const page = await browser.open(site.page('/restarted/index.html'));
+  await page.evaluate(() => {
+    window.disconnects = 0;
+    document.getElementById('card').addEventListener('disconnect', () => window.disconnects++);
+  });
+  const popup = browser.nextPopup();
+  const pending = call(page, 'Open', ['restarted']);
+  const box = await popup;
+  const cdp = await browser.context.newCDPSession(page);
+  await cdp.send('ServiceWorker.enable');
+  await cdp.send('ServiceWorker.stopAllWorkers');
+
+  assert.match((await pending).error, /VEXA host is gone/);
+  await until(() => box.isClosed(), 'the orphaned question window to close');
+  assert.equal(await page.evaluate(() => window.disconnects), 1);
+  await until(() => browser.hostPids().length === 0, 'the host to end with its worker');
+
+  const again = await openWithAnswer(browser, page, 'OK');
+  assert.equal(again.result, 0, 'a fresh control in a restarted worker asks and answers');
+  await page.close();
+});
+
 test('without a registered host, calls reject with the browser\'s reason and "disconnect" fires', async () => {
   const bare = await new Browser({ register: false }).start();
   try {
