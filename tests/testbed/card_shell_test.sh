@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# The card operations end to end: the real `vexa shell` after Open against the
+# test bed's two virtual readers and cards, one call at a time, with the
+# cards moved and held between calls.
+set -euo pipefail
+vexa=${1:?usage: card_shell_test.sh <vexa> <vexa-card>}
+card=${2:?usage: card_shell_test.sh <vexa> <vexa-card>}
+R0="Virtual PCD 00 00"
+R1="Virtual PCD 00 01"
+SHARING=-2146435061
+
+dir=${VEXA_TESTBED_DIR:-}
+if [[ -z "$dir" ]] || ! "$card" ctl "$dir/card0.sock" status >/dev/null 2>&1; then
+    [[ -n "${VEXA_TESTBED_REQUIRED:-}" ]] && { echo "FAIL: no test bed in '$dir'"; exit 1; }
+    echo "SKIP: no test bed (testbed/start_testbed.sh starts one)"; exit 77
+fi
+c0() { "$card" ctl "$dir/card0.sock" "$@" >/dev/null; }
+c1() { "$card" ctl "$dir/card1.sock" "$@" >/dev/null; }
+
+work=$(mktemp -d)
+holder_pid=
+cleanup() {
+    [[ -n "$holder_pid" ]] && kill "$holder_pid" 2>/dev/null
+    [[ -n "${SHELL_PID:-}" ]] && kill "$SHELL_PID" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+unset APPDATA USERPROFILE windir
+mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
+printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
+log="$work/cwd/vexa_ie.log"
+fail() { echo "FAIL: $*"; echo "--- log:"; cat "$log" 2>/dev/null | tail -40; exit 1; }
+expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+logged() { grep -qF -- "$1" "$log" || fail "log line missing: $1"; }
+
+for c in c0 c1; do $c reset; $c insert; done
+"$card" wait "$R0" present 5000 && "$card" wait "$R1" present 5000 || fail "cards not present"
+c0 aid A0000000010001
+c1 aid D2760000850101
+c1 aid A0000000010001
+
+coproc SHELL { cd "$work/cwd" && exec "$vexa" shell --url https://bank.example/x --answer yes; }
+# call METHOD ARGS-JSON: prints the result (or "error: ...") of one call
+call() {
+    printf '{"id":1,"method":"%s","args":%s}\n' "$1" "$2" >&"${SHELL[1]}"
+    local line
+    IFS= read -r line <&"${SHELL[0]}" || fail "shell ended at $1"
+    python3 -c 'import json,sys; a=json.loads(sys.argv[1]); print(a.get("result", "error: " + str(a.get("error"))))' "$line"
+}
+hexbytes() { python3 -c 'import sys; print(" ".join(sys.argv[1:]))' "$@"; }
+
+expect "before Open" "$(call GetReaderList '[]')" ""
+expect "guard" "$(call GetLastErrorCode '[]')" "992211"
+expect "Open" "$(call Open '["p"]')" "0"
+
+# Inventory and search.
+expect "reader list" "$(call GetReaderList '[]')" "$R0"$'\r'$'\n'"$R1"
+logged "DEBUG   GetReaderList returns 2 readers"
+logged "INFO    Reader 1: PC/SC reader found: $R1"
+expect "search" "$(call SearchCard '["D2 76 00 00 85 01 01", ""]')" "$R1"
+logged "SearchCard for AID 'D2 76 00 00 85 01 01' and AID ''"
+logged "SearchCard found card in reader $R1"
+expect "search again, card at hand" "$(call SearchCard '["A0 00 00 00 01 00 01", "D2 76 00 00 85 01 01"]')" "$R1"
+expect "no such application" "$(call SearchCard '["A0 00 00 00 09", ""]')" ""
+expect "no card" "$(call GetLastErrorCode '[]')" "992302"
+logged "SearchCard found no card (return code 992302: Keine Karte gefunden)"
+expect "first reader first" "$(call SearchCard '["A0 00 00 00 01 00 01", ""]')" "$R0"
+expect "preferred reader" "$(call SetMode '["PREFERRED_READER", "Virtual PCD 00 01"]')" "0"
+call DisConnectCard '[]' >/dev/null
+expect "preferred first" "$(call SearchCard '["A0 00 00 00 01 00 01", ""]')" "$R1"
+
+# APDUs: the 512-byte bound, hex errors, answers.
+cmd512=$(python3 -c 'print(" ".join(["80","E2","00","00","00","01","F9"] + ["5A"] * 505))')
+expect "512 bytes" "$(call SendToCard "[\"$cmd512\"]")" "02 00 90 00"
+logged "APDU command (512 bytes): 80 e2 00 00 00 01 f9 5a"
+expect "513 bytes" "$(call SendToCard "[\"$cmd512 5A\"]")" ""
+expect "513 code" "$(call GetLastErrorCode '[]')" "992307"
+expect "no blanks" "$(call SendToCard '["80EE0000"]')" ""
+expect "hex code" "$(call GetLastErrorCode '[]')" "992200"
+expect "echo" "$(call SendToCard '["80 EE 00 00 03 01 02 03 "]')" "01 02 03 90 00"
+answer=$(call SendToCard '["80 E0 01 00"]')
+expect "258-byte answer" "$(wc -w <<< "$answer")" "258"
+c1 answer 0020008104* 63C2
+expect "verify" "$(call SendToCard '["00 20 00 81 04 39 38 37 36"]')" "63 c2"
+logged "APDU command (9 bytes): 00 20 00 81 04 ** ** ** **"
+grep -q "39 38 37 36" "$log" && fail "PIN in the log"
+expect "ATR" "$(call GetCardATR "[\"$R1\"]")" "3B 88 80 01 56 45 58 41 43 41 52 44 17 "
+expect "other reader's ATR" "$(call GetCardATR "[\"$R0\"]")" "3B 88 80 01 56 45 58 41 43 41 52 44 17 "
+state=$(call GetCardStatus "[\"$R1\"]")
+(( (state & 0x20) != 0 )) || fail "GetCardStatus $state without SCARD_STATE_PRESENT"
+expect "status of no reader" "$(call GetCardStatus '["nowhere"]')" "-1"
+expect "IOCTL" "$(call SendIOCTL '[3400, 0, ""]')" ""
+[[ "$(call GetLastErrorCode '[]')" != 0 ]] || fail "vpcd has no reader control"
+
+# Transactions (the search left one open).
+expect "begin again" "$(call BeginTransaction '[]')" "0"
+expect "end, leave the card" "$(call EndTransactionEx '[0]')" "0"
+expect "end without" "$(call EndTransaction '[]')" "0"
+expect "begin" "$(call BeginTransaction '[]')" "0"
+expect "end with reset" "$(call EndTransaction '[]')" "0"
+expect "the card was reset" "$(call BeginTransaction '[]')" "-2146434968"
+expect "disconnect" "$(call DisConnectCardEx '[0]')" "0"
+logged "Disconnect PC/SC reader $R1"
+expect "not connected" "$(call SendToCard '["zz"]')" ""
+expect "not connected code" "$(call GetLastErrorCode '[]')" "992314"
+expect "begin without card" "$(call BeginTransaction '[]')" "992314"
+
+# Removal.
+expect "connect" "$(call ConnectCard "[\"$R0\", 2]")" "0"
+logged "Card connected in PC/SC reader $R0"
+expect "present" "$(call IsCardRemoved '[]')" "0"
+c0 remove
+"$card" wait "$R0" empty 5000 || fail "card 0 not removed"
+expect "removed" "$(call IsCardRemoved '[]')" "992315"
+logged "DEBUG   Card has been removed"
+call DisConnectCard '[]' >/dev/null
+expect "idle" "$(call IsCardRemoved '[]')" "992314"
+c0 insert
+"$card" wait "$R0" present 5000 || fail "card 0 not back"
+
+# Another process holds card 0 exclusively.
+mkfifo "$work/hold.in"
+"$card" hold "$R0" < "$work/hold.in" > "$work/hold.out" &
+holder_pid=$!
+exec {hold_in}> "$work/hold.in"   # the holder keeps the card until this closes
+for _ in $(seq 100); do grep -q held "$work/hold.out" && break; sleep 0.05; done
+expect "holder" "$(cat "$work/hold.out")" "held"
+expect "held elsewhere" "$(call ConnectCard "[\"$R0\", 2]")" "$SHARING"
+logged "WARNING SCardConnect () to reader $R0 unsuccessful (return code $SHARING: "
+expect "timeout below 0: one try" "$(call ConnectCardEx "[\"$R0\", 2, 3, -5]")" "$SHARING"
+start=$(date +%s%N)
+expect "retries for the time-out" "$(call ConnectCardEx "[\"$R0\", 2, 3, 1000]")" "$SHARING"
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+(( ms >= 900 && ms < 10000 )) || fail "ConnectCardEx with 1000 ms took $ms ms"
+c1 reset
+expect "search meets the holder" "$(call SearchCard '["A0 00 00 00 01 00 01", ""]')" ""
+expect "sharing violation" "$(call GetLastErrorCode '[]')" "$SHARING"
+exec {hold_in}>&-
+wait "$holder_pid" || fail "holder exit status $?"
+holder_pid=
+expect "free again" "$(call ConnectCardEx "[\"$R0\", 1, 3, 3000]")" "0"
+expect "disconnect" "$(call DisConnectCard '[]')" "0"
+
+eval "exec ${SHELL[1]}>&-"
+wait "$SHELL_PID" || fail "shell exit status $?"
+expect "card 0 failures" "$("$card" ctl "$dir/card0.sock" failures)" "ok 0"
+expect "card 1 failures" "$("$card" ctl "$dir/card1.sock" failures)" "ok 0"
+echo "card_shell_test passed"
