@@ -19,9 +19,10 @@ c1() { "$card" ctl "$dir/card1.sock" "$@" >/dev/null; }
 
 work=$(mktemp -d)
 holder_pid=
+shell_pid=
 cleanup() {
     [[ -n "$holder_pid" ]] && kill "$holder_pid" 2>/dev/null
-    [[ -n "${SHELL_PID:-}" ]] && kill "$SHELL_PID" 2>/dev/null
+    [[ -n "${shell_pid:-}" ]] && kill "$shell_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,6 +42,7 @@ c1 aid D2760000850101
 c1 aid A0000000010001
 
 coproc SHELL { cd "$work/cwd" && exec "$vexa" shell --url https://bank.example/x --answer yes; }
+shell_pid=$SHELL_PID
 # call METHOD ARGS-JSON: prints the result (or "error: ...") of one call
 call() {
     printf '{"id":1,"method":"%s","args":%s}\n' "$1" "$2" >&"${SHELL[1]}"
@@ -143,7 +145,8 @@ expect "free again" "$(call ConnectCardEx "[\"$R0\", 1, 3, 3000]")" "0"
 expect "disconnect" "$(call DisConnectCard '[]')" "0"
 
 eval "exec ${SHELL[1]}>&-"
-wait "$SHELL_PID" || fail "shell exit status $?"
+wait "$shell_pid" || fail "shell exit status $?"
+shell_pid=
 expect "card 0 failures" "$("$card" ctl "$dir/card0.sock" failures)" "ok 0"
 expect "card 1 failures" "$("$card" ctl "$dir/card1.sock" failures)" "ok 0"
 echo "card_shell_test passed"
