@@ -1,0 +1,83 @@
+#include "readers/scapi_management.h"
+
+#include <PCSC/pcsclite.h>
+
+#include "cardaccess/card_error.h"
+#include "testbed_fixture.h"
+
+namespace vexa::testing {
+namespace {
+
+class InventoryTest : public TestBedTest {
+protected:
+    CapturedLog log;
+    TovChipDefaultAccess card;
+    ScapiManagement inventory;
+
+    std::size_t selects(testbed::CardControlClient& c) {
+        const std::string received = c.require("received");
+        std::size_t n = 0;
+        for (auto pos = received.find(" 00A4040C"); pos != std::string::npos; pos = received.find(" 00A4040C", pos + 1))
+            ++n;
+        return n;
+    }
+};
+
+TEST_F(InventoryTest, ListsThePcscReadersWithTheirLogLines) {
+    ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, true), 0);
+    ASSERT_EQ(inventory.getReaderCount(), 3);
+    EXPECT_EQ(inventory.getReaderName(0), kReader0);
+    EXPECT_EQ(inventory.getReaderName(2), "\\\\?PnP?\\Notification");
+    EXPECT_EQ(inventory.getReaderName(3), "");
+    EXPECT_EQ(inventory.findReader(kReader1), 1);
+    EXPECT_EQ(inventory.findReader("virtual pcd 00 01"), -1);
+    EXPECT_TRUE(log.contains(" INFO    3 PC/SC reader(s) found"));
+    EXPECT_TRUE(log.contains("Reader 1: PC/SC reader found: Virtual PCD 00 01"));
+    // The PC/SC step runs once per instance.
+    EXPECT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
+    EXPECT_EQ(inventory.getReaderCount(), 3);
+
+    ScapiManagement none;
+    EXPECT_EQ(none.init(log, INTERFACE_UNDEFINED, "", true, false), ERR_NO_READER);
+    EXPECT_EQ(none.connectReader(log, 0, card), ERR_NO_INIT);
+    EXPECT_EQ(inventory.connectReader(log, 7, card), ERR_INVALID_VALUE_GIVEN);
+}
+
+TEST_F(InventoryTest, SearchTriesThePreferredReaderFirstAndAgainInItsPlace) {
+    ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
+    card0.require("clear");
+    card1.require("clear");
+    std::string reader = "old";
+    EXPECT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "", reader, kReader1), ERR_NO_CARD);
+    EXPECT_EQ(reader, "");
+    EXPECT_EQ(selects(card0), 1u);
+    EXPECT_EQ(selects(card1), 2u);
+    EXPECT_FALSE(card.isConnected());
+}
+
+TEST_F(InventoryTest, FoundCardStaysConnectedWithItsTransaction) {
+    card1.require("aid A000000001");
+    card1.require("aid A000000002");
+    card0.require("aid A000000001");  // the first AID only
+    ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
+    std::string reader;
+    ASSERT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "A0 00 00 00 02", reader, "unknown"), 0);
+    EXPECT_EQ(reader, kReader1);
+    EXPECT_EQ(card.readerName(), kReader1);
+    EXPECT_TRUE(card.isConnected());
+    EXPECT_EQ(card.beginTransaction(), 0);  // already open: no second call
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), 0);
+}
+
+TEST_F(InventoryTest, ExclusiveHolderElsewhereGivesSharingViolation) {
+    card1.require("aid A000000001");
+    ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
+    TovChipDefaultAccess holder;  // another connection holding reader 1
+    ASSERT_EQ(holder.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1), 0);
+    std::string reader;
+    EXPECT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "", reader, ""), PCSC_E_SHARING_VIOLATION);
+    holder.disconnect(log, SCARD_LEAVE_CARD);
+}
+
+} // namespace
+} // namespace vexa::testing
