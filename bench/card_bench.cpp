@@ -1,0 +1,172 @@
+// One APDU round trip on the test bed's first virtual card, four ways:
+//   (a) SCardTransmit directly            (b) TovChipDefaultAccess::executeDirect
+//   (c) ChipCardPlugin::SendToCard        (d) SendToCard through `vexa shell`
+// each with the log OFF and at DEBUG. Prints microseconds per APDU (median
+// of the rounds' means) and the ratio to (a).
+//
+//   VEXA_TESTBED_DIR=... vexa_card_bench [--iterations N] [--rounds R]
+#include <PCSC/pcsclite.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "bench/shell_process.h"
+#include "cardaccess/pcsc_card.h"
+#include "cardaccess/pcsc_context.h"
+#include "cardaccess/tov_chip_default_access.h"
+#include "core/chip_card_plugin.h"
+#include "support/tov_exception.h"
+#include "testbed/card_control_client.h"
+#include "testbed/pcsc_tools.h"
+
+namespace vexa::bench {
+namespace {
+
+constexpr const char* kReader = "Virtual PCD 00 00";
+constexpr std::array<std::uint8_t, 9> kCommand = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
+constexpr const char* kCommandHex = "80 EE 00 00 04 01 02 03 04";
+constexpr const char* kAnswerHex = "01 02 03 04 90 00";
+
+// The plug-in as a page would use it: admitted without a question.
+class BenchPlugin : public ChipCardPlugin {
+protected:
+    std::string pageAddress() override { return "https://bench.example/"; }
+    bool askUser(std::string_view, std::string_view) override { return true; }
+};
+
+struct Variant {
+    std::string name;
+    std::function<bool()> once;  // one APDU; false when the answer is wrong
+    std::vector<double> roundMeans;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Mean microseconds per call over n calls.
+double measure(const Variant& v, int n) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i)
+        if (!v.once()) throw std::runtime_error(v.name + ": wrong answer");
+    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / n;
+}
+
+void runTable(std::vector<Variant>& variants, const char* level, int iterations, int rounds) {
+    for (auto& v : variants) {
+        v.roundMeans.clear();
+        measure(v, 100);  // warm-up
+    }
+    // Rounds alternate the variants, so a slow phase of the machine hits all.
+    for (int r = 0; r < rounds; ++r)
+        for (auto& v : variants) v.roundMeans.push_back(measure(v, iterations / rounds));
+    const double base = median(variants.front().roundMeans);
+    std::printf("\nlog %-5s  %-44s %10s %8s\n", level, "variant", "us/APDU", "ratio");
+    for (const auto& v : variants)
+        std::printf("           %-44s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans), median(v.roundMeans) / base);
+}
+
+int run(int iterations, int rounds) {
+    const char* bed = std::getenv("VEXA_TESTBED_DIR");
+    if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+    testbed::CardControlClient card(std::string(bed) + "/card0.sock");
+    card.require("reset");
+    card.require("insert");
+    if (!testbed::waitForCard(kReader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
+
+    // A throwaway home and working directory for the plug-in, the shell and
+    // the DEBUG logs.
+    const std::filesystem::path work = std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(work / "shell");
+    setenv("HOME", work.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (work / ".config").c_str(), 1);
+    std::filesystem::current_path(work);
+
+    // (a)
+    PcscContext context = PcscContext::establish();
+    std::uint32_t protocol = 0;
+    PcscCard direct = PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                                        protocol);
+    // (b)
+    TovLog accessLog(LOG_OFF, TovLog::File, false);
+    accessLog.setLogFile("", work.string(), "access.log");
+    accessLog.open();
+    TovChipDefaultAccess access;
+    if (access.connect(accessLog, INTERFACE_PCSC, kReader, SCARD_SHARE_SHARED, 3) != 0)
+        throw std::runtime_error("executeDirect variant cannot connect");
+    // (c)
+    BenchPlugin plugin;
+    plugin.loadConfiguration({.clientText = "bench"});
+    if (plugin.Open("bench") != 0 || plugin.ConnectCardEx(kReader, SCARD_SHARE_SHARED, 3, 0) != 0)
+        throw std::runtime_error("plug-in variant cannot connect");
+    // (d)
+    ShellProcess shell(VEXA_SHELL, {"shell", "--url", "https://bench.example/", "--answer", "yes"}, (work / "shell").string());
+    shell.call(R"({"id":0,"method":"Open","args":["bench"]})");
+    if (shell.call(std::string(R"({"id":0,"method":"ConnectCard","args":[")") + kReader + R"(",2]})") != R"({"id":0,"result":0})")
+        throw std::runtime_error("shell variant cannot connect");
+
+    const std::string shellCall = std::string(R"({"id":1,"method":"SendToCard","args":[")") + kCommandHex + R"("]})";
+    const std::string shellAnswer = std::string(R"({"id":1,"result":")") + kAnswerHex + R"("})";
+    std::vector<Variant> variants = {
+        {"(a) SCardTransmit",
+         [&] {
+             std::array<std::uint8_t, 512> answer;
+             DWORD length = answer.size();
+             const SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
+             return SCardTransmit(direct.get(), &pci, kCommand.data(), kCommand.size(), nullptr, answer.data(),
+                                  &length) == SCARD_S_SUCCESS &&
+                    length == 6;
+         }, {}},
+        {"(b) TovChipDefaultAccess::executeDirect",
+         [&] {
+             std::array<std::uint8_t, 512> answer;
+             std::uint32_t length = answer.size();
+             return access.executeDirect(accessLog, kCommand, answer, length) == 0 && length == 6;
+         }, {}},
+        {"(c) ChipCardPlugin::SendToCard", [&] { return plugin.SendToCard(kCommandHex) == kAnswerHex; }, {}},
+        {"(d) SendToCard through vexa shell", [&] { return shell.call(shellCall) == shellAnswer; }, {}},
+    };
+
+    std::printf("%d APDUs per variant and log level, %d rounds; echo of 4 bytes on '%s'\n", iterations, rounds, kReader);
+    for (const char* level : {"OFF", "DEBUG"}) {
+        accessLog.setThreshold(logLevelValue(level));
+        plugin.SetMode("LOGLEVEL", level);
+        shell.call(std::string(R"({"id":0,"method":"SetMode","args":["LOGLEVEL",")") + level + R"("]})");
+        runTable(variants, level, iterations, rounds);
+    }
+    std::filesystem::current_path("/");
+    std::filesystem::remove_all(work);
+    return 0;
+}
+
+} // namespace
+} // namespace vexa::bench
+
+int main(int argc, char** argv) {
+    int iterations = 5000, rounds = 5;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--iterations") iterations = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    iterations = std::max(iterations, rounds);
+    try {
+        return vexa::bench::run(iterations, rounds);
+    } catch (const vexa::TovException& e) {
+        std::cerr << "vexa_card_bench: " << e.text() << " (" << e.code() << ")\n";
+    } catch (const std::exception& e) {
+        std::cerr << "vexa_card_bench: " << e.what() << "\n";
+    }
+    return 1;
+}

@@ -1,0 +1,66 @@
+#include "bench/shell_process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace vexa::bench {
+
+ShellProcess::ShellProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& workDir) {
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    in_.reset(toChild[1]);
+    testbed::UniqueFd childIn(toChild[0]);
+    if (pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    out_.reset(fromChild[0]);
+    testbed::UniqueFd childOut(fromChild[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childIn.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childOut.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error("cannot start " + program);
+}
+
+ShellProcess::~ShellProcess() {
+    in_.reset();  // end of input ends the shell
+    int status = 0;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+}
+
+std::string ShellProcess::call(std::string_view line) {
+    std::string out(line);
+    out += '\n';
+    for (std::size_t sent = 0; sent < out.size();) {
+        const ssize_t n = write(in_.get(), out.data() + sent, out.size() - sent);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return {};
+        sent += static_cast<std::size_t>(n);
+    }
+    for (;;) {
+        const auto end = buffer_.find('\n');
+        if (end != std::string::npos) {
+            std::string answer = buffer_.substr(0, end);
+            buffer_.erase(0, end + 1);
+            return answer;
+        }
+        char chunk[4096];
+        const ssize_t n = read(out_.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return {};
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace vexa::bench
