@@ -4,8 +4,9 @@
 // Needs a build (VEXA_BUILD_DIR, else build/) and `npm ci` in tests/browser
 // (testbed/common.sh: vexa_install_browser).
 
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import { Browser, Site, openWithAnswer, pageHtml } from '../tests/browser/harness.js';
+import { Browser, EXTENSION_ID, HOST, Site, openWithAnswer, pageHtml } from '../tests/browser/harness.js';
 
 const CALLS = Number(process.argv[2] ?? 1000);
 const STARTS = Number(process.argv[3] ?? 20);
@@ -56,6 +57,28 @@ function timeStarts(page, count) {
   }, count);
 }
 
+// The host alone, started as the browser starts it: spawn, hello, time to
+// its "ready". Tells the host's share of the start from the browser's.
+async function timeHostAlone(count, env) {
+  const hello = Buffer.from(JSON.stringify({ hello: { url: 'http://127.0.0.1/bench/index.html', browser: 'bench' } }));
+  const frame = Buffer.concat([Buffer.alloc(4), hello]);
+  frame.writeUInt32LE(hello.length, 0);
+  const times = [];
+  for (let i = 0; i < count; i++) {
+    const start = performance.now();
+    const host = spawn(HOST, [`chrome-extension://${EXTENSION_ID}/`], { env, stdio: ['pipe', 'pipe', 'ignore'] });
+    await new Promise((resolve, reject) => {
+      host.on('error', reject);
+      host.stdout.once('data', resolve);
+      host.stdin.write(frame);
+    });
+    times.push(performance.now() - start);
+    host.stdin.end();
+    await new Promise((resolve) => host.on('close', resolve));
+  }
+  return times;
+}
+
 const site = await Site.start();
 const browser = new Browser();
 browser.useProtocolDir('LOGLEVEL=OFF\n');
@@ -68,6 +91,7 @@ try {
   const calls = await timeCalls(page, CALLS);
   const peak = peakKiB(pid);
   const starts = await timeStarts(page, STARTS);
+  const alone = await timeHostAlone(STARTS, { ...process.env, HOME: browser.home, XDG_CONFIG_HOME: browser.configHome });
   const startMs = starts.map((s) => s.startMs);
   const firstCalls = starts.map((s) => s.firstCall);
 
@@ -75,6 +99,7 @@ try {
     ['GetVersion page -> host -> page, median', `${quantile(calls, 0.5).toFixed(3)} ms`, `<= ${GOALS.callMedianMs} ms`, quantile(calls, 0.5) <= GOALS.callMedianMs],
     ['GetVersion, p99', `${quantile(calls, 0.99).toFixed(3)} ms`, '', null],
     [`host start (connect -> ready), median of ${STARTS}`, `${quantile(startMs, 0.5).toFixed(1)} ms`, `< ${GOALS.startMs} ms`, quantile(startMs, 0.5) < GOALS.startMs],
+    ['host start alone (spawn -> ready, no browser), median', `${quantile(alone, 0.5).toFixed(1)} ms`, '', null],
     ['first call on a new object (incl. start), median', `${quantile(firstCalls, 0.5).toFixed(1)} ms`, '', null],
     ['first call on a new object, max', `${Math.max(...firstCalls).toFixed(1)} ms`, '', null],
     [`vexa-host peak memory (VmHWM) after ${CALLS} calls`, `${(peak / 1024).toFixed(2)} MiB`, `< ${GOALS.peakKiB / 1024} MiB`, peak < GOALS.peakKiB],
