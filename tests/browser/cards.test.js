@@ -2,10 +2,11 @@
 // bed's virtual readers (testbed/start_testbed.sh; VEXA_TESTBED_DIR names it).
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, call, openWithAnswer } from './harness.js';
+import { BUILD, Browser, Site, call, openWithAnswer, until } from './harness.js';
 
 const BED = process.env.VEXA_TESTBED_DIR ?? '';
 const hasBed = BED !== '' && fs.existsSync(path.join(BED, 'card1.sock'));
@@ -36,5 +37,52 @@ test('a page lists the readers, connects a card and exchanges an APDU', { skip }
   assert.deepEqual(await call(page, 'SendToCard', ['80 EE 00 00 03 01 02 03']), { result: '01 02 03 90 00' });
   assert.deepEqual(await call(page, 'GetLastErrorCode'), { result: 0 });
   assert.deepEqual(await call(page, 'DisConnectCardEx', [0]), { result: 0 });
+  await page.close();
+});
+
+// Moves the test bed's second card: 'remove' or 'insert'.
+function moveCard(request) {
+  execFileSync(path.join(BUILD, 'testbed', 'vexa-card'), ['ctl', path.join(BED, 'card1.sock'), request], { stdio: 'ignore' });
+}
+
+test('card events reach the page as DOM events and through attachEvent', { skip }, async (t) => {
+  const page = await browser.open(site.page('/events/index.html'));
+  assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0);
+  await page.evaluate(() => {
+    window.seen = [];
+    const card = document.getElementById('card');
+    for (const name of ['OnCardReady', 'OnCardRemoved']) {
+      card.addEventListener(name, (event) => window.seen.push({ via: 'event', name, args: event.detail }));
+      card.attachEvent(name, (...args) => window.seen.push({ via: 'attachEvent', name, args }));
+    }
+  });
+  const enabled = await call(page, 'EnableEvents', ['ev1']);
+  if (/not available/.test(enabled.error ?? '')) {
+    t.skip('EnableEvents is not available in this build');
+    await page.close();
+    return;
+  }
+  assert.deepEqual(enabled, { result: 0 });
+
+  const seen = () => page.evaluate(() => window.seen);
+  const about = (list, name) => list.filter((e) => e.name === name && e.args[0] === READERS[1]);
+  try {
+    moveCard('remove');
+    await until(async () => about(await seen(), 'OnCardRemoved').length >= 2, 'OnCardRemoved');
+    const removedAt = (await seen()).length;
+    moveCard('insert');
+    await until(async () => about((await seen()).slice(removedAt), 'OnCardReady').length >= 2, 'OnCardReady');
+  } finally {
+    moveCard('insert');
+  }
+  const [removedEvent, removedAttached] = about(await seen(), 'OnCardRemoved');
+  assert.deepEqual(removedEvent, { via: 'event', name: 'OnCardRemoved', args: [READERS[1], 'ev1'] });
+  assert.deepEqual(removedAttached.args, removedEvent.args);
+  const ready = about(await seen(), 'OnCardReady').slice(-2);
+  assert.equal(ready[0].via, 'event');
+  assert.deepEqual(ready[1].args, ready[0].args);
+  const [reader, atr, protocol, identifier] = ready[0].args;
+  assert.deepEqual([reader, identifier, typeof atr, Number.isInteger(protocol)], [READERS[1], 'ev1', 'string', true]);
+  assert.deepEqual(await call(page, 'DisableEvents'), { result: 0 });
   await page.close();
 });
