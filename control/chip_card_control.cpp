@@ -31,7 +31,9 @@ void ChipCardControl::startPlugin() {
     loadConfiguration(inputs_);
 }
 
-void ChipCardControl::restartPlugin() { startPlugin(); }
+void ChipCardControl::restartPlugin() {
+    startPlugin();
+}
 
 std::string ChipCardControl::addressText() const {
     return hexNumber(reinterpret_cast<std::uintptr_t>(this), 16);
@@ -45,7 +47,9 @@ std::string ChipCardControl::narrowPageAddress(std::string_view utf8) {
     return beyondLatin1 ? std::string() : utf8ToCp1252(utf8);
 }
 
-bool ChipCardControl::askUser(std::string_view caption, std::string_view text) { return page_.askUser(caption, text); }
+bool ChipCardControl::askUser(std::string_view caption, std::string_view text) {
+    return page_.askUser(caption, text);
+}
 
 CardEvent ChipCardControl::makeEvent(CardEventKind kind, std::string_view reader, std::string_view eventIdentifier) {
     CardEvent event;

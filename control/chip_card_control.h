@@ -21,8 +21,8 @@ public:
 
 // Who embeds the control, as the connection's first message tells it (UTF-8).
 struct PageIdentity {
-    std::string url;      // address of the frame whose script embeds the object
-    std::string browser;  // browser name and version
+    std::string url;     // address of the frame whose script embeds the object
+    std::string browser; // browser name and version
 };
 
 // The plug-in object a page embeds: one per page object and host process.

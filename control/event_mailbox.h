@@ -23,9 +23,9 @@ enum class CardEventKind : std::uint8_t {
 struct CardEvent {
     CardEventKind kind = CardEventKind::CardReady;
     std::string eventReader;
-    std::string eventAtr;             // OnCardReady only
-    std::int32_t eventProtocol = 0;   // OnCardReady only
-    std::int32_t eventShareMode = 0;  // OnCardInuse only
+    std::string eventAtr;            // OnCardReady only
+    std::int32_t eventProtocol = 0;  // OnCardReady only
+    std::int32_t eventShareMode = 0; // OnCardInuse only
     std::string eventIdentifier;
 };
 
@@ -80,7 +80,7 @@ private:
 
     std::atomic<int> state_{kFree};
     std::atomic<bool> closed_{false};
-    std::atomic<std::uint64_t> epoch_{0};  // counts closes
+    std::atomic<std::uint64_t> epoch_{0}; // counts closes
     std::atomic<int> waiting_{0};
     CardEvent slot_;
     WakeSignal wake_;

@@ -8,7 +8,9 @@
 namespace vexa {
 namespace {
 
-std::string dump(const HostJson& message) { return message.dump(-1, ' ', false, HostJson::error_handler_t::replace); }
+std::string dump(const HostJson& message) {
+    return message.dump(-1, ' ', false, HostJson::error_handler_t::replace);
+}
 
 // Longest id a refusal echoes.
 constexpr std::size_t kMaxEchoedIdBytes = 4096;
@@ -72,7 +74,9 @@ std::optional<bool> parseAnswer(const HostJson& answer) {
     return std::nullopt;
 }
 
-std::string readyMessage() { return R"({"ready":{"version":"2.0.0.2"}})"; }
+std::string readyMessage() {
+    return R"({"ready":{"version":"2.0.0.2"}})";
+}
 
 std::string questionMessage(std::string_view caption, std::string_view text) {
     HostJson question = HostJson::object();

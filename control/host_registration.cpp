@@ -100,7 +100,9 @@ void writeManifest(const ManifestTarget& target, std::string_view text) {
     temporary.keep();
 }
 
-std::string codeText(std::int32_t code) { return " (return code " + std::to_string(code) + ")"; }
+std::string codeText(std::int32_t code) {
+    return " (return code " + std::to_string(code) + ")";
+}
 
 } // namespace
 

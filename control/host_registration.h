@@ -17,7 +17,7 @@ inline constexpr std::string_view kManifestFileName = "de.meridan.vexa.json";
 enum class ManifestForm { Chromium, Firefox };
 
 struct ManifestTarget {
-    std::string browser;  // for log lines: "Chromium", "Google Chrome", "Firefox"
+    std::string browser; // for log lines: "Chromium", "Google Chrome", "Firefox"
     std::filesystem::path directory;
     ManifestForm form;
 };

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -119,7 +120,8 @@ bool HostSession::readInput(std::vector<IncomingFrame>& out) {
         return true;
     }
     inputEnded_ = true;
-    const std::string cut = n < 0 ? std::string("cannot read the input: ") + std::strerror(errno) : decoder_.endOfInput();
+    const std::string cut =
+        n < 0 ? std::string("cannot read the input: ") + std::strerror(errno) : decoder_.endOfInput();
     if (!cut.empty()) {
         broken_ = true;
         report(cut + "; the connection ends");
@@ -163,7 +165,8 @@ std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) 
 
 void HostSession::deliverEvents() {
     if (!hosted_) return;
-    while (output_ && hosted_->control.mailbox().deliver([this](const CardEvent& event) { send(eventMessage(event)); })) {
+    while (output_ &&
+           hosted_->control.mailbox().deliver([this](const CardEvent& event) { send(eventMessage(event)); })) {
     }
 }
 

@@ -12,7 +12,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string dump(const Json& message) { return message.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string dump(const Json& message) {
+    return message.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 // Bytes of the UTF-8 character that starts with lead. Parsed JSON strings
 // are valid UTF-8, so the lead byte alone decides.

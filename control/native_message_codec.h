@@ -58,8 +58,8 @@ private:
     State state_ = State::Header;
     std::array<char, kFrameHeaderBytes> header_{};
     std::size_t headerFill_ = 0;
-    std::uint32_t declared_ = 0;  // body length of the current message
-    std::uint32_t received_ = 0;  // body bytes of it seen so far
+    std::uint32_t declared_ = 0; // body length of the current message
+    std::uint32_t received_ = 0; // body bytes of it seen so far
     std::string body_;
 };
 

@@ -13,7 +13,9 @@ WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create an eventfd");
 }
 
-WakeSignal::~WakeSignal() { ::close(fd_); }
+WakeSignal::~WakeSignal() {
+    ::close(fd_);
+}
 
 void WakeSignal::signal() noexcept {
     const std::uint64_t one = 1;

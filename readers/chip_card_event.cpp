@@ -10,6 +10,8 @@ void ChipCardEvent::OnReaderRemoved(std::string_view, std::string_view) {}
 void ChipCardEvent::OnCardInuse(std::string_view, std::int32_t, std::string_view) {}
 void ChipCardEvent::OnCardUnused(std::string_view, std::string_view) {}
 
-void ChipCardEvent::resetEvents() { interruptEventDelivery(); }
+void ChipCardEvent::resetEvents() {
+    interruptEventDelivery();
+}
 
 } // namespace vexa

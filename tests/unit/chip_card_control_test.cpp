@@ -121,7 +121,8 @@ TEST_F(ChipCardControlTest, StartsForItsBrowserAndPage) {
         EXPECT_FALSE(control.isInitialised());
     }
     const std::string log = PluginEnvironment::readFile(env.home / "vexa_ie.log");
-    EXPECT_NE(log.find("VEXA 2.0.0.2 on Linux using interface type PCSC on Chromium 120.0.6099.224"), std::string::npos);
+    EXPECT_NE(log.find("VEXA 2.0.0.2 on Linux using interface type PCSC on Chromium 120.0.6099.224"),
+              std::string::npos);
     EXPECT_NE(log.find("CTovChipPluginActiveXCtrl::constructor () called for " + address), std::string::npos) << log;
     EXPECT_NE(log.find("CTovChipPluginActiveXCtrl:destructor () called for " + address), std::string::npos) << log;
     EXPECT_EQ(address.size(), 16u);
@@ -129,7 +130,8 @@ TEST_F(ChipCardControlTest, StartsForItsBrowserAndPage) {
 
 TEST_F(ChipCardControlTest, PageAddressIsNarrowedOrDropped) {
     EXPECT_EQ(ChipCardControl::narrowPageAddress("https://bank.example/a?b=%C3%A4"), "https://bank.example/a?b=%C3%A4");
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://b\xc3\xa4nk.example/\xc3\xbf"), "https://b\xe4nk.example/\xff");
+    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://b\xc3\xa4nk.example/\xc3\xbf"),
+              "https://b\xe4nk.example/\xff");
     // Beyond U+00FF the whole address is lost, the euro sign included,
     // although Windows-1252 has it.
     EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xe4\xbe\x8b.example/"), "");

@@ -70,7 +70,7 @@ TEST_F(HostRegistrationTest, ManifestDirectoriesPerScope) {
 TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem) {
     HostRegistration registration(targets(), kHostPath);
     EXPECT_EQ(registration.registerHost(), 0);
-    EXPECT_EQ(registration.registerHost(), 0);  // again over the old manifests
+    EXPECT_EQ(registration.registerHost(), 0); // again over the old manifests
     for (const auto& target : targets()) {
         const fs::path path = target.directory / kManifestFileName;
         ASSERT_TRUE(fs::is_regular_file(path)) << path;
@@ -94,7 +94,7 @@ TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem
 
     EXPECT_EQ(registration.unregisterHost(), 0);
     for (const auto& path : manifests()) EXPECT_FALSE(fs::exists(path)) << path;
-    EXPECT_EQ(registration.unregisterHost(), 0);  // nothing left to remove is no failure
+    EXPECT_EQ(registration.unregisterHost(), 0); // nothing left to remove is no failure
     EXPECT_TRUE(logHas("INFO", "Try to unregister VEXA 2.0.0.2"));
     EXPECT_TRUE(logHas("INFO", "VEXA 2.0.0.2 successfully unregistered"));
     EXPECT_EQ(log().find("ERROR"), std::string::npos) << log();
