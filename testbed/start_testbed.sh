@@ -52,6 +52,8 @@ start_pcscd() {
     mkdir -p "$DIR/reader.conf.d"
     printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$DRIVER" \
         > "$DIR/reader.conf.d/vpcd"
+    # Left behind by a pcscd that died: a new one refuses to start beside them.
+    rm -f /run/pcscd/pcscd.comm /run/pcscd/pcscd.pid
     vexa_log "Starting pcscd"
     pcscd --foreground --config "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
     echo $! > "$DIR/pcscd.pid"
