@@ -45,7 +45,7 @@ protected:
 
 struct Variant {
     std::string name;
-    std::function<bool()> once;  // one APDU; false when the answer is wrong
+    std::function<bool()> once; // one APDU; false when the answer is wrong
     std::vector<double> roundMeans;
 };
 
@@ -66,7 +66,7 @@ double measure(const Variant& v, int n) {
 void runTable(std::vector<Variant>& variants, const char* level, int iterations, int rounds) {
     for (auto& v : variants) {
         v.roundMeans.clear();
-        measure(v, 100);  // warm-up
+        measure(v, 100); // warm-up
     }
     // Rounds alternate the variants, so a slow phase of the machine hits all.
     for (int r = 0; r < rounds; ++r)
@@ -74,7 +74,8 @@ void runTable(std::vector<Variant>& variants, const char* level, int iterations,
     const double base = median(variants.front().roundMeans);
     std::printf("\nlog %-5s  %-44s %10s %8s\n", level, "variant", "us/APDU", "ratio");
     for (const auto& v : variants)
-        std::printf("           %-44s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans), median(v.roundMeans) / base);
+        std::printf("           %-44s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans),
+                    median(v.roundMeans) / base);
 }
 
 int run(int iterations, int rounds) {
@@ -87,7 +88,8 @@ int run(int iterations, int rounds) {
 
     // A throwaway home and working directory for the plug-in, the shell and
     // the DEBUG logs.
-    const std::filesystem::path work = std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(getpid()));
+    const std::filesystem::path work =
+        std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(work / "shell");
     setenv("HOME", work.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (work / ".config").c_str(), 1);
@@ -96,8 +98,8 @@ int run(int iterations, int rounds) {
     // (a)
     PcscContext context = PcscContext::establish();
     std::uint32_t protocol = 0;
-    PcscCard direct = PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                        protocol);
+    PcscCard direct =
+        PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
     // (b)
     TovLog accessLog(LOG_OFF, TovLog::File, false);
     accessLog.setLogFile("", work.string(), "access.log");
@@ -111,9 +113,11 @@ int run(int iterations, int rounds) {
     if (plugin.Open("bench") != 0 || plugin.ConnectCardEx(kReader, SCARD_SHARE_SHARED, 3, 0) != 0)
         throw std::runtime_error("plug-in variant cannot connect");
     // (d)
-    ShellProcess shell(VEXA_SHELL, {"shell", "--url", "https://bench.example/", "--answer", "yes"}, (work / "shell").string());
+    ShellProcess shell(VEXA_SHELL, {"shell", "--url", "https://bench.example/", "--answer", "yes"},
+                       (work / "shell").string());
     shell.call(R"({"id":0,"method":"Open","args":["bench"]})");
-    if (shell.call(std::string(R"({"id":0,"method":"ConnectCard","args":[")") + kReader + R"(",2]})") != R"({"id":0,"result":0})")
+    if (shell.call(std::string(R"({"id":0,"method":"ConnectCard","args":[")") + kReader + R"(",2]})") !=
+        R"({"id":0,"result":0})")
         throw std::runtime_error("shell variant cannot connect");
 
     const std::string shellCall = std::string(R"({"id":1,"method":"SendToCard","args":[")") + kCommandHex + R"("]})";
@@ -127,18 +131,21 @@ int run(int iterations, int rounds) {
              return SCardTransmit(direct.get(), &pci, kCommand.data(), kCommand.size(), nullptr, answer.data(),
                                   &length) == SCARD_S_SUCCESS &&
                     length == 6;
-         }, {}},
+         },
+         {}},
         {"(b) TovChipDefaultAccess::executeDirect",
          [&] {
              std::array<std::uint8_t, 512> answer;
              std::uint32_t length = answer.size();
              return access.executeDirect(accessLog, kCommand, answer, length) == 0 && length == 6;
-         }, {}},
+         },
+         {}},
         {"(c) ChipCardPlugin::SendToCard", [&] { return plugin.SendToCard(kCommandHex) == kAnswerHex; }, {}},
         {"(d) SendToCard through vexa shell", [&] { return shell.call(shellCall) == shellAnswer; }, {}},
     };
 
-    std::printf("%d APDUs per variant and log level, %d rounds; echo of 4 bytes on '%s'\n", iterations, rounds, kReader);
+    std::printf("%d APDUs per variant and log level, %d rounds; echo of 4 bytes on '%s'\n", iterations, rounds,
+                kReader);
     for (const char* level : {"OFF", "DEBUG"}) {
         accessLog.setThreshold(logLevelValue(level));
         plugin.SetMode("LOGLEVEL", level);
@@ -157,8 +164,10 @@ int main(int argc, char** argv) {
     int iterations = 5000, rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--iterations") iterations = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (option == "--iterations")
+            iterations = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--rounds")
+            rounds = std::max(1, std::atoi(argv[i + 1]));
     }
     iterations = std::max(iterations, rounds);
     try {

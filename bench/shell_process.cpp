@@ -34,7 +34,7 @@ ShellProcess::ShellProcess(const std::string& program, const std::vector<std::st
 }
 
 ShellProcess::~ShellProcess() {
-    in_.reset();  // end of input ends the shell
+    in_.reset(); // end of input ends the shell
     int status = 0;
     if (pid_ > 0) waitpid(pid_, &status, 0);
 }

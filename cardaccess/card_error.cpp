@@ -55,7 +55,9 @@ std::string cardTableText(std::int32_t code) {
     return tableText(cardTexts, ERR_CARD_FIRST, code);
 }
 
-std::string remoteErrorText(std::int32_t code) { return tableText(remoteTexts, ERR_REMOTE_BAD_ADDRESS, code); }
+std::string remoteErrorText(std::int32_t code) {
+    return tableText(remoteTexts, ERR_REMOTE_BAD_ADDRESS, code);
+}
 
 std::string cardErrorText(std::int32_t code) {
     std::string text = cardTableText(code);
@@ -70,7 +72,9 @@ std::string errorCodeText(std::int32_t code) {
     return "0x" + hexNumber(static_cast<std::uint32_t>(code), code >= 0 && code <= 65535 ? 4 : 8);
 }
 
-bool isSuccessCode(std::int32_t code) { return code == 0 || code == 0x9000 || (code >= 0x63C0 && code <= 0x63CF); }
+bool isSuccessCode(std::int32_t code) {
+    return code == 0 || code == 0x9000 || (code >= 0x63C0 && code <= 0x63CF);
+}
 
 std::string cardErrorSuffix(std::int32_t code) {
     if (isSuccessCode(code)) return {};

@@ -10,7 +10,7 @@ enum InterfaceType : std::int32_t {
     INTERFACE_PCSC = 1,
     INTERFACE_REMOTE_PCSC = 2,
     INTERFACE_CTAPI = 3,
-    INTERFACE_ALL = 4,  // inventories only: the readers of all three
+    INTERFACE_ALL = 4, // inventories only: the readers of all three
 };
 
 } // namespace vexa

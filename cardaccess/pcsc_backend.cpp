@@ -48,7 +48,7 @@ std::uint32_t PcscBackend::readerState(const std::string& reader) {
     try {
         ensureContext();
     } catch (const TovException& e) {
-        throw TovException(e.code());  // reported without a log line
+        throw TovException(e.code()); // reported without a log line
     }
     return static_cast<std::uint32_t>(queryReader(reader, "SCardGetStatusChange () unsuccessful").dwEventState);
 }
@@ -69,25 +69,29 @@ std::int32_t PcscBackend::transmit(std::uint32_t protocol, std::span<const std::
     const SCARD_IO_REQUEST sendPci{protocol, sizeof(SCARD_IO_REQUEST)};
     SCARD_IO_REQUEST receivePci{protocol, sizeof(SCARD_IO_REQUEST)};
     DWORD received = answer.size();
-    const LONG result = SCardTransmit(card_.get(), &sendPci, command.data(), command.size(), &receivePci,
-                                      answer.data(), &received);
+    const LONG result =
+        SCardTransmit(card_.get(), &sendPci, command.data(), command.size(), &receivePci, answer.data(), &received);
     length = static_cast<std::uint32_t>(received);
     return pcscCode(result);
 }
 
-std::uint32_t PcscBackend::controlCode(std::uint32_t function) { return SCARD_CTL_CODE(function); }
+std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
+    return SCARD_CTL_CODE(function);
+}
 
 std::int32_t PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
                                   std::span<std::uint8_t> output, std::uint32_t& length) {
     DWORD received = 0;
-    const LONG result = SCardControl(card_.get(), raw ? code : controlCode(code),
-                                     input.empty() ? nullptr : input.data(), input.size(), output.data(),
-                                     output.size(), &received);
+    const LONG result =
+        SCardControl(card_.get(), raw ? code : controlCode(code), input.empty() ? nullptr : input.data(), input.size(),
+                     output.data(), output.size(), &received);
     length = static_cast<std::uint32_t>(received);
     return pcscCode(result);
 }
 
-std::int32_t PcscBackend::beginTransaction() { return pcscCode(SCardBeginTransaction(card_.get())); }
+std::int32_t PcscBackend::beginTransaction() {
+    return pcscCode(SCardBeginTransaction(card_.get()));
+}
 
 std::int32_t PcscBackend::endTransaction(std::int32_t disposition) {
     return pcscCode(SCardEndTransaction(card_.get(), static_cast<DWORD>(disposition)));

@@ -22,8 +22,8 @@ public:
     std::uint32_t readerState(const std::string& reader) override;
     std::int32_t cardRemoved() override;
 
-    std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
-                          std::span<std::uint8_t> answer, std::uint32_t& length) override;
+    std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                          std::uint32_t& length) override;
     std::int32_t control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
                          std::span<std::uint8_t> output, std::uint32_t& length) override;
 

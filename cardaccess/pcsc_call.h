@@ -27,7 +27,7 @@ inline void checkPcsc(LONG result, std::string_view failureText) {
 
 // The same with a text built only when the call failed.
 template <typename TextFn>
-    requires std::is_invocable_r_v<std::string, TextFn>
+requires std::is_invocable_r_v<std::string, TextFn>
 void checkPcsc(LONG result, TextFn&& failureText) {
     if (result != SCARD_S_SUCCESS) throw TovException(pcscCode(result), std::forward<TextFn>(failureText)());
 }

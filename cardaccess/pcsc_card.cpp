@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "cardaccess/card_error.h"
-#include "cardaccess/pcsc_call.h"
 #include "cardaccess/fallback_log.h"
+#include "cardaccess/pcsc_call.h"
 
 namespace vexa {
 

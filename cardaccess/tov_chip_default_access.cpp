@@ -10,7 +10,9 @@
 
 namespace vexa {
 
-TovChipDefaultAccess::TovChipDefaultAccess() { backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>(); }
+TovChipDefaultAccess::TovChipDefaultAccess() {
+    backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
+}
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {
     TovLog log = fallbackLog();
@@ -27,7 +29,9 @@ bool TovChipDefaultAccess::isConnected() const {
     return backend != nullptr && backend->isConnected();
 }
 
-std::string TovChipDefaultAccess::logSuffix(std::int32_t code) const { return connectionErrorSuffix(code); }
+std::string TovChipDefaultAccess::logSuffix(std::int32_t code) const {
+    return connectionErrorSuffix(code);
+}
 
 std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::string_view reader,
                                            std::int32_t shareMode, std::int32_t protocols) {
@@ -146,7 +150,9 @@ std::int32_t TovChipDefaultAccess::endTransaction(std::int32_t disposition) {
     return lastResult_ = result;
 }
 
-bool TovChipDefaultAccess::atrOnlyTd1() const { return atr_.length() >= 2 && (atr_[1] & 0xF0) == 0x80; }
+bool TovChipDefaultAccess::atrOnlyTd1() const {
+    return atr_.length() >= 2 && (atr_[1] & 0xF0) == 0x80;
+}
 
 void TovChipDefaultAccess::logBytes(TovLog& log, std::string_view label, std::span<const std::uint8_t> bytes) const {
     if (!logWants(log, LOG_DEBUG)) return;

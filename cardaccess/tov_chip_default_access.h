@@ -49,12 +49,11 @@ public:
     std::int32_t executeControl(TovLog& log, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
                                 std::uint32_t& length, std::uint32_t code, bool raw);
     // executeDirect, then a failing status word becomes the result.
-    std::int32_t executeWithStatus(TovLog& log, std::span<const std::uint8_t> command,
-                                   std::span<std::uint8_t> answer, std::uint32_t& length,
-                                   std::uint32_t controlCode = 0);
+    std::int32_t executeWithStatus(TovLog& log, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                                   std::uint32_t& length, std::uint32_t controlCode = 0);
     // A command as hex text with blanks, at most 301 bytes.
-    std::int32_t executeHex(TovLog& log, std::string_view hex, std::span<std::uint8_t> answer,
-                            std::uint32_t& length, std::uint32_t controlCode = 0);
+    std::int32_t executeHex(TovLog& log, std::string_view hex, std::span<std::uint8_t> answer, std::uint32_t& length,
+                            std::uint32_t controlCode = 0);
     // SELECT by DF name, no answer data wanted.
     std::int32_t selectByAid(TovLog& log, std::string_view aid);
 

@@ -14,15 +14,17 @@ namespace vexa {
 void TovChipDefaultAccess::logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const {
     if (!logWants(log, LOG_DEBUG)) return;
     std::string text = "APDU command (" + unsignedDecimal(command.size()) + " bytes): ";
-    if (command.empty()) text += "<null>";
-    else text += apdu ? commandForLog(command) : bytesToHex(command, true);
+    if (command.empty())
+        text += "<null>";
+    else
+        text += apdu ? commandForLog(command) : bytesToHex(command, true);
     log.write(LOG_DEBUG, text);
 }
 
 std::int32_t TovChipDefaultAccess::exchangeFailed(TovLog& log, std::int32_t code, const char* operation) {
     const CardBackend* backend = connectedBackend();
-    log.write(LOG_ERROR, "Return code " + errorCodeText(code) + " from " + std::string(backend->label()) + " " +
-                             operation);
+    log.write(LOG_ERROR,
+              "Return code " + errorCodeText(code) + " from " + std::string(backend->label()) + " " + operation);
     return lastResult_ = code;
 }
 
@@ -94,10 +96,13 @@ std::int32_t TovChipDefaultAccess::selectByAid(TovLog& log, std::string_view aid
 std::int32_t TovChipDefaultAccess::isCardRemoved(TovLog& log) {
     if (!isConnected()) return lastResult_ = ERR_NOT_CONNECTED;
     CardBackend* backend = connectedBackend();
-    log.write(LOG_TRACE, "Check status for card removed on " + std::string(backend->label()) + " reader " + readerName_);
+    log.write(LOG_TRACE,
+              "Check status for card removed on " + std::string(backend->label()) + " reader " + readerName_);
     const std::int32_t result = backend->cardRemoved();
-    if (result == ERR_CARD_REMOVED) log.write(LOG_DEBUG, "Card has been removed");
-    else if (result != 0) log.write(LOG_DEBUG, "Card removed detection unsuccessful" + logSuffix(result));
+    if (result == ERR_CARD_REMOVED)
+        log.write(LOG_DEBUG, "Card has been removed");
+    else if (result != 0)
+        log.write(LOG_DEBUG, "Card removed detection unsuccessful" + logSuffix(result));
     return lastResult_ = result;
 }
 
@@ -109,8 +114,7 @@ std::int32_t TovChipDefaultAccess::getCardStatus(TovLog& log, std::int32_t type,
     try {
         state = backend->readerState(name);
     } catch (const TovException& e) {
-        if (!e.text().empty())
-            log.write(LOG_ERROR, e.text() + " for PC/SC reader " + name + logSuffix(e.code()));
+        if (!e.text().empty()) log.write(LOG_ERROR, e.text() + " for PC/SC reader " + name + logSuffix(e.code()));
         return lastResult_ = e.code();
     }
     log.write(LOG_TRACE, "Status is 0x" + hexNumber(state, 8) + " for PC/SC reader " + name);

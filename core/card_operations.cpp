@@ -45,10 +45,12 @@ std::string ChipCardPlugin::GetCardATR(std::string_view readerName) {
     });
 }
 
-std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int32_t shareMode,
-                                           std::int32_t protocol, std::int32_t timeOut) {
+std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int32_t shareMode, std::int32_t protocol,
+                                           std::int32_t timeOut) {
     return guarded(ERR_NOT_INITIALISED, [&] {
-        const auto connect = [&] { return lastError = card.connect(*this, interfaceType, readerName, shareMode, protocol); };
+        const auto connect = [&] {
+            return lastError = card.connect(*this, interfaceType, readerName, shareMode, protocol);
+        };
         if (connect() != PCSC_E_SHARING_VIOLATION || timeOut <= 0) return lastError;
         // Another application holds the card: try again until the time is
         // up, measured on a clock that no clock adjustment moves.
@@ -107,8 +109,8 @@ std::string ChipCardPlugin::SendIOCTL(std::int32_t ioctl, std::int32_t isRaw, st
         }
         std::array<std::uint8_t, kMaxControl> output{};
         std::uint32_t length = output.size();
-        lastError = card.executeControl(*this, input.bytes(), output, length, static_cast<std::uint32_t>(ioctl),
-                                        isRaw != 0);
+        lastError =
+            card.executeControl(*this, input.bytes(), output, length, static_cast<std::uint32_t>(ioctl), isRaw != 0);
         return lastError != 0 ? std::string() : bytesToHex(std::span(output).first(length), true);
     });
 }

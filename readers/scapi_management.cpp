@@ -18,7 +18,9 @@ bool includes(std::int32_t configured, std::int32_t type) {
 
 } // namespace
 
-ScapiManagement::~ScapiManagement() { clearLocked(); }
+ScapiManagement::~ScapiManagement() {
+    clearLocked();
+}
 
 void ScapiManagement::clear() {
     readers_.clear();

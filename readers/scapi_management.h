@@ -18,7 +18,7 @@ inline constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification
 struct ScapiReader {
     enum State : std::int32_t { NONE = 0, IDLE = 1, IN_USE = 2, SWITCHED_OFF = 3 };
 
-    std::int32_t interfaceType = INTERFACE_UNDEFINED;  // where it was listed: 1, 2 or 3
+    std::int32_t interfaceType = INTERFACE_UNDEFINED; // where it was listed: 1, 2 or 3
     std::string name;
     std::int32_t state = IDLE;
 };
@@ -38,8 +38,7 @@ public:
     // each listing step runs at most once per instance. 992301 when nothing
     // was listed. logLines enables the listing's log lines; notification
     // adds the PnP pseudo-reader as the last PC/SC reader.
-    std::int32_t init(TovLog& log, std::int32_t type, std::string_view remoteServers, bool logLines,
-                      bool notification);
+    std::int32_t init(TovLog& log, std::int32_t type, std::string_view remoteServers, bool logLines, bool notification);
     std::int32_t getReaderCount();
     // "" for an index outside the list.
     std::string getReaderName(std::int32_t index) const;

@@ -148,8 +148,10 @@ void CardEmulator::serviceTimers() {
     if (pending_ && pending_->due <= now) {
         PendingAnswer answer = std::move(*pending_);
         pending_.reset();
-        if (answer.dropAfter) dropVpcd();
-        else sendToVpcd(answer.bytes);
+        if (answer.dropAfter)
+            dropVpcd();
+        else
+            sendToVpcd(answer.bytes);
     }
     for (auto& c : clients_)
         if (c.waitingForPower && c.deadline <= now) {
@@ -172,8 +174,10 @@ void CardEmulator::readControl(ControlClient& client) {
         return;
     }
     client.input.append(buffer, static_cast<std::size_t>(n));
-    if (client.input.size() > (1u << 20)) client.fd.reset();
-    else processLines(client);
+    if (client.input.size() > (1u << 20))
+        client.fd.reset();
+    else
+        processLines(client);
 }
 
 void CardEmulator::processLines(ControlClient& client) {
@@ -215,18 +219,23 @@ void CardEmulator::handleVpcdMessage(const Bytes& message) {
         return;
     }
     switch (message[0]) {
-        case kPowerOff: powered_ = false; break;
+        case kPowerOff:
+            powered_ = false;
+            break;
         case kPowerOn:
         case kReset:
             powered_ = true;
             poweredSinceInsert_ = true;
             break;
         case kGetAtr:
-            if (muteDelay_.count() > 0) pending_ = PendingAnswer{{}, true, Clock::now() + muteDelay_};
-            else sendToVpcd(script_.atr());
+            if (muteDelay_.count() > 0)
+                pending_ = PendingAnswer{{}, true, Clock::now() + muteDelay_};
+            else
+                sendToVpcd(script_.atr());
             if (poweredSinceInsert_) answerPowerWaiters();
             break;
-        default: script_.recordFailure("unknown vpcd control " + std::to_string(message[0]));
+        default:
+            script_.recordFailure("unknown vpcd control " + std::to_string(message[0]));
     }
 }
 
@@ -267,12 +276,12 @@ void CardEmulator::answerPowerWaiters() {
 
 const std::vector<CardEmulator::Request>& CardEmulator::requests() {
     static const std::vector<Request> table = {
-        {"reset", &CardEmulator::doReset},     {"atr", &CardEmulator::doAtr},
-        {"mute", &CardEmulator::doMute},       {"aid", &CardEmulator::doAid},
-        {"answer", &CardEmulator::doAnswer},   {"insert", &CardEmulator::doInsert},
-        {"remove", &CardEmulator::doRemove},   {"status", &CardEmulator::doStatus},
+        {"reset", &CardEmulator::doReset},       {"atr", &CardEmulator::doAtr},
+        {"mute", &CardEmulator::doMute},         {"aid", &CardEmulator::doAid},
+        {"answer", &CardEmulator::doAnswer},     {"insert", &CardEmulator::doInsert},
+        {"remove", &CardEmulator::doRemove},     {"status", &CardEmulator::doStatus},
         {"received", &CardEmulator::doReceived}, {"failures", &CardEmulator::doFailures},
-        {"clear", &CardEmulator::doClear},     {"quit", &CardEmulator::doQuit},
+        {"clear", &CardEmulator::doClear},       {"quit", &CardEmulator::doQuit},
     };
     return table;
 }

@@ -41,7 +41,7 @@ private:
     };
     struct PendingAnswer {
         Bytes bytes;
-        bool dropAfter = false;  // a mute card falls silent and drops off
+        bool dropAfter = false; // a mute card falls silent and drops off
         Clock::time_point due;
     };
     using Handler = std::string (CardEmulator::*)(std::string_view args, ControlClient& client);

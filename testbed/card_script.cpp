@@ -5,9 +5,11 @@
 namespace vexa::testbed {
 namespace {
 
-constexpr std::size_t kMaxLogged = 4096;  // commands kept for the control channel
+constexpr std::size_t kMaxLogged = 4096; // commands kept for the control channel
 
-Bytes statusWord(std::uint8_t sw1, std::uint8_t sw2) { return {sw1, sw2}; }
+Bytes statusWord(std::uint8_t sw1, std::uint8_t sw2) {
+    return {sw1, sw2};
+}
 
 void appendStatus(Bytes& bytes, std::uint8_t sw1, std::uint8_t sw2) {
     bytes.push_back(sw1);
@@ -21,7 +23,9 @@ int hexDigit(char c) {
     return -1;
 }
 
-std::uint32_t p1p2(std::span<const std::uint8_t> command) { return command[2] * 256u + command[3]; }
+std::uint32_t p1p2(std::span<const std::uint8_t> command) {
+    return command[2] * 256u + command[3];
+}
 
 } // namespace
 
@@ -58,11 +62,11 @@ std::string hexOf(std::span<const std::uint8_t> bytes) {
 
 std::span<const std::uint8_t> commandData(std::span<const std::uint8_t> command) {
     if (command.size() <= 5) return {};
-    if (command[4] != 0) {  // short Lc (ISO 7816-4, 5.1)
+    if (command[4] != 0) { // short Lc (ISO 7816-4, 5.1)
         const std::size_t lc = command[4];
         return command.size() >= 5 + lc ? command.subspan(5, lc) : std::span<const std::uint8_t>{};
     }
-    if (command.size() < 7) return {};  // extended Le alone
+    if (command.size() < 7) return {}; // extended Le alone
     const std::size_t lc = command[5] * 256u + command[6];
     return command.size() >= 7 + lc ? command.subspan(7, lc) : std::span<const std::uint8_t>{};
 }
@@ -76,7 +80,9 @@ Bytes CardScript::defaultAtr() {
     return atr;
 }
 
-CardScript::CardScript() { clear(); }
+CardScript::CardScript() {
+    clear();
+}
 
 void CardScript::clear() {
     atr_ = defaultAtr();
@@ -91,7 +97,9 @@ void CardScript::clearLogs() {
     failures_.clear();
 }
 
-void CardScript::addAid(Bytes aid, Bytes fci) { applications_.push_back({std::move(aid), std::move(fci)}); }
+void CardScript::addAid(Bytes aid, Bytes fci) {
+    applications_.push_back({std::move(aid), std::move(fci)});
+}
 
 void CardScript::addAnswer(Bytes pattern, bool prefix, Bytes answer, std::chrono::milliseconds delay) {
     canned_.push_back({std::move(pattern), prefix, std::move(answer), delay});

@@ -20,7 +20,7 @@ std::string hexOf(std::span<const std::uint8_t> bytes);
 struct CardAnswer {
     Bytes bytes;
     std::chrono::milliseconds delay{0};
-    bool mute = false;  // no answer at all
+    bool mute = false; // no answer at all
 };
 
 // The behaviour of one virtual card: its ATR, the applications it selects,

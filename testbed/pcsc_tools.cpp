@@ -13,7 +13,9 @@
 
 namespace vexa::testbed {
 
-std::vector<std::string> listReaders() { return PcscContext::establish().listReaders(); }
+std::vector<std::string> listReaders() {
+    return PcscContext::establish().listReaders();
+}
 
 bool waitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout) {
     PcscContext context = PcscContext::establish();
@@ -22,7 +24,8 @@ bool waitForCard(const std::string& reader, bool present, std::chrono::milliseco
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const LONG result = SCardGetStatusChange(context.get(), left.count() > 0 ? left.count() : 0, &state, 1);
         if (result == SCARD_S_SUCCESS) {
             const bool hasCard = (state.dwEventState & SCARD_STATE_PRESENT) != 0;

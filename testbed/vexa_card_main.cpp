@@ -40,10 +40,14 @@ int serve(std::span<char*> args) {
     bool insert = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view a = args[i];
-        if (a == "--port" && i + 1 < args.size() && parseNumber(args[i + 1], port)) ++i;
-        else if (a == "--control" && i + 1 < args.size()) control = args[++i];
-        else if (a == "--removed") insert = false;
-        else return usage();
+        if (a == "--port" && i + 1 < args.size() && parseNumber(args[i + 1], port))
+            ++i;
+        else if (a == "--control" && i + 1 < args.size())
+            control = args[++i];
+        else if (a == "--removed")
+            insert = false;
+        else
+            return usage();
     }
     if (port <= 0 || port > 65535 || control.empty()) return usage();
     CardEmulator emulator(static_cast<std::uint16_t>(port), control);

@@ -58,21 +58,21 @@ TEST_F(InventoryTest, SearchTriesThePreferredReaderFirstAndAgainInItsPlace) {
 TEST_F(InventoryTest, FoundCardStaysConnectedWithItsTransaction) {
     card1.require("aid A000000001");
     card1.require("aid A000000002");
-    card0.require("aid A000000001");  // the first AID only
+    card0.require("aid A000000001"); // the first AID only
     ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
     std::string reader;
     ASSERT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "A0 00 00 00 02", reader, "unknown"), 0);
     EXPECT_EQ(reader, kReader1);
     EXPECT_EQ(card.readerName(), kReader1);
     EXPECT_TRUE(card.isConnected());
-    EXPECT_EQ(card.beginTransaction(), 0);  // already open: no second call
+    EXPECT_EQ(card.beginTransaction(), 0); // already open: no second call
     EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), 0);
 }
 
 TEST_F(InventoryTest, ExclusiveHolderElsewhereGivesSharingViolation) {
     card1.require("aid A000000001");
     ASSERT_EQ(inventory.init(log, INTERFACE_PCSC, "", true, false), 0);
-    TovChipDefaultAccess holder;  // another connection holding reader 1
+    TovChipDefaultAccess holder; // another connection holding reader 1
     ASSERT_EQ(holder.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1), 0);
     std::string reader;
     EXPECT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "", reader, ""), PCSC_E_SHARING_VIOLATION);

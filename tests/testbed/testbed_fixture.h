@@ -17,7 +17,7 @@ namespace vexa::testing {
 
 inline constexpr const char* kReader0 = "Virtual PCD 00 00";
 inline constexpr const char* kReader1 = "Virtual PCD 00 01";
-inline constexpr auto kCardWait = std::chrono::seconds(5);  // pcscd polls every ~400 ms
+inline constexpr auto kCardWait = std::chrono::seconds(5); // pcscd polls every ~400 ms
 
 // The running test bed's directory, named by VEXA_TESTBED_DIR (set by the
 // test script), so that nobody's test run drives a test bed by chance.

@@ -3,6 +3,7 @@
 #include <PCSC/pcsclite.h>
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "cardaccess/card_error.h"
@@ -17,16 +18,11 @@ using Bytes = std::vector<std::uint8_t>;
 // A second process that holds a reader's card exclusively while it lives.
 class ExclusiveHolder {
 public:
-    explicit ExclusiveHolder(const std::string& reader) {
-        const std::string command = std::string(VEXA_CARD_TOOL) + " hold '" + reader + "'";
-        pipe_ = popen(command.c_str(), "w");
-        // The holder prints "held" on its stdout (ours) only after connecting;
-        // wait for the reader's state to show the exclusive use instead.
+    explicit ExclusiveHolder(const std::string& reader)
+        : pipe_(popen((std::string(VEXA_CARD_TOOL) + " hold '" + reader + "' >/dev/null").c_str(), "w"), &pclose) {
+        // Ready once the reader's state shows the exclusive use.
         testbed::waitForCard(reader, true, kCardWait);
         for (int i = 0; i < 100 && !held(reader); ++i) usleep(20000);
-    }
-    ~ExclusiveHolder() {
-        if (pipe_) pclose(pipe_);
     }
     static bool held(const std::string& reader) {
         TovChipDefaultAccess probe;
@@ -37,7 +33,8 @@ public:
     }
 
 private:
-    FILE* pipe_ = nullptr;
+    // Closing the holder's stdin ends the hold.
+    std::unique_ptr<FILE, decltype(&pclose)> pipe_;
 };
 
 class CardAccessTest : public TestBedTest {
@@ -80,7 +77,7 @@ TEST_F(CardAccessTest, ConnectsExchangesAndDisconnectsWithTheirLogLines) {
 TEST_F(CardAccessTest, AnswersUpToTheCapacityAndReportsStatusWords) {
     ASSERT_EQ(connect0(), 0);
     std::int32_t result = -1;
-    const Bytes longest = exchange({0x80, 0xE0, 0x01, 0x00}, result);  // 256 data bytes and 90 00
+    const Bytes longest = exchange({0x80, 0xE0, 0x01, 0x00}, result); // 256 data bytes and 90 00
     ASSERT_EQ(longest.size(), 258u);
     EXPECT_EQ(longest[255], 0xFF);
     // An answer larger than the buffer is the resource manager's error.
@@ -157,10 +154,10 @@ TEST_F(CardAccessTest, SharingViolationIsAWarningWithTheSignedCode) {
     EXPECT_EQ(connect0(), PCSC_E_SHARING_VIOLATION);
     EXPECT_EQ(card.lastConnectCode(), PCSC_E_SHARING_VIOLATION);
     EXPECT_FALSE(card.isConnected());
-    EXPECT_EQ(card.interfaceType(), INTERFACE_PCSC);  // kept after a failed connect
-    EXPECT_TRUE(log.contains(
-        " WARNING SCardConnect () to reader Virtual PCD 00 00 unsuccessful (return code -2146435061: "));
-    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), 0);  // back to idle without a line
+    EXPECT_EQ(card.interfaceType(), INTERFACE_PCSC); // kept after a failed connect
+    EXPECT_TRUE(
+        log.contains(" WARNING SCardConnect () to reader Virtual PCD 00 00 unsuccessful (return code -2146435061: "));
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), 0); // back to idle without a line
     EXPECT_EQ(card.interfaceType(), INTERFACE_UNDEFINED);
 }
 
@@ -221,7 +218,7 @@ TEST_F(CardAccessTest, ReaderControlFailuresKeepTheReadersCode) {
 TEST_F(CardAccessTest, SlowAndMuteCards) {
     ASSERT_EQ(connect0(), 0);
     std::int32_t result = -1;
-    EXPECT_EQ(exchange({0x80, 0xE4, 0x01, 0x00}, result), (Bytes{0x90, 0x00}));  // 256 ms late
+    EXPECT_EQ(exchange({0x80, 0xE4, 0x01, 0x00}, result), (Bytes{0x90, 0x00})); // 256 ms late
     EXPECT_EQ(result, 0);
     // A card that falls silent: vpcd reports an empty answer and the card
     // is gone.
@@ -235,7 +232,7 @@ TEST_F(CardAccessTest, ReconnectAndClose) {
     ASSERT_EQ(connect0(SCARD_SHARE_EXCLUSIVE), 0);
     EXPECT_EQ(card.reconnect(log), 0);
     EXPECT_TRUE(card.isConnected());
-    EXPECT_TRUE(ExclusiveHolder::held(kReader0));  // the stored share mode
+    EXPECT_TRUE(ExclusiveHolder::held(kReader0)); // the stored share mode
     EXPECT_EQ(card.close(log), 0);
     EXPECT_FALSE(card.isConnected());
     EXPECT_EQ(card.close(log), 0);

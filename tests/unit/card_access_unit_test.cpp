@@ -22,19 +22,18 @@ TEST(ApduTest, StatusWordAndProtocolFromAtr) {
     EXPECT_EQ(statusWord(Bytes{0x90}), 0);
     EXPECT_EQ(statusWord(Bytes{0x01, 0x6A, 0x82}), 0x6A82);
     EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x8F, 0x80, 0x01}), 1u);       // TD1 = 80: T=0
-    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x9F, 0x96, 0x81, 0x31}), 2u);  // TA1, TD1 = 81: T=1
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x9F, 0x96, 0x81, 0x31}), 2u); // TA1, TD1 = 81: T=1
     EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0x02, 0x14, 0x50}), 0u);
-    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0xF0}), 1u);  // TD1 past the end reads as 00
+    EXPECT_EQ(protocolFromAtr(Bytes{0x3B, 0xF0}), 1u); // TD1 past the end reads as 00
     EXPECT_EQ(protocolFromAtr(Bytes{0x3B}), 0u);
 }
 
 TEST(ApduTest, PinCommandsAreMaskedForTheLog) {
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}),
-              "00 20 00 81 04 ** ** ** **");
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}), "00 20 00 81 04 ** ** ** **");
     EXPECT_EQ(commandForLog(Bytes{0x00, 0x24, 0x00, 0x81, 0x00, 0x00, 0x02, 0x31, 0x32}),
-              "00 24 00 81 00 00 02 ** **");  // extended length field
+              "00 24 00 81 00 00 02 ** **"); // extended length field
     EXPECT_EQ(commandForLog(Bytes{0x00, 0x2C, 0x03, 0x81, 0x02, 0x31, 0x32, 0x00}), "00 2c 03 81 02 ** ** **");
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81}), "00 20 00 81");  // status query, no PIN
+    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81}), "00 20 00 81"); // status query, no PIN
     EXPECT_EQ(commandForLog(Bytes{0x00, 0xA4, 0x04, 0x0C, 0x01, 0x31}), "00 a4 04 0c 01 31");
 }
 

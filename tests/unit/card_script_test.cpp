@@ -47,7 +47,7 @@ TEST(CardScriptTest, ExtendedLengthDataField) {
     Bytes command = {0x80, 0xEE, 0x00, 0x00, 0x00, 0x01, 0x2C};
     command.resize(7 + 300, 0x5A);
     EXPECT_EQ(commandData(command).size(), 300u);
-    command.pop_back();  // cut short: no data field
+    command.pop_back(); // cut short: no data field
     EXPECT_TRUE(commandData(command).empty());
 }
 
