@@ -10,7 +10,7 @@ BUILD=${VEXA_BUILD_DIR:-$VEXA_ROOT/build}
 
 vexa_install_packages
 
-vexa_build "$BUILD"
+vexa_build "$BUILD" -DVEXA_TESTS=ON
 # The test bed (pcscd, vpcd, virtual cards) for the integration tests, taken
 # down on every exit, failures included.
 export VEXA_TESTBED_DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed} VEXA_TESTBED_REQUIRED=1
@@ -20,7 +20,7 @@ vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
 bash "$VEXA_ROOT/tests/browser/run.sh" "$BUILD"
 
-vexa_build "$BUILD-sanitize" -DVEXA_SANITIZE=ON
+vexa_build "$BUILD-sanitize" -DVEXA_SANITIZE=ON -DVEXA_TESTS=ON
 vexa_log "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$BUILD-sanitize" --output-on-failure -j"$(nproc)"

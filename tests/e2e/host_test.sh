@@ -132,7 +132,7 @@ while True:
     if len(parts) == chunk["of"]:
         break
 log = "".join(parts)
-with open("vexa_ie.log", encoding="latin-1") as f:
+with open(os.path.join(os.environ["XDG_CONFIG_HOME"], "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
     on_disk = f.read()
 if len(parts) < 3 or len(log) <= LIMIT or not on_disk.startswith(log) or log.count(value) != 4:
     fail(f"{len(parts)} chunks joined to {len(log)} characters, not the log of {len(on_disk)}")
@@ -183,7 +183,7 @@ h.raw(struct.pack("=I", 100) + b"0123456789")
 status, err = h.close()
 if status not in (0, 1) or "the input ended inside a message (10 of 100 bytes)" not in err:
     fail(f"truncated body: status {status}, stderr {err!r}")
-with open("vexa_ie.log", encoding="latin-1") as f:
+with open(os.path.join(os.environ["XDG_CONFIG_HOME"], "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
     if "the input ended inside a message (10 of 100 bytes); the connection ends" not in f.read():
         fail("the cut-off message is not in the log")
 
