@@ -18,7 +18,7 @@ namespace vexa::testbed {
 // per reply) lets tests script the card and move it in and out at any moment.
 //
 // Requests: reset | atr HEX|none | mute MS|off | aid HEX [FCI] |
-// answer HEX[*] HEX [MS] | insert | remove | status | received | failures |
+// answer HEX[*] HEX [MS] | insert [nowait] | remove | status | received | failures |
 // clear | quit. Replies start with "ok" or "error".
 class CardEmulator {
 public:

@@ -228,6 +228,26 @@ TEST_F(CardAccessTest, SlowAndMuteCards) {
     EXPECT_EQ(card.isCardRemoved(log), ERR_CARD_REMOVED);
 }
 
+// A card without ATR, or one that does not answer the reset, is no card to
+// the reader: the connect fails and the failure is logged.
+TEST_F(CardAccessTest, CardsWithoutAtrAreNotPresent) {
+    for (const char* request : {"atr none", "mute 100"}) {
+        card1.require("remove");
+        ASSERT_TRUE(testbed::waitForCard(kReader1, false, kCardWait));
+        card1.require(request);
+        card1.require("insert nowait");
+        EXPECT_FALSE(testbed::waitForCard(kReader1, true, std::chrono::milliseconds(1500))) << request;
+        EXPECT_EQ(card.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_SHARED, 3), PCSC_E_NO_SMARTCARD) << request;
+        EXPECT_TRUE(log.contains(" ERROR   SCardConnect () to reader Virtual PCD 00 01 unsuccessful (return code "));
+        // A card taken out and put back with its ATR is found again.
+        card1.require("remove");
+        card1.require("reset");
+        ASSERT_TRUE(testbed::waitForCard(kReader1, false, kCardWait));
+        card1.require("insert");
+        ASSERT_TRUE(testbed::waitForCard(kReader1, true, kCardWait)) << request;
+    }
+}
+
 TEST_F(CardAccessTest, ReconnectAndClose) {
     ASSERT_EQ(connect0(SCARD_SHARE_EXCLUSIVE), 0);
     EXPECT_EQ(card.reconnect(log), 0);
