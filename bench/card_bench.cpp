@@ -161,7 +161,7 @@ int run(int iterations, int rounds) {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    int iterations = 5000, rounds = 5;
+    int iterations = 5000, rounds = 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--iterations")

@@ -144,6 +144,18 @@ holder_pid=
 expect "free again" "$(call ConnectCardEx "[\"$R0\", 1, 3, 3000]")" "0"
 expect "disconnect" "$(call DisConnectCard '[]')" "0"
 
+# A holder that lets go after 0.6 s: the retries end with the card.
+"$card" hold "$R0" < <(sleep 0.6) > "$work/hold2.out" &
+holder_pid=$!
+for _ in $(seq 100); do grep -q held "$work/hold2.out" && break; sleep 0.02; done
+start=$(date +%s%N)
+expect "retried until free" "$(call ConnectCardEx "[\"$R0\", 1, 3, 5000]")" "0"
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+(( ms >= 200 && ms < 5000 )) || fail "ConnectCardEx waited $ms ms for the holder"
+wait "$holder_pid" || fail "holder exit status $?"
+holder_pid=
+expect "disconnect after retries" "$(call DisConnectCard '[]')" "0"
+
 eval "exec ${SHELL[1]}>&-"
 wait "$shell_pid" || fail "shell exit status $?"
 shell_pid=

@@ -1,0 +1,78 @@
+// Card operations where no reader is reached: the guard, the checks before
+// any card access, and an interface type without readers. The card paths
+// run on the test bed (tests/testbed/).
+#include <gtest/gtest.h>
+
+#include "plugin_environment.h"
+
+namespace vexa {
+namespace {
+
+using testing::PluginEnvironment;
+using testing::ScriptedPlugin;
+
+class CardOperationsUnitTest : public ::testing::Test {
+protected:
+    PluginEnvironment env;
+    ScriptedPlugin plugin{"https://bank.example/app/index.html", true};
+    std::string log() const { return PluginEnvironment::readFile(env.home / "vexa_ie.log"); }
+    // CT-API: no driver is built in, so no reader is ever found and no
+    // PC/SC service is needed.
+    void startWithoutReaders() {
+        env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=DEBUG\nINTERFACE=CTAPI\n");
+        plugin.start();
+        ASSERT_EQ(plugin.Open("page"), 0);
+    }
+};
+
+TEST_F(CardOperationsUnitTest, EveryCardOperationWaitsForOpen) {
+    plugin.start();
+    EXPECT_EQ(plugin.GetReaderList(), "");
+    EXPECT_EQ(plugin.GetCardATR("r"), "");
+    EXPECT_EQ(plugin.ConnectCardEx("r", 2, 3, 0), ERR_NOT_INITIALISED);
+    EXPECT_EQ(plugin.DisConnectCardEx(1), ERR_NOT_INITIALISED);
+    EXPECT_EQ(plugin.SendToCard("00 A4 04 00"), "");
+    EXPECT_EQ(plugin.SendIOCTL(3400, 0, ""), "");
+    EXPECT_EQ(plugin.BeginTransaction(), ERR_NOT_INITIALISED);
+    EXPECT_EQ(plugin.EndTransactionEx(1), ERR_NOT_INITIALISED);
+    EXPECT_EQ(plugin.IsCardRemoved(), ERR_NOT_INITIALISED);
+    EXPECT_EQ(plugin.SearchCard("A0 00", ""), "");
+    EXPECT_EQ(plugin.GetCardStatus("r"), -1);
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_NOT_INITIALISED);
+}
+
+TEST_F(CardOperationsUnitTest, NoReadersFound) {
+    startWithoutReaders();
+    EXPECT_EQ(plugin.GetReaderList(), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_NO_READER);
+    const std::string text = log();
+    EXPECT_NE(text.find(" INFO    No CTAPI readers found"), std::string::npos);
+    EXPECT_NE(text.find(" ERROR   GetReaderList unsuccessful (return code 992301: Keinen Kartenleser gefunden)"),
+              std::string::npos);
+    EXPECT_NE(text.find(" DEBUG   GetReaderList returns 0 readers"), std::string::npos);
+    EXPECT_EQ(plugin.SearchCard("A0 00 00 00 01", ""), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_NO_READER);
+}
+
+TEST_F(CardOperationsUnitTest, ChecksBeforeAnyCardAccess) {
+    startWithoutReaders();
+    // Without a connection even text that is no hex string is "not connected".
+    EXPECT_EQ(plugin.SendToCard("zz"), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_NOT_CONNECTED);
+    EXPECT_EQ(plugin.SendIOCTL(1, 1, ""), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_NOT_CONNECTED);
+    EXPECT_EQ(plugin.IsCardRemoved(), ERR_NOT_CONNECTED);
+    EXPECT_EQ(plugin.BeginTransaction(), ERR_NOT_CONNECTED);
+    EXPECT_EQ(plugin.EndTransactionEx(1), 0);
+    EXPECT_EQ(plugin.DisConnectCardEx(1), ERR_UNKNOWN_INTERFACE);
+    // The CT-API back end is not built in: no connection, no status.
+    EXPECT_EQ(plugin.ConnectCardEx("Terminal 1", 2, 3, -5), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(plugin.GetCardStatus("Terminal 1"), -1);
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(plugin.GetCardATR("Terminal 1"), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(plugin.resetPlugin(), 0);
+}
+
+} // namespace
+} // namespace vexa
