@@ -15,3 +15,6 @@ vexa_build "$BUILD" -DVEXA_TESTS=OFF
 
 vexa_log "The example page in Chromium, through the extension and vexa-host"
 VEXA_BUILD_DIR=$BUILD node "$VEXA_ROOT/testbed/demo/browser_demo.mjs" "$BUILD"
+
+vexa_log "Card work on the test bed (pcscd with virtual readers and cards) through vexa shell"
+bash "$VEXA_ROOT/testbed/card_demo.sh" "$BUILD"
