@@ -17,6 +17,15 @@ constexpr std::size_t kMaxApdu = 512;
 constexpr std::size_t kMaxControl = 1024;
 constexpr auto kConnectRetryWait = std::chrono::milliseconds(200);
 
+// What SendToCard and SendIOCTL check before the card sees anything: a
+// connected card and blank-separated hex within the bound.
+std::int32_t readCardInput(bool connected, std::string_view hex, std::size_t maxLength, ByteBuffer& bytes) {
+    if (!connected) return ERR_NOT_CONNECTED;
+    if (!bytes.assignHex(hex, true)) return ERR_INVALID_HEX;
+    if (bytes.length() > maxLength) return ERR_BUFFER_SIZE;
+    return 0;
+}
+
 } // namespace
 
 std::string ChipCardPlugin::GetReaderList() {
@@ -72,19 +81,8 @@ std::int32_t ChipCardPlugin::DisConnectCardEx(std::int32_t disposition) {
 
 std::string ChipCardPlugin::SendToCard(std::string_view apdu) {
     return guarded(std::string(), [&] {
-        if (!card.isConnected()) {
-            lastError = ERR_NOT_CONNECTED;
-            return std::string();
-        }
         ByteBuffer command;
-        if (!command.assignHex(apdu, true)) {
-            lastError = ERR_INVALID_HEX;
-            return std::string();
-        }
-        if (command.length() > kMaxApdu) {
-            lastError = ERR_BUFFER_SIZE;
-            return std::string();
-        }
+        if ((lastError = readCardInput(card.isConnected(), apdu, kMaxApdu, command)) != 0) return std::string();
         std::array<std::uint8_t, kMaxApdu> answer{};
         std::uint32_t length = answer.size();
         lastError = card.executeDirect(*this, command.bytes(), answer, length, 0);
@@ -94,19 +92,8 @@ std::string ChipCardPlugin::SendToCard(std::string_view apdu) {
 
 std::string ChipCardPlugin::SendIOCTL(std::int32_t ioctl, std::int32_t isRaw, std::string_view apdu) {
     return guarded(std::string(), [&] {
-        if (!card.isConnected()) {
-            lastError = ERR_NOT_CONNECTED;
-            return std::string();
-        }
         ByteBuffer input;
-        if (!input.assignHex(apdu, true)) {
-            lastError = ERR_INVALID_HEX;
-            return std::string();
-        }
-        if (input.length() > kMaxControl) {
-            lastError = ERR_BUFFER_SIZE;
-            return std::string();
-        }
+        if ((lastError = readCardInput(card.isConnected(), apdu, kMaxControl, input)) != 0) return std::string();
         std::array<std::uint8_t, kMaxControl> output{};
         std::uint32_t length = output.size();
         lastError =
