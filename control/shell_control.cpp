@@ -21,13 +21,18 @@ bool askOnTerminal(std::string_view caption, std::string_view text) {
 
 ShellControl::ShellControl(ShellOptions options) : options_(std::move(options)) {}
 
-std::string ShellControl::pageAddress() { return utf8ToCp1252(options_.url); }
+std::string ShellControl::pageAddress() {
+    return utf8ToCp1252(options_.url);
+}
 
 bool ShellControl::askUser(std::string_view caption, std::string_view text) {
     switch (options_.answer) {
-    case ShellAnswer::Yes: return true;
-    case ShellAnswer::Ask: return askOnTerminal(caption, text);
-    case ShellAnswer::No: break;
+        case ShellAnswer::Yes:
+            return true;
+        case ShellAnswer::Ask:
+            return askOnTerminal(caption, text);
+        case ShellAnswer::No:
+            break;
     }
     return false;
 }

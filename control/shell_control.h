@@ -11,7 +11,7 @@ namespace vexa {
 enum class ShellAnswer { Yes, No, Ask };
 
 struct ShellOptions {
-    std::string url;  // the page address Open sees
+    std::string url; // the page address Open sees
     ShellAnswer answer = ShellAnswer::No;
 };
 

@@ -14,7 +14,9 @@ constexpr std::string_view versionText = "2.0.0.2";
 
 ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
 
-ChipCardPlugin::~ChipCardPlugin() { shutdown(); }
+ChipCardPlugin::~ChipCardPlugin() {
+    shutdown();
+}
 
 std::int32_t ChipCardPlugin::shutdown() {
     resetEvents();

@@ -15,8 +15,11 @@ inline constexpr std::string_view kSitesKey = "p3w7m2qxtr516vb4";
 inline constexpr const NameTable& kLevelTable = kLogLevelTable;
 
 inline constexpr std::array<NamedValue, 5> kInterfacePairs = {{
-    {"UNDEFINED", INTERFACE_UNDEFINED}, {"PCSC", INTERFACE_PCSC}, {"REMOTE_PCSC", INTERFACE_REMOTE_PCSC},
-    {"CTAPI", INTERFACE_CTAPI}, {"ALL", INTERFACE_ALL},
+    {"UNDEFINED", INTERFACE_UNDEFINED},
+    {"PCSC", INTERFACE_PCSC},
+    {"REMOTE_PCSC", INTERFACE_REMOTE_PCSC},
+    {"CTAPI", INTERFACE_CTAPI},
+    {"ALL", INTERFACE_ALL},
 }};
 inline constexpr NameTable kInterfaceTable{kInterfacePairs};
 

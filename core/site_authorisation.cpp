@@ -50,7 +50,9 @@ int ChipCardPlugin::addAllowedSite(std::string_view site) {
     return sitesConf.save();
 }
 
-bool ChipCardPlugin::askUser(std::string_view, std::string_view) { return false; }
+bool ChipCardPlugin::askUser(std::string_view, std::string_view) {
+    return false;
+}
 
 std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
     pageIdentifier = identifier;

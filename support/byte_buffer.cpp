@@ -6,11 +6,17 @@
 
 namespace vexa {
 
-ByteBuffer::ByteBuffer(const std::uint8_t* bytes, std::uint32_t n) { assign(bytes, n); }
+ByteBuffer::ByteBuffer(const std::uint8_t* bytes, std::uint32_t n) {
+    assign(bytes, n);
+}
 
-ByteBuffer::ByteBuffer(std::span<const std::uint8_t> bytes) { assign(bytes); }
+ByteBuffer::ByteBuffer(std::span<const std::uint8_t> bytes) {
+    assign(bytes);
+}
 
-ByteBuffer::ByteBuffer(const ByteBuffer& other) { assign(other.data(), other.length()); }
+ByteBuffer::ByteBuffer(const ByteBuffer& other) {
+    assign(other.data(), other.length());
+}
 
 ByteBuffer& ByteBuffer::operator=(const ByteBuffer& other) {
     if (this != &other) assign(other.data(), other.length());
@@ -18,7 +24,8 @@ ByteBuffer& ByteBuffer::operator=(const ByteBuffer& other) {
 }
 
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
-    : data_(std::move(other.data_)), length_(std::exchange(other.length_, 0)),
+    : data_(std::move(other.data_)),
+      length_(std::exchange(other.length_, 0)),
       allocated_(std::exchange(other.allocated_, 0)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
@@ -32,7 +39,9 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
 }
 
 // Card data may hold keys and PINs: wipe before the storage goes back.
-ByteBuffer::~ByteBuffer() { resize(0); }
+ByteBuffer::~ByteBuffer() {
+    resize(0);
+}
 
 void ByteBuffer::resize(std::uint32_t n) {
     if (data_) std::fill_n(static_cast<volatile std::uint8_t*>(data_.get()), allocated_, 0);
@@ -72,8 +81,7 @@ void ByteBuffer::assignText(std::string_view text) {
 }
 
 bool ByteBuffer::copyTextIn(std::string_view text, std::uint32_t offset) {
-    return copyIn(reinterpret_cast<const std::uint8_t*>(text.data()), offset,
-                  static_cast<std::uint32_t>(text.size()));
+    return copyIn(reinterpret_cast<const std::uint8_t*>(text.data()), offset, static_cast<std::uint32_t>(text.size()));
 }
 
 namespace {
@@ -142,7 +150,7 @@ bool ByteBuffer::setByte(std::uint32_t position, std::uint8_t value) {
 
 bool ByteBuffer::truncate(std::uint32_t n) {
     if (n > length_) return false;
-    length_ = n;  // the allocation stays whole so the wipe still reaches the tail
+    length_ = n; // the allocation stays whole so the wipe still reaches the tail
     return true;
 }
 
@@ -172,9 +180,13 @@ void ByteBuffer::storeUnsigned64(std::uint64_t value, std::uint32_t n) {
     }
 }
 
-std::int32_t ByteBuffer::readSigned32() const { return static_cast<std::int32_t>(readUnsigned32()); }
+std::int32_t ByteBuffer::readSigned32() const {
+    return static_cast<std::int32_t>(readUnsigned32());
+}
 
-std::uint32_t ByteBuffer::readUnsigned32() const { return static_cast<std::uint32_t>(readUnsigned64()); }
+std::uint32_t ByteBuffer::readUnsigned32() const {
+    return static_cast<std::uint32_t>(readUnsigned64());
+}
 
 std::uint64_t ByteBuffer::readUnsigned64() const {
     std::uint64_t value = 0;

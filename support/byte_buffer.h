@@ -66,7 +66,7 @@ public:
 private:
     std::unique_ptr<std::uint8_t[]> data_;
     std::uint32_t length_ = 0;
-    std::uint32_t allocated_ = 0;  // differs from length_ only after truncate
+    std::uint32_t allocated_ = 0; // differs from length_ only after truncate
 };
 
 } // namespace vexa

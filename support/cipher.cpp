@@ -56,8 +56,8 @@ bool transformBlocks(Key key, std::span<std::uint8_t> blocks, CipherDirection di
     CipherContext context(EVP_CIPHER_CTX_new());
     const std::array<std::uint8_t, kCipherBlockLength> zeroIv{};
     const int encipher = direction == CipherDirection::encipher ? 1 : 0;
-    if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key.data(), zeroIv.data(),
-                                      encipher) != 1)
+    if (!context ||
+        EVP_CipherInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key.data(), zeroIv.data(), encipher) != 1)
         return false;
     EVP_CIPHER_CTX_set_padding(context.get(), 0);
     return transformSlices(context.get(), blocks);
@@ -85,7 +85,7 @@ bool encipherText(std::string_view text, std::string_view keyText, std::string& 
     cipherText.clear();
     if (text.size() >= kMaxDataLength) return false;
     ByteBuffer bytes;
-    bytes.resize(static_cast<std::uint32_t>(text.size() + 1));  // the last byte stays 0
+    bytes.resize(static_cast<std::uint32_t>(text.size() + 1)); // the last byte stays 0
     bytes.copyTextIn(text, 0);
     return encipherBytes(bytes.bytes(), keyText, cipherText);
 }
@@ -94,8 +94,7 @@ bool encipherTlv(const TlvBuffer& buffer, std::string_view keyText, std::string&
     return encipherBytes(buffer.usedBytes(), keyText, cipherText);
 }
 
-bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data,
-                   std::uint32_t capacity) {
+bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data, std::uint32_t capacity) {
     data.resize(0);
     const auto key = keyFromText(keyText);
     // Longer texts would not fit a ByteBuffer's 32-bit length.

@@ -44,8 +44,7 @@ bool encipherTlv(const TlvBuffer& buffer, std::string_view keyText, std::string&
 // At most capacity data bytes, and never more than the cipher text holds;
 // without a capacity, half the cipher text length. False for an empty text,
 // a capacity of 0, a text that is not hex, and one without a whole block.
-bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data,
-                   std::uint32_t capacity);
+bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data, std::uint32_t capacity);
 bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data);
 // The data up to its first zero byte.
 bool decipherText(std::string_view cipherText, std::string_view keyText, std::string& text);

@@ -39,7 +39,8 @@ constexpr WinsockText winsockTexts[] = {
     {WSAEISCONN, "A connect request was made on an already connected socket."},
     {WSAENOTCONN, "The socket is not connected."},
     {WSAESHUTDOWN, "The socket had already been shut down in that direction."},
-    {WSAETIMEDOUT, "A connection attempt failed because the connected party did not properly respond after a period of time."},
+    {WSAETIMEDOUT,
+     "A connection attempt failed because the connected party did not properly respond after a period of time."},
     {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it."},
     {WSAEHOSTDOWN, "A socket operation failed because the destination host was down."},
     {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
@@ -55,25 +56,41 @@ struct ErrnoMapping {
 };
 
 constexpr ErrnoMapping errnoMappings[] = {
-    {EINTR, WSAEINTR},           {EBADF, WSAEBADF},
-    {EACCES, WSAEACCES},         {EFAULT, WSAEFAULT},
-    {EINVAL, WSAEINVAL},         {EMFILE, WSAEMFILE},
-    {EWOULDBLOCK, WSAEWOULDBLOCK}, {EINPROGRESS, WSAEINPROGRESS},
-    {EALREADY, WSAEALREADY},     {ENOTSOCK, WSAENOTSOCK},
-    {EMSGSIZE, WSAEMSGSIZE},     {EAFNOSUPPORT, WSAEAFNOSUPPORT},
-    {EADDRINUSE, WSAEADDRINUSE}, {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
-    {ENETDOWN, WSAENETDOWN},     {ENETUNREACH, WSAENETUNREACH},
-    {ENETRESET, WSAENETRESET},   {ECONNABORTED, WSAECONNABORTED},
-    {ECONNRESET, WSAECONNRESET}, {EPIPE, WSAECONNRESET},
-    {ENOBUFS, WSAENOBUFS},       {ENOMEM, WSAENOBUFS},
-    {EISCONN, WSAEISCONN},       {ENOTCONN, WSAENOTCONN},
-    {ESHUTDOWN, WSAESHUTDOWN},   {ETIMEDOUT, WSAETIMEDOUT},
-    {ECONNREFUSED, WSAECONNREFUSED}, {EHOSTDOWN, WSAEHOSTDOWN},
+    {EINTR, WSAEINTR},
+    {EBADF, WSAEBADF},
+    {EACCES, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {EWOULDBLOCK, WSAEWOULDBLOCK},
+    {EINPROGRESS, WSAEINPROGRESS},
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {EPIPE, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {EHOSTDOWN, WSAEHOSTDOWN},
     {EHOSTUNREACH, WSAEHOSTUNREACH},
 };
 
 // pcsc-lite's codes all lie in the facility 0x8010xxxx.
-bool isPcscCode(std::int32_t code) { return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80100000u; }
+bool isPcscCode(std::int32_t code) {
+    return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80100000u;
+}
 
 std::string pcscText(std::int32_t code) {
     // pcsc_stringify_error fills a static buffer in some pcsc-lite builds.

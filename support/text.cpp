@@ -35,9 +35,13 @@ std::string hexNumber(std::uint64_t value, int width) {
     return out;
 }
 
-std::string signedDecimal(std::int64_t value) { return std::to_string(value); }
+std::string signedDecimal(std::int64_t value) {
+    return std::to_string(value);
+}
 
-std::string unsignedDecimal(std::uint64_t value) { return std::to_string(value); }
+std::string unsignedDecimal(std::uint64_t value) {
+    return std::to_string(value);
+}
 
 std::string formatInteger(std::string_view format, std::int64_t value) {
     if (format.empty()) return {};
@@ -47,9 +51,7 @@ std::string formatInteger(std::string_view format, std::int64_t value) {
     auto percent = fmt.find('%');
     if (percent == std::string::npos || fmt.find('%', percent + 1) != std::string::npos) return fmt;
     auto conv = fmt.find_first_of("dixXuo", percent + 1);
-    if (conv == std::string::npos ||
-        fmt.find_first_not_of("0123456789-+ #", percent + 1) != conv)
-        return {};
+    if (conv == std::string::npos || fmt.find_first_not_of("0123456789-+ #", percent + 1) != conv) return {};
     fmt.insert(conv, "ll");
     char out[31];
     int n = std::snprintf(out, sizeof out, fmt.c_str(), static_cast<long long>(value));
@@ -130,16 +132,25 @@ std::string convertGermanCharacters(std::string text, int mode) {
     const std::string_view* from = entity;
     const std::string_view* to = percent;
     switch (mode) {
-    case 0: from = latin1, to = percent; break;
-    case 1: from = latin1, to = entity; break;
-    case 2: from = percent, to = entity; break;
-    default: break;
+        case 0:
+            from = latin1, to = percent;
+            break;
+        case 1:
+            from = latin1, to = entity;
+            break;
+        case 2:
+            from = percent, to = entity;
+            break;
+        default:
+            break;
     }
     for (int i = 0; i < 7 && !text.empty(); ++i) text = replaceAll(std::move(text), from[i], to[i]);
     return text;
 }
 
-bool textEquals(std::string_view a, std::string_view b) { return a == b; }
+bool textEquals(std::string_view a, std::string_view b) {
+    return a == b;
+}
 
 bool textEqualsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

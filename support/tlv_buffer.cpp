@@ -8,7 +8,9 @@
 namespace vexa {
 
 TlvBuffer::TlvBuffer(TlvBuffer&& other) noexcept
-    : width_(other.width_), bytes_(std::move(other.bytes_)), cursor_(std::exchange(other.cursor_, 0)),
+    : width_(other.width_),
+      bytes_(std::move(other.bytes_)),
+      cursor_(std::exchange(other.cursor_, 0)),
       writable_(std::exchange(other.writable_, true)) {}
 
 TlvBuffer& TlvBuffer::operator=(TlvBuffer&& other) noexcept {

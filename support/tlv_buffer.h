@@ -76,7 +76,7 @@ private:
     bool readLength(std::uint32_t offset, std::uint32_t& length) const;
 
     TlvWidth width_;
-    ByteBuffer bytes_;  // wipes itself: requests may carry PINs and keys
+    ByteBuffer bytes_; // wipes itself: requests may carry PINs and keys
     std::uint32_t cursor_ = 0;
     bool writable_ = true;
 };

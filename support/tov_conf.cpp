@@ -16,29 +16,31 @@ namespace {
 constexpr int kReadBudgetMs = 200;
 constexpr int kWriteBudgetMs = 400;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 int storeValue(ConfParameter& parameter, const std::string& value) {
     switch (parameter.type) {
-    case ConfParameter::Text:
-        parameter.text = value;
-        return TovConf::Ok;
-    case ConfParameter::Digits:
-        if (!std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return TovConf::WrongType;
-        parameter.text = value;
-        return TovConf::Ok;
-    case ConfParameter::Integer:
-        return parseDecimal(value, parameter.number) ? TovConf::Ok : TovConf::SyntaxError;
-    case ConfParameter::Named:
-        if (!parameter.names) return TovConf::InternalError;
-        return parameter.names->find(value, parameter.number) ? TovConf::Ok : TovConf::UnknownValue;
-    case ConfParameter::Boolean:
-        if (value != "TRUE" && value != "FALSE") return TovConf::SyntaxError;
-        parameter.number = value == "TRUE" ? 1 : 0;
-        return TovConf::Ok;
-    default:
-        return TovConf::InternalError;
+        case ConfParameter::Text:
+            parameter.text = value;
+            return TovConf::Ok;
+        case ConfParameter::Digits:
+            if (!std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return TovConf::WrongType;
+            parameter.text = value;
+            return TovConf::Ok;
+        case ConfParameter::Integer:
+            return parseDecimal(value, parameter.number) ? TovConf::Ok : TovConf::SyntaxError;
+        case ConfParameter::Named:
+            if (!parameter.names) return TovConf::InternalError;
+            return parameter.names->find(value, parameter.number) ? TovConf::Ok : TovConf::UnknownValue;
+        case ConfParameter::Boolean:
+            if (value != "TRUE" && value != "FALSE") return TovConf::SyntaxError;
+            parameter.number = value == "TRUE" ? 1 : 0;
+            return TovConf::Ok;
+        default:
+            return TovConf::InternalError;
     }
 }
 
@@ -80,7 +82,7 @@ std::string directoryOf(const std::string& path) {
 // path, so a failure at any point leaves the old file as it was.
 bool replaceFile(const std::string& path, std::string_view content) {
     std::string temp = path + ".XXXXXX";
-    ScopedFd fd(::mkstemp(temp.data()));  // mode 0600
+    ScopedFd fd(::mkstemp(temp.data())); // mode 0600
     if (fd.get() < 0) return false;
     bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
     ok = fd.reset() == 0 && ok;
@@ -162,22 +164,22 @@ int TovConf::renderContent(std::string& content) const {
     for (const auto& p : parameters_) {
         content += p.name + "=";
         switch (p.type) {
-        case ConfParameter::Integer:
-            content += signedDecimal(p.number);
-            break;
-        case ConfParameter::Named: {
-            std::int32_t value = 0;
-            std::string name = p.names ? p.names->nameOf(p.number) : std::string();
-            if (!p.names || !p.names->find(name, value)) return InternalError;
-            content += name;
-            break;
-        }
-        case ConfParameter::Boolean:
-            content += p.number ? "TRUE" : "FALSE";
-            break;
-        default:
-            content += p.text;
-            break;
+            case ConfParameter::Integer:
+                content += signedDecimal(p.number);
+                break;
+            case ConfParameter::Named: {
+                std::int32_t value = 0;
+                std::string name = p.names ? p.names->nameOf(p.number) : std::string();
+                if (!p.names || !p.names->find(name, value)) return InternalError;
+                content += name;
+                break;
+            }
+            case ConfParameter::Boolean:
+                content += p.number ? "TRUE" : "FALSE";
+                break;
+            default:
+                content += p.text;
+                break;
         }
         content += '\n';
     }
@@ -278,23 +280,36 @@ void TovConf::report(TovLog& log, int result, int line, bool defaultsAcceptable,
     const std::string at = "', line " + signedDecimal(line) + ".";
     std::string text;
     switch (result) {
-    case Ok:
-        return;
-    case CannotOpen:
-        if (defaultsAcceptable) {
-            log.write(LOG_INFO, "Using default values for '" + shown + "'");
+        case Ok:
             return;
-        }
-        text = "Cannot open file '" + shown + "'.";
-        break;
-    case ReadError: text = "Read error on file '" + shown + at; break;
-    case UnknownParameter: text = "Unknown parameter in file '" + shown + at; break;
-    case WrongType: text = "Wrong data type in file '" + shown + at; break;
-    case SyntaxError: text = "Syntax error in file '" + shown + at; break;
-    case UnknownValue: text = "Unknown parameter value in file '" + shown + at; break;
-    case InternalError:
-    case WriteError: text = "Internal error at file processing (TOVCONF_INTERNAL)."; break;
-    default: return;
+        case CannotOpen:
+            if (defaultsAcceptable) {
+                log.write(LOG_INFO, "Using default values for '" + shown + "'");
+                return;
+            }
+            text = "Cannot open file '" + shown + "'.";
+            break;
+        case ReadError:
+            text = "Read error on file '" + shown + at;
+            break;
+        case UnknownParameter:
+            text = "Unknown parameter in file '" + shown + at;
+            break;
+        case WrongType:
+            text = "Wrong data type in file '" + shown + at;
+            break;
+        case SyntaxError:
+            text = "Syntax error in file '" + shown + at;
+            break;
+        case UnknownValue:
+            text = "Unknown parameter value in file '" + shown + at;
+            break;
+        case InternalError:
+        case WriteError:
+            text = "Internal error at file processing (TOVCONF_INTERNAL).";
+            break;
+        default:
+            return;
     }
     log.write(LOG_ERROR, text);
 }

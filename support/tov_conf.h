@@ -21,9 +21,9 @@ struct ConfParameter {
 
     std::string name;
     std::int32_t type = Text;
-    std::string text;          // types 0 and 4
-    std::int32_t number = 0;   // types 1, 2 (table value) and 3 (1 TRUE, 0 FALSE)
-    const NameTable* names = nullptr;  // type 2 only; not owned
+    std::string text;                 // types 0 and 4
+    std::int32_t number = 0;          // types 1, 2 (table value) and 3 (1 TRUE, 0 FALSE)
+    const NameTable* names = nullptr; // type 2 only; not owned
 };
 
 // Reads and writes small KEY=VALUE files against typed declarations.

@@ -68,7 +68,9 @@ std::optional<int> openFlags(int access) {
 
 // One try: open, lock, and for access 3 empty the file.
 // A missing file or directory will not appear by waiting for it.
-bool isMissing(int err) { return err == ENOENT || err == ENOTDIR; }
+bool isMissing(int err) {
+    return err == ENOENT || err == ENOTDIR;
+}
 
 FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& missing) {
     FileHandle handle = FileHandle::open(path, flags);

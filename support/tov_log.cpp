@@ -60,7 +60,9 @@ int writeAll(int fd, std::string_view data) {
 
 } // namespace
 
-std::string logLevelName(std::int32_t level) { return kLogLevelTable.nameOf(level); }
+std::string logLevelName(std::int32_t level) {
+    return kLogLevelTable.nameOf(level);
+}
 
 std::int32_t logLevelValue(std::string_view name) {
     for (const auto& pair : kLogLevelPairs)

@@ -24,9 +24,15 @@ enum LogLevel : std::int32_t {
 
 // The level names written in the log and read from configuration files.
 inline constexpr std::array<NamedValue, 9> kLogLevelPairs = {{
-    {"UNDEFINED", LOG_UNDEFINED}, {"TRACE", LOG_TRACE}, {"DEBUG", LOG_DEBUG},
-    {"INFO", LOG_INFO},           {"WARNING", LOG_WARNING}, {"ERROR", LOG_ERROR},
-    {"FATAL", LOG_FATAL},         {"LOG", LOG_LOG},     {"OFF", LOG_OFF},
+    {"UNDEFINED", LOG_UNDEFINED},
+    {"TRACE", LOG_TRACE},
+    {"DEBUG", LOG_DEBUG},
+    {"INFO", LOG_INFO},
+    {"WARNING", LOG_WARNING},
+    {"ERROR", LOG_ERROR},
+    {"FATAL", LOG_FATAL},
+    {"LOG", LOG_LOG},
+    {"OFF", LOG_OFF},
 }};
 inline constexpr NameTable kLogLevelTable{kLogLevelPairs};
 

@@ -22,7 +22,7 @@ TEST_F(SettingsTest, DefaultsWithoutRegistryOrFile) {
     EXPECT_EQ(p.GetMode("INTERFACE"), "PCSC");
     EXPECT_EQ(p.GetMode("PREFERRED_READER"), "");
     EXPECT_EQ(p.GetLastErrorCode(), 0);
-    EXPECT_FALSE(std::filesystem::exists(env.home / "vexa_ie.log"));  // logging is off
+    EXPECT_FALSE(std::filesystem::exists(env.home / "vexa_ie.log")); // logging is off
 }
 
 TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {

@@ -35,8 +35,10 @@ public:
     ~PluginEnvironment() {
         std::filesystem::current_path(oldCwd_);
         for (const auto& [name, value] : saved_) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         std::filesystem::remove_all(home);
     }

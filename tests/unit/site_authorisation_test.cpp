@@ -61,7 +61,7 @@ TEST_F(SiteAuthorisationTest, OkIsRememberedAcrossObjectsAndReset) {
     EXPECT_EQ(p.lastQuestion, "Darf von https://bank.example/app auf Chipkartenleser zugegriffen werden?");
     EXPECT_EQ(storedUserList(), "https://bank.example/app|");
     EXPECT_EQ(p.Open("again"), 0);
-    EXPECT_EQ(p.questions, 1);  // asked once per life
+    EXPECT_EQ(p.questions, 1); // asked once per life
 
     p.resetPlugin();
     p.start();
@@ -89,8 +89,7 @@ TEST_F(SiteAuthorisationTest, RefusalLastsForTheLife) {
     p.setPage("https://shop.example/x.html", true);
     EXPECT_EQ(p.Open("id"), 992211);
     EXPECT_EQ(p.questions, 1);
-    EXPECT_FALSE(std::filesystem::exists(env.meridan() / "vexa_sites.conf") &&
-                 !storedUserList().empty());
+    EXPECT_FALSE(std::filesystem::exists(env.meridan() / "vexa_sites.conf") && !storedUserList().empty());
 }
 
 TEST_F(SiteAuthorisationTest, EntriesMatchWholePathSegmentsOnly) {

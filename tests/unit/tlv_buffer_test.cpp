@@ -106,7 +106,7 @@ TEST(TlvBufferTest, SeekEndStopsAtZeroTagOrArrayEnd) {
     EXPECT_EQ(buffer.usedSize(), 6u);
     TlvBuffer moved = std::move(buffer);
     EXPECT_EQ(moved.usedSize(), 6u);
-    EXPECT_EQ(buffer.usedSize(), 0u);  // the emptied source keeps its cursor inside
+    EXPECT_EQ(buffer.usedSize(), 0u); // the emptied source keeps its cursor inside
 
     // A forged length ends the walk at the array end; nothing fits behind it.
     TlvBuffer forged = loaded("01 01 AA 05 FF 00 00", TlvWidth::wide);
