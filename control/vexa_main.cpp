@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
         for (const Command& command : kCommands) {
             if (command.name == args[1]) return command.run(args.subspan(2));
         }
+        std::cerr << "vexa: unknown command '" << args[1] << "'\n";
     }
     return usage();
 }
