@@ -7,13 +7,7 @@ vexa=${1:?usage: host_registration_test.sh <path-to-vexa>}
 source_root=$(cd "$(dirname "$0")/../.." && pwd)
 host=$(dirname "$vexa")/vexa-host
 [[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-unset APPDATA USERPROFILE windir
-mkdir -p "$HOME" "$work/cwd"
-cd "$work/cwd"
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/throwaway_user.sh"
 
 manifests=("$XDG_CONFIG_HOME/chromium/NativeMessagingHosts/de.meridan.vexa.json"
            "$XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/de.meridan.vexa.json"

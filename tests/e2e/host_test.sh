@@ -7,12 +7,8 @@ set -euo pipefail
 vexa=${1:?usage: host_test.sh <path-to-vexa>}
 host=$(dirname "$vexa")/vexa-host
 [[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-unset APPDATA USERPROFILE windir
-mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
-cd "$work/cwd"
+source "$(dirname "$0")/throwaway_user.sh"
+mkdir -p "$XDG_CONFIG_HOME/MERIDAN"
 # Logging on, so that SetMode calls grow a log; it lands in the current directory.
 printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
 

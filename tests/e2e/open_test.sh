@@ -4,13 +4,7 @@
 # list of admitted sites read back with the openssl command line.
 set -euo pipefail
 vexa=${1:?usage: open_test.sh <path-to-vexa>}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-unset APPDATA USERPROFILE windir
-mkdir -p "$HOME" "$work/cwd"
-cd "$work/cwd"
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/throwaway_user.sh"
 
 # shell ARGS... <<< calls: prints the answers' results, one per line
 shell() {

@@ -4,12 +4,7 @@
 # answer correctly and end cleanly at end of input.
 set -euo pipefail
 vexa=${1:?usage: shell_test.sh <path-to-vexa>}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/home" "$work/config" "$work/cwd"
-export HOME="$work/home" XDG_CONFIG_HOME="$work/config"
-unset APPDATA USERPROFILE windir
-cd "$work/cwd"
+source "$(dirname "$0")/throwaway_user.sh"
 
 # Usage goes to stderr with exit status 2, and nothing to stdout.
 for args in "--help" "bogus" "shell extra"; do
