@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the browser tests: Debian's Chromium loads the extension from this tree
 # and talks to the vexa-host of a build. Installs Chromium (and Node.js when
-# there is none) and the pinned node packages first.
+# there is none) and the pinned node packages first. Also tries firefox-esr
+# for the Firefox smoke test, which skips when it cannot have it.
 # Usage: tests/browser/run.sh [BUILD_DIR]   (default: $VEXA_BUILD_DIR, else build/)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,6 +15,11 @@ if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ]; then
 fi
 
 vexa_install_browser
+(VEXA_PACKAGES=(firefox-esr); vexa_install_packages) || echo "tests/browser/run.sh: no firefox-esr; its test skips" >&2
 cd "$here"
+# The Firefox test speaks WebDriver BiDi over Node's own WebSocket, behind a
+# flag before Node.js 22.
+node_flags=()
+node -e 'process.exit(typeof WebSocket === "function" ? 0 : 1)' || node_flags+=(--experimental-websocket)
 vexa_log "Browser tests (Chromium $(/usr/bin/chromium --version 2>/dev/null | awk '{print $2}'))"
-node --test --test-concurrency=1 --test-timeout=120000
+node "${node_flags[@]}" --test --test-concurrency=1 --test-timeout=120000
