@@ -218,8 +218,13 @@ test('firefox-esr: the page object reaches vexa-host', async (t) => {
   // Open asks in the extension's own window; OK there admits the page.
   const opened = call('Open', ['x']);
   const question = await questionWindow();
-  assert.equal(await evaluate(question, "document.getElementById('text').textContent"),
-    `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`);
+  // The window's context exists before its script has filled in the text.
+  let text = '';
+  await until(async () => {
+    text = await evaluate(question, "document.getElementById('text')?.textContent ?? ''").catch(() => '');
+    return text !== '';
+  }, 'the question text');
+  assert.equal(text, `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`);
   await evaluate(question, "document.getElementById('ok').click()");
   assert.deepEqual(await opened, { result: 0 });
   assert.equal(typeof (await call('GetReaderList', [])).result, 'string');
