@@ -42,8 +42,8 @@ constexpr std::array<ScriptMethod, 29> kMethods = {{
     {"Reset",            argKinds(),              L, reset},
     {"Hex2Str",          argKinds(S),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.Hex2Str(c.text(0)); }},
     {"Str2Hex",          argKinds(S),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.Str2Hex(c.text(0)); }},
-    {"EnableEvents",     argKinds(S),             L, nullptr},
-    {"DisableEvents",    argKinds(),              L, nullptr},
+    {"EnableEvents",     argKinds(S),             L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.EnableEvents(c.text(0)); }},
+    {"DisableEvents",    argKinds(),              L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.DisableEvents(); }},
     {"Open",             argKinds(S),             L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.Open(c.text(0)); }},
 }};
 // clang-format on

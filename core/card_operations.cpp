@@ -146,4 +146,16 @@ std::string ChipCardPlugin::SearchCard(std::string_view aid, std::string_view ai
     });
 }
 
+std::int32_t ChipCardPlugin::EnableEvents(std::string_view eventIdentifier) {
+    return guarded(ERR_NOT_INITIALISED,
+                   [&] { return lastError = enableEvents(*this, eventIdentifier, interfaceType, remoteServer); });
+}
+
+std::int32_t ChipCardPlugin::DisableEvents() {
+    return guarded(ERR_NOT_INITIALISED, [&] {
+        disableEvents(*this);
+        return lastError = 0;
+    });
+}
+
 } // namespace vexa

@@ -74,6 +74,8 @@ public:
     std::int32_t IsCardRemoved();
     // The reader whose card selects the AIDs ("" if none); it stays connected.
     std::string SearchCard(std::string_view aid, std::string_view aid2);
+    std::int32_t EnableEvents(std::string_view eventIdentifier);
+    std::int32_t DisableEvents();
 
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }

@@ -1,19 +1,28 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <thread>
+#include <vector>
+
+#include "support/tov_log.h"
 
 namespace vexa {
 
-// The event sink of the plug-in: the seven card and reader events, in slot
-// order, that the event monitor raises on its own thread. The base ignores
-// them; the browser host overrides them to carry each event to the page.
+class EventMonitor;
+
+// The event sink of the plug-in and the switch of its event monitor: between
+// enableEvents and disableEvents a monitor thread raises the seven card and
+// reader events, in slot order below, on this object. The base ignores them
+// (a plug-in without a page to tell); the browser host overrides them to
+// carry each event to the page.
 class ChipCardEvent {
 public:
-    ChipCardEvent() = default;
+    ChipCardEvent();
     ChipCardEvent(const ChipCardEvent&) = delete;
     ChipCardEvent& operator=(const ChipCardEvent&) = delete;
-    virtual ~ChipCardEvent() = default;
+    virtual ~ChipCardEvent();
 
     // atr: upper-case hex with a blank after every byte; protocol: from the
     // ATR, 0 when it names none.
@@ -27,9 +36,20 @@ public:
     virtual void OnCardInuse(std::string_view reader, std::int32_t shareMode, std::string_view eventIdentifier);
     virtual void OnCardUnused(std::string_view reader, std::string_view eventIdentifier);
 
-    // Returns event monitoring to the disabled state. The owner calls it
-    // before it releases anything the event operations use.
+    // Starts monitoring the readers of the interface type (servers: the
+    // remote server list) with a copy of log's settings; every event carries
+    // the identifier. 0, or -1 when the thread cannot start. While enabled
+    // it changes nothing.
+    std::int32_t enableEvents(TovLog& log, std::string_view eventIdentifier, std::int32_t interfaceType,
+                              std::string_view servers);
+    // Lets the monitor thread end after its current pass. Always 0.
+    std::int32_t disableEvents(TovLog& log);
+    // Returns event monitoring to the disabled state: stops every monitor
+    // thread and waits for it. The owner calls it before it releases
+    // anything the event operations use.
     void resetEvents();
+
+    bool eventsEnabled() const;
 
 protected:
     // Called first by resetEvents. An override of the event operations that
@@ -37,6 +57,27 @@ protected:
     // drop its event from now on, so that stopping the event thread never
     // waits for a host that is itself busy stopping it.
     virtual void interruptEventDelivery() {}
+
+private:
+    // A monitor and the thread running it; stops and joins it when dropped.
+    struct MonitorThread {
+        std::unique_ptr<EventMonitor> monitor;
+        std::thread thread;
+
+        MonitorThread() = default;
+        MonitorThread(const MonitorThread&) = delete;
+        MonitorThread& operator=(const MonitorThread&) = delete;
+        ~MonitorThread();
+    };
+
+    void joinFinished();
+
+    // The monitor of the last enableEvents; no thread when it failed to
+    // start one.
+    std::unique_ptr<MonitorThread> current_;
+    // Earlier monitors told to stop whose threads may still finish a pass.
+    // They own all they use, so a new monitor can start at once beside them.
+    std::vector<std::unique_ptr<MonitorThread>> stopping_;
 };
 
 } // namespace vexa

@@ -156,6 +156,25 @@ wait "$holder_pid" || fail "holder exit status $?"
 holder_pid=
 expect "disconnect after retries" "$(call DisConnectCard '[]')" "0"
 
+# Events: the shell has no page to tell, but the monitor's lines show in the
+# log, and a Reset with events on returns (the thread is stopped and joined).
+waitlog() { for _ in $(seq 100); do grep -qF -- "$1" "$log" && return; sleep 0.05; done; fail "log line missing: $1"; }
+expect "events on" "$(call EnableEvents '["ev1"]')" "0"
+expect "events on again" "$(call EnableEvents '["ev2"]')" "0"
+logged " DEBUG   Events are already enabled"
+waitlog " DEBUG   Event card ready in reader $R1"
+c1 remove
+waitlog " DEBUG   Event card removed in reader $R1"
+c1 insert
+expect "events off" "$(call DisableEvents '[]')" "0"
+expect "events off again" "$(call DisableEvents '[]')" "0"
+logged " DEBUG   Events are already disabled"
+waitlog " DEBUG   Events disabled"
+expect "events on for Reset" "$(call EnableEvents '["ev3"]')" "0"
+expect "Reset with events on" "$(call Reset '[]')" "0"
+expect "events need Open again" "$(call EnableEvents '["ev4"]')" "992211"
+"$card" wait "$R1" present 5000 || fail "card 1 not back"
+
 eval "exec ${SHELL[1]}>&-"
 wait "$shell_pid" || fail "shell exit status $?"
 shell_pid=

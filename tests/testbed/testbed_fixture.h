@@ -2,13 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
+#include "cardaccess/interface_type.h"
+#include "cardaccess/tov_chip_default_access.h"
 #include "support/tov_log.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
@@ -88,6 +94,28 @@ protected:
         card.require("insert");
         ASSERT_TRUE(testbed::waitForCard(reader, true, kCardWait));
     }
+};
+
+// A second process that holds a reader's card exclusively while it lives.
+class ExclusiveHolder {
+public:
+    explicit ExclusiveHolder(const std::string& reader)
+        : pipe_(popen((std::string(VEXA_CARD_TOOL) + " hold '" + reader + "' >/dev/null").c_str(), "w"), &pclose) {
+        // Ready once the reader's state shows the exclusive use.
+        testbed::waitForCard(reader, true, kCardWait);
+        for (int i = 0; i < 100 && !held(reader); ++i) usleep(20000);
+    }
+    static bool held(const std::string& reader) {
+        TovChipDefaultAccess probe;
+        std::uint32_t state = 0;
+        TovLog quiet(LOG_OFF);
+        probe.getCardStatus(quiet, INTERFACE_PCSC, reader, state);
+        return (state & SCARD_STATE_EXCLUSIVE) != 0;
+    }
+
+private:
+    // Closing the holder's stdin ends the hold.
+    std::unique_ptr<FILE, decltype(&pclose)> pipe_;
 };
 
 } // namespace vexa::testing

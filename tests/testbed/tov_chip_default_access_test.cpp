@@ -15,28 +15,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A second process that holds a reader's card exclusively while it lives.
-class ExclusiveHolder {
-public:
-    explicit ExclusiveHolder(const std::string& reader)
-        : pipe_(popen((std::string(VEXA_CARD_TOOL) + " hold '" + reader + "' >/dev/null").c_str(), "w"), &pclose) {
-        // Ready once the reader's state shows the exclusive use.
-        testbed::waitForCard(reader, true, kCardWait);
-        for (int i = 0; i < 100 && !held(reader); ++i) usleep(20000);
-    }
-    static bool held(const std::string& reader) {
-        TovChipDefaultAccess probe;
-        std::uint32_t state = 0;
-        TovLog quiet(LOG_OFF);
-        probe.getCardStatus(quiet, INTERFACE_PCSC, reader, state);
-        return (state & SCARD_STATE_EXCLUSIVE) != 0;
-    }
-
-private:
-    // Closing the holder's stdin ends the hold.
-    std::unique_ptr<FILE, decltype(&pclose)> pipe_;
-};
-
 class CardAccessTest : public TestBedTest {
 protected:
     CapturedLog log;

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <PCSC/winscard.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vexa {
+
+// Where the event monitor asks for reader state changes: the local PC/SC
+// resource manager or a remote PC/SC server. Failures throw TovException
+// with the monitor's failure text.
+class ReaderStatusSource {
+public:
+    virtual ~ReaderStatusSource() = default;
+
+    // Takes what the queries need (a context, a server list).
+    virtual void open() = 0;
+    // One query that does not wait. False when nothing changed; true when
+    // the entries' event states were filled in.
+    virtual bool query(std::span<SCARD_READERSTATE> states) = 0;
+    // Gives back what open took; nothing when nothing is held.
+    virtual void close() = 0;
+};
+
+// The source for an interface type; none for a type without state queries
+// (CT-API, all types at once).
+std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers);
+
+} // namespace vexa

@@ -1,0 +1,228 @@
+// The event monitor against the real pcscd and the virtual cards: passes are
+// driven by the test, one at a time, so each event can be counted.
+#include <PCSC/winscard.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+
+#include "cardaccess/interface_type.h"
+#include "cardaccess/pcsc_card.h"
+#include "cardaccess/pcsc_context.h"
+#include "control/chip_card_control.h"
+#include "control/host_messages.h"
+#include "control/script_dispatcher.h"
+#include "core/chip_card_plugin.h"
+#include "readers/chip_card_event.h"
+#include "readers/event_monitor.h"
+#include "tests/testbed/testbed_fixture.h"
+#include "tests/unit/plugin_environment.h"
+
+namespace vexa::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Writes down every event as "Name|reader|args...|identifier".
+class RecordingSink : public ChipCardEvent {
+public:
+    void OnCardReady(std::string_view r, std::string_view atr, std::int32_t protocol, std::string_view id) override {
+        add("OnCardReady|" + std::string(r) + "|" + std::string(atr) + "|" + std::to_string(protocol), id);
+    }
+    void OnCardError(std::string_view r, std::string_view id) override { add("OnCardError|" + std::string(r), id); }
+    void OnCardRemoved(std::string_view r, std::string_view id) override { add("OnCardRemoved|" + std::string(r), id); }
+    void OnReaderAdded(std::string_view r, std::string_view id) override { add("OnReaderAdded|" + std::string(r), id); }
+    void OnReaderRemoved(std::string_view r, std::string_view id) override {
+        add("OnReaderRemoved|" + std::string(r), id);
+    }
+    void OnCardInuse(std::string_view r, std::int32_t mode, std::string_view id) override {
+        add("OnCardInuse|" + std::string(r) + "|" + std::to_string(mode), id);
+    }
+    void OnCardUnused(std::string_view r, std::string_view id) override { add("OnCardUnused|" + std::string(r), id); }
+
+    std::vector<std::string> take() {
+        std::lock_guard lock(lock_);
+        return std::exchange(events_, {});
+    }
+    std::vector<std::string> seen() {
+        std::lock_guard lock(lock_);
+        return events_;
+    }
+
+private:
+    void add(std::string text, std::string_view id) {
+        std::lock_guard lock(lock_);
+        events_.push_back(text + "|" + std::string(id));
+    }
+    std::mutex lock_;
+    std::vector<std::string> events_;
+};
+
+const std::string kAtrText = "3B 88 80 01 56 45 58 41 43 41 52 44 17 ";
+
+class EventMonitorTest : public TestBedTest {
+protected:
+    CapturedLog log;
+    RecordingSink sink;
+    EventMonitor monitor{sink, log, "ev", INTERFACE_PCSC, ""};
+
+    // Runs passes until the recorded events include want (or time runs out);
+    // then a few more, so that a duplicate would show.
+    std::vector<std::string> passesUntil(const std::string& want) {
+        const auto end = std::chrono::steady_clock::now() + kCardWait;
+        auto contains = [&] {
+            for (const auto& e : sink.seen())
+                if (e == want) return true;
+            return false;
+        };
+        while (!contains() && std::chrono::steady_clock::now() < end) {
+            monitor.pass();
+            std::this_thread::sleep_for(50ms);
+        }
+        for (int i = 0; i < 5; ++i) {
+            monitor.pass();
+            std::this_thread::sleep_for(50ms);
+        }
+        return sink.take();
+    }
+    // Passes until pcscd has seen a change that needs no event.
+    void settle() {
+        for (int i = 0; i < 10; ++i) {
+            monitor.pass();
+            std::this_thread::sleep_for(50ms);
+        }
+        sink.take();
+    }
+    // An event's record for the second reader; extra: the arguments between.
+    static std::string about1(const std::string& name, const std::string& extra = "") {
+        return name + "|" + kReader1 + extra + "|ev";
+    }
+};
+
+TEST_F(EventMonitorTest, FirstPassReportsCardsPresentAndNoReaders) {
+    monitor.pass();
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{
+                               "OnCardReady|" + std::string(kReader0) + "|" + kAtrText + "|1|ev",
+                               "OnCardReady|" + std::string(kReader1) + "|" + kAtrText + "|1|ev",
+                           }));
+    EXPECT_TRUE(log.contains(" DEBUG   Event card ready in reader Virtual PCD 00 01"));
+    // Nothing changed: no event, and no state lines either.
+    monitor.pass();
+    EXPECT_TRUE(sink.take().empty());
+}
+
+TEST_F(EventMonitorTest, RemovalAndInsertionEachGiveOneEvent) {
+    monitor.pass();
+    sink.take();
+    card1.require("remove");
+    EXPECT_EQ(passesUntil(about1("OnCardRemoved")), std::vector<std::string>{about1("OnCardRemoved")});
+    card1.require("atr 3B021450");
+    card1.require("insert");
+    EXPECT_EQ(passesUntil("OnCardReady|Virtual PCD 00 01|3B 02 14 50 |0|ev"),
+              std::vector<std::string>{"OnCardReady|Virtual PCD 00 01|3B 02 14 50 |0|ev"});
+    card1.require("reset"); // the next test's card has the usual ATR again
+    reinsert(card1, kReader1);
+    EXPECT_TRUE(log.contains(" TRACE   State of reader Virtual PCD 00 01: SCARD_STATE_CHANGED SCARD_STATE_PRESENT "));
+    EXPECT_TRUE(log.contains(" DEBUG   Event card removed in reader Virtual PCD 00 01"));
+}
+
+TEST_F(EventMonitorTest, UseByOthersIsReportedOnceAndItsEnd) {
+    monitor.pass();
+    sink.take();
+    {
+        ExclusiveHolder holder(kReader1);
+        EXPECT_EQ(passesUntil(about1("OnCardInuse", "|1")), std::vector<std::string>{about1("OnCardInuse", "|1")});
+    }
+    EXPECT_EQ(passesUntil(about1("OnCardUnused")), std::vector<std::string>{about1("OnCardUnused")});
+
+    PcscContext context = PcscContext::establish();
+    std::uint32_t protocol = 0;
+    try {
+        PcscCard shared = PcscCard::connect(context.get(), kReader1, SCARD_SHARE_SHARED, 3, protocol);
+        // Changes elsewhere do not repeat the use.
+        card0.require("remove");
+        const auto events = passesUntil("OnCardRemoved|Virtual PCD 00 00|ev");
+        EXPECT_EQ(std::count(events.begin(), events.end(), about1("OnCardInuse", "|2")), 1);
+        // Pulled while in use: first unused, then removed.
+        card1.require("remove");
+        EXPECT_EQ(passesUntil(about1("OnCardRemoved")),
+                  (std::vector<std::string>{about1("OnCardUnused"), about1("OnCardRemoved")}));
+    } catch (const TovException& e) {
+        FAIL() << e.text() << " " << e.code();
+    }
+}
+
+// The host's control with the real monitor thread behind it.
+class ControlEventsTest : public TestBedTest {
+protected:
+    class AdmittingPage : public PageConnection {
+        bool askUser(std::string_view, std::string_view) override { return true; }
+    };
+
+    void SetUp() override {
+        TestBedTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        control = std::make_unique<ChipCardControl>(page, PageIdentity{"https://bank.example/", "Chromium 1"});
+        dispatcher = std::make_unique<ScriptDispatcher>(*control, *control);
+        ASSERT_EQ(control->Open("x"), 0);
+        ASSERT_EQ(control->SetMode("INTERFACE", "PCSC"), 0);
+    }
+    void TearDown() override {
+        dispatcher.reset();
+        control.reset();
+        TestBedTest::TearDown();
+    }
+    // The next event the host would write, "" when none comes in time.
+    std::string nextEvent(std::chrono::milliseconds patience = kCardWait) {
+        EventMailbox& mailbox = control->mailbox();
+        std::string fired;
+        const auto end = std::chrono::steady_clock::now() + patience;
+        while (fired.empty() && std::chrono::steady_clock::now() < end) {
+            pollfd wake{mailbox.wakeFd(), POLLIN, 0};
+            ::poll(&wake, 1, 100);
+            mailbox.clearWake();
+            mailbox.deliver([&](const CardEvent& event) { fired = eventMessage(event); });
+        }
+        return fired;
+    }
+
+    PluginEnvironment env;
+    AdmittingPage page;
+    std::unique_ptr<ChipCardControl> control;
+    std::unique_ptr<ScriptDispatcher> dispatcher;
+};
+
+TEST_F(ControlEventsTest, EventsReachTheHostInOrder) {
+    ASSERT_EQ(control->EnableEvents("ev"), 0);
+    EXPECT_EQ(
+        nextEvent(),
+        R"({"event":"OnCardReady","args":["Virtual PCD 00 00","3B 88 80 01 56 45 58 41 43 41 52 44 17 ",1,"ev"]})");
+    EXPECT_EQ(
+        nextEvent(),
+        R"({"event":"OnCardReady","args":["Virtual PCD 00 01","3B 88 80 01 56 45 58 41 43 41 52 44 17 ",1,"ev"]})");
+    card0.require("remove");
+    EXPECT_EQ(nextEvent(), R"({"event":"OnCardRemoved","args":["Virtual PCD 00 00","ev"]})");
+    EXPECT_EQ(control->DisableEvents(), 0);
+}
+
+// The monitor thread waits on the full mailbox while the host, instead of
+// delivering, runs Reset: the thread is released and joined, nothing hangs.
+TEST_F(ControlEventsTest, ResetWhileTheMonitorWaitsOnTheHost) {
+    ASSERT_EQ(control->EnableEvents("ev"), 0);
+    const auto end = std::chrono::steady_clock::now() + kCardWait;
+    while (control->mailbox().waitingPosts() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(control->mailbox().waitingPosts(), 1);
+    EXPECT_EQ(dispatcher->handleLine(R"({"id":1,"method":"Reset"})"), R"({"id":1,"result":0})");
+    EXPECT_FALSE(control->eventsEnabled());
+    EXPECT_EQ(nextEvent(1s), "");
+}
+
+} // namespace
+} // namespace vexa::testing
