@@ -16,9 +16,9 @@ ScriptValue reset(const ScriptCall& call) {
 
 // clang-format off
 constexpr std::array<ScriptMethod, 29> kMethods = {{
-    {"EncodeRequest",    argKinds(S, S, L, L, S), S, nullptr},
-    {"DecodeRequest",    argKinds(S),             S, nullptr},
-    {"ExecuteRequest",   argKinds(S, L, L),       S, nullptr},
+    {"EncodeRequest",    argKinds(S, S, L, L, S), S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.EncodeRequest(c.text(0), c.text(1), c.number(2), c.number(3), c.text(4)); }},
+    {"DecodeRequest",    argKinds(S),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.DecodeRequest(c.text(0)); }},
+    {"ExecuteRequest",   argKinds(S, L, L),       S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.ExecuteRequest(c.text(0), c.number(1), c.number(2)); }},
     {"SearchCard",       argKinds(S, S),          S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.SearchCard(c.text(0), c.text(1)); }},
     {"ReadLogFile",      argKinds(L),             S, [](const ScriptCall& c) -> ScriptValue { return c.plugin.ReadLogFile(c.number(0)); }},
     {"SetMode",          argKinds(S, S),          L, [](const ScriptCall& c) -> ScriptValue { return c.plugin.SetMode(c.text(0), c.text(1)); }},

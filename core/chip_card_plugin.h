@@ -7,6 +7,7 @@
 
 #include "cardaccess/tov_chip_default_access.h"
 #include "core/error_model.h"
+#include "core/server_request.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"
@@ -77,6 +78,15 @@ public:
     std::int32_t EnableEvents(std::string_view eventIdentifier);
     std::int32_t DisableEvents();
 
+    // Server requests: a request header with this system's environment for
+    // the server, enciphered; a request or response deciphered for
+    // inspection; a server's request run on the connected card, answered
+    // with every command's result (enciphered when encoded is not 0).
+    std::string EncodeRequest(std::string_view clientId, std::string_view transactionId, std::int32_t functionId,
+                              std::int32_t processId, std::string_view tlvString);
+    std::string DecodeRequest(std::string_view input);
+    std::string ExecuteRequest(std::string_view input, std::int32_t encoded, std::int32_t processId);
+
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
 
@@ -120,6 +130,14 @@ protected:
     std::string preferredReader;
 
 private:
+    // Throws TovException 992210 (encoded) or 992200 (plain hex) when the
+    // input cannot be read.
+    ServerRequest readServerRequest(std::string_view input, bool encoded);
+    void executeCommands(const ServerRequest& request, ServerResponse& response);
+    // Sets lastError to the reconnect's result.
+    void reconnectForCommand(std::int32_t seconds);
+    std::string writeServerResponse(const ServerResponse& response, bool encoded);
+
     std::int32_t setLogLevel(std::string_view value);
     std::int32_t setInterface(std::string_view value);
     std::int32_t setTestcaseNumber(std::string_view value);

@@ -8,29 +8,8 @@
 namespace vexa::testing {
 namespace {
 
-class AdmittedPlugin : public ChipCardPlugin {
+class CardOperationsTest : public AdmittedPluginTest {
 protected:
-    std::string pageAddress() override { return "https://bank.example/"; }
-    bool askUser(std::string_view, std::string_view) override { return true; }
-};
-
-class CardOperationsTest : public TestBedTest {
-protected:
-    CapturedLog log;
-    AdmittedPlugin plugin;
-    void SetUp() override {
-        TestBedTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        home_ = std::filesystem::temp_directory_path() / ("vexa-ops-" + std::to_string(getpid()));
-        std::filesystem::create_directories(home_);
-        setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-        plugin.loadConfiguration({.clientText = "test"});
-        ASSERT_EQ(plugin.Open("page"), 0);
-    }
-    void TearDown() override {
-        TestBedTest::TearDown();
-        if (!home_.empty()) std::filesystem::remove_all(home_);
-    }
     // True when another connection could take the card exclusively.
     bool cardIsFree() {
         TovChipDefaultAccess other;
@@ -38,9 +17,6 @@ protected:
         other.close(log);
         return free;
     }
-
-private:
-    std::filesystem::path home_;
 };
 
 TEST_F(CardOperationsTest, ResetReleasesTheCard) {

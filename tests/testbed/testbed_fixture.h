@@ -15,6 +15,7 @@
 
 #include "cardaccess/interface_type.h"
 #include "cardaccess/tov_chip_default_access.h"
+#include "core/chip_card_plugin.h"
 #include "support/tov_log.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
@@ -116,6 +117,36 @@ public:
 private:
     // Closing the holder's stdin ends the hold.
     std::unique_ptr<FILE, decltype(&pclose)> pipe_;
+};
+
+// A plug-in that a page has opened, with a configuration home of its own.
+class AdmittedPluginTest : public TestBedTest {
+protected:
+    class AdmittedPlugin : public ChipCardPlugin {
+    protected:
+        std::string pageAddress() override { return "https://bank.example/"; }
+        bool askUser(std::string_view, std::string_view) override { return true; }
+    };
+
+    CapturedLog log;
+    AdmittedPlugin plugin;
+
+    void SetUp() override {
+        TestBedTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        home_ = std::filesystem::temp_directory_path() / ("vexa-ops-" + std::to_string(getpid()));
+        std::filesystem::create_directories(home_);
+        setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+        plugin.loadConfiguration({.clientText = "test"});
+        ASSERT_EQ(plugin.Open("page"), 0);
+    }
+    void TearDown() override {
+        TestBedTest::TearDown();
+        if (!home_.empty()) std::filesystem::remove_all(home_);
+    }
+
+private:
+    std::filesystem::path home_;
 };
 
 } // namespace vexa::testing

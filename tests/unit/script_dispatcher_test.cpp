@@ -148,11 +148,9 @@ TEST_F(ScriptDispatcherTest, StringResultEndsAtItsFirstZeroByte) {
     EXPECT_EQ(resultOf("Hex2Str", {"00 41"}), "");
 }
 
-TEST_F(ScriptDispatcherTest, MethodsWithoutHandlerAreNotAvailable) {
-    EXPECT_EQ(call("DecodeRequest", {"00"}).value("error", ""), "not available");
-    EXPECT_EQ(ask(R"({"id":1,"method":"ExecuteRequest","args":["",0,0]})").value("error", ""), "not available");
-    // Their arguments are checked all the same.
+TEST_F(ScriptDispatcherTest, RequestMethodsCheckTheirArguments) {
     EXPECT_EQ(call("DecodeRequest", {1}).value("error", ""), "argument 1 of DecodeRequest must be a string");
+    EXPECT_EQ(call("ExecuteRequest", {"00", 0}).value("error", ""), "ExecuteRequest expects 3 arguments, got 2");
 }
 
 TEST_F(ScriptDispatcherTest, ResetRestartsThePluginThroughTheHost) {
