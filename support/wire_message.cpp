@@ -1,6 +1,31 @@
 #include "support/wire_message.h"
 
 namespace vexa::wire {
+namespace {
+
+int digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Pairs of hex digits in either case; a lone last digit is one byte (the
+// line padded with a blank). Anything else is refused: a garbled answer must
+// not pass for data.
+bool readHex(std::string_view line, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    bytes.reserve((line.size() + 1) / 2);
+    for (std::size_t i = 0; i < line.size(); i += 2) {
+        const int high = digit(line[i]);
+        const int low = i + 1 < line.size() ? digit(line[i + 1]) : -2;
+        if (high < 0 || low == -1) return false;
+        bytes.push_back(static_cast<std::uint8_t>(low == -2 ? high : high << 4 | low));
+    }
+    return true;
+}
+
+} // namespace
 
 Writer::Writer() {
     buffer_.allocate(kMaxMessage);
@@ -56,9 +81,9 @@ ParseError Reader::parse(std::span<const std::uint8_t> bytes) {
 ParseError Reader::parseLine(std::string_view line) {
     elements_.clear();
     if (line.size() > kMaxLine) return ParseError::notHex;
-    ByteBuffer bytes;
-    if (!bytes.assignHex(line, false)) return ParseError::notHex;
-    return parse(bytes.bytes());
+    std::vector<std::uint8_t> bytes;
+    if (!readHex(line, bytes)) return ParseError::notHex;
+    return parse(bytes);
 }
 
 const Element* Reader::find(std::uint8_t tag) const {
