@@ -46,8 +46,8 @@ public:
                              std::string& unreachable, bool pnp);
     // Connects the card in the named remote reader. serverText names the
     // server part when the server could not be reached.
-    std::int32_t connect(std::uint32_t scope, std::string_view name, std::uint32_t shareMode,
-                         std::uint32_t protocols, std::uint32_t& activeProtocol, std::string& serverText);
+    std::int32_t connect(std::uint32_t scope, std::string_view name, std::uint32_t shareMode, std::uint32_t protocols,
+                         std::uint32_t& activeProtocol, std::string& serverText);
     // Releases card and context and closes the connection; 0 at once
     // without a card.
     std::int32_t disconnect(std::uint32_t disposition);

@@ -84,8 +84,8 @@ std::int32_t ScapiManagement::addRemoteReaders(TovLog& log, std::string_view rem
     if (!client.setServer(remoteServers) || client.servers().empty()) {
         remoteListed_ = true;
         if (logLines)
-            log.write(LOG_WARNING, "Missing or invalid address for remote PC/SC server ('" + std::string(remoteServers) +
-                                       "'). Ignoring remote PC/SC readers.");
+            log.write(LOG_WARNING, "Missing or invalid address for remote PC/SC server ('" +
+                                       std::string(remoteServers) + "'). Ignoring remote PC/SC readers.");
         return 0;
     }
     std::string names, unreachable;

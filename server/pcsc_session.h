@@ -53,7 +53,7 @@ private:
     static const Handler handlers[];
 
     std::map<std::uint64_t, SCARDCONTEXT> contexts_; // wire value -> context
-    std::map<std::uint64_t, SCARDHANDLE> cards_;      // wire value -> card handle
+    std::map<std::uint64_t, SCARDHANDLE> cards_;     // wire value -> card handle
     std::map<std::uint64_t, std::uint64_t> cardContext_;
 };
 

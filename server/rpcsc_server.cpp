@@ -116,8 +116,7 @@ void RpcscServer::serve(Connection& connection) {
         PcscSession session;
         std::string line;
         for (;;) {
-            const std::int32_t received =
-                connection.socket.receiveLine(line, options_.idleTimeoutMs, wire::kMaxLine);
+            const std::int32_t received = connection.socket.receiveLine(line, options_.idleTimeoutMs, wire::kMaxLine);
             if (received == WSAEWOULDBLOCK) log_.detail(connection.peer + " idle, closing");
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");
             if (received != 0 || !answer(connection, line, session)) break;
@@ -132,18 +131,18 @@ bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSe
     ServerRequest request;
     wire::Writer reply;
     switch (parseRequest(line, request)) {
-    case RequestError::notMessage:
-        log_.error(connection.peer + " sent a line that is no request, closing");
-        return false;
-    case RequestError::unknownOp:
-        reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_UNSUPPORTED_FEATURE));
-        break;
-    case RequestError::badArguments:
-        reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_INVALID_PARAMETER));
-        break;
-    case RequestError::none:
-        reply = session.handle(request);
-        break;
+        case RequestError::notMessage:
+            log_.error(connection.peer + " sent a line that is no request, closing");
+            return false;
+        case RequestError::unknownOp:
+            reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_UNSUPPORTED_FEATURE));
+            break;
+        case RequestError::badArguments:
+            reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_INVALID_PARAMETER));
+            break;
+        case RequestError::none:
+            reply = session.handle(request);
+            break;
     }
     log_.detail(connection.peer + " operation " + std::to_string(request.op));
     return reply.ok() && connection.socket.sendLine(reply.line(), false, options_.idleTimeoutMs) == 0;

@@ -39,8 +39,8 @@ std::int32_t finishConnect(int fd, std::int32_t timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd p{fd, POLLOUT, 0};
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const int n = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
         if (n == 0) return WSAETIMEDOUT;
         if (n < 0 && errno == EINTR) continue;

@@ -112,8 +112,7 @@ std::optional<std::uint32_t> Reader::operation() const {
     if (header == nullptr) return std::nullopt;
     Reader inner;
     if (inner.parse(header->value.bytes()) != ParseError::none) return std::nullopt;
-    if (const Element* version = inner.find(TAG_VERSION); version && version->asInt() != kVersion)
-        return std::nullopt;
+    if (const Element* version = inner.find(TAG_VERSION); version && version->asInt() != kVersion) return std::nullopt;
     const Element* op = inner.find(TAG_OPERATION);
     if (op == nullptr) return std::nullopt;
     return op->asInt();

@@ -46,8 +46,8 @@ TEST_F(RemotePcscTest, ListsTheServersReaders) {
 TEST_F(RemotePcscTest, ConnectTransmitStatusTransactionsDisconnect) {
     std::uint32_t protocol = 0;
     std::string serverText;
-    ASSERT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                             protocol, serverText),
+    ASSERT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol,
+                             serverText),
               0);
     EXPECT_TRUE(client.isConnected());
     EXPECT_EQ(protocol, static_cast<std::uint32_t>(SCARD_PROTOCOL_T1));
@@ -149,8 +149,9 @@ TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
 
     ScapiManagement none;
     EXPECT_EQ(none.init(log, INTERFACE_REMOTE_PCSC, "", true, false), 992301);
-    EXPECT_TRUE(log.contains("WARNING Missing or invalid address for remote PC/SC server (''). Ignoring remote PC/SC "
-                             "readers."));
+    EXPECT_TRUE(
+        log.contains("WARNING Missing or invalid address for remote PC/SC server (''). Ignoring remote PC/SC "
+                     "readers."));
     ScapiManagement unreachable;
     EXPECT_EQ(unreachable.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1", true, false), 10061);
     EXPECT_TRUE(log.contains("ERROR   Cannot connect remote PS/SC server 127.0.0.1:1"));

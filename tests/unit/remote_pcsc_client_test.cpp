@@ -18,8 +18,13 @@ namespace {
 
 using testing::LoopbackListener;
 
-const std::string kEstablished = "0100080200010103000101" "04000400000000" "0500080000000000000007";
-const std::string kReleased = "0100080200010103000102" "04000400000000";
+const std::string kEstablished =
+    "0100080200010103000101"
+    "04000400000000"
+    "0500080000000000000007";
+const std::string kReleased =
+    "0100080200010103000102"
+    "04000400000000";
 
 // Answers each request line with the next scripted line; records requests.
 auto scripted(std::vector<std::string> answers, std::vector<std::string>& seen) {
@@ -62,10 +67,10 @@ TEST(RemotePcscClientTest, AForeignVersionOrOperationIsMinusOneAndGarbage992403)
     LoopbackListener listener;
     // Version 2 on the first connection, the answer of another operation on
     // the retry's connection.
-    const std::string version2 = "0100080200010203000101" "04000400000000";
-    listener.serve(2, [&, n = 0](int fd) mutable {
-        scripted({n++ == 0 ? version2 : kReleased}, seen)(fd);
-    });
+    const std::string version2 =
+        "0100080200010203000101"
+        "04000400000000";
+    listener.serve(2, [&, n = 0](int fd) mutable { scripted({n++ == 0 ? version2 : kReleased}, seen)(fd); });
     RemotePcscClient client;
     std::uint32_t protocol = 0;
     std::string server;
@@ -84,11 +89,18 @@ TEST(RemotePcscClientTest, ListReadersSkipsAnUnreachableServerAndAddsNotificatio
     std::vector<std::string> seen;
     LoopbackListener withReader, withoutReaders;
     withReader.serve(1, scripted({kEstablished,
-                                  "0100080200010103000103" "04000400000000" "12000A" "5669727475616C3A3030",
+                                  "0100080200010103000103"
+                                  "04000400000000"
+                                  "12000A"
+                                  "5669727475616C3A3030",
                                   kReleased},
                                  seen));
     // No readers: SCARD_E_NO_READERS_AVAILABLE.
-    withoutReaders.serve(1, scripted({kEstablished, "0100080200010103000103" "0400048010002E", kReleased}, seen));
+    withoutReaders.serve(1, scripted({kEstablished,
+                                      "0100080200010103000103"
+                                      "0400048010002E",
+                                      kReleased},
+                                     seen));
     const std::string closed = "127.0.0.1:" + std::to_string(closedPort());
 
     RemotePcscClient client;
@@ -104,14 +116,27 @@ TEST(RemotePcscClientTest, ListReadersSkipsAnUnreachableServerAndAddsNotificatio
     withoutReaders.join();
     // listReaders: context 7 and no groups; release of context 7.
     ASSERT_EQ(seen.size(), 6u);
-    EXPECT_EQ(seen[1], "0100080200010103000103" "0500080000000000000007" "110000");
-    EXPECT_EQ(seen[2], "0100080200010103000102" "0500080000000000000007");
+    EXPECT_EQ(seen[1],
+              "0100080200010103000103"
+              "0500080000000000000007"
+              "110000");
+    EXPECT_EQ(seen[2],
+              "0100080200010103000102"
+              "0500080000000000000007");
 }
 
 // The getStatusChange answer with one reader state per entry.
 std::string statusAnswer(const std::string& result, int states) {
-    std::string line = "010008020001010300010B" "040004" + result;
-    for (int i = 0; i < states; ++i) line += "260013" "28000400000010" "29000400000022" "3000023B00";
+    std::string line =
+        "010008020001010300010B"
+        "040004" +
+        result;
+    for (int i = 0; i < states; ++i)
+        line +=
+            "260013"
+            "28000400000010"
+            "29000400000022"
+            "3000023B00";
     return line;
 }
 
@@ -134,10 +159,21 @@ TEST(RemotePcscClientTest, GetStatusChangeSendsOneRequestPerServerRun) {
     a.join();
     b.join();
     ASSERT_EQ(seenA.size(), 3u);
-    EXPECT_EQ(seenA[1], "010008020001010300010B" "24000400000000"
-                        "260016" "2700025231" "28000400000000" "29000400000000" "300000"
-                        "260019" "270003523A32" "28000400000010" "29000400000000" "3000023B00"
-                        "25000400000002" "0500080000000000000007");
+    EXPECT_EQ(seenA[1],
+              "010008020001010300010B"
+              "24000400000000"
+              "260016"
+              "2700025231"
+              "28000400000000"
+              "29000400000000"
+              "300000"
+              "260019"
+              "270003523A32"
+              "28000400000010"
+              "29000400000000"
+              "3000023B00"
+              "25000400000002"
+              "0500080000000000000007");
     ASSERT_EQ(seenB.size(), 3u);
     for (const auto& s : states) {
         EXPECT_EQ(s.dwCurrentState, 0x10u);
@@ -156,8 +192,12 @@ TEST(RemotePcscClientTest, GetStatusChangeRefusesAnswersThatDoNotMatchTheStates)
     fewer.serve(1, scripted({kEstablished, statusAnswer("00000000", 1), kReleased}, seen));
     more.serve(1, scripted({kEstablished, statusAnswer("00000000", 3), kReleased}, seen));
     // An ATR of 37 bytes, beyond any reader state's buffer.
-    longAtr.serve(1, scripted({kEstablished, "010008020001010300010B" "04000400000000" "260036" "28000400000010" +
-                                                 std::string("29000400000022") + "300025" + std::string(74, 'A'),
+    longAtr.serve(1, scripted({kEstablished,
+                               "010008020001010300010B"
+                               "04000400000000"
+                               "260036"
+                               "28000400000010" +
+                                   std::string("29000400000022") + "300025" + std::string(74, 'A'),
                                kReleased},
                               seen));
     for (const auto* server : {&fewer, &more, &longAtr}) {

@@ -55,10 +55,18 @@ TEST_F(RpcscServerTest, AnswersWhatItCanAndClosesOnWhatIsNoRequest) {
     // Unknown operation 0x63: SCARD_E_UNSUPPORTED_FEATURE under that operation.
     EXPECT_EQ(ask(c, "0100080200010103000163"), "01000802000101030001630400048010001F");
     // A card handle this connection never received: SCARD_E_INVALID_HANDLE.
-    EXPECT_EQ(ask(c, "0100080200010103000108" "0600080000000000000001" "210002" "0000"),
-              "01000802000101030001080400048010000" "3");
+    EXPECT_EQ(ask(c,
+                  "0100080200010103000108"
+                  "0600080000000000000001"
+                  "210002"
+                  "0000"),
+              "01000802000101030001080400048010000"
+              "3");
     // A status change request without states: SCARD_E_INVALID_PARAMETER.
-    EXPECT_EQ(ask(c, "010008020001010300010B" "24000400000000"), "010008020001010300010B04000480100004");
+    EXPECT_EQ(ask(c,
+                  "010008020001010300010B"
+                  "24000400000000"),
+              "010008020001010300010B04000480100004");
     // Lower-case hex and a CR are fine.
     EXPECT_EQ(ask(c, "010008020001010300010a\r"), "010008020001010300010A04000480100003");
     EXPECT_EQ(ask(c, "not hex"), "10054"); // closed

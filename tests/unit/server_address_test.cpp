@@ -25,9 +25,9 @@ TEST(ServerAddressTest, ParsesTheTextForms) {
 }
 
 TEST(ServerAddressTest, RefusesHostNamesBadOctetsAndPortsBeyondSixteenBits) {
-    for (const char* text : {"localhost:80", "1.2.3:80", "1.2.3.4.5", "256.1.1.1", "1.2.3.-4", "1..3.4", "1.2.3.4:x",
-                             "1.2.3.4:80:", "1.2.3.4: 80", "1.2.3.4:+80", "1.2.3.4:65536", "1.2.3.4:99999999999",
-                             " 1.2.3.4"})
+    for (const char* text :
+         {"localhost:80", "1.2.3:80", "1.2.3.4.5", "256.1.1.1", "1.2.3.-4", "1..3.4", "1.2.3.4:x",
+          "1.2.3.4:80:", "1.2.3.4: 80", "1.2.3.4:+80", "1.2.3.4:65536", "1.2.3.4:99999999999", " 1.2.3.4"})
         EXPECT_FALSE(ServerAddress::parse(text)) << text;
 }
 

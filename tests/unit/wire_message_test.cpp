@@ -18,24 +18,37 @@ TEST(WireMessageTest, RequestsEncodeExactly) {
         .putInt(TAG_PROTOCOL, 2)
         .putBytes(TAG_INPUT, std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x00})
         .putInt(TAG_MAX_OUTPUT, 258);
-    EXPECT_EQ(transmit.line(), "01000802000101030001"
-                               "08"
-                               "0600080102030405060708"
-                               "16000400000002"
-                               "2100040" "0A40400"
-                               "23000400000102");
+    EXPECT_EQ(transmit.line(),
+              "01000802000101030001"
+              "08"
+              "0600080102030405060708"
+              "16000400000002"
+              "2100040"
+              "0A40400"
+              "23000400000102");
 
     Writer nested;
-    nested.putText(TAG_STATE_READER, "R").putInt(TAG_CURRENT_STATE, 0x10).putInt(TAG_EVENT_STATE, 0).putBytes(
-        TAG_STATE_ATR, {});
+    nested.putText(TAG_STATE_READER, "R")
+        .putInt(TAG_CURRENT_STATE, 0x10)
+        .putInt(TAG_EVENT_STATE, 0)
+        .putBytes(TAG_STATE_ATR, {});
     Writer change(OP_GET_STATUS_CHANGE);
-    change.putInt(TAG_TIMEOUT, 0).putNested(TAG_READER_STATE, nested).putInt(TAG_STATE_COUNT, 1).putHandle(TAG_CONTEXT,
-                                                                                                           7);
-    EXPECT_EQ(change.line(), "010008020001010300010B"
-                             "240004000000" "00"
-                             "260015" "270001" "52" "28000400000010" "29000400000000" "300000"
-                             "25000400000001"
-                             "0500080000000000000007");
+    change.putInt(TAG_TIMEOUT, 0)
+        .putNested(TAG_READER_STATE, nested)
+        .putInt(TAG_STATE_COUNT, 1)
+        .putHandle(TAG_CONTEXT, 7);
+    EXPECT_EQ(change.line(),
+              "010008020001010300010B"
+              "240004000000"
+              "00"
+              "260015"
+              "270001"
+              "52"
+              "28000400000010"
+              "29000400000000"
+              "300000"
+              "25000400000001"
+              "0500080000000000000007");
 }
 
 TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
@@ -52,7 +65,15 @@ TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
 TEST(WireMessageTest, AnswersDecodeInAnyOrderAndEitherCase) {
     Reader r;
     // result 0x8010000A, then header (op 8), an unknown tag 99, the answer.
-    ASSERT_EQ(r.parseLine("040004""8010000a""010008020001010300010""8""630000""22000390""00""FF"), ParseError::none);
+    ASSERT_EQ(r.parseLine("040004"
+                          "8010000a"
+                          "010008020001010300010"
+                          "8"
+                          "630000"
+                          "22000390"
+                          "00"
+                          "FF"),
+              ParseError::none);
     EXPECT_EQ(r.operation(), 8u);
     EXPECT_EQ(r.intOr(TAG_RESULT, 0), 0x8010000Au);
     ASSERT_NE(r.find(TAG_OUTPUT), nullptr);
@@ -94,7 +115,10 @@ TEST(ServerRequestTest, ReadsRequestsWrittenByHand) {
     rpcsc::ServerRequest q;
     ASSERT_EQ(rpcsc::parseRequest("0100080200010103000104"
                                   "0500080000000000000007"
-                                  "130003" "41" "3A" "42"
+                                  "130003"
+                                  "41"
+                                  "3A"
+                                  "42"
                                   "14000400000001"
                                   "15000400000003",
                                   q),
@@ -105,9 +129,16 @@ TEST(ServerRequestTest, ReadsRequestsWrittenByHand) {
     EXPECT_EQ(q.shareMode, 1u);
     EXPECT_EQ(q.protocols, 3u);
 
-    ASSERT_EQ(rpcsc::parseRequest("010008020001010300010B" "24000400000000"
-                                  "260015" "270001" "52" "28000400000010" "29000400000000" "300000"
-                                  "25000400000001" "0500080000000000000007",
+    ASSERT_EQ(rpcsc::parseRequest("010008020001010300010B"
+                                  "24000400000000"
+                                  "260015"
+                                  "270001"
+                                  "52"
+                                  "28000400000010"
+                                  "29000400000000"
+                                  "300000"
+                                  "25000400000001"
+                                  "0500080000000000000007",
                                   q),
               rpcsc::RequestError::none);
     ASSERT_EQ(q.states.size(), 1u);
@@ -124,9 +155,19 @@ TEST(ServerRequestTest, SortsOutWhatCannotBeServed) {
     EXPECT_EQ(rpcsc::parseRequest("0100080200010103000100", q), rpcsc::RequestError::unknownOp);
     // A reader name with a NUL inside, and a status change without states
     // or with a count that does not match them.
-    EXPECT_EQ(rpcsc::parseRequest("0100080200010103000104" "130003410042", q), rpcsc::RequestError::badArguments);
-    EXPECT_EQ(rpcsc::parseRequest("010008020001010300010B" "24000400000000", q), rpcsc::RequestError::badArguments);
-    EXPECT_EQ(rpcsc::parseRequest("010008020001010300010B" "260004" "27000152" "25000400000002", q),
+    EXPECT_EQ(rpcsc::parseRequest("0100080200010103000104"
+                                  "130003410042",
+                                  q),
+              rpcsc::RequestError::badArguments);
+    EXPECT_EQ(rpcsc::parseRequest("010008020001010300010B"
+                                  "24000400000000",
+                                  q),
+              rpcsc::RequestError::badArguments);
+    EXPECT_EQ(rpcsc::parseRequest("010008020001010300010B"
+                                  "260004"
+                                  "27000152"
+                                  "25000400000002",
+                                  q),
               rpcsc::RequestError::badArguments);
 }
 
