@@ -5,6 +5,7 @@
 #include "cardaccess/card_error.h"
 #include "cardaccess/fallback_log.h"
 #include "cardaccess/pcsc_backend.h"
+#include "cardaccess/remote_pcsc_backend.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
@@ -12,6 +13,7 @@ namespace vexa {
 
 TovChipDefaultAccess::TovChipDefaultAccess() {
     backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
+    backends_[INTERFACE_REMOTE_PCSC] = std::make_unique<RemotePcscBackend>();
 }
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {

@@ -6,6 +6,7 @@
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/pcsc_context.h"
+#include "cardaccess/remote_pcsc_client.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
@@ -76,10 +77,50 @@ std::int32_t ScapiManagement::addPcscReaders(TovLog& log, bool logLines, bool no
     return 0;
 }
 
-// The remote PC/SC client is not built in yet: its readers are not listed.
-std::int32_t ScapiManagement::addRemoteReaders(TovLog&, std::string_view, bool, bool) {
-    if (includes(interfaceType_, INTERFACE_REMOTE_PCSC)) remoteListed_ = true;
+std::int32_t ScapiManagement::addRemoteReaders(TovLog& log, std::string_view remoteServers, bool logLines,
+                                               bool notification) {
+    if (!includes(interfaceType_, INTERFACE_REMOTE_PCSC) || remoteListed_) return 0;
+    RemotePcscClient client;
+    if (!client.setServer(remoteServers) || client.servers().empty()) {
+        remoteListed_ = true;
+        if (logLines)
+            log.write(LOG_WARNING, "Missing or invalid address for remote PC/SC server ('" +
+                                       std::string(remoteServers) + "'). Ignoring remote PC/SC readers.");
+        return 0;
+    }
+    std::string names, unreachable;
+    std::int32_t count = 0;
+    std::int32_t result = client.listReaders(0, "", names, count, unreachable, notification);
+    client.closeAll();
+    if (result != 0) return remoteListingFailed(log, result, unreachable, logLines);
+    if (logLines && !unreachable.empty())
+        log.write(LOG_WARNING, "Cannot connect remote PS/SC server " + unreachable +
+                                   " but other server(s) reached. Using readers of other servers.");
+    remoteListed_ = true;
+    if (logLines) log.write(LOG_INFO, signedDecimal(count) + " remote PC/SC reader(s) found");
+    for (std::int32_t i = 0; i < count && !names.empty(); ++i) {
+        const std::size_t end = names.find("\r\n");
+        std::string name = names.substr(0, end);
+        names.erase(0, end == std::string::npos ? names.size() : end + 2);
+        if (logLines)
+            log.write(LOG_INFO, "Reader " + unsignedDecimal(readers_.size()) + ": remote PC/SC reader found: " + name);
+        readers_.push_back({INTERFACE_REMOTE_PCSC, std::move(name), ScapiReader::IDLE});
+    }
     return 0;
+}
+
+// remoteListed_ stays clear, so a later init on the instance tries again.
+std::int32_t ScapiManagement::remoteListingFailed(TovLog& log, std::int32_t result, const std::string& unreachable,
+                                                  bool logLines) {
+    if (result == PCSC_E_NO_READERS_AVAILABLE) result = 0;
+    if (!logLines) return result;
+    if (result == PCSC_E_NO_SERVICE)
+        log.write(LOG_ERROR, "PC/SC subsystem not started on remote server");
+    else if (!unreachable.empty())
+        log.write(LOG_ERROR, "Cannot connect remote PS/SC server " + unreachable);
+    else if (result != 0)
+        log.write(LOG_ERROR, "rpcsc.listReaders () unsuccessful" + cardErrorSuffix(result));
+    return result;
 }
 
 // The CT-API binding is not built in yet; a CT-API problem never fails init.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts the test bed: pcscd with vsmartcard's vpcd driver, which shows the
 # readers "Virtual PCD 00 00" and "Virtual PCD 00 01", and one virtual card
-# (vexa-card) inserted in each. Tests find it through VEXA_TESTBED_DIR.
+# (vexa-card) inserted in each, and vexa-rpcscd serving both readers on
+# loopback ($RPCSCD_PORT; the address is in rpcscd.address). Tests find it all
+# through VEXA_TESTBED_DIR.
 #
 #   start_testbed.sh [BUILD_DIR]     (default: $VEXA_BUILD_DIR or ./build)
 #
@@ -19,6 +21,8 @@ CARD=$BUILD/testbed/vexa-card
 DRIVER=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 READERS=("Virtual PCD 00 00" "Virtual PCD 00 01")
 PORTS=(35963 35964)
+RPCSCD=$BUILD/server/vexa-rpcscd
+RPCSCD_PORT=${VEXA_RPCSCD_PORT:-35965}
 
 fail() { echo "start_testbed: $*" >&2; exit 1; }
 # A live (not zombie) process whose pid the file holds.
@@ -71,9 +75,22 @@ start_card() {  # start_card INDEX
     "$CARD" wait "${READERS[$i]}" present 5000 || fail "no card in ${READERS[$i]}"
 }
 
+rpcscd_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$RPCSCD_PORT") 2>/dev/null; }
+
+start_rpcscd() {
+    if ! alive "$DIR/rpcscd.pid"; then
+        "$RPCSCD" --listen 127.0.0.1 --port "$RPCSCD_PORT" </dev/null >/dev/null 2>"$DIR/rpcscd.log" &
+        echo $! > "$DIR/rpcscd.pid"
+    fi
+    wait_for 5 rpcscd_ready || fail "vexa-rpcscd does not listen on port $RPCSCD_PORT; see $DIR/rpcscd.log"
+    echo "127.0.0.1:$RPCSCD_PORT" > "$DIR/rpcscd.address"
+}
+
 [ -x "$CARD" ] || fail "$CARD missing: build first"
+[ -x "$RPCSCD" ] || fail "$RPCSCD missing: build first"
 mkdir -p "$DIR"
 start_pcscd
 start_card 0
 start_card 1
+start_rpcscd
 vexa_log "Test bed ready: export VEXA_TESTBED_DIR=$DIR"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Stops what testbed/start_testbed.sh started (the virtual cards and, if it
-# started it, pcscd) and removes the test bed's directory.
+# Stops what testbed/start_testbed.sh started (vexa-rpcscd, the virtual cards
+# and, if it started it, pcscd) and removes the test bed's directory.
 set -uo pipefail
 DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
 
@@ -18,6 +18,7 @@ stop() {  # stop PIDFILE NAME
 }
 
 [ -d "$DIR" ] || exit 0
+stop "$DIR/rpcscd.pid" vexa-rpcscd
 stop "$DIR/card0.pid" vexa-card
 stop "$DIR/card1.pid" vexa-card
 stop "$DIR/pcscd.pid" pcscd

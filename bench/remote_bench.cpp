@@ -1,0 +1,142 @@
+// One APDU round trip on the test bed's first virtual card, direct and over
+// the remote interface:
+//   (a) SCardTransmit directly on pcscd
+//   (b) RemotePcscClient::transmit -> vexa-rpcscd -> pcscd
+//   (c) TovChipDefaultAccess::executeDirect over REMOTE_PCSC (log OFF)
+// Prints microseconds per APDU (median of the rounds' means) and the ratio
+// to (a).
+//
+//   VEXA_TESTBED_DIR=... vexa_remote_bench [--iterations N] [--rounds R]
+#include <PCSC/pcsclite.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cardaccess/pcsc_card.h"
+#include "cardaccess/pcsc_context.h"
+#include "cardaccess/remote_pcsc_client.h"
+#include "cardaccess/tov_chip_default_access.h"
+#include "support/tov_exception.h"
+#include "testbed/card_control_client.h"
+#include "testbed/pcsc_tools.h"
+
+namespace vexa::bench {
+namespace {
+
+constexpr const char* kReader = "Virtual PCD 00 00";
+constexpr std::array<std::uint8_t, 9> kCommand = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
+
+struct Variant {
+    std::string name;
+    std::function<bool()> once; // one APDU; false when the answer is wrong
+    std::vector<double> roundMeans;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double measure(const Variant& v, int n) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i)
+        if (!v.once()) throw std::runtime_error(v.name + ": wrong answer");
+    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / n;
+}
+
+int run(int iterations, int rounds) {
+    const char* bed = std::getenv("VEXA_TESTBED_DIR");
+    if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+    std::string server;
+    std::getline(std::ifstream(std::string(bed) + "/rpcscd.address"), server);
+    if (server.empty()) throw std::runtime_error("the test bed runs no vexa-rpcscd");
+    testbed::CardControlClient card(std::string(bed) + "/card0.sock");
+    card.require("reset");
+    card.require("insert");
+    if (!testbed::waitForCard(kReader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
+    const std::string remoteName = server + ":" + kReader;
+
+    PcscContext context = PcscContext::establish();
+    std::uint32_t protocol = 0;
+    PcscCard direct =
+        PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
+    RemotePcscClient client;
+    std::uint32_t remoteProtocol = 0;
+    std::string unreachable;
+    if (client.connect(0, remoteName, SCARD_SHARE_SHARED, 3, remoteProtocol, unreachable) != 0)
+        throw std::runtime_error("remote client cannot connect");
+    TovLog quiet(LOG_OFF);
+    TovChipDefaultAccess access;
+    if (access.connect(quiet, INTERFACE_REMOTE_PCSC, remoteName, SCARD_SHARE_SHARED, 3) != 0)
+        throw std::runtime_error("card connection cannot connect");
+
+    std::vector<Variant> variants = {
+        {"(a) SCardTransmit",
+         [&] {
+             std::array<std::uint8_t, 512> answer;
+             DWORD length = answer.size();
+             const SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
+             return SCardTransmit(direct.get(), &pci, kCommand.data(), kCommand.size(), nullptr, answer.data(),
+                                  &length) == SCARD_S_SUCCESS &&
+                    length == 6;
+         },
+         {}},
+        {"(b) RemotePcscClient::transmit via vexa-rpcscd",
+         [&] {
+             ByteBuffer answer;
+             std::uint32_t receiveProtocol = 0;
+             return client.transmit(remoteProtocol, kCommand, answer, 512, receiveProtocol) == 0 &&
+                    answer.length() == 6;
+         },
+         {}},
+        {"(c) executeDirect over REMOTE_PCSC",
+         [&] {
+             std::array<std::uint8_t, 512> answer;
+             std::uint32_t length = answer.size();
+             return access.executeDirect(quiet, kCommand, answer, length) == 0 && length == 6;
+         },
+         {}},
+    };
+    for (auto& v : variants) measure(v, 100); // warm-up
+    for (int r = 0; r < rounds; ++r)
+        for (auto& v : variants) v.roundMeans.push_back(measure(v, iterations / rounds));
+    std::printf("%d APDUs per variant, %d rounds; echo of 4 bytes on '%s', server %s\n", iterations, rounds, kReader,
+                server.c_str());
+    const double base = median(variants.front().roundMeans);
+    std::printf("%-48s %10s %8s\n", "variant", "us/APDU", "ratio");
+    for (const auto& v : variants)
+        std::printf("%-48s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans), median(v.roundMeans) / base);
+    return 0;
+}
+
+} // namespace
+} // namespace vexa::bench
+
+int main(int argc, char** argv) {
+    int iterations = 5000, rounds = 10;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--iterations")
+            iterations = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--rounds")
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    iterations = std::max(iterations, rounds);
+    try {
+        return vexa::bench::run(iterations, rounds);
+    } catch (const vexa::TovException& e) {
+        std::cerr << "vexa_remote_bench: " << e.text() << " (" << e.code() << ")\n";
+    } catch (const std::exception& e) {
+        std::cerr << "vexa_remote_bench: " << e.what() << "\n";
+    }
+    return 1;
+}

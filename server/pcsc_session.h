@@ -1,0 +1,60 @@
+#pragma once
+
+#include <PCSC/winscard.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "server/server_request.h"
+#include "support/wire_message.h"
+
+namespace vexa::rpcsc {
+
+// The PC/SC work of one client connection on the local pcscd. It accepts
+// only the contexts and card handles it created itself, so one client cannot
+// reach another's cards, and releases all of them when it ends.
+class PcscSession {
+public:
+    // Longest wait one getStatusChange may ask for: a waiting request holds
+    // its connection's thread.
+    static constexpr std::uint32_t kMaxWaitMs = 10000;
+    // Contexts one connection may hold at once.
+    static constexpr std::size_t kMaxContexts = 16;
+
+    PcscSession() = default;
+    PcscSession(const PcscSession&) = delete;
+    PcscSession& operator=(const PcscSession&) = delete;
+    ~PcscSession();
+
+    // The answer to a parsed request.
+    wire::Writer handle(const ServerRequest& request);
+    // The answer to a request that could not be carried out as sent.
+    static wire::Writer failure(std::uint8_t op, std::int32_t code);
+
+private:
+    using Handler = wire::Writer (PcscSession::*)(const ServerRequest&);
+
+    wire::Writer establishContext(const ServerRequest& r);
+    wire::Writer releaseContext(const ServerRequest& r);
+    wire::Writer listReaders(const ServerRequest& r);
+    wire::Writer connect(const ServerRequest& r);
+    wire::Writer disconnect(const ServerRequest& r);
+    wire::Writer status(const ServerRequest& r);
+    wire::Writer control(const ServerRequest& r);
+    wire::Writer transmit(const ServerRequest& r);
+    wire::Writer beginTransaction(const ServerRequest& r);
+    wire::Writer endTransaction(const ServerRequest& r);
+    wire::Writer getStatusChange(const ServerRequest& r);
+
+    bool ownsContext(std::uint64_t context) const { return contexts_.contains(context); }
+    bool ownsCard(std::uint64_t card) const { return cards_.contains(card); }
+
+    static const Handler handlers[];
+
+    std::map<std::uint64_t, SCARDCONTEXT> contexts_; // wire value -> context
+    std::map<std::uint64_t, SCARDHANDLE> cards_;     // wire value -> card handle
+    std::map<std::uint64_t, std::uint64_t> cardContext_;
+};
+
+} // namespace vexa::rpcsc

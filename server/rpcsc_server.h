@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "support/line_socket.h"
+
+namespace vexa::rpcsc {
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 35965;
+    std::size_t maxConnections = 8;
+    // A client silent this long is dropped, so half-open peers do not keep
+    // a thread forever.
+    std::int32_t idleTimeoutMs = 60000;
+    bool verbose = false;
+};
+
+// Writes the server's log lines to standard error, one line at a time.
+class ServerLog {
+public:
+    explicit ServerLog(bool verbose) : verbose_(verbose) {}
+    void info(const std::string& text);
+    void detail(const std::string& text); // only with verbose
+    void error(const std::string& text);
+
+private:
+    void write(const char* level, const std::string& text);
+    bool verbose_;
+    std::mutex lock_;
+};
+
+// The remote PC/SC server: the calling thread accepts connections and each
+// connection is served by a thread of its own, at most maxConnections at
+// once. run() returns when stopFd becomes readable (a signalfd or eventfd),
+// after every connection thread has been joined.
+class RpcscServer {
+public:
+    RpcscServer(ServerOptions options, ServerLog& log);
+    RpcscServer(const RpcscServer&) = delete;
+    RpcscServer& operator=(const RpcscServer&) = delete;
+    ~RpcscServer();
+
+    // Binds and listens; false (with a log line) when that fails.
+    bool listen();
+    // The port actually bound (differs from the option when that was 0).
+    std::uint16_t boundPort() const { return boundPort_; }
+    void run(int stopFd);
+
+private:
+    struct Connection {
+        LineSocket socket;
+        std::string peer;
+        std::atomic<bool> done{false};
+        std::thread thread;
+    };
+
+    void accept();
+    void serve(Connection& connection);
+    // Answers one line; false when the connection must end.
+    bool answer(Connection& connection, const std::string& line, class PcscSession& session);
+    void reapFinished();
+    void stopAll();
+
+    ServerOptions options_;
+    ServerLog& log_;
+    LineSocket listener_;
+    std::uint16_t boundPort_ = 0;
+    std::list<std::unique_ptr<Connection>> connections_;
+};
+
+} // namespace vexa::rpcsc

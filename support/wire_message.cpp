@@ -1,0 +1,121 @@
+#include "support/wire_message.h"
+
+namespace vexa::wire {
+namespace {
+
+int digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Pairs of hex digits in either case; a lone last digit is one byte (the
+// line padded with a blank). Anything else is refused: a garbled answer must
+// not pass for data.
+bool readHex(std::string_view line, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    bytes.reserve((line.size() + 1) / 2);
+    for (std::size_t i = 0; i < line.size(); i += 2) {
+        const int high = digit(line[i]);
+        const int low = i + 1 < line.size() ? digit(line[i + 1]) : -2;
+        if (high < 0 || low == -1) return false;
+        bytes.push_back(static_cast<std::uint8_t>(low == -2 ? high : high << 4 | low));
+    }
+    return true;
+}
+
+} // namespace
+
+Writer::Writer() {
+    buffer_.allocate(kMaxMessage);
+}
+
+Writer::Writer(std::uint8_t op) : Writer() {
+    Writer header;
+    const std::uint8_t version = kVersion;
+    header.putBytes(TAG_VERSION, {&version, 1});
+    header.putBytes(TAG_OPERATION, {&op, 1});
+    putNested(TAG_HEADER, header);
+}
+
+Writer& Writer::putInt(std::uint8_t tag, std::uint32_t value) {
+    buffer_.putUnsigned32(tag, value);
+    return *this;
+}
+
+Writer& Writer::putHandle(std::uint8_t tag, std::uint64_t value) {
+    buffer_.putUnsigned64(tag, value);
+    return *this;
+}
+
+Writer& Writer::putText(std::uint8_t tag, std::string_view text) {
+    buffer_.putText(tag, text);
+    return *this;
+}
+
+Writer& Writer::putBytes(std::uint8_t tag, std::span<const std::uint8_t> bytes) {
+    buffer_.put(tag, bytes);
+    return *this;
+}
+
+Writer& Writer::putNested(std::uint8_t tag, const Writer& nested) {
+    // A nested value that lost an element spoils the whole message.
+    if (!nested.ok()) spoiled_ = true;
+    if (!spoiled_) buffer_.putNested(tag, nested.buffer_);
+    return *this;
+}
+
+ParseError Reader::parse(std::span<const std::uint8_t> bytes) {
+    elements_.clear();
+    TlvBuffer buffer(TlvWidth::wide);
+    if (!buffer.load(bytes)) return ParseError::cutOff;
+    while (buffer.usedSize() < buffer.capacity()) {
+        Element e;
+        if (!buffer.get(e.tag, e.value)) return ParseError::cutOff;
+        elements_.push_back(std::move(e));
+    }
+    return ParseError::none;
+}
+
+ParseError Reader::parseLine(std::string_view line) {
+    elements_.clear();
+    if (line.size() > kMaxLine) return ParseError::notHex;
+    std::vector<std::uint8_t> bytes;
+    if (!readHex(line, bytes)) return ParseError::notHex;
+    return parse(bytes);
+}
+
+const Element* Reader::find(std::uint8_t tag) const {
+    for (const Element& e : elements_)
+        if (e.tag == tag) return &e;
+    return nullptr;
+}
+
+std::uint32_t Reader::intOr(std::uint8_t tag, std::uint32_t fallback) const {
+    const Element* e = find(tag);
+    return e ? e->asInt() : fallback;
+}
+
+std::uint64_t Reader::handleOr(std::uint8_t tag, std::uint64_t fallback) const {
+    const Element* e = find(tag);
+    return e ? e->asHandle() : fallback;
+}
+
+std::string Reader::textOr(std::uint8_t tag, std::string fallback) const {
+    const Element* e = find(tag);
+    return e ? e->asText() : std::move(fallback);
+}
+
+std::optional<std::uint32_t> Reader::operation() const {
+    const Element* header = find(TAG_HEADER);
+    if (header == nullptr) return std::nullopt;
+    Reader inner;
+    if (inner.parse(header->value.bytes()) != ParseError::none) return std::nullopt;
+    if (const Element* version = inner.find(TAG_VERSION); version && version->asInt() != kVersion) return std::nullopt;
+    const Element* op = inner.find(TAG_OPERATION);
+    if (op == nullptr) return std::nullopt;
+    return op->asInt();
+}
+
+} // namespace vexa::wire

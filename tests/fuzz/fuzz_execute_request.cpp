@@ -1,0 +1,41 @@
+// Server requests arrive from the page: any bytes must read as some request,
+// and running one without a card must answer, never crash.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+
+#include "core/chip_card_plugin.h"
+#include "core/server_request.h"
+#include "support/byte_buffer.h"
+
+namespace {
+
+class Admitted : public vexa::ChipCardPlugin {
+public:
+    Admitted() {
+        setThreshold(vexa::LOG_OFF);
+        initialised = 1;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    vexa::TlvBuffer in;
+    if (!in.load(input)) std::abort();
+    const vexa::ServerRequest request = vexa::readRequest(in);
+    for (const auto& command : request.commands)
+        if (command.apdu.length() > 255) std::abort(); // one narrow element holds it
+
+    in.rewind();
+    vexa::readResponse(in);
+
+    static Admitted plugin;
+    const std::string hex = vexa::ByteBuffer(input).toHex(false);
+    const std::string response = plugin.ExecuteRequest(hex, 0, 0);
+    // Without a card every request that is not a release gets a response.
+    if (!request.release && response.empty() && plugin.GetLastErrorCode() != 992209) std::abort();
+    return 0;
+}

@@ -1,0 +1,161 @@
+// The remote client against the test bed's vexa-rpcscd and pcscd: the same
+// two virtual readers, reached over the line protocol.
+#include <PCSC/pcsclite.h>
+
+#include <fstream>
+#include <vector>
+
+#include "cardaccess/card_error.h"
+#include "cardaccess/remote_pcsc_client.h"
+#include "cardaccess/tov_chip_default_access.h"
+#include "readers/scapi_management.h"
+#include "testbed_fixture.h"
+
+namespace vexa::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const Bytes kEcho = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
+const Bytes kEchoAnswer = {0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
+
+class RemotePcscTest : public TestBedTest {
+protected:
+    void SetUp() override {
+        TestBedTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::ifstream in(testbedDir() + "/rpcscd.address");
+        std::getline(in, server);
+        ASSERT_FALSE(server.empty()) << "no rpcscd.address in the test bed";
+        ASSERT_TRUE(client.setServer(server));
+    }
+    std::string remote(const char* reader) const { return server + ":" + reader; }
+
+    std::string server;
+    RemotePcscClient client;
+};
+
+TEST_F(RemotePcscTest, ListsTheServersReaders) {
+    std::string names, unreachable;
+    std::int32_t count = 0;
+    EXPECT_EQ(client.listReaders(0, "", names, count, unreachable, false), 0);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(names, remote(kReader0) + "\r\n" + remote(kReader1) + "\r\n");
+    EXPECT_EQ(unreachable, "");
+}
+
+TEST_F(RemotePcscTest, ConnectTransmitStatusTransactionsDisconnect) {
+    std::uint32_t protocol = 0;
+    std::string serverText;
+    ASSERT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol,
+                             serverText),
+              0);
+    EXPECT_TRUE(client.isConnected());
+    EXPECT_EQ(protocol, static_cast<std::uint32_t>(SCARD_PROTOCOL_T1));
+
+    ByteBuffer answer;
+    std::uint32_t receiveProtocol = 0;
+    EXPECT_EQ(client.transmit(protocol, kEcho, answer, 258, receiveProtocol), 0);
+    EXPECT_EQ(Bytes(answer.bytes().begin(), answer.bytes().end()), kEchoAnswer);
+    // The server bounds the answer by the length asked for.
+    EXPECT_EQ(client.transmit(protocol, kEcho, answer, 2, receiveProtocol),
+              static_cast<std::int32_t>(0x80100008)); // SCARD_E_INSUFFICIENT_BUFFER
+
+    std::string reader;
+    std::uint32_t state = 0, statusProtocol = 0;
+    ByteBuffer atr;
+    EXPECT_EQ(client.status(reader, state, statusProtocol, atr), 0);
+    EXPECT_EQ(reader, kReader0);
+    EXPECT_EQ(statusProtocol, protocol);
+    EXPECT_TRUE(atr.isNonEmpty());
+
+    EXPECT_EQ(client.beginTransaction(), 0);
+    EXPECT_EQ(client.endTransaction(SCARD_LEAVE_CARD), 0);
+    EXPECT_EQ(client.disconnect(SCARD_RESET_CARD), 0);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(client.beginTransaction(), 992402); // the connection ended with the card
+}
+
+TEST_F(RemotePcscTest, ConnectFailuresCarryTheServersCode) {
+    std::uint32_t protocol = 0;
+    std::string serverText;
+    EXPECT_EQ(client.connect(0, remote("No such reader"), SCARD_SHARE_SHARED, 3, protocol, serverText),
+              static_cast<std::int32_t>(0x80100009)); // SCARD_E_UNKNOWN_READER
+    EXPECT_EQ(serverText, "");
+    EXPECT_FALSE(client.isConnected());
+}
+
+TEST_F(RemotePcscTest, GetStatusChangeSeesTheCardGo) {
+    std::string r0 = remote(kReader0), r1 = remote(kReader1);
+    SCARD_READERSTATE states[2] = {};
+    states[0].szReader = r0.c_str();
+    states[1].szReader = r1.c_str();
+    ASSERT_EQ(client.getStatusChange(0, 0, states), 0);
+    for (auto& s : states) {
+        EXPECT_TRUE(s.dwEventState & SCARD_STATE_PRESENT);
+        EXPECT_GT(s.cbAtr, 0u);
+        s.dwCurrentState = s.dwEventState & ~SCARD_STATE_CHANGED;
+    }
+    // Nothing changed: the no-change outcome.
+    EXPECT_EQ(client.getStatusChange(0, 0, states), static_cast<std::int32_t>(0x8010000A));
+
+    removeCard0();
+    EXPECT_EQ(client.getStatusChange(0, 0, states), 0);
+    EXPECT_TRUE(states[0].dwEventState & SCARD_STATE_EMPTY);
+    EXPECT_TRUE(states[0].dwEventState & SCARD_STATE_CHANGED);
+    EXPECT_EQ(states[0].cbAtr, 0u);
+    EXPECT_TRUE(states[1].dwEventState & SCARD_STATE_PRESENT);
+}
+
+TEST_F(RemotePcscTest, CardConnectionOverTheRemoteInterface) {
+    CapturedLog log;
+    TovChipDefaultAccess card;
+    const std::string name = remote(kReader1);
+    ASSERT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, name, SCARD_SHARE_SHARED, 3), 0);
+    EXPECT_TRUE(log.contains("Card connected in remote PC/SC reader " + name));
+    std::uint8_t answer[16];
+    std::uint32_t length = sizeof answer;
+    EXPECT_EQ(card.executeDirect(log, kEcho, answer, length), 0);
+    EXPECT_EQ(Bytes(answer, answer + length), kEchoAnswer);
+    EXPECT_EQ(card.isCardRemoved(log), 0);
+    std::uint32_t state = 0;
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_REMOTE_PCSC, name, state), 0);
+    EXPECT_TRUE(state & SCARD_STATE_PRESENT);
+    EXPECT_TRUE(card.getAtr(log, INTERFACE_REMOTE_PCSC, remote(kReader0)).isNonEmpty());
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), 0);
+    EXPECT_TRUE(log.contains("Disconnect remote PC/SC reader " + name));
+
+    const std::string closed = "127.0.0.1:1:" + std::string(kReader0);
+    EXPECT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, closed, SCARD_SHARE_SHARED, 3), 10061);
+    EXPECT_TRUE(log.contains("Cannot connect remote PC/SC server 127.0.0.1:1 (return code 10061: "));
+}
+
+TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
+    CapturedLog log;
+    TovChipDefaultAccess card;
+    ScapiManagement inventory;
+    ASSERT_EQ(inventory.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1 " + server, true, false), 0);
+    EXPECT_EQ(inventory.getReaderCount(), 2);
+    EXPECT_EQ(inventory.getReaderName(1), remote(kReader1));
+    EXPECT_TRUE(log.contains("WARNING Cannot connect remote PS/SC server 127.0.0.1:1 but other server(s) reached."));
+    EXPECT_TRUE(log.contains("INFO    2 remote PC/SC reader(s) found"));
+    EXPECT_TRUE(log.contains("Reader 0: remote PC/SC reader found: " + remote(kReader0)));
+
+    card1.require("aid D2760000850101");
+    std::string found;
+    EXPECT_EQ(inventory.searchCard(log, card, "D2 76 00 00 85 01 01", "", found, ""), 0);
+    EXPECT_EQ(found, remote(kReader1));
+    EXPECT_EQ(card.interfaceType(), INTERFACE_REMOTE_PCSC);
+    card.close(log);
+
+    ScapiManagement none;
+    EXPECT_EQ(none.init(log, INTERFACE_REMOTE_PCSC, "", true, false), 992301);
+    EXPECT_TRUE(
+        log.contains("WARNING Missing or invalid address for remote PC/SC server (''). Ignoring remote PC/SC "
+                     "readers."));
+    ScapiManagement unreachable;
+    EXPECT_EQ(unreachable.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1", true, false), 10061);
+    EXPECT_TRUE(log.contains("ERROR   Cannot connect remote PS/SC server 127.0.0.1:1"));
+}
+
+} // namespace
+} // namespace vexa::testing

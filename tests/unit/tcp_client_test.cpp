@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "loopback_listener.h"
+#include "support/tcp_client.h"
+
+namespace vexa {
+namespace {
+
+using testing::LoopbackListener;
+using namespace std::chrono_literals;
+
+// A port on which nobody listens: bound, then closed again.
+std::uint16_t closedPort() {
+    LoopbackListener listener;
+    return listener.port();
+}
+
+TEST(TcpClientTest, ConnectFailuresAreWindowsSocketsNumbers) {
+    TcpClient client;
+    EXPECT_EQ(client.connect("127.0.0.1", closedPort()), 10061); // WSAECONNREFUSED
+    EXPECT_FALSE(client.isOpen());
+    EXPECT_EQ(client.connect("", 80), 11001); // WSAHOST_NOT_FOUND
+    EXPECT_EQ(client.connect("no-such-host.invalid", 80), 11001);
+}
+
+TEST(TcpClientTest, ConnectGivesUpAfterTheTimeoutWhenNobodyAnswers) {
+    // A listener whose accept queue is full drops further SYNs, so connects
+    // to it hang: fill the queue with raw connects first.
+    LoopbackListener listener(0);
+    std::vector<TcpClient> fillers(4);
+    for (auto& f : fillers) {
+        f.setTimeout(200);
+        f.connect("127.0.0.1", listener.port());
+    }
+    TcpClient client;
+    client.setTimeout(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.connect("127.0.0.1", listener.port()), 10060); // WSAETIMEDOUT
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 250ms);
+    EXPECT_LT(took, 5s);
+}
+
+TEST(TcpClientTest, LinesAreReassembledFromPartialReadsAndCrIsDropped) {
+    LoopbackListener listener;
+    std::string request;
+    listener.serve(1, [&](int fd) {
+        request = LoopbackListener::readLine(fd);
+        for (const char* piece : {"01", "02\r", "0", "3\r\n", "AB\nCD", "\n"}) {
+            LoopbackListener::sendAll(fd, piece);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    TcpClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
+    ASSERT_EQ(client.sendLine("HELLO", false), 0);
+    std::string line;
+    EXPECT_EQ(client.receiveLine(line), 0);
+    EXPECT_EQ(line, "010203");
+    EXPECT_EQ(client.receiveLine(line), 0);
+    EXPECT_EQ(line, "AB");
+    EXPECT_EQ(client.receiveLine(line), 0);
+    EXPECT_EQ(line, "CD");
+    listener.join();
+    EXPECT_EQ(request, "HELLO"); // no CR sent
+}
+
+TEST(TcpClientTest, SilenceEndsTheReceiveAfterTheTimeout) {
+    LoopbackListener listener;
+    listener.serve(1, [](int fd) {
+        LoopbackListener::sendAll(fd, "0102");
+        LoopbackListener::readLine(fd); // holds the connection until the client closes
+    });
+    TcpClient client;
+    client.setTimeout(200);
+    ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
+    std::string line;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.receiveLine(line), 10035); // WSAEWOULDBLOCK
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    client.close();
+}
+
+TEST(TcpClientTest, APeerThatHangsUpMidLineIsAFailureNotAnAnswer) {
+    LoopbackListener listener;
+    listener.serve(1, [](int fd) { LoopbackListener::sendAll(fd, "0102"); });
+    TcpClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
+    std::string line;
+    EXPECT_EQ(client.receiveLine(line), 10054); // WSAECONNRESET, at once
+    EXPECT_EQ(line, "0102");
+}
+
+TEST(TcpClientTest, AnOverlongLineIsRefused) {
+    LoopbackListener listener;
+    listener.serve(1, [](int fd) { LoopbackListener::sendAll(fd, std::string(TcpClient::kMaxLine + 1, 'A') + "\n"); });
+    TcpClient client;
+    ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
+    std::string line;
+    EXPECT_EQ(client.receiveLine(line), 10040); // WSAEMSGSIZE
+}
+
+TEST(TcpClientTest, WithoutConnectionSendAndReceiveFail) {
+    TcpClient client;
+    std::string line;
+    EXPECT_EQ(client.sendLine("x", false), 10038); // WSAENOTSOCK
+    EXPECT_EQ(client.receiveLine(line), 10038);
+    EXPECT_EQ(client.close(), 0);
+}
+
+TEST(TcpClientTest, LiveCountFollowsObjectsAndCopiesTakeOnlyTheTimeout) {
+    const int before = TcpClient::liveCount();
+    LoopbackListener listener;
+    listener.serve(1, [](int fd) { LoopbackListener::readLine(fd); });
+    {
+        TcpClient a;
+        a.setTimeout(1234);
+        ASSERT_EQ(a.connect("127.0.0.1", listener.port()), 0);
+        TcpClient b(a);
+        EXPECT_EQ(TcpClient::liveCount(), before + 2);
+        EXPECT_EQ(b.timeout(), 1234);
+        EXPECT_FALSE(b.isOpen());
+        EXPECT_TRUE(a.isOpen());
+    }
+    EXPECT_EQ(TcpClient::liveCount(), before);
+}
+
+} // namespace
+} // namespace vexa
