@@ -84,15 +84,21 @@ bool PcscSession::waitForCard(unsigned seconds) {
 }
 
 LONG PcscSession::powerUp(std::vector<std::uint8_t>& atr) {
-    LONG result = hasCard_ ? SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                            SCARD_RESET_CARD, &protocol_)
-                           : SCardConnect(context_, reader_.c_str(), SCARD_SHARE_EXCLUSIVE,
-                                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+    LONG result = SCARD_S_SUCCESS;
+    if (!hasCard_) {
+        result = SCardConnect(context_, reader_.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                              &card_, &protocol_);
+        hasCard_ = result == SCARD_S_SUCCESS;
+    }
+    // Always a reset: a card another application left powered keeps its
+    // state, and pcscd its old ATR, until then.
+    if (result == SCARD_S_SUCCESS)
+        result = SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_RESET_CARD,
+                                &protocol_);
     if (result != SCARD_S_SUCCESS) {
         powerDown(SCARD_LEAVE_CARD);
         return result;
     }
-    hasCard_ = true;
     BYTE bytes[MAX_ATR_SIZE];
     DWORD length = sizeof bytes, state = 0, protocol = 0, nameLength = 0;
     result = SCardStatus(card_, nullptr, &nameLength, &state, &protocol, bytes, &length);

@@ -77,6 +77,13 @@ TEST_F(CtapiDriverTest, RequestIccGivesTheAtrAndApdusReachTheCard) {
     EXPECT_EQ(close(1), ERR_CT);
 }
 
+TEST_F(CtapiDriverTest, ResetReallyResetsACardLeftPowered) {
+    card0.require("atr 3B021450"); // pcscd still holds the ATR of the insertion
+    ASSERT_EQ(init(10, 1), OK);
+    EXPECT_EQ(send(10, kTerminalUnit, {0x20, 0x11, 0x01, 0x01, 0x00}), withSw({0x3B, 0x02, 0x14, 0x50}, 0x90, 0x01));
+    EXPECT_EQ(close(10), OK);
+}
+
 TEST_F(CtapiDriverTest, BadArgumentsAndSmallBuffers) {
     ASSERT_EQ(init(2, 2), OK);
     EXPECT_EQ(init(3, 0), ERR_CT);  // no port 0
