@@ -3,6 +3,7 @@
 #include <PCSC/pcsclite.h>
 
 #include "cardaccess/card_error.h"
+#include "cardaccess/ctapi_backend.h"
 #include "cardaccess/fallback_log.h"
 #include "cardaccess/pcsc_backend.h"
 #include "cardaccess/remote_pcsc_backend.h"
@@ -14,6 +15,17 @@ namespace vexa {
 TovChipDefaultAccess::TovChipDefaultAccess() {
     backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
     backends_[INTERFACE_REMOTE_PCSC] = std::make_unique<RemotePcscBackend>();
+    auto ctapi = std::make_unique<CtapiBackend>();
+    ctapi_ = ctapi.get();
+    backends_[INTERFACE_CTAPI] = std::move(ctapi);
+}
+
+void TovChipDefaultAccess::selectCtapiReader(const CtapiSettings& settings) {
+    ctapi_->select(settings);
+}
+
+void TovChipDefaultAccess::resetCtapiReader() {
+    ctapi_->resetReader();
 }
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {

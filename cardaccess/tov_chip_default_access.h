@@ -8,11 +8,14 @@
 #include <string_view>
 
 #include "cardaccess/card_backend.h"
+#include "cardaccess/ctapi_reader.h"
 #include "cardaccess/interface_type.h"
 #include "support/byte_buffer.h"
 #include "support/tov_log.h"
 
 namespace vexa {
+
+class CtapiBackend;
 
 // One connection to one chip card in one reader, over the interface type
 // chosen at connect. Every operation keeps its code in lastResult and writes
@@ -76,6 +79,11 @@ public:
     // The connection's log suffix for a code.
     std::string logSuffix(std::int32_t code) const;
 
+    // The CT-API terminal a following CT-API connect to its name uses
+    // without looking it up in HBCIKRNL.INI.
+    void selectCtapiReader(const CtapiSettings& settings);
+    void resetCtapiReader();
+
     static constexpr std::uint32_t kMaxHexCommand = 301;
 
 private:
@@ -95,6 +103,7 @@ private:
     std::uint32_t activeProtocol_ = 0;
     // Indexed by interface type; empty where the interface is not built in.
     std::array<std::unique_ptr<CardBackend>, 4> backends_;
+    CtapiBackend* ctapi_ = nullptr; // backends_[INTERFACE_CTAPI], not owned here
     std::int32_t lastResult_ = 0;
     std::int32_t lastConnectCode_ = 0;
     bool transaction_ = false;

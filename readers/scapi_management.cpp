@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "cardaccess/card_error.h"
+#include "cardaccess/ctapi_terminals.h"
 #include "cardaccess/pcsc_context.h"
 #include "cardaccess/remote_pcsc_client.h"
 #include "support/text.h"
@@ -72,7 +73,7 @@ std::int32_t ScapiManagement::addPcscReaders(TovLog& log, bool logLines, bool no
     for (auto& name : names) {
         if (logLines)
             log.write(LOG_INFO, "Reader " + unsignedDecimal(readers_.size()) + ": PC/SC reader found: " + name);
-        readers_.push_back({INTERFACE_PCSC, std::move(name), ScapiReader::IDLE});
+        readers_.push_back({INTERFACE_PCSC, std::move(name), ScapiReader::IDLE, {}});
     }
     return 0;
 }
@@ -123,11 +124,25 @@ std::int32_t ScapiManagement::remoteListingFailed(TovLog& log, std::int32_t resu
     return result;
 }
 
-// The CT-API binding is not built in yet; a CT-API problem never fails init.
+// A CT-API problem never fails init.
 std::int32_t ScapiManagement::addCtapiReaders(TovLog& log, bool logLines) {
     if (!includes(interfaceType_, INTERFACE_CTAPI) || ctapiListed_) return 0;
     ctapiListed_ = true;
-    if (logLines) log.write(LOG_INFO, "No CTAPI readers found");
+    std::vector<CtapiReader> terminals; // unloads the drivers when it goes
+    std::vector<std::string> failures;
+    const std::int32_t result = listCtapiReaders(terminals, failures);
+    if (logLines) {
+        // Why a declared terminal is missing, for whoever sets one up.
+        for (const auto& failure : failures) log.write(LOG_INFO, "CTAPI reader left out: " + failure);
+        if (result != 0) log.write(LOG_INFO, "No CTAPI readers found");
+    }
+    if (result != 0) return 0;
+    for (const auto& terminal : terminals) {
+        if (logLines)
+            log.write(LOG_INFO,
+                      "Reader " + unsignedDecimal(readers_.size()) + ": CTAPI reader found: " + terminal.name());
+        readers_.push_back({INTERFACE_CTAPI, terminal.name(), ScapiReader::IDLE, terminal.settings()});
+    }
     return 0;
 }
 
@@ -150,6 +165,7 @@ std::int32_t ScapiManagement::connectReader(TovLog& log, std::int32_t index, Tov
     if (readers_.empty()) return ERR_NO_INIT;
     if (!validIndex(index)) return ERR_INVALID_VALUE_GIVEN;
     ScapiReader& reader = readers_[static_cast<std::size_t>(index)];
+    card.selectCtapiReader(reader.ctapi);
     const std::int32_t result = card.connect(log, reader.interfaceType, reader.name, SCARD_SHARE_EXCLUSIVE,
                                              SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
     if (result == 0) reader.state = ScapiReader::IN_USE;
@@ -160,6 +176,7 @@ std::int32_t ScapiManagement::disconnectReader(TovLog& log, std::int32_t index, 
     if (readers_.empty()) return ERR_NO_INIT;
     if (!validIndex(index)) return ERR_INVALID_VALUE_GIVEN;
     const std::int32_t result = card.disconnect(log, SCARD_RESET_CARD);
+    card.resetCtapiReader();
     ScapiReader& reader = readers_[static_cast<std::size_t>(index)];
     if (reader.state == ScapiReader::IN_USE) reader.state = ScapiReader::IDLE;
     return result;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cardaccess/ctapi_reader.h"
 #include "cardaccess/tov_chip_default_access.h"
 #include "support/tov_log.h"
 #include "support/tov_mutex.h"
@@ -21,6 +22,7 @@ struct ScapiReader {
     std::int32_t interfaceType = INTERFACE_UNDEFINED; // where it was listed: 1, 2 or 3
     std::string name;
     std::int32_t state = IDLE;
+    CtapiSettings ctapi; // CT-API entries: the terminal's settings; else empty
 };
 
 // The reader inventory: one ordered list of readers from the interface types

@@ -9,9 +9,11 @@
 #
 # Directory: $VEXA_TESTBED_DIR, default /tmp/vexa-testbed. It holds the pid
 # files, logs, the cards' control sockets card0.sock and card1.sock, and the
-# reader configuration given to pcscd. A pcscd that is already running is
-# used when it shows both virtual readers; testbed/stop_testbed.sh stops only
-# what this script started.
+# reader configuration given to pcscd, and HBCIKRNL.INI, which declares the
+# two readers as the CT-API terminals VEXA_CT_0 and VEXA_CT_1 of the build's
+# libvexa-ctapi.so (tests set windir to the directory). A pcscd that is
+# already running is used when it shows both virtual readers;
+# testbed/stop_testbed.sh stops only what this script started.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -64,6 +66,15 @@ start_pcscd() {
     wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
 }
 
+# Ports 1 and 2 of the driver are pcscd's first and second reader.
+write_ctapi_ini() {
+    local lib
+    lib=$(cd "$BUILD" && pwd)/ctapi/libvexa-ctapi.so
+    [ -f "$lib" ] || fail "$lib missing: build first"
+    printf '[CardReader]\r\nVEXA_CT_0=Active\r\nVEXA_CT_1=Active\r\n\r\n' > "$DIR/HBCIKRNL.INI"
+    printf '[VEXA_CT_%s]\r\nCtDllName=%s\r\nPort=%s\r\n\r\n' 0 "$lib" 1 1 "$lib" 2 >> "$DIR/HBCIKRNL.INI"
+}
+
 start_card() {  # start_card INDEX
     local i=$1
     if ! alive "$DIR/card$i.pid"; then
@@ -93,4 +104,5 @@ start_pcscd
 start_card 0
 start_card 1
 start_rpcscd
+write_ctapi_ini
 vexa_log "Test bed ready: export VEXA_TESTBED_DIR=$DIR"

@@ -54,12 +54,25 @@ protected:
 };
 
 TEST_F(IdleAccessTest, UnknownInterfacesAreRefusedQuietly) {
-    for (std::int32_t type : {0, 4, 3, 9, -1}) {
+    for (std::int32_t type : {0, 4, 9, -1}) {
         EXPECT_EQ(card.connect(log, type, "R", 2, 3), ERR_UNKNOWN_INTERFACE);
         EXPECT_EQ(card.interfaceType(), type);
     }
     EXPECT_EQ(logText(), "");
     EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), ERR_UNKNOWN_INTERFACE);
+}
+
+TEST_F(IdleAccessTest, CtapiWithoutTerminalsFailsWithOneLine) {
+    test_support::ScopedEnv windir("windir", dir.path); // no HBCIKRNL.INI there
+    EXPECT_EQ(card.connect(log, INTERFACE_CTAPI, "R", 2, 3), ERR_NO_READER);
+    EXPECT_FALSE(card.isConnected());
+    EXPECT_NE(logText().find(" ERROR   CTAPI reader list is emtpy on connect to R (return code 992301"),
+              std::string::npos);
+    // Nothing was opened, so there is nothing to fail at.
+    EXPECT_EQ(card.disconnect(log, SCARD_RESET_CARD), 0);
+    EXPECT_EQ(card.interfaceType(), INTERFACE_UNDEFINED);
+    std::uint32_t state = 0;
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_CTAPI, "R", state), ERR_UNKNOWN_INTERFACE);
 }
 
 TEST_F(IdleAccessTest, IdleOperations) {

@@ -16,8 +16,8 @@ protected:
     PluginEnvironment env;
     ScriptedPlugin plugin{"https://bank.example/app/index.html", true};
     std::string log() const { return PluginEnvironment::readFile(env.home / "vexa_ie.log"); }
-    // CT-API: no driver is built in, so no reader is ever found and no
-    // PC/SC service is needed.
+    // CT-API without HBCIKRNL.INI (windir unset: /etc has none on a test
+    // machine): no reader is ever found and no PC/SC service is needed.
     void startWithoutReaders() {
         env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=DEBUG\nINTERFACE=CTAPI\n");
         plugin.start();
@@ -65,8 +65,8 @@ TEST_F(CardOperationsUnitTest, ChecksBeforeAnyCardAccess) {
     EXPECT_EQ(plugin.BeginTransaction(), ERR_NOT_CONNECTED);
     EXPECT_EQ(plugin.EndTransactionEx(1), 0);
     EXPECT_EQ(plugin.DisConnectCardEx(1), ERR_UNKNOWN_INTERFACE);
-    // The CT-API back end is not built in: no connection, no status.
-    EXPECT_EQ(plugin.ConnectCardEx("Terminal 1", 2, 3, -5), ERR_UNKNOWN_INTERFACE);
+    // No CT-API terminal: no connection; CT-API has no reader status.
+    EXPECT_EQ(plugin.ConnectCardEx("Terminal 1", 2, 3, -5), ERR_NO_READER);
     EXPECT_EQ(plugin.GetCardStatus("Terminal 1"), -1);
     EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
     EXPECT_EQ(plugin.GetCardATR("Terminal 1"), "");

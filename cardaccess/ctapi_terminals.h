@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cardaccess/ctapi_reader.h"
+#include "support/ini_file.h"
+
+namespace vexa {
+
+// Where HBCIKRNL.INI lives: in the directory named by windir, else /etc.
+std::string ctapiIniPath();
+
+// A terminal that HBCIKRNL.INI declares, before its driver is tried.
+struct CtapiTerminal {
+    CtapiSettings settings;
+    std::string failure; // why it cannot be used; empty when it may be tried
+};
+
+// The terminals that [CardReader] entries with the value Active declare, in
+// the order of their sections in the file; 992301 when there is none.
+std::int32_t declaredTerminals(const IniFile& ini, std::vector<CtapiTerminal>& terminals);
+
+// The usable terminals of HBCIKRNL.INI: each one's driver loaded and its
+// terminal opened and closed once. A terminal that fails is left out, its
+// reason added to failures ("<name>: <text>"). 0 when at least one is usable,
+// else 992301.
+std::int32_t listCtapiReaders(std::vector<CtapiReader>& readers, std::vector<std::string>& failures);
+
+} // namespace vexa

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace vexa {
+
+// Owns one library loaded with dlopen; unloaded by close() or the destructor.
+// A name without "/" is looked up the usual dlopen way (LD_LIBRARY_PATH, the
+// cache, the system directories); a name with "/" is that file.
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+    DynamicLibrary(DynamicLibrary&& other) noexcept;
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+    ~DynamicLibrary();
+
+    // Not valid() when the library cannot be loaded; error() then says why.
+    static DynamicLibrary open(const std::string& name);
+    // The entry point, or nullptr when the library lacks it.
+    void* symbol(const char* name) const;
+    void close() noexcept;
+
+    bool valid() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+} // namespace vexa
