@@ -1,31 +1,9 @@
 #include "readers/pcsc_status_source.h"
 
-#include "cardaccess/interface_type.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
 namespace vexa {
-namespace {
-
-constexpr DWORD kUseBits = SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE;
-
-// pcsc-lite reports a card that another application starts to use as no
-// change (only the end of a use, or a switch between shared and exclusive
-// use, ends the wait), although the states it fills in show the use. Taking
-// those as a change gives the same use events as a resource manager that
-// signals them.
-bool useChanged(std::span<SCARD_READERSTATE> states) {
-    for (SCARD_READERSTATE& state : states) {
-        if ((state.dwEventState & kUseBits) == (state.dwCurrentState & kUseBits)) continue;
-        if (!(state.dwEventState & SCARD_STATE_PRESENT)) continue;
-        for (SCARD_READERSTATE& entry : states) entry.dwEventState &= ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-        state.dwEventState |= SCARD_STATE_CHANGED;
-        return true;
-    }
-    return false;
-}
-
-} // namespace
 
 void PcscStatusSource::open() {
     try {
@@ -44,11 +22,6 @@ bool PcscStatusSource::query(std::span<SCARD_READERSTATE> states) {
         throw TovException(code, "SCardGetStatusChange () unsuccessful in eventHandler ()" + returnCodeSuffix(code));
     }
     return true;
-}
-
-std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view) {
-    if (interfaceType == INTERFACE_PCSC) return std::make_unique<PcscStatusSource>();
-    return nullptr;
 }
 
 } // namespace vexa

@@ -26,6 +26,11 @@ public:
     virtual void close() = 0;
 };
 
+// pcsc-lite reports a card that another application starts to use as no
+// change, although the states it fills in show the use. True, with that
+// entry marked changed, when an entry's use differs from what was known.
+bool useChanged(std::span<SCARD_READERSTATE> states);
+
 // The source for an interface type; none for a type without state queries
 // (CT-API, all types at once).
 std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers);

@@ -105,7 +105,7 @@ std::int32_t ScapiManagement::addRemoteReaders(TovLog& log, std::string_view rem
         names.erase(0, end == std::string::npos ? names.size() : end + 2);
         if (logLines)
             log.write(LOG_INFO, "Reader " + unsignedDecimal(readers_.size()) + ": remote PC/SC reader found: " + name);
-        readers_.push_back({INTERFACE_REMOTE_PCSC, std::move(name), ScapiReader::IDLE});
+        readers_.push_back({INTERFACE_REMOTE_PCSC, std::move(name), ScapiReader::IDLE, {}});
     }
     return 0;
 }

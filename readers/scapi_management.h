@@ -63,8 +63,7 @@ public:
 private:
     std::int32_t addPcscReaders(TovLog& log, bool logLines, bool notification);
     std::int32_t addRemoteReaders(TovLog& log, std::string_view remoteServers, bool logLines, bool notification);
-    std::int32_t remoteListingFailed(TovLog& log, std::int32_t result, const std::string& unreachable,
-                                     bool logLines);
+    std::int32_t remoteListingFailed(TovLog& log, std::int32_t result, const std::string& unreachable, bool logLines);
     std::int32_t addCtapiReaders(TovLog& log, bool logLines);
     bool passesFilter(const ScapiReader& reader) const;
     // Connect, transaction, selections; the last result.

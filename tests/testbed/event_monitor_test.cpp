@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -71,6 +72,14 @@ protected:
     CapturedLog log;
     RecordingSink sink;
     EventMonitor monitor{sink, log, "ev", INTERFACE_PCSC, ""};
+
+    // Both cards with the usual ATR, whatever an earlier test left in them.
+    void SetUp() override {
+        TestBedTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        reinsert(card0, kReader0);
+        reinsert(card1, kReader1);
+    }
 
     // Runs passes until the recorded events include want (or time runs out);
     // then a few more, so that a duplicate would show.
@@ -158,6 +167,41 @@ TEST_F(EventMonitorTest, UseByOthersIsReportedOnceAndItsEnd) {
     }
 }
 
+// The same watch over the test bed's remote PC/SC server.
+TEST_F(EventMonitorTest, RemoteReadersReportTheirCardsToo) {
+    std::string server;
+    std::getline(std::ifstream(testbedDir() + "/rpcscd.address"), server);
+    ASSERT_FALSE(server.empty()) << "no rpcscd.address in the test bed";
+    EventMonitor remote{sink, log, "ev", INTERFACE_REMOTE_PCSC, server};
+    const std::string reader1 = server + ":" + kReader1;
+    remote.pass();
+    const auto first = sink.take();
+    EXPECT_EQ(std::count(first.begin(), first.end(), "OnCardReady|" + reader1 + "|" + kAtrText + "|1|ev"), 1)
+        << ::testing::PrintToString(first);
+    card1.require("remove");
+    const auto end = std::chrono::steady_clock::now() + kCardWait;
+    std::vector<std::string> events;
+    while (events.empty() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+        remote.pass();
+        events = sink.take();
+    }
+    EXPECT_EQ(events, std::vector<std::string>{"OnCardRemoved|" + reader1 + "|ev"});
+}
+
+// A server that is not there: one ERROR line however often it is retried.
+TEST_F(EventMonitorTest, AFailingInitialisationIsLoggedOnceAndRetried) {
+    EventMonitor remote{sink, log, "ev", INTERFACE_REMOTE_PCSC, "127.0.0.1:1"};
+    for (int i = 0; i < 5; ++i) remote.pass();
+    const std::string text = log.text();
+    const std::string line = " ERROR   Initialization unsuccessful in eventHandler ()";
+    const auto at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(line, at + 1), std::string::npos) << text;
+    EXPECT_NE(text.find(". Retrying initialization...", at), std::string::npos);
+    EXPECT_TRUE(sink.take().empty());
+}
+
 // The host's control with the real monitor thread behind it.
 class ControlEventsTest : public TestBedTest {
 protected:
@@ -168,6 +212,8 @@ protected:
     void SetUp() override {
         TestBedTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
+        reinsert(card0, kReader0);
+        reinsert(card1, kReader1);
         control = std::make_unique<ChipCardControl>(page, PageIdentity{"https://bank.example/", "Chromium 1"});
         dispatcher = std::make_unique<ScriptDispatcher>(*control, *control);
         ASSERT_EQ(control->Open("x"), 0);

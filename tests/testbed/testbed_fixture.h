@@ -1,5 +1,6 @@
 #pragma once
 
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>

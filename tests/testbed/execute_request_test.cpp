@@ -26,7 +26,7 @@ const std::string kEcho = tlv("43", tlv("44", "80EE000003010203"));
 const std::string kSelect = tlv("43", tlv("44", "00A4040007A0000000010001"));
 const std::string kRefused = tlv("43", tlv("44", "80CA000000"));
 
-class ServerRequestTest : public AdmittedPluginTest {
+class ExecuteRequestTest : public AdmittedPluginTest {
 protected:
     void SetUp() override {
         AdmittedPluginTest::SetUp();
@@ -51,7 +51,7 @@ protected:
     }
 };
 
-TEST_F(ServerRequestTest, CommandsRunInOrderUntilOneFails) {
+TEST_F(ExecuteRequestTest, CommandsRunInOrderUntilOneFails) {
     const ServerResponse response = execute(kSelect + kEcho + kRefused + kEcho);
     EXPECT_EQ(plugin.GetLastErrorCode(), 0);
     EXPECT_EQ(response.header.functionId, 9);
@@ -67,7 +67,7 @@ TEST_F(ServerRequestTest, CommandsRunInOrderUntilOneFails) {
     EXPECT_EQ(codes(execute(stopHere + kEcho)), std::vector<std::int32_t>{0x9000});
 }
 
-TEST_F(ServerRequestTest, ReconnectRemovalAndReleaseConcernTheConnection) {
+TEST_F(ExecuteRequestTest, ReconnectRemovalAndReleaseConcernTheConnection) {
     // Reconnect before the command, at once and with retries.
     const std::string reconnect = tlv("43", tlv("44", "80EE000001AA") + tlv("45", "01"));
     const std::string retried = tlv("43", tlv("44", "80EE000001AA") + tlv("45", "01") + tlv("46", "00000002"));
@@ -89,7 +89,7 @@ TEST_F(ServerRequestTest, ReconnectRemovalAndReleaseConcernTheConnection) {
     EXPECT_EQ(plugin.IsCardRemoved(), ERR_NOT_CONNECTED);
 }
 
-TEST_F(ServerRequestTest, EncodedRoundTripAndAnAnswerTooLongToCarry) {
+TEST_F(ExecuteRequestTest, EncodedRoundTripAndAnAnswerTooLongToCarry) {
     // The request as a server builds it, with this plug-in's environment.
     const std::string request = plugin.EncodeRequest("SERVE", "TX", 9, 7, "43 0A 44 08 80 EE 00 00 03 01 02 03");
     ASSERT_FALSE(request.empty());

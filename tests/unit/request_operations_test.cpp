@@ -27,7 +27,7 @@ public:
     }
 };
 
-class ServerRequestTest : public ::testing::Test {
+class RequestOperationsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/vexa-request-XXXXXX";
@@ -49,7 +49,7 @@ const std::string kEncoded =
     "20 11 22 01 00 23 00 24 05 4C 69 6E 75 78 25 00 26 01 00 "
     "41 01 00 ";
 
-TEST_F(ServerRequestTest, EncodeRequestWritesHeaderEnvironmentAndTheCallersElements) {
+TEST_F(RequestOperationsTest, EncodeRequestWritesHeaderEnvironmentAndTheCallersElements) {
     AdmittedPlugin plugin(dir / "vexa.log");
     const std::string request = plugin.EncodeRequest("CID", "", 300, 70000, "41 01 00");
     ASSERT_FALSE(request.empty());
@@ -59,7 +59,7 @@ TEST_F(ServerRequestTest, EncodeRequestWritesHeaderEnvironmentAndTheCallersEleme
     EXPECT_EQ(plugin.DecodeRequest(plugin.EncodeRequest("CID", "", 300, 70000, "41 01 00 00 05 01 02")), kEncoded);
 }
 
-TEST_F(ServerRequestTest, EncodeRequestRefusesWhatItCannotWrite) {
+TEST_F(RequestOperationsTest, EncodeRequestRefusesWhatItCannotWrite) {
     AdmittedPlugin plugin(dir / "vexa.log");
     // Client and transaction id share the header's 255 bytes: 229 fit.
     EXPECT_FALSE(plugin.EncodeRequest(std::string(129, 'c'), std::string(100, 't'), 1, 1, "").empty());
@@ -72,7 +72,7 @@ TEST_F(ServerRequestTest, EncodeRequestRefusesWhatItCannotWrite) {
     EXPECT_EQ(plugin.GetLastErrorCode(), 992210);
 }
 
-TEST_F(ServerRequestTest, UnreadableRequestsStillGetACompleteResponse) {
+TEST_F(RequestOperationsTest, UnreadableRequestsStillGetACompleteResponse) {
     AdmittedPlugin plugin(dir / "vexa.log");
     // Header with error 992200 (00 0F 23 C8), no card removed, one empty result.
     EXPECT_EQ(plugin.ExecuteRequest("ZZ", 0, 5),
@@ -85,7 +85,7 @@ TEST_F(ServerRequestTest, UnreadableRequestsStillGetACompleteResponse) {
     EXPECT_NE(logText().find(" ERROR    (return code 992210: )"), std::string::npos) << logText();
 }
 
-TEST_F(ServerRequestTest, RequestsWithoutCommandsOrWithReleaseNeedNoCard) {
+TEST_F(RequestOperationsTest, RequestsWithoutCommandsOrWithReleaseNeedNoCard) {
     AdmittedPlugin plugin(dir / "vexa.log");
     // Header: process 7, client "S", transaction "T1"; no commands.
     const std::string request = "1017110114120109130200071401531502543116010017010041010042010000";
@@ -98,7 +98,7 @@ TEST_F(ServerRequestTest, RequestsWithoutCommandsOrWithReleaseNeedNoCard) {
     EXPECT_EQ(plugin.GetLastErrorCode(), -1);
 }
 
-TEST(ServerMessageTest, ReadingSkipsUnknownTagsTakesAnyWidthAndStopsAtACutElement) {
+TEST(RequestMessageTest, ReadingSkipsUnknownTagsTakesAnyWidthAndStopsAtACutElement) {
     TlvBuffer in;
     // 0x99 unknown; continue flag as 2 bytes; a command with a 3-byte control
     // code and an unknown inner tag; then an element cut off by the end.
@@ -116,7 +116,7 @@ TEST(ServerMessageTest, ReadingSkipsUnknownTagsTakesAnyWidthAndStopsAtACutElemen
     EXPECT_EQ(request.header.version, 0); // no header: fields read as 0
 }
 
-TEST(ServerMessageTest, AResultOverTheBlockLimitMakesTheResponseUnwritable) {
+TEST(RequestMessageTest, AResultOverTheBlockLimitMakesTheResponseUnwritable) {
     ServerResponse response;
     response.results.push_back({ByteBuffer(std::vector<std::uint8_t>(245).data(), 245), 0x9000, ""});
     TlvBuffer out;
