@@ -1,4 +1,5 @@
-// The `vexa` tool: `vexa shell` answers script calls given as JSON Lines.
+// The `vexa` tool: `vexa shell` answers script calls given as JSON Lines;
+// `vexa request` builds and reads server requests.
 
 #include <array>
 #include <exception>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
+#include "control/request_tool.h"
 #include "control/shell_session.h"
 
 namespace {
@@ -50,6 +52,7 @@ std::optional<vexa::ShellOptions> parseShellOptions(Args args) {
 
 int usage() {
     std::cerr << "usage: vexa shell [--url URL] [--answer yes|no|ask]\n"
+                 "       vexa request build|read ...   (vexa request: details)\n"
                  "  Reads script calls as JSON Lines on stdin and answers each on stdout.\n"
                  "    call:   {\"id\": 1, \"method\": \"GetVersion\", \"args\": [0]}\n"
                  "    answer: {\"id\": 1, \"result\": \"2.0.0.2\"}\n"
@@ -74,13 +77,18 @@ int runShell(Args args) {
     }
 }
 
+int runRequest(Args args) {
+    return vexa::runRequestTool(args, std::cin, std::cout, std::cerr);
+}
+
 struct Command {
     std::string_view name;
     int (*run)(Args args);
 };
 
-constexpr std::array<Command, 1> kCommands = {{
+constexpr std::array<Command, 2> kCommands = {{
     {"shell", runShell},
+    {"request", runRequest},
 }};
 
 } // namespace
