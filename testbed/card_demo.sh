@@ -70,3 +70,28 @@ sed 's/^/  /' "$demo_home/vexa_ie.log"
 # 00 B0 was no command of this card: the virtual card reports it.
 say "What the virtual card did not expect"
 "$CARD" ctl "$VEXA_TESTBED_DIR/card1.sock" failures | sed 's/^/  /'
+
+# A server's command batch: `vexa request` plays the server, the page (here
+# the shell) carries the enciphered texts, the card answers every command.
+say "A server's command batch: vexa request build -> ExecuteRequest -> vexa request read"
+ctl card1.sock clear
+request=$("$BUILD/control/vexa" request build --client BANK --transaction 4711 \
+    "00 A4 04 00 06 D2 76 00 01 24 01 00" "00 CA 00 6E 00" "00 20 00 82 06 31 32 33 34 35 36")
+echo "  request (enciphered): ${request:0:64}..."
+batch=(
+    '{"id": 1, "method": "Open", "args": ["card demo"]}'
+    '{"id": 2, "method": "SetMode", "args": ["LOGLEVEL", "DEBUG"]}'
+    '{"id": 3, "method": "SearchCard", "args": ["D2 76 00 01 24 01", ""]}'
+    "{\"id\": 4, \"method\": \"ExecuteRequest\", \"args\": [\"$request\", 1, 0]}"
+    '{"id": 5, "method": "EnableEvents", "args": ["demo"]}'
+)
+# Input stays open while the first reader's card is pulled and put back, so
+# the shell's event monitor sees both.
+answers=$({ printf '%s\n' "${batch[@]}"; sleep 0.5; ctl card0.sock remove; sleep 1.2; ctl card0.sock insert; sleep 1.2; } |
+    (cd "$demo_home" && HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" \
+        "$BUILD/control/vexa" shell --url https://demo.example/bank/index.html --answer yes))
+response=$(sed -n 4p <<< "$answers" | python3 -c 'import json,sys; print(json.load(sys.stdin)["result"])')
+echo "  response, read back:"
+"$BUILD/control/vexa" request read "$response" | python3 -m json.tool | sed 's/^/    /'
+say "Events seen while the first reader's card was pulled and put back"
+grep -E "Event(s)? " "$demo_home/vexa_ie.log" | sed 's/^/  /'

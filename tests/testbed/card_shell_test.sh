@@ -3,37 +3,11 @@
 # test bed's two virtual readers and cards, one call at a time, with the
 # cards moved and held between calls.
 set -euo pipefail
-vexa=${1:?usage: card_shell_test.sh <vexa> <vexa-card>}
-card=${2:?usage: card_shell_test.sh <vexa> <vexa-card>}
+source "$(dirname "$0")/shell_bed.sh" "$@"
 R0="Virtual PCD 00 00"
 R1="Virtual PCD 00 01"
 SHARING=-2146435061
-
-dir=${VEXA_TESTBED_DIR:-}
-if [[ -z "$dir" ]] || ! "$card" ctl "$dir/card0.sock" status >/dev/null 2>&1; then
-    [[ -n "${VEXA_TESTBED_REQUIRED:-}" ]] && { echo "FAIL: no test bed in '$dir'"; exit 1; }
-    echo "SKIP: no test bed (testbed/start_testbed.sh starts one)"; exit 77
-fi
-c0() { "$card" ctl "$dir/card0.sock" "$@" >/dev/null; }
-c1() { "$card" ctl "$dir/card1.sock" "$@" >/dev/null; }
-
-work=$(mktemp -d)
-holder_pid=
-shell_pid=
-cleanup() {
-    [[ -n "$holder_pid" ]] && kill "$holder_pid" 2>/dev/null
-    [[ -n "${shell_pid:-}" ]] && kill "$shell_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-unset APPDATA USERPROFILE windir
-mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
-printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
-log="$work/cwd/vexa_ie.log"
-fail() { echo "FAIL: $*"; echo "--- log:"; cat "$log" 2>/dev/null | tail -40; exit 1; }
-expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
-logged() { grep -qF -- "$1" "$log" || fail "log line missing: $1"; }
+printf 'LOGLEVEL=DEBUG\n' > "$config"
 
 for c in c0 c1; do $c reset; $c insert; done
 "$card" wait "$R0" present 5000 && "$card" wait "$R1" present 5000 || fail "cards not present"
@@ -41,15 +15,7 @@ c0 aid A0000000010001
 c1 aid D2760000850101
 c1 aid A0000000010001
 
-coproc SHELL { cd "$work/cwd" && exec "$vexa" shell --url https://bank.example/x --answer yes; }
-shell_pid=$SHELL_PID
-# call METHOD ARGS-JSON: prints the result (or "error: ...") of one call
-call() {
-    printf '{"id":1,"method":"%s","args":%s}\n' "$1" "$2" >&"${SHELL[1]}"
-    local line
-    IFS= read -r line <&"${SHELL[0]}" || fail "shell ended at $1"
-    python3 -c 'import json,sys; a=json.loads(sys.argv[1]); print(a.get("result", "error: " + str(a.get("error"))))' "$line"
-}
+start_shell
 hexbytes() { python3 -c 'import sys; print(" ".join(sys.argv[1:]))' "$@"; }
 
 expect "before Open" "$(call GetReaderList '[]')" ""
@@ -175,9 +141,6 @@ expect "Reset with events on" "$(call Reset '[]')" "0"
 expect "events need Open again" "$(call EnableEvents '["ev4"]')" "992211"
 "$card" wait "$R1" present 5000 || fail "card 1 not back"
 
-eval "exec ${SHELL[1]}>&-"
-wait "$shell_pid" || fail "shell exit status $?"
-shell_pid=
-expect "card 0 failures" "$("$card" ctl "$dir/card0.sock" failures)" "ok 0"
-expect "card 1 failures" "$("$card" ctl "$dir/card1.sock" failures)" "ok 0"
+stop_shell
+no_card_failures
 echo "card_shell_test passed"

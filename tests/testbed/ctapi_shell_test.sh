@@ -3,50 +3,22 @@
 # configuration file, the test bed's HBCIKRNL.INI naming libvexa-ctapi.so,
 # and the driver on pcscd's virtual readers.
 set -euo pipefail
-vexa=${1:?usage: ctapi_shell_test.sh <vexa> <vexa-card>}
-card=${2:?usage: ctapi_shell_test.sh <vexa> <vexa-card>}
+source "$(dirname "$0")/shell_bed.sh" "$@" HBCIKRNL.INI
 T0=VEXA_CT_0
 T1=VEXA_CT_1
-
-dir=${VEXA_TESTBED_DIR:-}
-if [[ -z "$dir" ]] || ! "$card" ctl "$dir/card0.sock" status >/dev/null 2>&1; then
-    [[ -n "${VEXA_TESTBED_REQUIRED:-}" ]] && { echo "FAIL: no test bed in '$dir'"; exit 1; }
-    echo "SKIP: no test bed (testbed/start_testbed.sh starts one)"; exit 77
-fi
-c0() { "$card" ctl "$dir/card0.sock" "$@" >/dev/null; }
-c1() { "$card" ctl "$dir/card1.sock" "$@" >/dev/null; }
-
-work=$(mktemp -d)
-shell_pid=
-cleanup() {
-    [[ -n "${shell_pid:-}" ]] && kill "$shell_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 # windir is where HBCIKRNL.INI is looked for, and also the config home.
-export HOME="$work/home" windir="$work/windows"
-unset APPDATA USERPROFILE XDG_CONFIG_HOME
-mkdir -p "$HOME" "$windir/MERIDAN" "$work/cwd"
+export windir="$work/windows"
+unset XDG_CONFIG_HOME
+mkdir -p "$windir/MERIDAN"
 cp "$dir/HBCIKRNL.INI" "$windir/"
 printf 'LOGLEVEL=DEBUG\r\nINTERFACE=CTAPI\r\n' > "$windir/MERIDAN/vexa_ie.conf"
-log="$work/cwd/vexa_ie.log"
-fail() { echo "FAIL: $*"; echo "--- log:"; tail -40 "$log" 2>/dev/null; exit 1; }
-expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
-logged() { grep -qF -- "$1" "$log" || fail "log line missing: $1"; }
 
 for c in c0 c1; do $c reset; $c insert; done
 "$card" wait "Virtual PCD 00 00" present 5000 && "$card" wait "Virtual PCD 00 01" present 5000 ||
     fail "cards not present"
 c1 aid D2760000850101
 
-coproc SHELL { cd "$work/cwd" && exec "$vexa" shell --url https://bank.example/x --answer yes; }
-shell_pid=$SHELL_PID
-call() {
-    printf '{"id":1,"method":"%s","args":%s}\n' "$1" "$2" >&"${SHELL[1]}"
-    local line
-    IFS= read -r line <&"${SHELL[0]}" || fail "shell ended at $1"
-    python3 -c 'import json,sys; a=json.loads(sys.argv[1]); print(a.get("result", "error: " + str(a.get("error"))))' "$line"
-}
+start_shell
 
 expect "Open" "$(call Open '["p"]')" "0"
 expect "interface" "$(call GetMode '["INTERFACE"]')" "CTAPI"
@@ -89,9 +61,6 @@ expect "connect again" "$(call ConnectCard "[\"$T0\", 2]")" "0"
 expect "echo again" "$(call SendToCard '["80 EE 00 00 01 AA"]')" "aa 90 00"
 expect "disconnect again" "$(call DisConnectCard '[]')" "0"
 
-eval "exec ${SHELL[1]}>&-"
-wait "$shell_pid" || fail "shell exit status $?"
-shell_pid=
-expect "card 0 failures" "$("$card" ctl "$dir/card0.sock" failures)" "ok 0"
-expect "card 1 failures" "$("$card" ctl "$dir/card1.sock" failures)" "ok 0"
+stop_shell
+no_card_failures
 echo "ctapi_shell_test passed"
