@@ -179,9 +179,6 @@ Json ScriptDispatcher::dispatch(const Json& call) {
     try {
         const ScriptMethod& method = methodOf(call);
         const std::vector<ScriptValue> args = argumentsOf(call, method);
-        if (method.handler == nullptr) {
-            return errorAnswer(id, "not available");
-        }
         const ScriptValue result = method.handler(ScriptCall{plugin_, host_, args});
         Json answer = Json::object();
         answer["id"] = id;

@@ -46,8 +46,7 @@ constexpr ScriptArgKinds argKinds(Kinds... kinds) {
     return ScriptArgKinds{{kinds...}, sizeof...(kinds)};
 }
 
-// One script method. A method without handler is part of the script surface
-// but not built yet.
+// One script method: its name, argument kinds, result kind and handler.
 struct ScriptMethod {
     std::string_view name;
     ScriptArgKinds args;

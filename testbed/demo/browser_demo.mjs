@@ -39,6 +39,11 @@ try {
     console.log(`  -> ${call}${meaning ? `   (${meaning})` : ''}\n  <- ${shown.replace(/\n/g, '\\n')}`);
   }
   console.log(await page.textContent('#status'));
+  // The event monitor polls every 100 ms: give it a moment to report.
+  await page.waitForTimeout(1000);
+  const events = await page.$$eval('#events tr', (trs) => trs.map((tr) => tr.textContent));
+  console.log(`Events on the page (${events.length}):`);
+  for (const event of events) console.log(`  ${event}`);
   const pageShot = path.join(output, 'demo.png');
   await page.screenshot({ path: pageShot, fullPage: true });
   console.log(`Screenshots: ${pageShot} and ${questionShot}`);

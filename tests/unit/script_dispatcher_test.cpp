@@ -148,6 +148,11 @@ TEST_F(ScriptDispatcherTest, StringResultEndsAtItsFirstZeroByte) {
     EXPECT_EQ(resultOf("Hex2Str", {"00 41"}), "");
 }
 
+TEST(ScriptMethodTable, HoldsTheTwentyNineMethodsEachWithAHandler) {
+    EXPECT_EQ(scriptMethods().size(), 29u);
+    for (const ScriptMethod& method : scriptMethods()) EXPECT_TRUE(method.handler) << method.name;
+}
+
 TEST_F(ScriptDispatcherTest, RequestMethodsCheckTheirArguments) {
     EXPECT_EQ(call("DecodeRequest", {1}).value("error", ""), "argument 1 of DecodeRequest must be a string");
     EXPECT_EQ(call("ExecuteRequest", {"00", 0}).value("error", ""), "ExecuteRequest expects 3 arguments, got 2");
