@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_table.h"
 #include "bench/shell_process.h"
 #include "cardaccess/pcsc_card.h"
 #include "cardaccess/pcsc_context.h"
@@ -42,41 +43,6 @@ protected:
     std::string pageAddress() override { return "https://bench.example/"; }
     bool askUser(std::string_view, std::string_view) override { return true; }
 };
-
-struct Variant {
-    std::string name;
-    std::function<bool()> once; // one APDU; false when the answer is wrong
-    std::vector<double> roundMeans;
-};
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// Mean microseconds per call over n calls.
-double measure(const Variant& v, int n) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i)
-        if (!v.once()) throw std::runtime_error(v.name + ": wrong answer");
-    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count() / n;
-}
-
-void runTable(std::vector<Variant>& variants, const char* level, int iterations, int rounds) {
-    for (auto& v : variants) {
-        v.roundMeans.clear();
-        measure(v, 100); // warm-up
-    }
-    // Rounds alternate the variants, so a slow phase of the machine hits all.
-    for (int r = 0; r < rounds; ++r)
-        for (auto& v : variants) v.roundMeans.push_back(measure(v, iterations / rounds));
-    const double base = median(variants.front().roundMeans);
-    std::printf("\nlog %-5s  %-44s %10s %8s\n", level, "variant", "us/APDU", "ratio");
-    for (const auto& v : variants)
-        std::printf("           %-44s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans),
-                    median(v.roundMeans) / base);
-}
 
 int run(int iterations, int rounds) {
     const char* bed = std::getenv("VEXA_TESTBED_DIR");
@@ -150,7 +116,7 @@ int run(int iterations, int rounds) {
         accessLog.setThreshold(logLevelValue(level));
         plugin.SetMode("LOGLEVEL", level);
         shell.call(std::string(R"({"id":0,"method":"SetMode","args":["LOGLEVEL",")") + level + R"("]})");
-        runTable(variants, level, iterations, rounds);
+        runTable(variants, std::string("log ") + level, iterations, rounds);
     }
     std::filesystem::current_path("/");
     std::filesystem::remove_all(work);
@@ -161,21 +127,5 @@ int run(int iterations, int rounds) {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    int iterations = 5000, rounds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string option = argv[i];
-        if (option == "--iterations")
-            iterations = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--rounds")
-            rounds = std::max(1, std::atoi(argv[i + 1]));
-    }
-    iterations = std::max(iterations, rounds);
-    try {
-        return vexa::bench::run(iterations, rounds);
-    } catch (const vexa::TovException& e) {
-        std::cerr << "vexa_card_bench: " << e.text() << " (" << e.code() << ")\n";
-    } catch (const std::exception& e) {
-        std::cerr << "vexa_card_bench: " << e.what() << "\n";
-    }
-    return 1;
+    return vexa::bench::benchMain(argc, argv, "vexa_card_bench", vexa::bench::run);
 }

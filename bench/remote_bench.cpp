@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_table.h"
 #include "cardaccess/pcsc_card.h"
 #include "cardaccess/pcsc_context.h"
 #include "cardaccess/remote_pcsc_client.h"
@@ -33,25 +34,6 @@ namespace {
 
 constexpr const char* kReader = "Virtual PCD 00 00";
 constexpr std::array<std::uint8_t, 9> kCommand = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
-
-struct Variant {
-    std::string name;
-    std::function<bool()> once; // one APDU; false when the answer is wrong
-    std::vector<double> roundMeans;
-};
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double measure(const Variant& v, int n) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i)
-        if (!v.once()) throw std::runtime_error(v.name + ": wrong answer");
-    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count() / n;
-}
 
 int run(int iterations, int rounds) {
     const char* bed = std::getenv("VEXA_TESTBED_DIR");
@@ -106,15 +88,9 @@ int run(int iterations, int rounds) {
          },
          {}},
     };
-    for (auto& v : variants) measure(v, 100); // warm-up
-    for (int r = 0; r < rounds; ++r)
-        for (auto& v : variants) v.roundMeans.push_back(measure(v, iterations / rounds));
     std::printf("%d APDUs per variant, %d rounds; echo of 4 bytes on '%s', server %s\n", iterations, rounds, kReader,
                 server.c_str());
-    const double base = median(variants.front().roundMeans);
-    std::printf("%-48s %10s %8s\n", "variant", "us/APDU", "ratio");
-    for (const auto& v : variants)
-        std::printf("%-48s %10.1f %8.3f\n", v.name.c_str(), median(v.roundMeans), median(v.roundMeans) / base);
+    runTable(variants, "log OFF", iterations, rounds);
     return 0;
 }
 
@@ -122,21 +98,5 @@ int run(int iterations, int rounds) {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    int iterations = 5000, rounds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string option = argv[i];
-        if (option == "--iterations")
-            iterations = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--rounds")
-            rounds = std::max(1, std::atoi(argv[i + 1]));
-    }
-    iterations = std::max(iterations, rounds);
-    try {
-        return vexa::bench::run(iterations, rounds);
-    } catch (const vexa::TovException& e) {
-        std::cerr << "vexa_remote_bench: " << e.text() << " (" << e.code() << ")\n";
-    } catch (const std::exception& e) {
-        std::cerr << "vexa_remote_bench: " << e.what() << "\n";
-    }
-    return 1;
+    return vexa::bench::benchMain(argc, argv, "vexa_remote_bench", vexa::bench::run);
 }

@@ -1,4 +1,5 @@
 #include "core/chip_card_plugin.h"
+#include "tests/unit/admitted_plugin.h"
 
 #include <gtest/gtest.h>
 
@@ -7,22 +8,10 @@
 #include <fstream>
 
 using namespace vexa;
+using vexa::testing::AdmittedPlugin;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A plug-in whose page has been admitted, logging to a file of the test's own.
-class AdmittedPlugin : public ChipCardPlugin {
-public:
-    explicit AdmittedPlugin(const fs::path& log) {
-        setOutputMode(TovLog::File);
-        setThreshold(LOG_TRACE);
-        setLogFile("", "", log.string());
-        open();
-        initialised = 1;
-    }
-    std::int32_t lastErrorValue() const { return lastError; }
-};
 
 class ChipCardPluginTest : public ::testing::Test {
 protected:

@@ -10,22 +10,13 @@
 #include "core/chip_card_plugin.h"
 #include "core/server_request.h"
 #include "support/cipher.h"
+#include "tests/unit/admitted_plugin.h"
 
 using namespace vexa;
+using vexa::testing::AdmittedPlugin;
 namespace fs = std::filesystem;
 
 namespace {
-
-class AdmittedPlugin : public ChipCardPlugin {
-public:
-    explicit AdmittedPlugin(const fs::path& log) {
-        setOutputMode(TovLog::File);
-        setThreshold(LOG_TRACE);
-        setLogFile("", "", log.string());
-        open();
-        initialised = 1;
-    }
-};
 
 class RequestOperationsTest : public ::testing::Test {
 protected:

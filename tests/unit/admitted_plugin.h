@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+
+#include "core/chip_card_plugin.h"
+
+namespace vexa::testing {
+
+// A plug-in whose page has been admitted, logging at TRACE to a file of the
+// test's own.
+class AdmittedPlugin : public ChipCardPlugin {
+public:
+    explicit AdmittedPlugin(const std::filesystem::path& log) {
+        setOutputMode(TovLog::File);
+        setThreshold(LOG_TRACE);
+        setLogFile("", "", log.string());
+        open();
+        initialised = 1;
+    }
+    std::int32_t lastErrorValue() const { return lastError; }
+};
+
+} // namespace vexa::testing
