@@ -1,6 +1,7 @@
 #include "bench/bench_table.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,20 @@ double measure(const Variant& v, int n) {
 }
 
 } // namespace
+
+Variant directTransmit(SCARDHANDLE card, std::uint32_t protocol, std::span<const std::uint8_t> command,
+                       std::uint32_t answerLength) {
+    return {"(a) SCardTransmit",
+            [=] {
+                std::array<std::uint8_t, 512> answer;
+                DWORD length = answer.size();
+                const SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
+                return SCardTransmit(card, &pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                                     answer.data(), &length) == SCARD_S_SUCCESS &&
+                       length == answerLength;
+            },
+            {}};
+}
 
 void runTable(std::vector<Variant>& variants, std::string_view label, int iterations, int rounds) {
     for (auto& v : variants) {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <PCSC/winscard.h>
+
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +17,11 @@ struct Variant {
     std::function<bool()> once; // one operation; false when its answer is wrong
     std::vector<double> roundMeans;
 };
+
+// Variant (a) of every benchmark: the command sent with SCardTransmit on a
+// card connected directly, its answer expected to be answerLength bytes.
+Variant directTransmit(SCARDHANDLE card, std::uint32_t protocol, std::span<const std::uint8_t> command,
+                       std::uint32_t answerLength);
 
 // Measures every variant in rounds that alternate the variants, so a slow
 // phase of the machine hits all of them, and prints microseconds per

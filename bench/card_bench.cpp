@@ -89,16 +89,7 @@ int run(int iterations, int rounds) {
     const std::string shellCall = std::string(R"({"id":1,"method":"SendToCard","args":[")") + kCommandHex + R"("]})";
     const std::string shellAnswer = std::string(R"({"id":1,"result":")") + kAnswerHex + R"("})";
     std::vector<Variant> variants = {
-        {"(a) SCardTransmit",
-         [&] {
-             std::array<std::uint8_t, 512> answer;
-             DWORD length = answer.size();
-             const SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
-             return SCardTransmit(direct.get(), &pci, kCommand.data(), kCommand.size(), nullptr, answer.data(),
-                                  &length) == SCARD_S_SUCCESS &&
-                    length == 6;
-         },
-         {}},
+        directTransmit(direct.get(), protocol, kCommand, 6),
         {"(b) TovChipDefaultAccess::executeDirect",
          [&] {
              std::array<std::uint8_t, 512> answer;

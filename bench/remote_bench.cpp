@@ -62,16 +62,7 @@ int run(int iterations, int rounds) {
         throw std::runtime_error("card connection cannot connect");
 
     std::vector<Variant> variants = {
-        {"(a) SCardTransmit",
-         [&] {
-             std::array<std::uint8_t, 512> answer;
-             DWORD length = answer.size();
-             const SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
-             return SCardTransmit(direct.get(), &pci, kCommand.data(), kCommand.size(), nullptr, answer.data(),
-                                  &length) == SCARD_S_SUCCESS &&
-                    length == 6;
-         },
-         {}},
+        directTransmit(direct.get(), protocol, kCommand, 6),
         {"(b) RemotePcscClient::transmit via vexa-rpcscd",
          [&] {
              ByteBuffer answer;
