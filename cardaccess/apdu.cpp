@@ -20,18 +20,48 @@ std::uint32_t protocolFromAtr(std::span<const std::uint8_t> atr) {
 
 bool carriesPin(std::span<const std::uint8_t> command) {
     if (command.size() < 2) return false;
-    const std::uint8_t ins = command[1];
-    return ins == 0x20 || ins == 0x24 || ins == 0x2C;
+    switch (command[1]) {
+        case 0x20:
+        case 0x21:
+        case 0x24:
+        case 0x26:
+        case 0x28:
+        case 0x2C:
+        case 0x2D:
+            return true;
+        default:
+            return false;
+    }
 }
+
+namespace {
+
+// Header and length field (ISO 7816-4, 5.1): the extended form 00 Lc1 Lc2
+// only when its Lc accounts for the rest of the command (with or without
+// the two-byte Le), else the short form's single Lc byte, so a malformed
+// command never shows data bytes as a length.
+std::size_t headerAndLength(std::span<const std::uint8_t> command) {
+    if (command.size() > 7 && command[4] == 0) {
+        const std::size_t lc = command[5] * 256u + command[6];
+        if (lc != 0 && (command.size() == 7 + lc || command.size() == 9 + lc)) return 7;
+    }
+    return 5;
+}
+
+} // namespace
 
 std::string commandForLog(std::span<const std::uint8_t> command) {
     if (!carriesPin(command) || command.size() <= 5) return bytesToHex(command, true);
-    // Short form: header and Lc (5 bytes); extended form: header and the
-    // three-byte Lc 00 xx xx (ISO 7816-4, 5.1).
-    const std::size_t shown = command[4] == 0 && command.size() > 7 ? 7 : 5;
+    const std::size_t shown = headerAndLength(command);
     std::string text = bytesToHex(command.first(shown), true);
     for (std::size_t i = shown; i < command.size(); ++i) text += " **";
     return text;
+}
+
+std::string sentBytesLogLine(std::span<const std::uint8_t> bytes, bool withControlCode) {
+    const std::string count = unsignedDecimal(bytes.size());
+    if (withControlCode) return "Control data: " + count + " bytes";
+    return "APDU command (" + count + " bytes): " + (bytes.empty() ? std::string("<null>") : commandForLog(bytes));
 }
 
 } // namespace vexa

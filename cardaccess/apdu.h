@@ -13,13 +13,20 @@ std::uint16_t statusWord(std::span<const std::uint8_t> answer);
 // T=1; 0 without TD1. A TD1 position past the end reads as 00.
 std::uint32_t protocolFromAtr(std::span<const std::uint8_t> atr);
 
-// True for VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER
-// (ISO 7816-4 INS 20, 24, 2C), whose data fields carry PINs.
+// True for the commands whose data fields carry PINs (ISO 7816-4): VERIFY
+// (INS 20, 21), CHANGE REFERENCE DATA (24), DISABLE and ENABLE VERIFICATION
+// REQUIREMENT (26, 28), RESET RETRY COUNTER (2C, 2D).
 bool carriesPin(std::span<const std::uint8_t> command);
 
 // A command for the log: lower-case hex with blanks between bytes; for the
 // PIN-carrying commands every byte behind the header and the length field as
 // "**", so PINs never reach a log file.
 std::string commandForLog(std::span<const std::uint8_t> command);
+
+// The one log line of bytes sent: "APDU command (n bytes): " and the command
+// as commandForLog writes it ("<null>" for none); data sent with a control
+// code only as "Control data: n bytes", because what a reader control request
+// carries (a PIN for the reader's keypad, say) has no form we could mask.
+std::string sentBytesLogLine(std::span<const std::uint8_t> bytes, bool withControlCode);
 
 } // namespace vexa

@@ -12,13 +12,7 @@
 namespace vexa {
 
 void TovChipDefaultAccess::logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const {
-    if (!logWants(log, LOG_DEBUG)) return;
-    std::string text = "APDU command (" + unsignedDecimal(command.size()) + " bytes): ";
-    if (command.empty())
-        text += "<null>";
-    else
-        text += apdu ? commandForLog(command) : bytesToHex(command, true);
-    log.write(LOG_DEBUG, text);
+    if (logWants(log, LOG_DEBUG)) log.write(LOG_DEBUG, sentBytesLogLine(command, !apdu));
 }
 
 std::int32_t TovChipDefaultAccess::exchangeFailed(TovLog& log, std::int32_t code, const char* operation) {

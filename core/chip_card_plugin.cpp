@@ -95,7 +95,9 @@ std::string ChipCardPlugin::ReadLogFile(std::int32_t maxNumberOfBytes) {
             return std::string();
         }
         lastError = 0;
-        return convertGermanCharacters(std::move(text), 1);
+        // The page shows the text as HTML, and the records hold what pages,
+        // cards and servers sent.
+        return convertGermanCharacters(escapeHtml(text), 1);
     });
 }
 

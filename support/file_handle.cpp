@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,10 @@ namespace {
 
 // The files hold card traffic and settings: owner only.
 constexpr mode_t kCreatedFileMode = 0600;
+
+FileIdentity identityFrom(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
 
 } // namespace
 
@@ -48,6 +53,18 @@ bool FileHandle::tryLock(int share) {
             return true;
     }
     return ::flock(fd_, operation | LOCK_NB) == 0;
+}
+
+std::optional<FileIdentity> FileHandle::identity() const {
+    struct stat status {};
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0) return std::nullopt;
+    return identityFrom(status);
+}
+
+std::optional<FileIdentity> FileHandle::identityOf(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+    return identityFrom(status);
 }
 
 int FileHandle::close() noexcept {

@@ -1,8 +1,17 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vexa {
+
+// Which file a handle or a path names: device and inode.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
 
 // Owns one file descriptor and the flock taken on it. Linux has no share
 // modes, so an advisory lock stands in for them; closing the descriptor
@@ -25,6 +34,12 @@ public:
 
     // Closes (and so unlocks); the close result, 0 when nothing was open.
     int close() noexcept;
+
+    // The open file's identity; none when nothing is open.
+    std::optional<FileIdentity> identity() const;
+    // The identity of what the path itself names (a symbolic link is not
+    // followed); none when nothing is there.
+    static std::optional<FileIdentity> identityOf(const std::string& path);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

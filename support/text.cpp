@@ -148,6 +148,52 @@ std::string convertGermanCharacters(std::string text, int mode) {
     return text;
 }
 
+std::string escapeHtml(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string escapeControlCharacters(std::string_view text) {
+    const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+    if (std::none_of(text.begin(), text.end(), isControl)) return std::string(text);
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (char c : text) {
+        if (!isControl(c)) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += "\\x";
+            out += hexNumber(static_cast<unsigned char>(c), 2);
+        }
+    }
+    return out;
+}
+
 bool textEquals(std::string_view a, std::string_view b) {
     return a == b;
 }

@@ -35,6 +35,11 @@ bool parseUnsignedDecimal(std::string_view text, std::uint32_t& value);
 // Mode 0: Latin-1 umlauts to %XX; 1: to HTML entities; 2: %XX to entities;
 // any other mode: entities to %XX.
 std::string convertGermanCharacters(std::string text, int mode);
+// &, <, > and " as HTML entities, for text a page shows as HTML.
+std::string escapeHtml(std::string_view text);
+// Control characters (below 0x20, and 0x7F) as \n, \r, \t or \xNN, so a
+// value never breaks a line; every other byte, the backslash included, stays.
+std::string escapeControlCharacters(std::string_view text);
 
 // Support-library comparisons: both empty, or both non-empty and identical.
 bool textEquals(std::string_view a, std::string_view b);

@@ -66,15 +66,16 @@ std::optional<int> openFlags(int access) {
     }
 }
 
-// One try: open, lock, and for access 3 empty the file.
-// A missing file or directory will not appear by waiting for it.
-bool isMissing(int err) {
-    return err == ENOENT || err == ENOTDIR;
+// A missing file or directory will not appear by waiting for it, nor will a
+// symbolic link go away.
+bool isHopeless(int err) {
+    return err == ENOENT || err == ENOTDIR || err == ELOOP;
 }
 
-FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& missing) {
+// One try: open, lock, and for access 3 empty the file.
+FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& hopeless) {
     FileHandle handle = FileHandle::open(path, flags);
-    missing = !handle.valid() && isMissing(errno);
+    hopeless = !handle.valid() && isHopeless(errno);
     if (!handle.valid() || !handle.tryLock(share)) return {};
     if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
     return handle;
@@ -83,7 +84,11 @@ FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate,
 } // namespace
 
 TovFile::TovFile(const TovFile& other)
-    : directory_(other.directory_), location_(other.location_), name_(other.name_), resolved_(other.resolved_) {}
+    : directory_(other.directory_),
+      location_(other.location_),
+      name_(other.name_),
+      resolved_(other.resolved_),
+      followLinks_(other.followLinks_) {}
 
 TovFile& TovFile::operator=(const TovFile& other) {
     if (this != &other) {
@@ -92,6 +97,7 @@ TovFile& TovFile::operator=(const TovFile& other) {
         location_ = other.location_;
         name_ = other.name_;
         resolved_ = other.resolved_;
+        followLinks_ = other.followLinks_;
     }
     return *this;
 }
@@ -145,22 +151,28 @@ void TovFile::resolve() {
 
 int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
     close();
-    const std::optional<int> flags = openFlags(access);
+    std::optional<int> flags = openFlags(access);
     if (!flags) return 1;
+    if (!followLinks_) *flags |= O_NOFOLLOW;
     const std::string& path = resolvedPath();
     const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
     for (int attempt = 0; attempt < kOpenTries; ++attempt) {
-        bool missing = false;
-        handle_ = tryOpen(path, *flags, share, access == Truncate, missing);
+        bool hopeless = false;
+        handle_ = tryOpen(path, *flags, share, access == Truncate, hopeless);
         if (handle_.valid()) {
             translated_ = !untranslated;
             return 0;
         }
         // Retrying only helps against another holder of the file.
-        if (missing) return 1;
+        if (hopeless) return 1;
         std::this_thread::sleep_for(pause);
     }
     return 1;
+}
+
+bool TovFile::stillAtPath() const {
+    const std::optional<FileIdentity> open = handle_.identity();
+    return open && open == FileHandle::identityOf(resolved_);
 }
 
 int TovFile::close() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,11 +33,20 @@ public:
     const std::string& resolvedPath();
     void setResolvedPath(std::string_view path);
 
+    // False: opening fails at once when the path is a symbolic link (the
+    // log, which a link could point at another file of the user's).
+    void setFollowLinks(bool follow) { followLinks_ = follow; }
+
     // 0 when open, 1 after every try within budgetMs failed (or for an
     // access value outside 0..3).
     int openFile(int access, bool untranslated, int share, int budgetMs);
     int close();
     bool isOpen() const { return handle_.valid(); }
+    // The open file's identity; none when nothing is open.
+    std::optional<FileIdentity> identity() const { return handle_.identity(); }
+    // True while the path still names the open file: false once another
+    // writer renamed it away (or replaced it).
+    bool stillAtPath() const;
     // New position, or -1 when not open.
     std::int64_t position(std::int64_t offset, int origin);
     std::int64_t length();
@@ -65,6 +75,7 @@ private:
     FileHandle handle_;
     bool atEnd_ = false;
     bool translated_ = false;
+    bool followLinks_ = true;
 };
 
 } // namespace vexa

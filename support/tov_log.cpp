@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "support/date_time.h"
 #include "support/text.h"
@@ -19,6 +21,9 @@ constexpr std::size_t kLevelWidth = 7;
 // 20 tries, 20 ms apart.
 constexpr int kOpenBudgetMs = 400;
 constexpr std::string_view kSemicolonHeader = "Date;Time;Client;Class;Code;Transaction;Process;Testcase;Text;\n";
+// A writer that finds the file rotated under it opens the new one; a bound
+// against writers rotating in turn.
+constexpr int kOpenRounds = 4;
 
 // The time of writing, in the format's own column layout.
 std::string timestamp(bool semicolonFormat) {
@@ -32,14 +37,21 @@ std::string timestamp(bool semicolonFormat) {
     return std::string(text, static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(sizeof text) - 1)));
 }
 
+// A value as it goes into a column: never longer than a record may be, no
+// control characters, and in the semicolon format no ";".
+std::string columnValue(std::string_view value, bool semicolonFormat) {
+    std::string text = escapeControlCharacters(value.substr(0, TovLog::kMaxRecordBytes));
+    return semicolonFormat ? replaceAll(std::move(text), ";", " ") : text;
+}
+
 // Appends one column: blank-separated lines leave out empty columns, semicolon
-// lines keep every column and turn a ";" inside a value into a blank.
+// lines keep every column.
 void appendColumn(std::string& out, std::string_view value, bool semicolonFormat) {
     if (semicolonFormat) {
-        out += replaceAll(std::string(value), ";", " ");
+        out += columnValue(value, true);
         out += ';';
     } else if (!value.empty()) {
-        out += value;
+        out += columnValue(value, false);
         out += ' ';
     }
 }
@@ -71,7 +83,12 @@ std::int32_t logLevelValue(std::string_view name) {
 }
 
 TovLog::TovLog(std::int32_t threshold, std::int32_t outputMode, bool semicolonFormat)
-    : outputMode_(outputMode), threshold_(threshold), semicolonFormat_(semicolonFormat) {}
+    : outputMode_(outputMode),
+      threshold_(threshold),
+      semicolonFormat_(semicolonFormat),
+      ledger_(std::make_shared<LogLedger>()) {
+    file_.setFollowLinks(false);
+}
 
 // A copy starts closed: it must be opened before it writes.
 TovLog::TovLog(const TovLog& other)
@@ -83,7 +100,9 @@ TovLog::TovLog(const TovLog& other)
       client_(other.client_),
       transactionId_(other.transactionId_),
       processId_(other.processId_),
-      testcase_(other.testcase_) {}
+      testcase_(other.testcase_),
+      rotationBytes_(other.rotationBytes_),
+      ledger_(other.ledger_) {}
 
 TovLog& TovLog::operator=(const TovLog& other) {
     if (this == &other) return *this;
@@ -97,6 +116,8 @@ TovLog& TovLog::operator=(const TovLog& other) {
     transactionId_ = other.transactionId_;
     processId_ = other.processId_;
     testcase_ = other.testcase_;
+    rotationBytes_ = other.rotationBytes_;
+    ledger_ = other.ledger_;
     return *this;
 }
 
@@ -142,14 +163,50 @@ int TovLog::write(std::int32_t level, std::string_view text, std::string_view co
 // The whole record goes out in one write while the file is locked, so
 // records of several writers never mix.
 int TovLog::writeToFile(std::int32_t level, std::string_view text, std::string_view code) {
-    if (file_.openFile(TovFile::Append, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
-    file_.position(0, TovFile::End);
     std::string record;
-    if (semicolonFormat_ && file_.length() == 0) record = kSemicolonHeader;
     int result = composeRecord(record, level, text, code);
-    if (file_.writeText(record) != 0 && result == 0) result = -14;
+    if (openForRecord(record.size()) != 0) return -11;
+    std::int64_t start = file_.position(0, TovFile::End);
+    if (semicolonFormat_ && start == 0) {
+        if (file_.writeText(kSemicolonHeader) == 0)
+            start = static_cast<std::int64_t>(kSemicolonHeader.size());
+        else
+            start = -1;
+    }
+    const std::optional<FileIdentity> identity = file_.identity();
+    if (start >= 0 && file_.writeText(record) == 0) {
+        if (identity) ledger_->add(*identity, start, record);
+    } else if (result == 0) {
+        result = -14;
+    }
     if (file_.close() != 0 && result == 0) result = -14;
     return result;
+}
+
+int TovLog::openForRecord(std::size_t recordBytes) {
+    for (int round = 0; round < kOpenRounds; ++round) {
+        if (file_.openFile(TovFile::Append, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
+        // Another writer rotated the file between our open and our lock.
+        if (!file_.stillAtPath()) {
+            file_.close();
+            continue;
+        }
+        const std::int64_t length = file_.length();
+        // A rename that fails keeps the record rather than losing it.
+        if (length > 0 && length + static_cast<std::int64_t>(recordBytes) > rotationBytes_ && rotate()) {
+            file_.close();
+            continue;
+        }
+        return 0;
+    }
+    file_.close();
+    return -11;
+}
+
+// Runs under the file's lock, so writers waiting for it find it moved.
+bool TovLog::rotate() {
+    const std::string& path = file_.resolvedPath();
+    return ::rename(path.c_str(), (path + ".1").c_str()) == 0;
 }
 
 // stdout carries the host's protocol, so the console log goes to stderr.
@@ -173,9 +230,14 @@ int TovLog::composeRecord(std::string& out, std::int32_t level, std::string_view
         appendColumn(out, transactionId_, semicolon);
         appendColumn(out, nonZeroDecimal(processId_), semicolon);
         appendColumn(out, nonZeroDecimal(testcase_), semicolon);
-        out += semicolon ? replaceAll(std::string(text), ";", " ") : std::string(text);
+        out += columnValue(text, semicolon);
     }
-    out += semicolon ? ";;\n" : " \n";
+    const std::string_view trailer = semicolon ? ";;\n" : " \n";
+    if (out.size() + trailer.size() > kMaxRecordBytes) {
+        out.resize(kMaxRecordBytes - trailer.size() - kCutMarker.size());
+        out += kCutMarker;
+    }
+    out += trailer;
     return result;
 }
 
@@ -183,40 +245,46 @@ int TovLog::readTail(std::int32_t maxBytes, std::string& result) {
     result.clear();
     if (outputMode_ != File) return -1;
     if (file_.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
-    int code = readOpenTail(maxBytes, result);
+    int code = readOwnRecords(maxBytes, result);
     if (file_.close() != 0 && code == 0) code = -16;
     if (code != 0) result.clear();
     return code;
 }
 
-// Reads from the first line start within the last maxBytes (the whole file
-// when maxBytes is not positive or not smaller than the file).
-int TovLog::readOpenTail(std::int32_t maxBytes, std::string& result) {
+// Reads the newest own stretches that cover maxBytes and one byte more, keeps
+// those the file still holds unchanged, and starts at the first line start
+// within the last maxBytes (one byte more: when the byte before the cut is a
+// line feed the cut is already a line start).
+int TovLog::readOwnRecords(std::int32_t maxBytes, std::string& result) {
+    const std::optional<FileIdentity> identity = file_.identity();
     const std::int64_t length = file_.length();
-    if (length <= 0) return length == 0 ? 0 : -16;
-    std::int64_t remaining = length;
-    if (maxBytes > 0 && maxBytes < length) {
-        // Start one byte before the cut: when that byte is a line feed the
-        // cut is already a line start and no line is lost.
-        remaining = std::int64_t{maxBytes} + 1;
-        if (file_.position(length - remaining, TovFile::Start) < 0) return -16;
-        // Drop the partial line the cut falls into.
-        char c = 0;
-        do {
-            const int code = file_.readChar(c);
-            if (code == 4) return 0;
-            if (code != 0) return -16;
-            --remaining;
-        } while (c != '\n');
-    } else if (file_.position(0, TovFile::Start) < 0) {
-        return -16;
+    if (!identity || length < 0) return -16;
+    const std::vector<LogLedger::Stretch> stretches = ledger_->stretches(*identity);
+    const std::int64_t wanted = maxBytes > 0 ? std::int64_t{maxBytes} + 1 : std::numeric_limits<std::int64_t>::max();
+    std::size_t first = stretches.size();
+    for (std::int64_t covered = 0; first > 0 && covered < wanted; --first)
+        covered += stretches[first - 1].end - stretches[first - 1].start;
+    std::string text;
+    for (std::size_t i = first; i < stretches.size(); ++i) {
+        const LogLedger::Stretch& stretch = stretches[i];
+        if (stretch.end > length) continue;
+        std::string bytes(static_cast<std::size_t>(stretch.end - stretch.start) + 1, '\0');
+        std::uint32_t n = static_cast<std::uint32_t>(bytes.size() - 1);
+        if (file_.position(stretch.start, TovFile::Start) < 0 || file_.readBytes(std::span<char>(bytes), n) != 0)
+            return -16;
+        bytes.resize(n);
+        if (LogLedger::holds(stretch, bytes)) text += bytes;
     }
-    if (remaining >= std::numeric_limits<std::uint32_t>::max()) return -16;
-    std::string buffer(static_cast<std::size_t>(remaining) + 1, '\0');
-    std::uint32_t n = static_cast<std::uint32_t>(remaining);
-    if (file_.readBytes(std::span<char>(buffer), n) != 0 || n != remaining) return -16;
-    buffer.resize(n);
-    result = std::move(buffer);
+    if (maxBytes > 0 && std::int64_t{maxBytes} < static_cast<std::int64_t>(text.size())) {
+        const std::size_t cut = text.size() - static_cast<std::size_t>(maxBytes);
+        std::size_t start = cut;
+        if (text[cut - 1] != '\n') {
+            const std::size_t lineFeed = text.find('\n', cut);
+            start = lineFeed == std::string::npos ? text.size() : lineFeed + 1;
+        }
+        text.erase(0, start);
+    }
+    result = std::move(text);
     return 0;
 }
 

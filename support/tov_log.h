@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "support/log_ledger.h"
 #include "support/name_table.h"
 #include "support/tov_file.h"
 
@@ -42,10 +44,19 @@ std::string logLevelName(std::int32_t level);
 std::int32_t logLevelValue(std::string_view name);
 
 // One record per line, the file opened exclusively and closed again for each
-// record so several logs (and processes) can share one file.
+// record so several logs (and processes) can share one file. Values from
+// pages, cards and servers cannot break a line: control characters in every
+// column are written escaped (\n, \r, \t, \xNN), and a record longer than
+// 64 KiB is cut and ends in " [cut]". The file is never opened through a
+// symbolic link; once a record would take it past the rotation size it is
+// renamed to <name>.1 and a new file begins.
 class TovLog {
 public:
     enum Output { Stdout = 0, File = 1 };
+
+    static constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+    static constexpr std::string_view kCutMarker = " [cut]";
+    static constexpr std::int64_t kDefaultRotationBytes = 32 * 1024 * 1024;
 
     TovLog(std::int32_t threshold = LOG_DEBUG, std::int32_t outputMode = Stdout, bool semicolonFormat = false);
     TovLog(const TovLog& other);
@@ -60,6 +71,8 @@ public:
     void setProcessId(std::int32_t id) { processId_ = id; }
     void setTestcase(std::int32_t testcase) { testcase_ = testcase; }
     std::string logFileName() { return file_.resolvedPath(); }
+    // The size the file may reach before it is rotated.
+    void setRotationSize(std::int64_t bytes) { rotationBytes_ = bytes; }
 
     // Resolves the path and fills %Y, %M, %D; all zero means today.
     void setLogFile(std::string_view directory, std::string_view location, std::string_view name, int year = 0,
@@ -71,7 +84,10 @@ public:
     // Writes one record; 0 or a negative code. Standard-output mode writes
     // to stderr: stdout carries the host's protocol.
     int write(std::int32_t level, std::string_view text, std::string_view code = {});
-    // The log file's tail starting at a line start; 0 or a negative code.
+    // The records this log and its copies wrote into the current log file,
+    // in file order, from the first line start within the last maxBytes of
+    // them (all of them for maxBytes <= 0); never another writer's records.
+    // 0 or a negative code.
     int readTail(std::int32_t maxBytes, std::string& result);
 
 private:
@@ -80,7 +96,11 @@ private:
     // Appends timestamp, fields and trailer; 0, or -15 for a level without a
     // name (the line is still completed).
     int composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const;
-    int readOpenTail(std::int32_t maxBytes, std::string& result);
+    // Opens the file locked for a record of recordBytes: 0 or -11.
+    int openForRecord(std::size_t recordBytes);
+    // Renames the locked file to <name>.1; false when that failed.
+    bool rotate();
+    int readOwnRecords(std::int32_t maxBytes, std::string& result);
 
     std::int32_t outputMode_;
     std::int32_t threshold_;
@@ -92,6 +112,9 @@ private:
     std::string transactionId_;
     std::int32_t processId_ = 0;
     std::int32_t testcase_ = 0;
+    std::int64_t rotationBytes_ = kDefaultRotationBytes;
+    // Shared by every copy of this log.
+    std::shared_ptr<LogLedger> ledger_;
 };
 
 } // namespace vexa

@@ -60,6 +60,12 @@ state=$(call GetCardStatus "[\"$R1\"]")
 expect "status of no reader" "$(call GetCardStatus '["nowhere"]')" "-1"
 expect "IOCTL" "$(call SendIOCTL '[3400, 0, ""]')" ""
 [[ "$(call GetLastErrorCode '[]')" != 0 ]] || fail "vpcd has no reader control"
+call SendIOCTL '[3400, 0, "35 34 33 32 31 30 39 38"]' >/dev/null
+logged "Control data: 8 bytes"
+c1 answer 0021000004* 9000
+expect "verify, odd INS" "$(call SendToCard '["00 21 00 00 04 35 34 33 32"]')" "90 00"
+logged "APDU command (9 bytes): 00 21 00 00 04 ** ** ** **"
+grep -q "35 34 33 32" "$log" && fail "PIN in the log"
 
 # Transactions (the search left one open).
 expect "begin again" "$(call BeginTransaction '[]')" "0"

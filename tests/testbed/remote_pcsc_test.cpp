@@ -117,6 +117,15 @@ TEST_F(RemotePcscTest, CardConnectionOverTheRemoteInterface) {
     EXPECT_EQ(card.executeDirect(log, kEcho, answer, length), 0);
     EXPECT_EQ(Bytes(answer, answer + length), kEchoAnswer);
     EXPECT_EQ(card.isCardRemoved(log), 0);
+    // PINs stay out of the log over this interface too.
+    card1.require("answer 002D000004* 9000");
+    length = sizeof answer;
+    EXPECT_EQ(card.executeDirect(log, Bytes{0x00, 0x2D, 0x00, 0x00, 0x04, 0x35, 0x36, 0x37, 0x38}, answer, length), 0);
+    length = sizeof answer;
+    card.executeControl(log, Bytes{0x38, 0x39, 0x3A, 0x3B}, answer, length, 3400, false);
+    EXPECT_TRUE(log.contains("APDU command (9 bytes): 00 2d 00 00 04 ** ** ** **"));
+    EXPECT_TRUE(log.contains("Control data: 4 bytes"));
+    EXPECT_FALSE(log.contains("35 36 37 38") || log.contains("38 39 3a 3b"));
     std::uint32_t state = 0;
     EXPECT_EQ(card.getCardStatus(log, INTERFACE_REMOTE_PCSC, name, state), 0);
     EXPECT_TRUE(state & SCARD_STATE_PRESENT);

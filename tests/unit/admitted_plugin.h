@@ -10,7 +10,9 @@ namespace vexa::testing {
 // test's own.
 class AdmittedPlugin : public ChipCardPlugin {
 public:
-    explicit AdmittedPlugin(const std::filesystem::path& log) {
+    explicit AdmittedPlugin(const std::filesystem::path& log) { admit(log); }
+    // Logs to the file and admits the page again, as after a Reset and Open.
+    void admit(const std::filesystem::path& log) {
         setOutputMode(TovLog::File);
         setThreshold(LOG_TRACE);
         setLogFile("", "", log.string());

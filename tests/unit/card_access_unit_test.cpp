@@ -29,12 +29,32 @@ TEST(ApduTest, StatusWordAndProtocolFromAtr) {
 }
 
 TEST(ApduTest, PinCommandsAreMaskedForTheLog) {
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}), "00 20 00 81 04 ** ** ** **");
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x24, 0x00, 0x81, 0x00, 0x00, 0x02, 0x31, 0x32}),
-              "00 24 00 81 00 00 02 ** **"); // extended length field
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x2C, 0x03, 0x81, 0x02, 0x31, 0x32, 0x00}), "00 2c 03 81 02 ** ** **");
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0x20, 0x00, 0x81}), "00 20 00 81"); // status query, no PIN
-    EXPECT_EQ(commandForLog(Bytes{0x00, 0xA4, 0x04, 0x0C, 0x01, 0x31}), "00 a4 04 0c 01 31");
+    const std::vector<std::pair<Bytes, std::string>> rows = {
+        {{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}, "00 20 00 81 04 ** ** ** **"},
+        {{0x00, 0x21, 0x00, 0x00, 0x04, 0x5F, 0x2E, 0x01, 0x31}, "00 21 00 00 04 ** ** ** **"},
+        {{0x00, 0x24, 0x00, 0x81, 0x00, 0x00, 0x02, 0x31, 0x32}, "00 24 00 81 00 00 02 ** **"}, // extended Lc
+        {{0x00, 0x26, 0x00, 0x81, 0x00, 0x00, 0x02, 0x31, 0x32, 0x00, 0x00}, "00 26 00 81 00 00 02 ** ** ** **"},
+        {{0x00, 0x28, 0x00, 0x81, 0x02, 0x31, 0x32}, "00 28 00 81 02 ** **"},
+        {{0x00, 0x2C, 0x03, 0x81, 0x02, 0x31, 0x32, 0x00}, "00 2c 03 81 02 ** ** **"}, // Le masked too
+        {{0x00, 0x2D, 0x00, 0x00, 0x03, 0x31, 0x32, 0x33}, "00 2d 00 00 03 ** ** **"},
+        {{0x80, 0x20, 0x00, 0x81, 0x02, 0x31, 0x32}, "80 20 00 81 02 ** **"}, // any class
+        {{0x00, 0x20, 0x00, 0x81, 0x00, 0x31, 0x32, 0x33, 0x34},
+         "00 20 00 81 00 ** ** ** **"},            // Lc 00 is no extended length
+        {{0x00, 0x20, 0x00, 0x81}, "00 20 00 81"}, // status query, no PIN
+        {{0x00, 0x20, 0x00, 0x81, 0x00}, "00 20 00 81 00"},
+        {{0x00, 0xA4, 0x04, 0x0C, 0x01, 0x31}, "00 a4 04 0c 01 31"},
+        {{0x00, 0x22, 0x41, 0xA4, 0x02, 0x83, 0x01}, "00 22 41 a4 02 83 01"},
+        {{0x00, 0x2A, 0x9E, 0x9A, 0x02, 0x31, 0x32}, "00 2a 9e 9a 02 31 32"},
+        {{0x00, 0xB0, 0x00, 0x00, 0x02, 0x31, 0x32}, "00 b0 00 00 02 31 32"},
+    };
+    for (const auto& [command, logged] : rows) {
+        EXPECT_EQ(commandForLog(command), logged);
+        EXPECT_EQ(sentBytesLogLine(command, false),
+                  "APDU command (" + std::to_string(command.size()) + " bytes): " + logged);
+        // Whatever goes with a control code, only its length is logged.
+        EXPECT_EQ(sentBytesLogLine(command, true), "Control data: " + std::to_string(command.size()) + " bytes");
+    }
+    EXPECT_EQ(sentBytesLogLine({}, false), "APDU command (0 bytes): <null>");
 }
 
 TEST(ApduTest, ControlCodesUsePcscLitesFormula) {
@@ -89,10 +109,19 @@ TEST_F(IdleAccessTest, IdleOperations) {
     std::uint32_t length = 16;
     EXPECT_EQ(card.executeDirect(log, Bytes{0x00, 0xB0, 0x00, 0x00}, answer, length), ERR_UNKNOWN_INTERFACE);
     EXPECT_EQ(card.executeControl(log, {}, answer, length, 1, false), ERR_UNKNOWN_INTERFACE);
+    length = 16;
+    EXPECT_EQ(card.executeControl(log, Bytes{0x31, 0x32, 0x33}, answer, length, 1, true), ERR_UNKNOWN_INTERFACE);
+    length = 16;
+    EXPECT_EQ(card.executeDirect(log, Bytes{0x34, 0x35, 0x36, 0x37}, answer, length, 0x42000D48),
+              ERR_UNKNOWN_INTERFACE);
     const std::string text = logText();
     EXPECT_NE(text.find("APDU command (4 bytes): 00 b0 00 00"), std::string::npos);
     EXPECT_NE(text.find("Interface not supported by executeDirect () (return code 992308: "), std::string::npos);
-    EXPECT_NE(text.find("APDU command (0 bytes): <null>"), std::string::npos);
+    EXPECT_NE(text.find("Control data: 0 bytes"), std::string::npos);
+    EXPECT_NE(text.find("Control data: 3 bytes"), std::string::npos);
+    EXPECT_NE(text.find("Control data: 4 bytes"), std::string::npos);
+    EXPECT_EQ(text.find("31 32 33"), std::string::npos);
+    EXPECT_EQ(text.find("34 35 36 37"), std::string::npos);
     EXPECT_NE(text.find("Interface not supported by executeControl ()"), std::string::npos);
 }
 

@@ -91,6 +91,33 @@ TEST_F(ChipCardPluginTest, ReadLogFileReturnsTailFromLineStart) {
     EXPECT_EQ(p.ReadLogFile(1 << 20), p.ReadLogFile(0));
 }
 
+// The log file is shared by every host process; a page reads back only the
+// records of its own control (its event monitor's copy of the log and those
+// written before a Reset included), escaped for showing as HTML.
+TEST_F(ChipCardPluginTest, ReadLogFileShowsOnlyOwnRecordsEscapedForHtml) {
+    const fs::path path = dir / "vexa_ie.log";
+    AdmittedPlugin p(path);
+    p.write(LOG_INFO, "before Reset");
+    p.resetPlugin();
+    p.admit(path);
+    p.write(LOG_INFO,
+            "<img src=x onerror=\"alert('&')\"> Gr\xFC\xDF"
+            "e");
+    std::ofstream(path, std::ios::app) << "2024-01-01 00:00:00 DEBUG   APDU command (4 bytes): 00 b0 00 00 \n";
+    TovLog monitorCopy(p);
+    ASSERT_EQ(monitorCopy.open(), 0);
+    monitorCopy.write(LOG_DEBUG, "Event card ready in reader R");
+
+    const std::string text = p.ReadLogFile(0);
+    EXPECT_EQ(p.lastErrorValue(), 0);
+    EXPECT_NE(text.find("before Reset \n"), std::string::npos) << text;
+    EXPECT_NE(text.find("&lt;img src=x onerror=&quot;alert('&amp;')&quot;&gt; Gr&uuml;&szlig;e \n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Event card ready in reader R \n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("APDU command"), std::string::npos) << text;
+    EXPECT_EQ(p.GetErrorText(992209), "Verarbeitungsproblem bei der &Uuml;bermittlung");
+}
+
 TEST_F(ChipCardPluginTest, UnreadableLogReportsItself) {
     AdmittedPlugin p(dir / "missing-dir" / "vexa_ie.log");
     EXPECT_EQ(p.ReadLogFile(0), "");

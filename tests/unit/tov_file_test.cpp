@@ -185,5 +185,36 @@ TEST_F(TovFileIo, HeldFileUsesTheWholeBudgetAndIsNeverTruncated) {
     EXPECT_EQ(writer.length(), 0);
 }
 
+// The log's writers find out this way that the file they locked was rotated
+// away between their open and their lock.
+TEST_F(TovFileIo, KnowsWhenThePathNoLongerNamesTheOpenFile) {
+    const std::string path = dir.path + "/log";
+    TovFile file = fileAt("log");
+    EXPECT_FALSE(file.stillAtPath());
+    ASSERT_EQ(file.openFile(TovFile::Append, true, TovFile::Exclusive, 0), 0);
+    EXPECT_TRUE(file.stillAtPath());
+    fs::rename(path, path + ".1");
+    EXPECT_FALSE(file.stillAtPath());
+    writeFile(path, "");
+    EXPECT_FALSE(file.stillAtPath());
+    ASSERT_EQ(file.openFile(TovFile::Append, true, TovFile::Exclusive, 0), 0);
+    EXPECT_TRUE(file.stillAtPath());
+}
+
+TEST_F(TovFileIo, LinksAreFollowedOnlyWhenAllowed) {
+    writeFile(dir.path + "/target", "kept\n");
+    fs::create_symlink(dir.path + "/target", dir.path + "/link");
+    TovFile file = fileAt("link");
+    file.setFollowLinks(false);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(file.openFile(TovFile::Append, true, TovFile::Exclusive, 4000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "a link does not go away";
+    TovFile copy(file);
+    EXPECT_EQ(copy.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 1);
+    file.setFollowLinks(true);
+    ASSERT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 0);
+    EXPECT_EQ(fileContents(dir.path + "/target"), "kept\n");
+}
+
 } // namespace
 } // namespace vexa

@@ -23,6 +23,7 @@ namespace vexa {
 namespace {
 
 using namespace test_support;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -146,23 +147,117 @@ TEST_F(TovLogFile, ReadTailStartsAtALineStart) {
     std::string result = "stale";
     EXPECT_EQ(log.readTail(100, result), 0);
     EXPECT_EQ(result, "");
-    writeFile(path(), "first line\nsecond\nthird\n");
-    const std::vector<std::pair<int, std::string>> cases = {
-        {0, "first line\nsecond\nthird\n"},
-        {1000, "first line\nsecond\nthird\n"},
-        {10, "third\n"},         // cuts "second"
-        {13, "second\nthird\n"}, // cuts just behind a line feed
+    for (const char* record : {"first line", "second", "third"}) ASSERT_EQ(log.write(LOG_INFO, record), 0);
+    const std::string whole = text();
+    const auto written = lines(whole);
+    ASSERT_EQ(written.size(), 3u);
+    const std::size_t second = written[1].size() + 1, third = written[2].size() + 1;
+    const std::vector<std::pair<std::size_t, std::string>> cases = {
+        {0, whole},
+        {1 << 20, whole},
+        {third + 3, written[2] + "\n"},                          // cuts the second line
+        {second + third, written[1] + "\n" + written[2] + "\n"}, // cuts just behind a line feed
         {5, ""},
     };
     for (const auto& [maxBytes, expected] : cases) {
-        EXPECT_EQ(log.readTail(maxBytes, result), 0);
+        EXPECT_EQ(log.readTail(static_cast<std::int32_t>(maxBytes), result), 0);
         EXPECT_EQ(result, expected) << maxBytes;
     }
-    writeFile(path(), "one\nno line feed");
-    EXPECT_EQ(log.readTail(8, result), 0);
-    EXPECT_EQ(result, "");
     log.setOutputMode(TovLog::Stdout);
     EXPECT_EQ(log.readTail(0, result), -1);
+}
+
+// Values from pages, cards and servers go into the client, code, transaction
+// and text columns; none of them may break a record's line.
+TEST_F(TovLogFile, ControlCharactersInEveryColumnAreEscaped) {
+    struct Row {
+        std::string client, code, transaction, text, expected;
+    };
+    const std::vector<Row> rows = {
+        {"", "", "", "forged\n2024-01-01 00:00:00 ERROR   intruder",
+         "DEBUG   forged\\n2024-01-01 00:00:00 ERROR   intruder "},
+        {"bank\r\n2024-01-01 00:00:00 ", "", "", "x", "bank\\r\\n2024-01-01 00:00:00  DEBUG   x "},
+        {"", "", "T1\nINFO", "x", "DEBUG   T1\\nINFO x "},
+        {"", "0\x01", "", "a\tb\x7f\x1b[31m\x00z"s, "DEBUG   0\\x01 a\\tb\\x7f\\x1b[31m\\x00z "},
+        {"", "", "", "back\\slash, \xE4 and ; stay", "DEBUG   back\\slash, \xE4 and ; stay "},
+    };
+    for (const Row& row : rows) {
+        log.setClient(row.client);
+        log.setTransactionId(row.transaction);
+        EXPECT_EQ(log.write(LOG_DEBUG, row.text, row.code), 0);
+    }
+    const auto written = lines(text());
+    ASSERT_EQ(written.size(), rows.size()) << text();
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(afterTimestamp(written[i]), rows[i].expected);
+}
+
+TEST_F(TovLogFile, LongValuesAreCutToOneMarkedRecord) {
+    const std::string huge(1 << 20, 'x');
+    const std::string newlines(1 << 20, '\n');
+    log.setTransactionId(huge);
+    EXPECT_EQ(log.write(LOG_INFO, huge), 0);
+    log.setTransactionId("");
+    log.setClient(newlines);
+    EXPECT_EQ(log.write(LOG_INFO, "short"), 0);
+    log.setClient("");
+    EXPECT_EQ(log.write(LOG_INFO, "after"), 0);
+    const auto written = lines(text());
+    ASSERT_EQ(written.size(), 3u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(written[i].size() + 1, TovLog::kMaxRecordBytes) << i;
+        EXPECT_TRUE(written[i].ends_with("x [cut] ") || written[i].ends_with("\\ [cut] ") ||
+                    written[i].ends_with("\\n [cut] "))
+            << written[i].substr(written[i].size() - 20);
+    }
+    EXPECT_EQ(afterTimestamp(written[2]), "INFO    after ");
+}
+
+TEST_F(TovLogFile, FileIsRotatedAtTheThreshold) {
+    log.setRotationSize(200);
+    const std::string payload(60, 'p');
+    // A record is 20 + 8 + 62 + 2 = 92 bytes: two fit, the third begins a new file.
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(log.write(LOG_INFO, std::to_string(i) + payload), 0);
+    auto current = lines(text()), rotated = lines(fileContents(path() + ".1"));
+    ASSERT_EQ(rotated.size(), 2u);
+    ASSERT_EQ(current.size(), 1u);
+    EXPECT_EQ(afterTimestamp(current[0]), "INFO    2" + payload + " ");
+    std::string tail;
+    EXPECT_EQ(log.readTail(0, tail), 0);
+    EXPECT_EQ(tail, text()) << "records in the renamed file are not read back";
+
+    // Another writer of the file (not a copy of this log) rotates it again;
+    // the older file goes, and this log's next record finds the new file.
+    TovLog other(LOG_DEBUG, TovLog::File);
+    other.setLogFile("", dir.path, "vexa.log");
+    other.setRotationSize(200);
+    ASSERT_EQ(other.open(), 0);
+    for (int i = 3; i < 5; ++i) ASSERT_EQ(other.write(LOG_INFO, std::to_string(i) + payload), 0);
+    EXPECT_EQ(log.readTail(0, tail), 0);
+    EXPECT_EQ(tail, "");
+    ASSERT_EQ(log.write(LOG_INFO, "5" + payload), 0);
+    rotated = lines(fileContents(path() + ".1"));
+    current = lines(text());
+    ASSERT_EQ(rotated.size(), 2u);
+    ASSERT_EQ(current.size(), 2u);
+    EXPECT_EQ(afterTimestamp(rotated[0]), "INFO    2" + payload + " ");
+    EXPECT_EQ(afterTimestamp(current[1]), "INFO    5" + payload + " ");
+    EXPECT_EQ(log.readTail(0, tail), 0);
+    EXPECT_EQ(tail, current[1] + "\n");
+
+    // A record larger than the threshold still goes into a file of its own.
+    EXPECT_EQ(log.write(LOG_INFO, std::string(300, 'L')), 0);
+    EXPECT_EQ(lines(text()).size(), 1u);
+}
+
+TEST_F(TovLogFile, SymbolicLinkAtThePathIsNotFollowed) {
+    const std::string target = dir.path + "/target";
+    writeFile(target, "someone else's file\n");
+    fs::create_symlink(target, path());
+    EXPECT_EQ(log.write(LOG_INFO, "into the link"), -11);
+    std::string tail;
+    EXPECT_EQ(log.readTail(0, tail), -11);
+    EXPECT_EQ(fileContents(target), "someone else's file\n");
+    EXPECT_TRUE(fs::is_symlink(path()));
 }
 
 TEST(TovLogLevels, NamesAndValues) {
@@ -353,6 +448,88 @@ TEST_F(TovLogFile, RecordsOfTwoProcessesNeverInterleave) {
     }
     EXPECT_EQ(written.size(), 1000u);
     EXPECT_EQ(seen.size(), 1000u);
+}
+
+// Writes 200 records interleaved with another process, waits until both have
+// written, then expects to read back exactly its own records.
+int writeAndReadOwnRecords(const std::string& directory, char writer, Pipe& ready, Pipe& go, Pipe& written,
+                           Pipe& read) {
+    TovLog log(LOG_DEBUG, TovLog::File);
+    log.setLogFile("", directory, "vexa.log");
+    if (log.open() != 0) return 1;
+    ready.signal();
+    go.await();
+    for (int i = 0; i < 200; ++i) {
+        int result = -11;
+        for (int attempt = 0; result == -11 && attempt < 50; ++attempt)
+            result = log.write(LOG_INFO, std::string(1, writer) + "-" + std::to_string(i));
+        if (result != 0) return 2;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    written.signal();
+    read.await();
+    for (std::int32_t maxBytes : {0, 1000}) {
+        std::string own;
+        if (log.readTail(maxBytes, own) != 0) return 3;
+        const auto records = lines(own);
+        if (maxBytes == 0 ? records.size() != 200 : own.size() > 1000u || records.empty()) return 4;
+        for (const std::string& record : records)
+            if (afterTimestamp(record).substr(8, 2) != std::string(1, writer) + "-") return 5;
+    }
+    return 0;
+}
+
+TEST_F(TovLogFile, EachProcessReadsBackOnlyItsOwnRecords) {
+    Pipe ready, go, written, read;
+    Child a([&] { return writeAndReadOwnRecords(dir.path, 'A', ready, go, written, read); });
+    Child b([&] { return writeAndReadOwnRecords(dir.path, 'B', ready, go, written, read); });
+    ASSERT_TRUE(ready.await() && ready.await());
+    go.signal();
+    go.signal();
+    ASSERT_TRUE(written.await() && written.await());
+    EXPECT_EQ(lines(text()).size(), 400u);
+    read.signal();
+    read.signal();
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+}
+
+// Two processes rotating one file at a small size: every line stays whole
+// and no file grows past the size.
+int writeRotating(const std::string& directory, char writer, Pipe& ready, Pipe& go) {
+    TovLog log(LOG_DEBUG, TovLog::File);
+    log.setLogFile("", directory, "vexa.log");
+    log.setRotationSize(2000);
+    if (log.open() != 0) return 1;
+    ready.signal();
+    go.await();
+    for (int i = 0; i < 300; ++i) {
+        int result = -11;
+        for (int attempt = 0; result == -11 && attempt < 50; ++attempt)
+            result = log.write(LOG_INFO, std::string(1, writer) + "-" + std::to_string(i) + std::string(40, writer));
+        if (result != 0) return 2;
+    }
+    return 0;
+}
+
+TEST_F(TovLogFile, ConcurrentRotationKeepsRecordsWholeAndFilesSmall) {
+    Pipe ready, go;
+    Child a([&] { return writeRotating(dir.path, 'A', ready, go); });
+    Child b([&] { return writeRotating(dir.path, 'B', ready, go); });
+    ASSERT_TRUE(ready.await() && ready.await());
+    go.signal();
+    go.signal();
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+    for (const std::string& file : {path(), path() + ".1"}) {
+        const std::string content = fileContents(file);
+        EXPECT_LE(content.size(), 2000u) << file;
+        for (const std::string& line : lines(content)) {
+            const std::string rest = afterTimestamp(line);
+            ASSERT_TRUE(rest.size() > 9 && rest.starts_with("INFO    ")) << line;
+            EXPECT_TRUE(rest.ends_with(std::string(40, rest[8]) + " ")) << line;
+        }
+    }
 }
 
 } // namespace
