@@ -88,7 +88,8 @@ test('a result over 1 MiB arrives whole', async () => {
   for (let i = 0; i < 24; i++) assert.deepEqual(await call(page, 'SetMode', ['PREFERRED_READER', value]), { result: 0 });
   const { result } = await call(page, 'ReadLogFile', [0]);
   assert.deepEqual(await call(page, 'SetMode', ['LOGLEVEL', 'OFF']), { result: 0 });
-  const onDisk = new TextDecoder('windows-1252').decode(fs.readFileSync(path.join(protocolDir, 'vexa_ie.log')));
+  // Windows-1252 on disk; of its characters outside Latin-1 the value holds only the euro sign.
+  const onDisk = fs.readFileSync(path.join(protocolDir, 'vexa_ie.log')).toString('latin1').replace(/\x80/g, '\u20ac');
   const umlauts = { '\u00e4': '&auml;', '\u00f6': '&ouml;', '\u00fc': '&uuml;', '\u00c4': '&Auml;', '\u00d6': '&Ouml;', '\u00dc': '&Uuml;', '\u00df': '&szlig;' };
   const reference = onDisk
     .replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;').replace(/"/g, '&quot;')
