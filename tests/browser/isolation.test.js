@@ -112,3 +112,27 @@ test('messages a page forges change nothing', async () => {
   assert.deepEqual(await open, { result: 992211 });
   await page.close();
 });
+
+test('a page starts at most 16 hosts; the objects past them are told why', async () => {
+  const many = Array.from({ length: 40 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const page = await browser.open(site.page('/many/index.html', pageHtml(many)));
+  const { results, reasons } = await page.evaluate(async () => {
+    const objects = [...document.querySelectorAll('object')];
+    const reasons = [];
+    for (const element of objects) element.addEventListener('disconnect', (event) => reasons.push(event.detail.reason));
+    const results = await Promise.all(objects.map((element) => element.GetVersion(0).catch((error) => error.message)));
+    return { results, reasons };
+  });
+  const refused = 'the VEXA host is gone: too many VEXA objects on this page';
+  assert.equal(results.filter((result) => result === '2.0.0.2').length, 16);
+  assert.equal(results.filter((result) => result === refused).length, 24);
+  assert.deepEqual(reasons, Array(24).fill('too many VEXA objects on this page'));
+  assert.equal(browser.hostPids().length, 16);
+
+  // A place comes free when a host ends; a refused object then gets one.
+  await page.evaluate(() => document.getElementById('o0').remove());
+  await until(() => browser.hostPids().length === 15, 'the removed object\'s host to end');
+  assert.deepEqual(await call(page, 'GetVersion', [0], `o${results.indexOf(refused)}`), { result: '2.0.0.2' });
+  await page.close();
+  await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
+});
