@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Speaks native messages to the real `vexa-host` as a browser would: the
 # hello, plain calls, Open's site question with calls held back until the
-# answer, a log read too long for one message coming back in chunks, a
-# malformed body, and broken input that must end the host cleanly.
+# answer (at most 64 calls or 8 MiB of them), a log read too long for one
+# message coming back in chunks, a malformed body, and broken input that
+# must end the host cleanly.
 set -euo pipefail
 vexa=${1:?usage: host_test.sh <path-to-vexa>}
 host=$(dirname "$vexa")/vexa-host
