@@ -136,3 +136,24 @@ test('a page starts at most 16 hosts; the objects past them are told why', async
   await page.close();
   await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
 });
+
+test('the browser runs at most 64 hosts in all', async () => {
+  const sixteen = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const url = site.page('/sixteen/index.html', pageHtml(sixteen));
+  const startAll = (page) => page.evaluate(() =>
+    Promise.all([...document.querySelectorAll('object')].map((element) => element.GetVersion(0).catch((error) => error.message))));
+  const pages = [];
+  for (let tab = 0; tab < 4; tab += 1) {
+    const page = await browser.open(url);
+    pages.push(page);
+    assert.deepEqual(await startAll(page), Array(16).fill('2.0.0.2'), `tab ${tab} starts its 16`);
+  }
+  const fifth = await browser.open(url);
+  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { error: 'the VEXA host is gone: too many VEXA objects in this browser', name: 'Error' });
+  assert.equal(browser.hostPids().length, 64);
+  await pages[0].close();
+  await until(() => browser.hostPids().length === 48, 'the first tab\'s hosts to end');
+  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { result: '2.0.0.2' });
+  for (const page of [...pages.slice(1), fifth]) await page.close();
+  await until(() => browser.hostPids().length === 0, 'the hosts to end with their tabs');
+});
