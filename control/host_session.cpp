@@ -15,6 +15,16 @@ namespace vexa {
 namespace {
 
 constexpr std::size_t kReadBytes = 64 * 1024;
+// While the site question is open a page can go on calling; this much waits
+// for the answer, the rest is refused at once so memory stays bounded.
+constexpr std::size_t kMaxWaitingCalls = 64;
+constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
+constexpr std::string_view kTooManyWaiting = "too many calls are waiting for the site question";
+
+// The id of a parsed call, or null when it has none.
+HostJson callId(const HostJson& parsed) {
+    return parsed.is_object() && parsed.contains("id") ? parsed["id"] : HostJson();
+}
 
 } // namespace
 
@@ -82,8 +92,7 @@ void HostSession::greet(const HostJson& hello) {
 
 void HostSession::call(std::string_view body, const HostJson& parsed) {
     if (!hosted_) {
-        const HostJson id = parsed.is_object() && parsed.contains("id") ? parsed["id"] : HostJson();
-        send(refusalMessage(id, "the connection must be opened by a hello first"));
+        send(refusalMessage(callId(parsed), "the connection must be opened by a hello first"));
         return;
     }
     for (const std::string& message : splitAnswer(hosted_->dispatcher.handleLine(body))) {
@@ -150,17 +159,34 @@ bool HostSession::askUser(std::string_view caption, std::string_view text) {
 std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) {
     std::optional<bool> answer;
     for (IncomingFrame& frame : frames) {
-        if (!answer && frame.error.empty()) {
+        if (answer) {
+            queue_.push_back(std::move(frame));
+            continue;
+        }
+        HostJson id;
+        if (frame.error.empty()) {
             const IncomingMessage message = classifyMessage(frame.body);
             if (message.kind == IncomingMessage::Answer) {
                 answer = parseAnswer(message.value["answer"]);
                 if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
                 continue;
             }
+            id = callId(message.value);
+        }
+        if (!hasRoomFor(frame)) {
+            send(refusalMessage(id, kTooManyWaiting));
+            continue;
         }
         queue_.push_back(std::move(frame));
     }
     return answer;
+}
+
+bool HostSession::hasRoomFor(const IncomingFrame& frame) const {
+    if (queue_.size() >= kMaxWaitingCalls) return false;
+    std::size_t bytes = frame.body.size();
+    for (const IncomingFrame& waiting : queue_) bytes += waiting.body.size();
+    return bytes <= kMaxWaitingBytes;
 }
 
 void HostSession::deliverEvents() {

@@ -44,8 +44,10 @@ private:
     void waitForInput();
     // One read; appends the messages it completes. False at the end of input.
     bool readInput(std::vector<IncomingFrame>& out);
-    // The first valid answer among frames; the others are queued.
+    // The first valid answer among frames; the others are queued, those
+    // before the answer only while the queue has room, else refused.
     std::optional<bool> takeAnswer(std::vector<IncomingFrame>& frames);
+    bool hasRoomFor(const IncomingFrame& frame) const;
     void deliverEvents();
     bool send(std::string_view message);
     // A failure of the connection itself: standard error, and the plug-in's

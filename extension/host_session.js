@@ -9,14 +9,22 @@ const EVENTS = new Set(['OnCardReady', 'OnCardError', 'OnCardRemoved', 'OnReader
 
 const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
 const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
+// Calls made before the hello went out wait here, within these bounds.
+const MAX_WAITING_CALLS = 64;
+const MAX_WAITING_BYTES = 8 * 1024 * 1024;
+const utf8 = new TextEncoder();
 
 export class HostSession {
-  // page: the runtime port; url: the address of the page's frame, taken from
-  // the port's sender; browser: a promise of the browser's name and version.
-  constructor(page, url, browser) {
+  // page: the runtime port; frame: { url, origin, tab } of the object's
+  // frame, taken from the port's sender; browser: a promise of the browser's
+  // name and version; release: ends this host's place in the limits.
+  constructor(page, frame, browser, release) {
     this.page = page;
+    this.tab = frame.tab;
+    this.release = release;
     this.closed = false;
     this.waiting = [];        // calls made before the hello went out
+    this.waitingBytes = 0;
     this.chunks = new Map();  // JSON of an id -> { of, parts }
     this.questions = new Set();
     this.started = performance.now();
@@ -28,7 +36,10 @@ export class HostSession {
     // The hello must be the host's first message; the calls wait for it.
     browser.then((name) => {
       if (this.closed) return;
-      this.toHost({ hello: { url, browser: name } });
+      const hello = { url: frame.url };
+      if (frame.origin !== undefined) hello.origin = frame.origin;
+      hello.browser = name;
+      this.toHost({ hello });
       const waiting = this.waiting;
       this.waiting = null;
       for (const call of waiting) this.toHost(call);
@@ -39,8 +50,17 @@ export class HostSession {
   fromPage(message) {
     if (!isObject(message) || !isCount(message.id) || typeof message.method !== 'string' || !Array.isArray(message.args)) return;
     const call = { id: message.id, method: message.method, args: message.args };
-    if (this.waiting) this.waiting.push(call);
-    else this.toHost(call);
+    if (!this.waiting) {
+      this.toHost(call);
+      return;
+    }
+    const bytes = utf8.encode(JSON.stringify(call)).length;
+    if (this.waiting.length >= MAX_WAITING_CALLS || this.waitingBytes + bytes > MAX_WAITING_BYTES) {
+      this.toPage({ type: 'answer', id: call.id, error: 'too many calls are waiting for the VEXA host to start' });
+      return;
+    }
+    this.waiting.push(call);
+    this.waitingBytes += bytes;
   }
 
   fromHost(message) {
@@ -79,7 +99,7 @@ export class HostSession {
 
   askUser({ caption, text }) {
     let dismiss = null;
-    dismiss = ask(String(caption ?? ''), String(text ?? ''), (answer) => {
+    dismiss = ask(this.tab, String(caption ?? ''), String(text ?? ''), (answer) => {
       this.questions.delete(dismiss);
       this.toHost({ answer });
     });
@@ -104,6 +124,7 @@ export class HostSession {
     } catch {
       // Already gone.
     }
+    this.release();
   }
 
   toHost(message) {

@@ -4,6 +4,11 @@
 // drops the port (answered, or the worker is gone) the window closes.
 'use strict';
 
+// OK and Enter stay dead this long after the window shows or comes back to
+// the front, so a click or key press meant for the page below, timed by that
+// page, cannot admit it.
+const ARMING_MS = 500;
+
 const params = new URLSearchParams(location.search);
 const caption = params.get('caption') || 'Frage';
 document.title = caption;
@@ -14,16 +19,40 @@ const port = chrome.runtime.connect({ name: 'vexa-question' });
 port.onDisconnect.addListener(() => window.close());
 port.postMessage({ question: params.get('id') ?? '' });
 
-const buttons = [document.getElementById('ok'), document.getElementById('cancel')];
+const ok = document.getElementById('ok');
+const cancel = document.getElementById('cancel');
+let answered = false;
+let arming = 0;
+
 function reply(answer) {
-  if (buttons[0].disabled) return;
-  for (const button of buttons) button.disabled = true;
+  if (answered) return;
+  answered = true;
+  ok.disabled = true;
+  cancel.disabled = true;
   port.postMessage({ answer });
 }
 
-buttons[0].addEventListener('click', () => reply('ok'));
-buttons[1].addEventListener('click', () => reply('cancel'));
+// Disables OK (a disabled button takes no click) and arms it again after
+// ARMING_MS of quiet; every call starts the wait anew.
+function holdOk() {
+  if (answered) return;
+  ok.disabled = true;
+  clearTimeout(arming);
+  arming = setTimeout(() => {
+    ok.disabled = answered;
+  }, ARMING_MS);
+}
+
+ok.addEventListener('click', () => {
+  if (!ok.disabled) reply('ok');
+});
+cancel.addEventListener('click', () => reply('cancel'));
 document.addEventListener('keydown', (event) => {
   if (event.key === 'Escape') reply('cancel');
-});
-buttons[1].focus();
+  else if (event.key === 'Enter' && ok.disabled) event.preventDefault();
+}, true);
+window.addEventListener('load', holdOk);
+window.addEventListener('focus', holdOk);
+document.addEventListener('visibilitychange', holdOk);
+holdOk();
+cancel.focus();

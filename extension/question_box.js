@@ -3,34 +3,24 @@
 // on the user's behalf. The page holds a port to this worker: closing the
 // window counts as Cancel, and a window whose worker is gone (the browser
 // restarted it) closes itself.
+//
+// A tab shows one question at a time; the others wait in turn, so a page
+// cannot bury the user in windows. When the user answers, the waiting
+// questions of that tab with exactly the same caption and text get the same
+// answer: the user has just answered that very text.
 
 const PAGE = chrome.runtime.getURL('question.html');
 const SIZE = { width: 460, height: 210 };
 
-// question id -> { windowId, port, reply(answer), settled }
-const open = new Map();
+// tab -> its questions in turn; the first one is shown.
+const turns = new Map();
+// id of a shown question -> the question
+const shown = new Map();
 
-function settle(id, answer) {
-  const question = open.get(id);
-  if (!question) return;
-  open.delete(id);
-  question.settled = true;
-  question.reply(answer);
-  try {
-    question.port?.disconnect();
-  } catch {
-    // The window went first.
-  }
-  if (question.windowId !== null) chrome.windows.remove(question.windowId).catch(() => {});
-}
-
-// Shows the question and calls reply('ok' | 'cancel') exactly once, unless
-// dismissed first. Returns a function that closes the window without
-// answering (the asking side is gone).
-export function ask(caption, text, reply) {
-  const id = crypto.randomUUID();
-  const question = { windowId: null, port: null, reply, settled: false };
-  open.set(id, question);
+function show(question) {
+  question.id = crypto.randomUUID();
+  shown.set(question.id, question);
+  const { id, caption, text } = question;
   const url = `${PAGE}?${new URLSearchParams({ id, caption, text })}`;
   chrome.windows.create({ url, type: 'popup', focused: true, ...SIZE }).then(
     (window) => {
@@ -38,12 +28,52 @@ export function ask(caption, text, reply) {
       // Answered or dismissed while the window was being made.
       if (question.settled) chrome.windows.remove(window.id).catch(() => {});
     },
-    () => settle(id, 'cancel'),
+    () => settle(question, 'cancel', false),
   );
+}
+
+// Ends a question with answer; byUser: the user gave it (a button, or closing
+// the window), so it also answers the same text waiting in the tab.
+function settle(question, answer, byUser) {
+  if (question.settled) return;
+  question.settled = true;
+  shown.delete(question.id);
+  let turn = (turns.get(question.tab) ?? []).filter((other) => other !== question);
+  question.reply(answer);
+  try {
+    question.port?.disconnect();
+  } catch {
+    // The window went first.
+  }
+  if (question.windowId !== null) chrome.windows.remove(question.windowId).catch(() => {});
+  if (byUser) {
+    const same = turn.filter((other) => other.caption === question.caption && other.text === question.text);
+    turn = turn.filter((other) => !same.includes(other));
+    for (const other of same) {
+      other.settled = true;
+      other.reply(answer);
+    }
+  }
+  if (turn.length === 0) {
+    turns.delete(question.tab);
+    return;
+  }
+  turns.set(question.tab, turn);
+  if (turn[0].id === null) show(turn[0]);
+}
+
+// Asks in tab and calls reply('ok' | 'cancel') exactly once, unless dismissed
+// first. Returns a function that takes the question back without answering
+// (the asking side is gone): its window closes, or it never shows.
+export function ask(tab, caption, text, reply) {
+  const question = { tab, caption, text, reply, id: null, windowId: null, port: null, settled: false };
+  const turn = turns.get(tab) ?? [];
+  turn.push(question);
+  turns.set(tab, turn);
+  if (turn.length === 1) show(question);
   return () => {
-    if (!open.has(id)) return;
     question.reply = () => {};
-    settle(id, 'cancel');
+    settle(question, 'cancel', false);
   };
 }
 
@@ -55,29 +85,29 @@ export function attachQuestionPage(port) {
     port.disconnect();
     return;
   }
-  let id = null;
+  let question = null;
   port.onMessage.addListener((message) => {
     if (message === null || typeof message !== 'object') return;
-    if (id === null) {
-      const question = open.get(message.question);
+    if (question === null) {
+      const asked = shown.get(message.question);
       // Each question's own window answers it, no other.
-      if (!question || question.port || (question.windowId !== null && sender.tab?.windowId !== question.windowId)) {
+      if (!asked || asked.port || (asked.windowId !== null && sender.tab?.windowId !== asked.windowId)) {
         port.disconnect();
         return;
       }
-      id = message.question;
+      question = asked;
       question.port = port;
     } else if (message.answer === 'ok' || message.answer === 'cancel') {
-      settle(id, message.answer);
+      settle(question, message.answer, true);
     }
   });
   port.onDisconnect.addListener(() => {
-    if (id !== null) settle(id, 'cancel');
+    if (question !== null) settle(question, 'cancel', true);
   });
 }
 
 chrome.windows.onRemoved.addListener((windowId) => {
-  for (const [id, question] of open) {
-    if (question.windowId === windowId) settle(id, 'cancel');
+  for (const question of shown.values()) {
+    if (question.windowId === windowId) settle(question, 'cancel', true);
   }
 });

@@ -20,10 +20,14 @@ after(async () => {
   await other?.close();
 });
 
-// Calls Open and fails if the question popup shows up.
+// Calls Open and fails if the question popup shows up (closing it, so Open
+// ends at once).
 async function openWithoutQuestion(page, id = 'card') {
   const popups = [];
-  const seen = (popup) => popups.push(popup.url());
+  const seen = (popup) => {
+    popups.push(popup.url());
+    popup.close().catch(() => {});
+  };
   browser.context.on('page', seen);
   const answer = await call(page, 'Open', ['again'], id);
   browser.context.off('page', seen);
@@ -74,5 +78,34 @@ test('an object in a frame from another origin is judged by the frame address', 
   assert.equal(answer.text, `Darf von ${other.url('/framed')} auf Chipkartenleser zugegriffen werden?`);
   assert.equal(answer.result, 992211, 'the top page admission does not carry over into the frame');
   assert.deepEqual(await call(top, 'GetLastErrorCode'), { result: 0 }, 'the top object keeps its own state');
+  await top.close();
+});
+
+test('objects in about:blank, srcdoc, blob: and sandboxed frames are judged by the origin they inherit', async () => {
+  site.page('/sandboxed/inner.html', pageHtml(PLUGIN, 'sandboxed'));
+  const top = await browser.open(site.page('/inherit/index.html', pageHtml(
+    `<iframe id="srcdoc" srcdoc='${PLUGIN}'></iframe><iframe id="sandboxed" sandbox="allow-scripts" src="/sandboxed/inner.html"></iframe>`)));
+  // A frame without an address filled by the page's script, and a blob: frame.
+  await top.evaluate(async (plugin) => {
+    const built = document.createElement('iframe');
+    built.id = 'built';
+    document.body.append(built);
+    built.contentDocument.body.innerHTML = plugin;
+    const blob = document.createElement('iframe');
+    blob.id = 'blob';
+    blob.src = URL.createObjectURL(new Blob([`<!doctype html><body>${plugin}</body>`], { type: 'text/html' }));
+    const loaded = new Promise((resolve) => blob.addEventListener('load', resolve));
+    document.body.append(blob);
+    await loaded;
+  }, PLUGIN);
+  const frameOf = async (id) => (await top.$(`#${id}`)).contentFrame();
+
+  for (const id of ['built', 'srcdoc', 'blob']) {
+    const answer = await openWithAnswer(browser, await frameOf(id), 'Abbrechen');
+    assert.equal(answer.text, `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`, `the ${id} frame is asked about its origin`);
+    assert.equal(answer.result, 992211);
+  }
+  // An opaque origin names no site: refused without a question.
+  assert.deepEqual(await openWithoutQuestion(await frameOf('sandboxed')), { result: 992211 });
   await top.close();
 });

@@ -225,6 +225,8 @@ test('firefox-esr: the page object reaches vexa-host', async (t) => {
     return text !== '';
   }, 'the question text');
   assert.equal(text, `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`);
+  // OK takes clicks only once the window has been shown for a moment.
+  await until(() => evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
   await evaluate(question, "document.getElementById('ok').click()");
   assert.deepEqual(await opened, { result: 0 });
   assert.equal(typeof (await call('GetReaderList', [])).result, 'string');

@@ -112,3 +112,48 @@ test('messages a page forges change nothing', async () => {
   assert.deepEqual(await open, { result: 992211 });
   await page.close();
 });
+
+test('a page starts at most 16 hosts; the objects past them are told why', async () => {
+  const many = Array.from({ length: 40 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const page = await browser.open(site.page('/many/index.html', pageHtml(many)));
+  const { results, reasons } = await page.evaluate(async () => {
+    const objects = [...document.querySelectorAll('object')];
+    const reasons = [];
+    for (const element of objects) element.addEventListener('disconnect', (event) => reasons.push(event.detail.reason));
+    const results = await Promise.all(objects.map((element) => element.GetVersion(0).catch((error) => error.message)));
+    return { results, reasons };
+  });
+  const refused = 'the VEXA host is gone: too many VEXA objects on this page';
+  assert.equal(results.filter((result) => result === '2.0.0.2').length, 16);
+  assert.equal(results.filter((result) => result === refused).length, 24);
+  assert.deepEqual(reasons, Array(24).fill('too many VEXA objects on this page'));
+  assert.equal(browser.hostPids().length, 16);
+
+  // A place comes free when a host ends; a refused object then gets one.
+  await page.evaluate(() => document.getElementById('o0').remove());
+  await until(() => browser.hostPids().length === 15, 'the removed object\'s host to end');
+  assert.deepEqual(await call(page, 'GetVersion', [0], `o${results.indexOf(refused)}`), { result: '2.0.0.2' });
+  await page.close();
+  await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
+});
+
+test('the browser runs at most 64 hosts in all', async () => {
+  const sixteen = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const url = site.page('/sixteen/index.html', pageHtml(sixteen));
+  const startAll = (page) => page.evaluate(() =>
+    Promise.all([...document.querySelectorAll('object')].map((element) => element.GetVersion(0).catch((error) => error.message))));
+  const pages = [];
+  for (let tab = 0; tab < 4; tab += 1) {
+    const page = await browser.open(url);
+    pages.push(page);
+    assert.deepEqual(await startAll(page), Array(16).fill('2.0.0.2'), `tab ${tab} starts its 16`);
+  }
+  const fifth = await browser.open(url);
+  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { error: 'the VEXA host is gone: too many VEXA objects in this browser', name: 'Error' });
+  assert.equal(browser.hostPids().length, 64);
+  await pages[0].close();
+  await until(() => browser.hostPids().length === 48, 'the first tab\'s hosts to end');
+  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { result: '2.0.0.2' });
+  for (const page of [...pages.slice(1), fifth]) await page.close();
+  await until(() => browser.hostPids().length === 0, 'the hosts to end with their tabs');
+});

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, answer, call, openWithAnswer, until } from './harness.js';
+import { Browser, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
 
 let site;
 let browser;
@@ -54,6 +54,7 @@ test('Cancel has the focus, so Enter refuses; closing the window refuses too', a
   let box = await popup;
   await box.waitForSelector('#text:not(:empty)');
   assert.equal(await box.evaluate(() => document.activeElement.id), 'cancel');
+  await box.waitForSelector('#ok:enabled');
   await answer(box, () => box.keyboard.press('Enter'));
   assert.deepEqual(await open, { result: 992211 });
 
@@ -89,4 +90,74 @@ test('a page that goes away while its question is open takes the question window
   await page.close();
   await closed;
   await until(() => browser.hostPids().length === 0, 'the host to end');
+});
+
+test('OK takes no click at once when the window shows or comes back to the front', async () => {
+  const page = await browser.open(site.page('/early/index.html'));
+  const popup = browser.nextPopup();
+  const open = call(page, 'Open', ['early']);
+  const box = await popup;
+  // A page that times a click for the moment the window appears: the
+  // window's own load, focus and visibility events each start the wait anew.
+  for (const [target, name] of [['window', 'load'], ['window', 'focus'], ['document', 'visibilitychange']]) {
+    await box.waitForSelector('#ok:enabled');
+    const lost = await box.evaluate(([where, event]) => {
+      (where === 'window' ? window : document).dispatchEvent(new Event(event));
+      const ok = document.getElementById('ok');
+      ok.click();
+      ok.dispatchEvent(new MouseEvent('click', { bubbles: true }));
+      return ok.disabled;
+    }, [target, name]);
+    assert.equal(lost, true, `OK is held after ${name}`);
+  }
+  assert.equal(box.isClosed(), false, 'the question is still open');
+  await answer(box, () => box.click('text=Abbrechen'));
+  assert.deepEqual(await open, { result: 992211 }, 'the early clicks on OK were not taken');
+
+  // Once the wait is over, OK answers.
+  await page.reload();
+  const again = browser.nextPopup();
+  const second = call(page, 'Open', ['later']);
+  const later = await again;
+  await later.waitForSelector('#ok:enabled');
+  await answer(later, () => later.evaluate(() => document.getElementById('ok').click()));
+  assert.deepEqual(await second, { result: 0 });
+  await page.close();
+});
+
+test('a tab shows one question at a time; its answer also settles the same question waiting behind it', async () => {
+  const objects = (prefix, count) =>
+    Array.from({ length: count }, (_, i) => `<object id="${prefix}${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  site.page('/turns-b/inner.html', pageHtml(objects('b', 2)));
+  const page = await browser.open(site.page('/turns-a/index.html', pageHtml(`${objects('a', 4)}<iframe src="/turns-b/inner.html"></iframe>`)));
+  const frame = page.frames().find((f) => f.url().endsWith('/turns-b/inner.html'));
+  const windows = [];
+  const seen = (p) => {
+    if (p.url().includes('/question.html')) windows.push(p);
+  };
+  browser.context.on('page', seen);
+
+  let popup = browser.nextPopup();
+  const opens = [
+    ...['a0', 'a1', 'a2', 'a3'].map((id) => call(page, 'Open', ['turn'], id)),
+    ...['b0', 'b1'].map((id) => call(frame, 'Open', ['turn'], id)),
+  ];
+  const shown = [];
+  for (const button of ['OK', 'Abbrechen']) {
+    const box = await popup;
+    await box.waitForSelector('#text:not(:empty)');
+    shown.push(await box.textContent('#text'));
+    popup = browser.nextPopup();
+    await answer(box, () => box.click(`text=${button}`));
+  }
+  popup.catch(() => {});
+  const results = (await Promise.all(opens)).map((outcome) => outcome.result);
+  browser.context.off('page', seen);
+
+  const [textA, textB] = [question(site.url('/turns-a')), question(site.url('/turns-b'))];
+  assert.deepEqual([...shown].sort(), [textA, textB].sort(), 'each text was asked once, in turn');
+  assert.equal(windows.length, 2, 'six Opens, two windows');
+  const [admitted, refused] = shown[0] === textA ? [0, 992211] : [992211, 0];
+  assert.deepEqual(results, [admitted, admitted, admitted, admitted, refused, refused]);
+  await page.close();
 });

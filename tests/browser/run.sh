@@ -13,6 +13,8 @@ if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ]; then
     echo "tests/browser/run.sh: no vexa-host in $VEXA_BUILD_DIR/control; build first" >&2
     exit 1
 fi
+# The tests run from their own folder: a relative build directory would miss.
+VEXA_BUILD_DIR=$(cd "$VEXA_BUILD_DIR" && pwd)
 
 vexa_install_browser
 (VEXA_PACKAGES=(firefox-esr); vexa_install_packages) || echo "tests/browser/run.sh: no firefox-esr; its test skips" >&2

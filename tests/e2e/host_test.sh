@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Speaks native messages to the real `vexa-host` as a browser would: the
 # hello, plain calls, Open's site question with calls held back until the
-# answer, a log read too long for one message coming back in chunks, a
-# malformed body, and broken input that must end the host cleanly.
+# answer (at most 64 calls or 8 MiB of them), a log read too long for one
+# message coming back in chunks, a malformed body, and broken input that
+# must end the host cleanly.
 set -euo pipefail
 vexa=${1:?usage: host_test.sh <path-to-vexa>}
 host=$(dirname "$vexa")/vexa-host
@@ -172,6 +173,34 @@ h.expect({"id": 1, "result": 992211}, "Open at end of input")
 h.expect({"id": 2, "result": "2.0.0.2"}, "call queued before the end")
 if h.proc.wait(PATIENCE) != 0:
     fail("exit status after the end of input during the question")
+
+# While the question is open at most 64 calls or 8 MiB wait for it; later
+# calls are refused at once with their id, and the answer still arrives.
+FULL = "too many calls are waiting for the site question"
+h = Host()
+h.hello("https://queue.example/x/page.html")
+h.call(1, "Open", "page")
+h.expect(question("https://queue.example/x"), "question")
+big = "41" * 499_950  # a call of about 1 MB; eight of them fit in 8 MiB
+for cid in range(100, 109):
+    h.call(cid, "Hex2Str", big)
+h.expect({"id": 108, "error": FULL}, "the call past 8 MiB")
+for cid in range(200, 260):
+    h.call(cid, "GetVersion", 0)
+for cid in range(256, 260):
+    h.expect({"id": cid, "error": FULL}, "a call past 64")
+h.send({"answer": "ok"})
+h.expect({"id": 1, "result": 0}, "Open after OK with a full queue")
+for cid in range(100, 108):
+    got = h.receive()
+    if got != {"id": cid, "result": "A" * 499_950}:
+        fail(f"waiting call {cid}: {str(got)[:200]}")
+for cid in range(200, 256):
+    h.expect({"id": cid, "result": "2.0.0.2"}, "a waiting call")
+h.call(300, "GetVersion", 0)
+h.expect({"id": 300, "result": "2.0.0.2"}, "calls after the question are not limited")
+if h.close()[0] != 0:
+    fail("exit status after a full queue")
 
 # A message cut off by the end of input ends the host, cleanly and logged.
 h = Host()
