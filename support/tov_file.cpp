@@ -72,10 +72,20 @@ bool isMissing(int err) {
     return err == ENOENT || err == ENOTDIR;
 }
 
+// Whether the descriptor still is the file that path names. A file that
+// is saved by renaming a new one over it (TovConf) may have been replaced
+// between our open and our lock; its lock then guards nothing.
+bool stillAtPath(const FileHandle& handle, const std::string& path) {
+    struct stat opened {
+    }, named{};
+    return ::fstat(handle.get(), &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
 FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& missing) {
     FileHandle handle = FileHandle::open(path, flags);
     missing = !handle.valid() && isMissing(errno);
-    if (!handle.valid() || !handle.tryLock(share)) return {};
+    if (!handle.valid() || !handle.tryLock(share) || !stillAtPath(handle, path)) return {};
     if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
     return handle;
 }
@@ -103,6 +113,28 @@ std::string TovFile::configHome() {
     }
     std::string home = environmentValue("HOME");
     return home.empty() ? home : home + "/.config";
+}
+
+namespace {
+
+FileStamp stampFrom(const struct stat& status) {
+    return FileStamp{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                     static_cast<std::int64_t>(status.st_size),
+                     static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
+} // namespace
+
+std::optional<FileStamp> TovFile::stampOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return stampFrom(status);
+}
+
+std::optional<FileStamp> TovFile::stampOf(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return std::nullopt;
+    return stampFrom(status);
 }
 
 void TovFile::set(std::string_view directory, std::string_view location, std::string_view name) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -8,6 +9,17 @@
 #include "support/file_handle.h"
 
 namespace vexa {
+
+// What tells one state of a file on disk from another: replacing the file
+// changes the inode, writing it the size or the modification time.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
 
 // A file named by directory, location and name, resolved to a full path by a
 // fixed rule that knows the user's config home. Opens retry for a bounded time
@@ -55,6 +67,10 @@ public:
     // The config home: APPDATA, USERPROFILE or windir if set, else
     // XDG_CONFIG_HOME, else $HOME/.config ("" without HOME).
     static std::string configHome();
+    // The stamp of the file at path; nullopt when there is none.
+    static std::optional<FileStamp> stampOf(const std::string& path);
+    // The stamp of an open descriptor's file.
+    static std::optional<FileStamp> stampOf(int fd);
 
 private:
     void resolve();

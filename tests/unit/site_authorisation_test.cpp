@@ -43,12 +43,12 @@ protected:
 } // namespace
 
 TEST_F(SiteAuthorisationTest, CutAddressKeepsSchemeAndHost) {
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example/dir/page.html"), "https://bank.example/dir");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example/"), "https://bank.example");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example"), "https://bank.example");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("file:///home/u/page.html"), "file:///home/u");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("no-slash"), "no-slash");
-    EXPECT_EQ(ChipCardPlugin::cutAddress(""), "");
+    EXPECT_EQ(cutAddress("https://bank.example/dir/page.html"), "https://bank.example/dir");
+    EXPECT_EQ(cutAddress("https://bank.example/"), "https://bank.example");
+    EXPECT_EQ(cutAddress("https://bank.example"), "https://bank.example");
+    EXPECT_EQ(cutAddress("file:///home/u/page.html"), "file:///home/u");
+    EXPECT_EQ(cutAddress("no-slash"), "no-slash");
+    EXPECT_EQ(cutAddress(""), "");
 }
 
 TEST_F(SiteAuthorisationTest, OkIsRememberedAcrossObjectsAndReset) {
