@@ -203,25 +203,26 @@ SiteList::SiteList(std::string_view text, Source source) {
     // Only text followed by "|" is an entry.
     for (auto bar = text.find(kSeparator); bar != std::string_view::npos; bar = text.find(kSeparator)) {
         const std::string_view entry = text.substr(0, bar);
-        if (entryAllowed(entry, source)) text_.append(entry).push_back(kSeparator);
+        if (entryAllowed(entry, source) && !contains(entry)) text_.append(entry).push_back(kSeparator);
         text.remove_prefix(bar + 1);
     }
 }
 
-bool SiteList::admits(const SiteAddress& page) const {
+bool SiteList::contains(std::string_view entry) const {
     std::string_view rest = text_;
     for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
-        const std::string_view entry = rest.substr(0, bar);
-        switch (page.kind) {
-            case SiteAddress::Kind::Page:
-                if (entryMatches(entry, page.site)) return true;
-                break;
-            case SiteAddress::Kind::Inherited:
-                if (entry == page.site) return true;
-                break;
-            case SiteAddress::Kind::Opaque:
-                return false;
-        }
+        if (rest.substr(0, bar) == entry) return true;
+        rest.remove_prefix(bar + 1);
+    }
+    return false;
+}
+
+bool SiteList::admits(const SiteAddress& page) const {
+    if (page.kind == SiteAddress::Kind::Inherited) return contains(page.site);
+    if (page.kind != SiteAddress::Kind::Page) return false;
+    std::string_view rest = text_;
+    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
+        if (entryMatches(rest.substr(0, bar), page.site)) return true;
         rest.remove_prefix(bar + 1);
     }
     return false;
@@ -229,12 +230,7 @@ bool SiteList::admits(const SiteAddress& page) const {
 
 bool SiteList::add(std::string_view site) {
     if (!entryAllowed(site, Source::User)) return false;
-    std::string_view rest = text_;
-    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
-        if (rest.substr(0, bar) == site) return true;
-        rest.remove_prefix(bar + 1);
-    }
-    text_.append(site).push_back(kSeparator);
+    if (!contains(site)) text_.append(site).push_back(kSeparator);
     return true;
 }
 

@@ -44,8 +44,8 @@ public:
     enum class Source { BuiltIn, User };
 
     SiteList() = default;
-    // Reads a list text entry by entry; text after the last "|" and entries
-    // the source does not allow are left out.
+    // Reads a list text entry by entry; text after the last "|", entries
+    // the source does not allow and repeated entries are left out.
     SiteList(std::string_view text, Source source);
 
     bool admits(const SiteAddress& page) const;
@@ -56,6 +56,8 @@ public:
     const std::string& text() const { return text_; }
 
 private:
+    bool contains(std::string_view entry) const;
+
     std::string text_;
 };
 
