@@ -24,23 +24,26 @@ SiteList userListOf(const TovConf& conf) {
     return SiteList(list, SiteList::Source::User);
 }
 
+// Loads the sites file into conf; the user's list it holds.
+std::string loadUserList(TovConf& conf, std::string_view directory, std::string_view location,
+                         std::string_view fileName) {
+    int line = 0;
+    const ConfParameter row = sitesRow();
+    conf.load(directory, location, fileName, std::span(&row, 1), line);
+    return userListOf(conf).text();
+}
+
 } // namespace
 
 void ChipCardPlugin::loadAllowedSites(std::string_view companyDirectory) {
-    int line = 0;
-    const ConfParameter row = sitesRow();
-    sitesConf.load(companyDirectory, "HOMEDIR", kSitesFile, std::span(&row, 1), line);
-    allowedSites = userListOf(sitesConf).text();
+    allowedSites = loadUserList(sitesConf, companyDirectory, "HOMEDIR", kSitesFile);
 }
 
 void ChipCardPlugin::refreshAllowedSites() {
     // Another object or process may have admitted a site since.
     if (!sitesConf.isLoaded() || !sitesConf.changedOnDisk()) return;
-    int line = 0;
-    const ConfParameter row = sitesRow();
     const std::string path = sitesConf.resolvedPath();
-    sitesConf.load("", "", path, std::span(&row, 1), line);
-    allowedSites = userListOf(sitesConf).text();
+    allowedSites = loadUserList(sitesConf, "", "", path);
 }
 
 bool ChipCardPlugin::isSiteAllowed(const SiteAddress& page) const {

@@ -23,9 +23,7 @@ protected:
         env.writeFile(env.meridan() / "vexa_sites.conf", "ALLOWED_URLS=" + cipher + "\n\n");
     }
     // The stored list, "" when there is no file.
-    std::string storedOrNothing() {
-        return std::filesystem::exists(sitesFile()) ? storedUserList() : std::string();
-    }
+    std::string storedOrNothing() { return std::filesystem::exists(sitesFile()) ? storedUserList() : std::string(); }
     std::filesystem::path sitesFile() const { return env.meridan() / "vexa_sites.conf"; }
     std::string storedUserList() {
         TovConf conf;
@@ -135,7 +133,8 @@ TEST_F(SiteAuthorisationTest, OkShowsAndStoresTheSiteOnly) {
         if (row.shown) {
             EXPECT_EQ(result, 0);
             EXPECT_EQ(p.questions, 1);
-            EXPECT_EQ(p.lastQuestion, std::string("Darf von ") + row.shown + " auf Chipkartenleser zugegriffen werden?");
+            EXPECT_EQ(p.lastQuestion,
+                      std::string("Darf von ") + row.shown + " auf Chipkartenleser zugegriffen werden?");
         } else {
             EXPECT_EQ(result, 992211);
             EXPECT_EQ(p.questions, 0);
@@ -204,8 +203,9 @@ TEST_F(SiteAuthorisationTest, BuiltInEntriesNeedAHostOnly) {
 }
 
 TEST_F(SiteAuthorisationTest, StaleEntriesDropOutAtTheNextSave) {
-    storeUserList("https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
-                  "https://f.example#x|http://localhost|https://bank.example|tail");
+    storeUserList(
+        "https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
+        "https://f.example#x|http://localhost|https://bank.example|tail");
     EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
     EXPECT_EQ(storedUserList(), "https://bank.example|http://localhost|https://new.example|");
 }
