@@ -53,8 +53,8 @@ public:
     // read, and saves them, all under one exclusive lock, so that updates of
     // one file from several objects or processes each keep their change. A
     // missing or faulty file is read as load reads it; the change then goes
-    // onto the values read. The load result on a failure to lock or write,
-    // else 0.
+    // onto the values read. 0, 1 when the file cannot be locked, or 8 when it
+    // cannot be written.
     int update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change);
     // True when the file is not as it was when last read or written here
     // (replaced, rewritten, created or removed since).

@@ -29,10 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(page.kind != vexa::SiteAddress::Kind::Opaque || page.site.empty());
     vexa::SiteList empty;
     check(!empty.admits(page));
+    // A frame that inherits its origin is admitted by exactly that entry.
+    if (page.kind == vexa::SiteAddress::Kind::Inherited)
+        check(vexa::SiteList(page.site + "|", vexa::SiteList::Source::BuiltIn).admits(page));
     // What Open stores admits the page it was stored for, and reads back as
     // it was written.
     vexa::SiteList list;
-    check(list.add(page.site) == page.storable);
+    if (page.kind == vexa::SiteAddress::Kind::Page) check(list.add(page.site) == page.storable);
     if (page.storable) {
         check(list.admits(page));
         check(list.text() == page.site + "|");
