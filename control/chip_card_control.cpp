@@ -9,7 +9,7 @@
 namespace vexa {
 
 ChipCardControl::ChipCardControl(PageConnection& page, const PageIdentity& identity)
-    : page_(page), pageAddress_(narrowPageAddress(identity.url)) {
+    : page_(page), pageAddress_(narrowPageAddress(identity.url)), pageOrigin_(narrowPageAddress(identity.origin)) {
     inputs_.companyDirectory = "MERIDAN";
     inputs_.productText = "VEXA 2.0.0.2";
     inputs_.configurationFile = "vexa_ie.conf";

@@ -21,8 +21,9 @@ public:
 
 // Who embeds the control, as the connection's first message tells it (UTF-8).
 struct PageIdentity {
-    std::string url;     // address of the frame whose script embeds the object
-    std::string browser; // browser name and version
+    std::string url;         // address of the frame whose script embeds the object
+    std::string browser;     // browser name and version
+    std::string origin = {}; // the browser's origin of that frame; "" when not given
 };
 
 // The plug-in object a page embeds: one per page object and host process.
@@ -48,12 +49,13 @@ public:
     void OnCardInuse(std::string_view reader, std::int32_t shareMode, std::string_view eventIdentifier) override;
     void OnCardUnused(std::string_view reader, std::string_view eventIdentifier) override;
 
-    // The page address Open checks: the UTF-8 address in Windows-1252, or ""
-    // when it holds a character beyond U+00FF.
+    // The page address (or origin) Open checks: the UTF-8 text in
+    // Windows-1252, or "" when it holds a character beyond U+00FF.
     static std::string narrowPageAddress(std::string_view utf8);
 
 protected:
     std::string pageAddress() override { return pageAddress_; }
+    std::string pageOrigin() override { return pageOrigin_; }
     bool askUser(std::string_view caption, std::string_view text) override;
     void interruptEventDelivery() override { mailbox_.close(); }
 
@@ -65,6 +67,7 @@ private:
     PageConnection& page_;
     StartupInputs inputs_;
     std::string pageAddress_;
+    std::string pageOrigin_;
     EventMailbox mailbox_;
 };
 

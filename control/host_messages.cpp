@@ -61,11 +61,16 @@ IncomingMessage classifyMessage(std::string_view body) {
 }
 
 std::optional<PageIdentity> parseHello(const HostJson& hello, std::string& problem) {
-    if (!hello.is_object() || !isStringMember(hello, "url") || !isStringMember(hello, "browser")) {
-        problem = "the hello must be {\"hello\": {\"url\": <string>, \"browser\": <string>}}";
+    // The origin is left out by browsers that do not give one.
+    if (!hello.is_object() || !isStringMember(hello, "url") || !isStringMember(hello, "browser") ||
+        (hello.contains("origin") && !isStringMember(hello, "origin"))) {
+        problem =
+            "the hello must be {\"hello\": {\"url\": <string>, \"origin\": <string, optional>, "
+            "\"browser\": <string>}}";
         return std::nullopt;
     }
-    return PageIdentity{hello["url"].get<std::string>(), hello["browser"].get<std::string>()};
+    return PageIdentity{hello["url"].get<std::string>(), hello["browser"].get<std::string>(),
+                        hello.value("origin", std::string())};
 }
 
 std::optional<bool> parseAnswer(const HostJson& answer) {

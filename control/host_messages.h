@@ -11,7 +11,8 @@
 
 // The messages between the browser extension and the host, apart from the
 // script calls and their answers, which the script dispatcher makes:
-//   extension -> host: {"hello": {"url": "...", "browser": "..."}}, first;
+//   extension -> host: {"hello": {"url": "...", "origin": "...", "browser": "..."}},
+//                      first, "origin" optional;
 //                      {"answer": "ok" | "cancel"} to a question
 //   host -> extension: {"ready": {"version": "2.0.0.2"}} after the hello;
 //                      {"question": {"caption": "...", "text": "..."}};

@@ -25,6 +25,10 @@ std::string ShellControl::pageAddress() {
     return utf8ToCp1252(options_.url);
 }
 
+std::string ShellControl::pageOrigin() {
+    return utf8ToCp1252(options_.origin);
+}
+
 bool ShellControl::askUser(std::string_view caption, std::string_view text) {
     switch (options_.answer) {
         case ShellAnswer::Yes:

@@ -11,7 +11,8 @@ namespace vexa {
 enum class ShellAnswer { Yes, No, Ask };
 
 struct ShellOptions {
-    std::string url; // the page address Open sees
+    std::string url;    // the page address Open sees
+    std::string origin; // the origin of the page's frame, as a browser gives it
     ShellAnswer answer = ShellAnswer::No;
 };
 
@@ -23,6 +24,7 @@ public:
 
 protected:
     std::string pageAddress() override;
+    std::string pageOrigin() override;
     bool askUser(std::string_view caption, std::string_view text) override;
 
 private:

@@ -35,6 +35,8 @@ std::optional<vexa::ShellOptions> parseShellOptions(Args args) {
         const std::string_view value = args[i + 1];
         if (option == "--url") {
             options.url = value;
+        } else if (option == "--origin") {
+            options.origin = value;
         } else if (option == "--answer") {
             auto answer = parseAnswer(value);
             if (!answer) {
@@ -51,12 +53,15 @@ std::optional<vexa::ShellOptions> parseShellOptions(Args args) {
 }
 
 int usage() {
-    std::cerr << "usage: vexa shell [--url URL] [--answer yes|no|ask]\n"
+    std::cerr << "usage: vexa shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]\n"
                  "       vexa request build|read ...   (vexa request: details)\n"
                  "  Reads script calls as JSON Lines on stdin and answers each on stdout.\n"
                  "    call:   {\"id\": 1, \"method\": \"GetVersion\", \"args\": [0]}\n"
                  "    answer: {\"id\": 1, \"result\": \"2.0.0.2\"}\n"
                  "  --url     the page address that Open checks (default: none)\n"
+                 "  --origin  the origin a browser gives for the page's frame (default: none);\n"
+                 "            \"null\" is refused, and about:, blob: and data: pages are\n"
+                 "            judged by it\n"
                  "  --answer  how the site question of Open is answered: yes, no (default),\n"
                  "            or ask on the terminal\n";
     return 2;

@@ -8,6 +8,7 @@
 #include "cardaccess/tov_chip_default_access.h"
 #include "core/error_model.h"
 #include "core/server_request.h"
+#include "core/site_address.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"
@@ -90,19 +91,19 @@ public:
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
 
-    // The site part of a page address that is shown, compared and stored.
-    static std::string cutAddress(std::string_view address);
-    // True when the cut address is in the built-in or the user's list;
-    // question receives the text to ask the user otherwise.
-    bool isSiteAllowed(std::string_view address, std::string& question) const;
-    // Adds a site to the user's list and stores the list enciphered; 0, -1
-    // when enciphering failed, or the save result.
+    // True when the built-in or the user's list admits the page.
+    bool isSiteAllowed(const SiteAddress& page) const;
+    // Adds a site to the user's list as the file holds it now and stores the
+    // list enciphered; 0, -1 when enciphering failed, or the save result.
     int addAllowedSite(std::string_view site);
 
 protected:
-    // What the host supplies: the address of the page that embeds the
-    // plug-in ("" when unknown), and a modal OK/Cancel question to the user.
+    // What the host supplies: the address of the frame that embeds the
+    // plug-in ("" when unknown), the origin the browser gives for that frame
+    // ("" when none; "null" for an opaque one), and a modal OK/Cancel
+    // question to the user.
     virtual std::string pageAddress() { return {}; }
+    virtual std::string pageOrigin() { return {}; }
     virtual bool askUser(std::string_view caption, std::string_view text);
 
     // The initialisation guard of every card, request, log-reading and event
@@ -130,6 +131,10 @@ protected:
     std::string preferredReader;
 
 private:
+    // The user's list from its file, at start-up and when the file changed.
+    void loadAllowedSites(std::string_view companyDirectory);
+    void refreshAllowedSites();
+
     // Throws TovException 992210 (encoded) or 992200 (plain hex) when the
     // input cannot be read.
     ServerRequest readServerRequest(std::string_view input, bool encoded);

@@ -3,7 +3,6 @@
 
 #include "core/chip_card_plugin.h"
 #include "core/setting_tables.h"
-#include "support/cipher.h"
 #include "support/registry.h"
 #include "support/text.h"
 
@@ -14,7 +13,6 @@ std::atomic<std::int32_t> processTestcase{0};
 namespace {
 
 constexpr std::string_view kRegistryKey = "Software\\MERIDAN\\VEXA";
-constexpr std::string_view kSitesFile = "vexa_sites.conf";
 
 // Log lines and requests carry the client text; keep it to printable ASCII.
 std::string printableClient(std::string_view text) {
@@ -42,10 +40,9 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     const std::optional<std::string> protocolDir = readUserOrMachineString(kRegistryKey, "ProtocolDir");
     const std::string location = protocolDir.value_or("");
 
-    int line = 0;
-    const ConfParameter siteRow{"ALLOWED_URLS", ConfParameter::Text, "", 0, nullptr};
-    sitesConf.load(inputs.companyDirectory, "HOMEDIR", kSitesFile, std::span(&siteRow, 1), line);
+    loadAllowedSites(inputs.companyDirectory);
 
+    int line = 0;
     const auto rows = mainRows(protocolDir ? LOG_DEBUG : LOG_OFF, inputs.logFile);
     const int loadResult =
         load(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, inputs.configurationFile, rows, line);
@@ -65,10 +62,6 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
 
     getNamedValue("INTERFACE", interfaceType);
     getText("REMOTE_PCSC_SERVER", remoteServer);
-
-    std::string cipherText;
-    sitesConf.getText("ALLOWED_URLS", cipherText);
-    if (cipherText.empty() || !decipherText(cipherText, kSitesKey, allowedSites)) allowedSites.clear();
 
     write(LOG_INFO, inputs.productText + " on Linux using interface type " + kInterfaceTable.nameOf(interfaceType) +
                         " on " + clientName);

@@ -1,53 +1,71 @@
 // Open and the lists of admitted sites.
 #include "core/chip_card_plugin.h"
 #include "core/setting_tables.h"
+#include "core/site_address.h"
 #include "core/trusted_sites.h"
 #include "support/cipher.h"
 
 namespace vexa {
 namespace {
 
-// An entry admits the address itself and what lies below it, never a longer
-// host name: "https://bank.example" must not admit
-// "https://bank.example.attacker.test".
-bool entryMatches(std::string_view entry, std::string_view address) {
-    if (entry.empty() || !address.starts_with(entry)) return false;
-    return address.size() == entry.size() || entry.back() == '/' || address[entry.size()] == '/';
+constexpr std::string_view kSitesFile = "vexa_sites.conf";
+constexpr std::string_view kSitesKeyName = "ALLOWED_URLS";
+
+ConfParameter sitesRow() {
+    return {std::string(kSitesKeyName), ConfParameter::Text, "", 0, nullptr};
 }
 
-bool listAdmits(std::string_view list, std::string_view address) {
-    // Only text followed by "|" is an entry.
-    for (auto bar = list.find('|'); bar != std::string_view::npos; bar = list.find('|')) {
-        if (entryMatches(list.substr(0, bar), address)) return true;
-        list.remove_prefix(bar + 1);
-    }
-    return false;
+// The user's list as the file holds it; a value that does not decipher is an
+// empty list.
+SiteList userListOf(const TovConf& conf) {
+    std::string cipherText, list;
+    conf.getText(kSitesKeyName, cipherText);
+    if (cipherText.empty() || !decipherText(cipherText, kSitesKey, list)) list.clear();
+    return SiteList(list, SiteList::Source::User);
+}
+
+// Loads the sites file into conf; the user's list it holds.
+std::string loadUserList(TovConf& conf, std::string_view directory, std::string_view location,
+                         std::string_view fileName) {
+    int line = 0;
+    const ConfParameter row = sitesRow();
+    conf.load(directory, location, fileName, std::span(&row, 1), line);
+    return userListOf(conf).text();
 }
 
 } // namespace
 
-std::string ChipCardPlugin::cutAddress(std::string_view address) {
-    // The path starts after "scheme://host"; a slash of "://" is no path
-    // separator, or "https://bank.example" would be cut to "https:".
-    std::size_t pathStart = 0;
-    if (auto scheme = address.find("://"); scheme != std::string_view::npos) pathStart = scheme + 3;
-    auto slash = address.rfind('/');
-    if (slash == std::string_view::npos || slash < pathStart) return std::string(address);
-    return std::string(address.substr(0, slash));
+void ChipCardPlugin::loadAllowedSites(std::string_view companyDirectory) {
+    allowedSites = loadUserList(sitesConf, companyDirectory, "HOMEDIR", kSitesFile);
 }
 
-bool ChipCardPlugin::isSiteAllowed(std::string_view address, std::string& question) const {
-    const std::string cut = cutAddress(address);
-    question = "Darf von " + cut + " auf Chipkartenleser zugegriffen werden?";
-    return listAdmits(kTrustedSites, cut) || listAdmits(allowedSites, cut);
+void ChipCardPlugin::refreshAllowedSites() {
+    // Another object or process may have admitted a site since.
+    if (!sitesConf.isLoaded() || !sitesConf.changedOnDisk()) return;
+    const std::string path = sitesConf.resolvedPath();
+    allowedSites = loadUserList(sitesConf, "", "", path);
+}
+
+bool ChipCardPlugin::isSiteAllowed(const SiteAddress& page) const {
+    return SiteList(kTrustedSites, SiteList::Source::BuiltIn).admits(page) ||
+           SiteList(allowedSites, SiteList::Source::User).admits(page);
 }
 
 int ChipCardPlugin::addAllowedSite(std::string_view site) {
-    allowedSites += std::string(site) + "|";
-    std::string cipherText;
-    if (!encipherText(allowedSites, kSitesKey, cipherText)) return -1;
-    sitesConf.setText("ALLOWED_URLS", cipherText);
-    return sitesConf.save();
+    // The list is read again under the lock, so a site another process
+    // admitted meanwhile is kept; entries that would no longer be stored
+    // drop out on the way.
+    bool enciphered = true;
+    const ConfParameter row = sitesRow();
+    const int result = sitesConf.update(std::span(&row, 1), [&](TovConf& conf) {
+        SiteList list = userListOf(conf);
+        list.add(site);
+        allowedSites = list.text();
+        std::string cipherText;
+        enciphered = encipherText(allowedSites, kSitesKey, cipherText);
+        if (enciphered) conf.setText(kSitesKeyName, cipherText);
+    });
+    return enciphered ? result : -1;
 }
 
 bool ChipCardPlugin::askUser(std::string_view, std::string_view) {
@@ -62,22 +80,19 @@ std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
     }
     siteChecked = 1;
 
-    const std::string address = pageAddress();
-    std::string question;
-    if (!isSiteAllowed(address, question)) {
-        if (!askUser("Frage", question)) {
-            initialised = 0;
-            lastError = ERR_NOT_INITIALISED;
-            return ERR_NOT_INITIALISED;
+    const SiteAddress page = judgePage(pageAddress(), pageOrigin());
+    bool admitted = page.kind != SiteAddress::Kind::Opaque;
+    if (admitted) {
+        refreshAllowedSites();
+        if (!isSiteAllowed(page)) {
+            admitted = askUser("Frage", siteQuestion(page));
+            // What may not be stored is admitted for this life only.
+            if (admitted && page.storable) addAllowedSite(page.site);
         }
-        // An unknown address is admitted for this life only: stored, an empty
-        // entry would admit every later page whose address is unknown.
-        const std::string site = cutAddress(address);
-        if (!site.empty()) addAllowedSite(site);
     }
-    initialised = 1;
-    lastError = 0;
-    return 0;
+    initialised = admitted ? 1 : 0;
+    lastError = admitted ? 0 : ERR_NOT_INITIALISED;
+    return lastError;
 }
 
 } // namespace vexa

@@ -61,9 +61,9 @@ std::optional<FileIdentity> FileHandle::identity() const {
     return identityFrom(status);
 }
 
-std::optional<FileIdentity> FileHandle::identityOf(const std::string& path) {
+std::optional<FileIdentity> FileHandle::identityOf(const std::string& path, bool followLinks) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+    if ((followLinks ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0) return std::nullopt;
     return identityFrom(status);
 }
 

@@ -37,9 +37,9 @@ public:
 
     // The open file's identity; none when nothing is open.
     std::optional<FileIdentity> identity() const;
-    // The identity of what the path itself names (a symbolic link is not
-    // followed); none when nothing is there.
-    static std::optional<FileIdentity> identityOf(const std::string& path);
+    // The identity of what the path names (of a symbolic link itself unless
+    // followLinks); none when nothing is there.
+    static std::optional<FileIdentity> identityOf(const std::string& path, bool followLinks = false);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

@@ -79,12 +79,14 @@ std::string directoryOf(const std::string& path) {
 }
 
 // Writes content to a temporary beside path, syncs it, and renames it over
-// path, so a failure at any point leaves the old file as it was.
-bool replaceFile(const std::string& path, std::string_view content) {
+// path, so a failure at any point leaves the old file as it was. stamp
+// receives the new file's stamp.
+bool replaceFile(const std::string& path, std::string_view content, std::optional<FileStamp>& stamp) {
     std::string temp = path + ".XXXXXX";
     ScopedFd fd(::mkstemp(temp.data())); // mode 0600
     if (fd.get() < 0) return false;
     bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    if (ok) stamp = TovFile::stampOf(fd.get());
     ok = fd.reset() == 0 && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
@@ -108,8 +110,16 @@ int TovConf::load(std::string_view directory, std::string_view location, std::st
     file.set(directory, location, fileName);
     path_ = file.resolvedPath();
     parameters_.assign(declarations.begin(), declarations.end());
+    // Taken before reading: a change made while we read shows as a change.
+    stamp_ = TovFile::stampOf(path_);
     if (file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, kReadBudgetMs) != 0) return CannotOpen;
+    const int result = read(file, line);
+    file.close();
+    return result;
+}
 
+// Reads the open file into the current set.
+int TovConf::read(TovFile& file, int& line) {
     // A read failure ends reading as the end of the file does.
     int result = Ok;
     char c = 0;
@@ -129,7 +139,6 @@ int TovConf::load(std::string_view directory, std::string_view location, std::st
             result = readParameterLine(file, c, line);
         }
     }
-    file.close();
     return result;
 }
 
@@ -202,9 +211,31 @@ int TovConf::save(std::string_view directory, std::string_view location, std::st
     TovFile target;
     target.setResolvedPath(path_);
     if (target.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kWriteBudgetMs) != 0) return CannotOpen;
-    bool replaced = replaceFile(path_, content);
+    bool replaced = replaceFile(path_, content, stamp_);
     target.close();
     return replaced ? Ok : WriteError;
+}
+
+int TovConf::update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change) {
+    if (declarations.empty()) return InternalError;
+    TovFile file;
+    file.setResolvedPath(path_);
+    // Opening for writing creates a missing file, so there is one to lock.
+    if (file.openFile(TovFile::ReadWrite, false, TovFile::Exclusive, kWriteBudgetMs) != 0) return CannotOpen;
+    parameters_.assign(declarations.begin(), declarations.end());
+    loaded_ = true;
+    int line = 1;
+    read(file, line);
+    change(*this);
+    std::string content;
+    int result = renderContent(content);
+    if (result == Ok) result = replaceFile(path_, content, stamp_) ? Ok : WriteError;
+    file.close();
+    return result;
+}
+
+bool TovConf::changedOnDisk() const {
+    return TovFile::stampOf(path_) != stamp_;
 }
 
 ConfParameter* TovConf::find(std::string_view key) {
@@ -318,6 +349,7 @@ void TovConf::clear() {
     parameters_.clear();
     loaded_ = false;
     path_.clear();
+    stamp_.reset();
 }
 
 } // namespace vexa

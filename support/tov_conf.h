@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,6 +49,16 @@ public:
     // Writes every declared key in order, then one empty line. The new content
     // replaces the old file only once it is completely on disk.
     int save(std::string_view directory = {}, std::string_view location = {}, std::string_view fileName = {});
+    // Reads the file at the stored path again, lets change edit the values
+    // read, and saves them, all under one exclusive lock, so that updates of
+    // one file from several objects or processes each keep their change. A
+    // missing or faulty file is read as load reads it; the change then goes
+    // onto the values read. 0, 1 when the file cannot be locked, or 8 when it
+    // cannot be written.
+    int update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change);
+    // True when the file is not as it was when last read or written here
+    // (replaced, rewritten, created or removed since).
+    bool changedOnDisk() const;
 
     int getText(std::string_view key, std::string& value) const;
     int getInteger(std::string_view key, std::int32_t& value) const;
@@ -70,12 +81,14 @@ public:
 private:
     ConfParameter* find(std::string_view key);
     const ConfParameter* find(std::string_view key) const;
+    int read(TovFile& file, int& line);
     int readParameterLine(TovFile& file, char first, int& line);
     int renderContent(std::string& content) const;
 
     std::vector<ConfParameter> parameters_;
     bool loaded_ = false;
     std::string path_;
+    std::optional<FileStamp> stamp_;
 };
 
 } // namespace vexa

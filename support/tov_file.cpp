@@ -72,11 +72,21 @@ bool isHopeless(int err) {
     return err == ENOENT || err == ENOTDIR || err == ELOOP;
 }
 
-// One try: open, lock, and for access 3 empty the file.
-FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool& hopeless) {
+// Whether the descriptor still is the file that path names. A file that
+// is saved by renaming a new one over it (TovConf), or a log rotated by
+// another writer, may have been replaced between our open and our lock; its
+// lock then guards nothing.
+bool stillAtPath(const FileHandle& handle, const std::string& path, bool followLinks) {
+    const std::optional<FileIdentity> open = handle.identity();
+    return open && open == FileHandle::identityOf(path, followLinks);
+}
+
+// One try: open, lock, check the locked file is still at the path, and for
+// access 3 empty the file.
+FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool followLinks, bool& hopeless) {
     FileHandle handle = FileHandle::open(path, flags);
     hopeless = !handle.valid() && isHopeless(errno);
-    if (!handle.valid() || !handle.tryLock(share)) return {};
+    if (!handle.valid() || !handle.tryLock(share) || !stillAtPath(handle, path, followLinks)) return {};
     if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
     return handle;
 }
@@ -109,6 +119,28 @@ std::string TovFile::configHome() {
     }
     std::string home = environmentValue("HOME");
     return home.empty() ? home : home + "/.config";
+}
+
+namespace {
+
+FileStamp stampFrom(const struct stat& status) {
+    return FileStamp{{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
+                     static_cast<std::int64_t>(status.st_size),
+                     static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
+} // namespace
+
+std::optional<FileStamp> TovFile::stampOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return stampFrom(status);
+}
+
+std::optional<FileStamp> TovFile::stampOf(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return std::nullopt;
+    return stampFrom(status);
 }
 
 void TovFile::set(std::string_view directory, std::string_view location, std::string_view name) {
@@ -158,7 +190,7 @@ int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
     const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
     for (int attempt = 0; attempt < kOpenTries; ++attempt) {
         bool hopeless = false;
-        handle_ = tryOpen(path, *flags, share, access == Truncate, hopeless);
+        handle_ = tryOpen(path, *flags, share, access == Truncate, followLinks_, hopeless);
         if (handle_.valid()) {
             translated_ = !untranslated;
             return 0;
@@ -171,8 +203,7 @@ int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
 }
 
 bool TovFile::stillAtPath() const {
-    const std::optional<FileIdentity> open = handle_.identity();
-    return open && open == FileHandle::identityOf(resolved_);
+    return ::vexa::stillAtPath(handle_, resolved_, followLinks_);
 }
 
 int TovFile::close() {

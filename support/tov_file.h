@@ -10,6 +10,16 @@
 
 namespace vexa {
 
+// What tells one state of a file on disk from another: replacing the file
+// changes the inode, writing it the size or the modification time.
+struct FileStamp {
+    FileIdentity file;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
 // A file named by directory, location and name, resolved to a full path by a
 // fixed rule that knows the user's config home. Opens retry for a bounded time
 // and emulate Windows share modes with flock, so several writers (objects or
@@ -65,6 +75,10 @@ public:
     // The config home: APPDATA, USERPROFILE or windir if set, else
     // XDG_CONFIG_HOME, else $HOME/.config ("" without HOME).
     static std::string configHome();
+    // The stamp of the file at path; nullopt when there is none.
+    static std::optional<FileStamp> stampOf(const std::string& path);
+    // The stamp of an open descriptor's file.
+    static std::optional<FileStamp> stampOf(int fd);
 
 private:
     void resolve();

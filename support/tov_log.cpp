@@ -21,7 +21,7 @@ constexpr std::size_t kLevelWidth = 7;
 // 20 tries, 20 ms apart.
 constexpr int kOpenBudgetMs = 400;
 constexpr std::string_view kSemicolonHeader = "Date;Time;Client;Class;Code;Transaction;Process;Testcase;Text;\n";
-// A writer that finds the file rotated under it opens the new one; a bound
+// After rotating, a writer opens the new file; a bound
 // against writers rotating in turn.
 constexpr int kOpenRounds = 4;
 
@@ -185,12 +185,9 @@ int TovLog::writeToFile(std::int32_t level, std::string_view text, std::string_v
 
 int TovLog::openForRecord(std::size_t recordBytes) {
     for (int round = 0; round < kOpenRounds; ++round) {
+        // The open re-tries when another writer rotated the file between our
+        // open and our lock.
         if (file_.openFile(TovFile::Append, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
-        // Another writer rotated the file between our open and our lock.
-        if (!file_.stillAtPath()) {
-            file_.close();
-            continue;
-        }
         const std::int64_t length = file_.length();
         // A rename that fails keeps the record rather than losing it.
         if (length > 0 && length + static_cast<std::int64_t>(recordBytes) > rotationBytes_ && rotate()) {

@@ -46,15 +46,18 @@ grep -q "ERROR   Invalid value for new interface type: 'REMOTE_PCSC' $" vexa_ie.
 # The admitted site is stored enciphered; openssl deciphers it independently.
 sites="$XDG_CONFIG_HOME/MERIDAN/vexa_sites.conf"
 [[ $(stat -c %a "$sites") == 600 ]] || fail "sites file mode $(stat -c %a "$sites")"
-cipher=$(sed -n 's/^ALLOWED_URLS=//p' "$sites")
-key=$(printf 'p3w7m2qxtr516vb4' | od -An -tx1 | tr -d ' \n')
-n=$(( ${#cipher} / 2 - 20 ))                  # data bytes: the cipher buffer is n + 20 bytes
-blocks=$(( (n + 4 + 15) / 16 * 32 ))          # hex digits of the whole cipher blocks
-plain=$(printf '%s' "${cipher:0:$blocks}" | xxd -r -p |
-        openssl enc -d -aes-128-cbc -K "$key" -iv 00000000000000000000000000000000 -nopad | xxd -p | tr -d '\n')
-expect "frame length" "${plain:0:8}" "$(printf '%08x' "$n")"
-text=$(printf '%s' "${plain:8:$(( (n - 1) * 2 ))}" | xxd -r -p)
-expect "stored list" "$text" "https://bank.example/app|"
+stored_list() {
+    local cipher key n blocks plain
+    cipher=$(sed -n 's/^ALLOWED_URLS=//p' "$sites")
+    key=$(printf 'p3w7m2qxtr516vb4' | od -An -tx1 | tr -d ' \n')
+    n=$(( ${#cipher} / 2 - 20 ))                  # data bytes: the cipher buffer is n + 20 bytes
+    blocks=$(( (n + 4 + 15) / 16 * 32 ))          # hex digits of the whole cipher blocks
+    plain=$(printf '%s' "${cipher:0:$blocks}" | xxd -r -p |
+            openssl enc -d -aes-128-cbc -K "$key" -iv 00000000000000000000000000000000 -nopad | xxd -p | tr -d '\n')
+    expect "frame length" "${plain:0:8}" "$(printf '%08x' "$n")"
+    printf '%s' "${plain:8:$(( (n - 1) * 2 ))}" | xxd -r -p
+}
+expect "stored list" "$(stored_list)" "https://bank.example/app|"
 
 # A new shell admits the stored site without asking; another site is refused.
 out=$(shell --url https://bank.example/app/pay.html --answer no <<< '{"id":1,"method":"Open","args":["p"]}')
@@ -87,6 +90,22 @@ rm -f vexa_ie.log
 shell <<< '{"id":1,"method":"GetVersion","args":[0]}' >/dev/null
 grep -q "ERROR   Unknown parameter in file '$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf', line 2. $" vexa_ie.log ||
     fail "faulty file not reported: $(cat vexa_ie.log)"
+
+# One OK on an address that carries "|" in its query admits that one site;
+# it once stored "https:" as well, which admitted every https page.
+open_as() { shell "$@" <<< '{"id":1,"method":"Open","args":["p"]}'; }
+expect "evil site admitted" "$(open_as --url 'https://evil.example/?a|https:/' --answer yes)" "0"
+expect "another site after it" "$(open_as --url https://bank.example/login --answer no)" "992211"
+expect "only the site stored" "$(stored_list)" "https://bank.example/app|https://evil.example|"
+
+# The frame's origin: opaque frames are refused without a question; a frame
+# that inherits its origin is asked about that origin and not stored.
+expect "opaque frame" "$(open_as --url https://bank.example/app/x.html --origin null --answer yes)" "992211"
+expect "about:blank without origin" "$(open_as --url about:blank --answer yes)" "992211"
+expect "about:blank of a stored origin" "$(open_as --url about:blank --origin https://evil.example)" "0"
+expect "about:blank asked" "$(open_as --url about:blank --origin https://shop.example --answer yes)" "0"
+expect "about:blank not stored" "$(open_as --url about:blank --origin https://shop.example)" "992211"
+expect "list unchanged" "$(stored_list)" "https://bank.example/app|https://evil.example|"
 
 # --answer takes only its three words.
 status=0

@@ -139,6 +139,37 @@ TEST_F(ChipCardControlTest, PageAddressIsNarrowedOrDropped) {
     EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xc4\x80.example/"), "");
 }
 
+// The extension sends the frame's origin beside its address; browsers
+// without one leave it out.
+TEST_F(ChipCardControlTest, HelloHandsTheFrameOriginToOpen) {
+    std::string problem;
+    const auto inherited = parseHello(
+        HostJson::parse(R"({"url":"about:blank","origin":"https://bank.example","browser":"Chromium 1"})"), problem);
+    ASSERT_TRUE(inherited) << problem;
+    EXPECT_EQ(inherited->origin, "https://bank.example");
+    const auto plain = parseHello(HostJson::parse(R"({"url":"https://bank.example/","browser":"Firefox 1"})"), problem);
+    ASSERT_TRUE(plain) << problem;
+    EXPECT_EQ(plain->origin, "");
+    for (const char* bad : {R"({"url":"about:blank","origin":5,"browser":"C"})",
+                            R"({"url":"about:blank","origin":null,"browser":"C"})"}) {
+        problem.clear();
+        EXPECT_FALSE(parseHello(HostJson::parse(bad), problem)) << bad;
+        EXPECT_NE(problem.find("\"origin\""), std::string::npos) << problem;
+    }
+
+    {
+        ChipCardControl control(page, *inherited);
+        EXPECT_EQ(control.Open("page"), 0);
+        EXPECT_EQ(page.lastText, "Darf von https://bank.example auf Chipkartenleser zugegriffen werden?");
+    }
+    const auto opaque = parseHello(
+        HostJson::parse(R"({"url":"https://bank.example/x.html","origin":"null","browser":"Chromium 1"})"), problem);
+    ASSERT_TRUE(opaque);
+    ChipCardControl control(page, *opaque);
+    EXPECT_EQ(control.Open("page"), 992211);
+    EXPECT_EQ(page.questions, 1);
+}
+
 TEST_F(ChipCardControlTest, EventsReachTheHostInOrderWithTheirArguments) {
     ChipCardControl control(page, {"https://bank.example/", "Chromium 1"});
     EventSource source([&] {

@@ -70,9 +70,10 @@ public:
         : address_(std::move(address)), answer_(answer) {}
 
     void start() { loadConfiguration({.clientText = "Test client"}); }
-    void setPage(std::string address, bool answer) {
+    void setPage(std::string address, bool answer, std::string origin = {}) {
         address_ = std::move(address);
         answer_ = answer;
+        origin_ = std::move(origin);
     }
     int questions = 0;
     std::string lastQuestion;
@@ -82,6 +83,7 @@ public:
 
 protected:
     std::string pageAddress() override { return address_; }
+    std::string pageOrigin() override { return origin_; }
     bool askUser(std::string_view caption, std::string_view text) override {
         ++questions;
         lastCaption = caption;
@@ -92,6 +94,7 @@ protected:
 private:
     std::string address_;
     bool answer_;
+    std::string origin_;
 };
 
 } // namespace vexa::testing

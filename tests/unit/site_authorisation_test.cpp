@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "core/setting_tables.h"
+#include "core/site_address.h"
 #include "plugin_environment.h"
 #include "support/cipher.h"
 #include "support/tov_conf.h"
@@ -19,6 +22,9 @@ protected:
         ASSERT_TRUE(encipherText(list, kSitesKey, cipher));
         env.writeFile(env.meridan() / "vexa_sites.conf", "ALLOWED_URLS=" + cipher + "\n\n");
     }
+    // The stored list, "" when there is no file.
+    std::string storedOrNothing() { return std::filesystem::exists(sitesFile()) ? storedUserList() : std::string(); }
+    std::filesystem::path sitesFile() const { return env.meridan() / "vexa_sites.conf"; }
     std::string storedUserList() {
         TovConf conf;
         int line = 0;
@@ -29,8 +35,10 @@ protected:
         EXPECT_TRUE(decipherText(cipher, kSitesKey, list));
         return list;
     }
-    std::int32_t openAs(const std::string& address, bool answer, int* questions = nullptr) {
+    std::int32_t openAs(const std::string& address, bool answer, int* questions = nullptr,
+                        const std::string& origin = {}) {
         ScriptedPlugin p(address, answer);
+        p.setPage(address, answer, origin);
         p.start();
         std::int32_t result = p.Open("page");
         if (questions) *questions = p.questions;
@@ -43,12 +51,211 @@ protected:
 } // namespace
 
 TEST_F(SiteAuthorisationTest, CutAddressKeepsSchemeAndHost) {
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example/dir/page.html"), "https://bank.example/dir");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example/"), "https://bank.example");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("https://bank.example"), "https://bank.example");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("file:///home/u/page.html"), "file:///home/u");
-    EXPECT_EQ(ChipCardPlugin::cutAddress("no-slash"), "no-slash");
-    EXPECT_EQ(ChipCardPlugin::cutAddress(""), "");
+    EXPECT_EQ(cutAddress("https://bank.example/dir/page.html"), "https://bank.example/dir");
+    EXPECT_EQ(cutAddress("https://bank.example/"), "https://bank.example");
+    EXPECT_EQ(cutAddress("https://bank.example"), "https://bank.example");
+    EXPECT_EQ(cutAddress("file:///home/u/page.html"), "file:///home/u");
+    EXPECT_EQ(cutAddress("no-slash"), "no-slash");
+    EXPECT_EQ(cutAddress(""), "");
+    // Query, fragment and user-info go before the cut, also when they hold a
+    // "/" or a "|".
+    EXPECT_EQ(cutAddress("https://evil.example/?a|https:/"), "https://evil.example");
+    EXPECT_EQ(cutAddress("https://h.example/a/b?x=/y#z/w"), "https://h.example/a");
+    EXPECT_EQ(cutAddress("https://h.example?x=/y"), "https://h.example");
+    EXPECT_EQ(cutAddress("https://h.example#/frag/x"), "https://h.example");
+    EXPECT_EQ(cutAddress("https://u:p@h.example/a/x"), "https://h.example/a");
+    EXPECT_EQ(cutAddress("https://evil.example#@bank.example/x"), "https://evil.example");
+}
+
+namespace {
+
+// What Open with an OK makes of a page: the site it asks about (nullptr:
+// refused without a question) and the user's list afterwards.
+struct OkRow {
+    const char* url;
+    const char* origin;
+    const char* shown;
+    const char* stored;
+};
+
+} // namespace
+
+TEST_F(SiteAuthorisationTest, OkShowsAndStoresTheSiteOnly) {
+    const OkRow rows[] = {
+        {"https://bank.example/app/index.html?token=secret#top", "", "https://bank.example/app",
+         "https://bank.example/app|"},
+        {"https://bank.example/x.html", "https://bank.example", "https://bank.example", "https://bank.example|"},
+        {"https://user:pw@bank.example/x.html", "", "https://bank.example", "https://bank.example|"},
+        {"http://bank.example@127.0.0.1/app/x.html", "", "http://127.0.0.1/app", "http://127.0.0.1/app|"},
+        {"https://evil.example/?a|https:/", "", "https://evil.example", "https://evil.example|"},
+        {"https://evil.example/a|b/x.html", "", "https://evil.example/a|b", ""},
+        {"https://evil.example/a\nb/x.html", "", "https://evil.example/a%0Ab", ""},
+        {"https://evil.example/a\x7f/x.html", "", "https://evil.example/a%7F", ""},
+        {"https://evil.example\\@bank.example/x.html", "", "https://evil.example\\@bank.example", ""},
+        // Plain http only from the machine itself.
+        {"http://shop.example/x.html", "", "http://shop.example", ""},
+        {"HTTP://shop.example/x.html", "", "HTTP://shop.example", ""},
+        {"http://127.0.0.1.evil.example/x.html", "", "http://127.0.0.1.evil.example", ""},
+        {"http://127.0.0.256/x.html", "", "http://127.0.0.256", ""},
+        {"http://127.0.0.1:8080/app/x.html", "", "http://127.0.0.1:8080/app", "http://127.0.0.1:8080/app|"},
+        {"http://127.9.8.7/x.html", "", "http://127.9.8.7", "http://127.9.8.7|"},
+        {"http://[::1]:9000/x.html", "", "http://[::1]:9000", "http://[::1]:9000|"},
+        {"http://localhost/a/x.html", "", "http://localhost/a", "http://localhost/a|"},
+        // No host: asked every time.
+        {"file:///home/u/page.html", "", "file:///home/u", ""},
+        {"https:/x.html", "", "https:", ""},
+        // Frames without an address of their own: the origin they run with,
+        // for this control only.
+        {"about:blank", "https://bank.example", "https://bank.example", ""},
+        {"about:srcdoc", "https://bank.example:8443", "https://bank.example:8443", ""},
+        {"blob:https://bank.example/0b6f", "https://bank.example", "https://bank.example", ""},
+        {"about:blank", "http://[::1]:9000", "http://[::1]:9000", ""},
+        // Opaque: nobody to ask about.
+        {"https://bank.example/x.html", "null", nullptr, ""},
+        {"data:text/html,<object>", "null", nullptr, ""},
+        {"data:text/html,<object>", "", nullptr, ""},
+        {"about:blank", "", nullptr, ""},
+        {"about:blank", "null", nullptr, ""},
+        {"ABOUT:BLANK", "", nullptr, ""},
+        {"about:blank", "https://bank.example/app", nullptr, ""},
+        {"about:blank", "https://u@bank.example", nullptr, ""},
+        {"about:blank", "https://bank.example:x", nullptr, ""},
+        {"about:blank", "https://", nullptr, ""},
+        {"about:blank", "bank.example", nullptr, ""},
+    };
+    for (const OkRow& row : rows) {
+        SCOPED_TRACE(std::string(row.url) + " origin " + row.origin);
+        std::filesystem::remove(sitesFile());
+        ScriptedPlugin p;
+        p.setPage(row.url, true, row.origin);
+        p.start();
+        const std::int32_t result = p.Open("page");
+        if (row.shown) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(p.questions, 1);
+            EXPECT_EQ(p.lastQuestion,
+                      std::string("Darf von ") + row.shown + " auf Chipkartenleser zugegriffen werden?");
+        } else {
+            EXPECT_EQ(result, 992211);
+            EXPECT_EQ(p.questions, 0);
+        }
+        EXPECT_EQ(storedOrNothing(), row.stored);
+        // Stored means admitted from now on without a question.
+        int questions = 0;
+        EXPECT_EQ(openAs(row.url, false, &questions, row.origin), *row.stored ? 0 : 992211);
+        EXPECT_EQ(questions, *row.stored || !row.shown ? 0 : 1);
+    }
+}
+
+namespace {
+
+// Whether a stored list text admits a page without a question.
+struct ListRow {
+    const char* list;
+    const char* url;
+    const char* origin;
+    bool admitted;
+};
+
+} // namespace
+
+TEST_F(SiteAuthorisationTest, StoredEntriesCountOnlyWhenOpenWouldStoreThem) {
+    const ListRow rows[] = {
+        // What one OK on "https://evil.example/?a|https:/" used to store.
+        {"https://evil.example/?a|https:|", "https://bank.example/login", "", false},
+        {"https:|", "https://bank.example/login", "", false},
+        {"https://|", "https://bank.example/login", "", false},
+        {"http:|", "http://127.0.0.1/x.html", "", false},
+        {"https://evil.example/?a|", "https://evil.example/?a/x", "", false},
+        {"https://bank.example#x|", "https://bank.example#x/y", "", false},
+        {"https://u@bank.example|", "https://u@bank.example/x.html", "", false},
+        {"http://shop.example|", "http://shop.example/x.html", "", false},
+        {"http://127.0.0.1:8080|", "http://127.0.0.1:8080/x.html", "", true},
+        {"https://bank.example|", "https://bank.example/x.html", "", true},
+        {"https://bank.example|", "https://user@bank.example/x.html?q", "", true},
+        // A frame that inherits its origin: only that bare origin admits it.
+        {"https://bank.example|", "about:blank", "https://bank.example", true},
+        {"https://bank.example|", "about:srcdoc", "https://bank.example", true},
+        {"https://bank.example/|", "about:blank", "https://bank.example", false},
+        {"https://bank.example/app|", "about:blank", "https://bank.example", false},
+        {"https://bank.example|", "about:blank", "https://bank.example:8443", false},
+        {"https://bank.example|", "about:blank", "https://bank.example.attacker.test", false},
+        {"https://bank.example|", "about:blank", "", false},
+        {"https://bank.example|", "https://bank.example/x.html", "null", false},
+    };
+    for (const ListRow& row : rows) {
+        SCOPED_TRACE(std::string(row.list) + " / " + row.url + " origin " + row.origin);
+        storeUserList(row.list);
+        int questions = 0;
+        EXPECT_EQ(openAs(row.url, false, &questions, row.origin), row.admitted ? 0 : 992211);
+    }
+}
+
+TEST_F(SiteAuthorisationTest, BuiltInEntriesNeedAHostOnly) {
+    const SiteList builtIn("https:|http://shop.example|https://bank.example/app|file://|", SiteList::Source::BuiltIn);
+    EXPECT_EQ(builtIn.text(), "http://shop.example|https://bank.example/app|");
+    EXPECT_TRUE(builtIn.admits(judgePage("http://shop.example/x.html", "")));
+    EXPECT_TRUE(builtIn.admits(judgePage("https://bank.example/app/x.html", "")));
+    EXPECT_FALSE(builtIn.admits(judgePage("https://other.example/x.html", "")));
+    EXPECT_FALSE(builtIn.admits(judgePage("about:blank", "https://bank.example")));
+    EXPECT_TRUE(SiteList("https://bank.example|", SiteList::Source::BuiltIn)
+                    .admits(judgePage("about:blank", "https://bank.example")));
+}
+
+TEST_F(SiteAuthorisationTest, StaleEntriesDropOutAtTheNextSave) {
+    storeUserList(
+        "https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
+        "https://f.example#x|http://localhost|https://bank.example|tail");
+    EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
+    EXPECT_EQ(storedUserList(), "https://bank.example|http://localhost|https://new.example|");
+}
+
+// Each plug-in object loads the list when it starts; an admission must not
+// write back that old copy over what others admitted since.
+TEST_F(SiteAuthorisationTest, ObjectsStartedTogetherKeepEachOthersAdmissions) {
+    ScriptedPlugin first("https://a.example/x.html", true);
+    ScriptedPlugin second("https://b.example/x.html", true);
+    ScriptedPlugin third("https://a.example/y.html", false);
+    first.start();
+    second.start();
+    third.start();
+    EXPECT_EQ(first.Open("page"), 0);
+    EXPECT_EQ(second.Open("page"), 0);
+    EXPECT_EQ(storedUserList(), "https://a.example|https://b.example|");
+    // A second object of a site just admitted is not asked again.
+    EXPECT_EQ(third.Open("page"), 0);
+    EXPECT_EQ(third.questions, 0);
+}
+
+TEST_F(SiteAuthorisationTest, ProcessesAdmittingAtOnceKeepEveryEntry) {
+    constexpr int kProcesses = 6;
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcesses; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(gate[1]);
+            ScriptedPlugin p("https://s" + std::to_string(i) + ".example/x.html", true);
+            p.start();
+            char c;
+            // Every process has loaded the list before any of them admits.
+            (void)!::read(gate[0], &c, 1);
+            _exit(p.Open("page") == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string list = storedUserList();
+    for (int i = 0; i < kProcesses; ++i)
+        EXPECT_NE(list.find("https://s" + std::to_string(i) + ".example|"), std::string::npos) << list;
 }
 
 TEST_F(SiteAuthorisationTest, OkIsRememberedAcrossObjectsAndReset) {

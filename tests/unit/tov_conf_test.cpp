@@ -186,3 +186,31 @@ TEST_F(TovConfTest, FailedSaveKeepsTheOldFile) {
     for (const auto& entry : fs::directory_iterator(dir))
         EXPECT_EQ(entry.path().filename(), "test.conf") << "temporary left behind";
 }
+
+// An update works on the file as it is now, not on what this object read
+// earlier, and tells later readers that the file changed.
+TEST_F(TovConfTest, UpdateWorksOnTheFileAsItIsNow) {
+    int line = 0;
+    ASSERT_EQ(loadText("LOGFILE=a\n", line), 0);
+    EXPECT_FALSE(conf.changedOnDisk());
+    TovConf other;
+    ASSERT_EQ(other.load("", "", (dir / "test.conf").string(), declarations(), line), 0);
+
+    // Rewritten in place by somebody else: the size or the time shows it.
+    std::ofstream(dir / "test.conf", std::ios::binary) << "LOGFILE=bb\nCOUNT=7\n";
+    EXPECT_TRUE(conf.changedOnDisk());
+    ASSERT_EQ(conf.update(declarations(), [](TovConf& c) { c.setText("PIN", "1234"); }), 0);
+    EXPECT_FALSE(conf.changedOnDisk());
+    EXPECT_EQ(text("LOGFILE"), "bb");
+    EXPECT_EQ(number("COUNT"), 7);
+    EXPECT_EQ(fileContent(), "LOGLEVEL=OFF\nLOGFILE=bb\nCOUNT=7\nFLAG=FALSE\nPIN=1234\n\n");
+    // Replaced by this update: the other reader notices.
+    EXPECT_TRUE(other.changedOnDisk());
+
+    fs::remove(dir / "test.conf");
+    EXPECT_TRUE(conf.changedOnDisk());
+    ASSERT_EQ(conf.update(declarations(), [](TovConf& c) { c.setText("LOGFILE", "new"); }), 0);
+    EXPECT_EQ(fileContent(), "LOGLEVEL=OFF\nLOGFILE=new\nCOUNT=5\nFLAG=FALSE\nPIN=0000\n\n");
+    EXPECT_EQ(fs::status(dir / "test.conf").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
