@@ -65,6 +65,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
 
     getNamedValue("INTERFACE", interfaceType);
     getText("REMOTE_PCSC_SERVER", remoteServer);
+    card.setRemoteServers(remoteServer);
 
     std::string cipherText;
     sitesConf.getText("ALLOWED_URLS", cipherText);
