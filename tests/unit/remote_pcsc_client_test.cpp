@@ -7,7 +7,9 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cardaccess/interface_type.h"
@@ -161,6 +163,44 @@ TEST(RemotePcscClientTest, ListReadersSkipsAnUnreachableServerAndAddsNotificatio
     EXPECT_EQ(seen[2],
               "0100080200010103000102"
               "0500080000000000000007");
+}
+
+// A server must not hold the caller by pacing its bytes: each answer line
+// has one deadline, however the bytes come.
+TEST(RemotePcscClientTest, AServerTricklingBytesFailsTheCallAtTheDeadline) {
+    LoopbackListener trickler;
+    trickler.serve(2, [](int fd) {
+        LoopbackListener::readLine(fd);
+        for (int i = 0; i < 150; ++i) { // at most 15 s, ending when the client has gone
+            if (::send(fd, "0", 1, MSG_NOSIGNAL) != 1) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(trickler.text()));
+    std::uint32_t protocol = 0;
+    std::string server;
+    const auto start = std::chrono::steady_clock::now();
+    // 1.5 s on the first connection and as much on the retry's.
+    EXPECT_EQ(client.connect(0, trickler.text() + ":R", 2, 3, protocol, server), 10035); // WSAEWOULDBLOCK
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(RemotePcscClientTest, ACarriageReturnFloodCountsAgainstTheLineBoundAndCloses) {
+    LoopbackListener flood;
+    int closedByClient = 0;
+    flood.serve(2, [&](int fd) {
+        LoopbackListener::readLine(fd);
+        LoopbackListener::sendAll(fd, std::string(wire::kMaxLine + 1, '\r'));
+        if (LoopbackListener::readLine(fd).empty()) ++closedByClient;
+    });
+    RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(flood.text()));
+    std::uint32_t protocol = 0;
+    std::string server;
+    EXPECT_EQ(client.connect(0, flood.text() + ":R", 2, 3, protocol, server), 10040); // WSAEMSGSIZE
+    flood.join();
+    EXPECT_EQ(closedByClient, 2);
 }
 
 // The getStatusChange answer with one reader state per entry.
