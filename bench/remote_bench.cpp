@@ -52,12 +52,14 @@ int run(int iterations, int rounds) {
     PcscCard direct =
         PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
     RemotePcscClient client;
+    client.setServer(server);
     std::uint32_t remoteProtocol = 0;
     std::string unreachable;
     if (client.connect(0, remoteName, SCARD_SHARE_SHARED, 3, remoteProtocol, unreachable) != 0)
         throw std::runtime_error("remote client cannot connect");
     TovLog quiet(LOG_OFF);
     TovChipDefaultAccess access;
+    access.setRemoteServers(server);
     if (access.connect(quiet, INTERFACE_REMOTE_PCSC, remoteName, SCARD_SHARE_SHARED, 3) != 0)
         throw std::runtime_error("card connection cannot connect");
 

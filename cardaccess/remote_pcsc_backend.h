@@ -6,10 +6,14 @@
 namespace vexa {
 
 // PC/SC resource managers on other machines through the remote client. The
-// reader name is the full remote name, so no server list is needed here.
+// reader name is the full remote name; the server list only says which
+// servers such a name may reach.
 class RemotePcscBackend final : public CardBackend {
 public:
     std::string_view label() const override { return "remote PC/SC"; }
+
+    // The configured servers (blank-separated); names on others give 992401.
+    void setServers(std::string_view list) { client_.setServer(list); }
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;

@@ -139,6 +139,9 @@ std::int32_t RemotePcscClient::releaseContext() {
 }
 
 std::int32_t RemotePcscClient::useServer(const ServerAddress& server, std::uint32_t scope) {
+    // Reader names come from pages: only the configured servers may be
+    // reached through them, never any other address or port.
+    if (std::find(servers_.begin(), servers_.end(), server) == servers_.end()) return ERR_REMOTE_BAD_ADDRESS;
     std::int32_t result = 0;
     if (server.text() != connectedServer_) result = openConnection(server);
     if (result == 0) result = establishContext(scope);

@@ -16,7 +16,9 @@ namespace vexa {
 
 // The PC/SC operations of resource managers on other machines, spoken to
 // over the remote PC/SC line protocol (support/wire_message.h), one TCP
-// connection at a time. A remote reader is named "a.b.c.d:port:name".
+// connection at a time. A remote reader is named "a.b.c.d:port:name"; a
+// name whose server is not in the list set with setServer gives 992401 and
+// opens no connection.
 //
 // Results are 0, 992401..992403, -1 (a request that cannot be built, or an
 // answer with a wrong header or operation), a Windows Sockets error number
@@ -89,7 +91,8 @@ private:
     std::int32_t establishContext(std::uint32_t scope);
     std::int32_t releaseContext();
     // Connection (reused when it is to this server) and a fresh context,
-    // with one retry on a new connection.
+    // with one retry on a new connection; 992401 for a server not in the
+    // list.
     std::int32_t useServer(const ServerAddress& server, std::uint32_t scope);
     std::int32_t listServer(const ServerAddress& server, std::uint32_t scope, std::string_view groups,
                             std::string& names, std::int32_t& count, bool pnp);

@@ -14,7 +14,9 @@ namespace vexa {
 
 TovChipDefaultAccess::TovChipDefaultAccess() {
     backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
-    backends_[INTERFACE_REMOTE_PCSC] = std::make_unique<RemotePcscBackend>();
+    auto remote = std::make_unique<RemotePcscBackend>();
+    remote_ = remote.get();
+    backends_[INTERFACE_REMOTE_PCSC] = std::move(remote);
     auto ctapi = std::make_unique<CtapiBackend>();
     ctapi_ = ctapi.get();
     backends_[INTERFACE_CTAPI] = std::move(ctapi);
@@ -26,6 +28,10 @@ void TovChipDefaultAccess::selectCtapiReader(const CtapiSettings& settings) {
 
 void TovChipDefaultAccess::resetCtapiReader() {
     ctapi_->resetReader();
+}
+
+void TovChipDefaultAccess::setRemoteServers(std::string_view list) {
+    remote_->setServers(list);
 }
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {

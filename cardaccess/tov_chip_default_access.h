@@ -16,6 +16,7 @@
 namespace vexa {
 
 class CtapiBackend;
+class RemotePcscBackend;
 
 // One connection to one chip card in one reader, over the interface type
 // chosen at connect. Every operation keeps its code in lastResult and writes
@@ -83,6 +84,9 @@ public:
     // without looking it up in HBCIKRNL.INI.
     void selectCtapiReader(const CtapiSettings& settings);
     void resetCtapiReader();
+    // The configured remote PC/SC servers (blank-separated "a.b.c.d:port");
+    // a remote reader name on any other server gives 992401.
+    void setRemoteServers(std::string_view list);
 
     static constexpr std::uint32_t kMaxHexCommand = 301;
 
@@ -103,7 +107,8 @@ private:
     std::uint32_t activeProtocol_ = 0;
     // Indexed by interface type; empty where the interface is not built in.
     std::array<std::unique_ptr<CardBackend>, 4> backends_;
-    CtapiBackend* ctapi_ = nullptr; // backends_[INTERFACE_CTAPI], not owned here
+    CtapiBackend* ctapi_ = nullptr;       // backends_[INTERFACE_CTAPI], not owned here
+    RemotePcscBackend* remote_ = nullptr; // backends_[INTERFACE_REMOTE_PCSC], not owned here
     std::int32_t lastResult_ = 0;
     std::int32_t lastConnectCode_ = 0;
     bool transaction_ = false;

@@ -71,7 +71,7 @@ std::int32_t TovChipDefaultAccess::executeWithStatus(TovLog& log, std::span<cons
 std::int32_t TovChipDefaultAccess::executeHex(TovLog& log, std::string_view hex, std::span<std::uint8_t> answer,
                                               std::uint32_t& length, std::uint32_t controlCode) {
     ByteBuffer command;
-    if (!command.assignHex(hex, true)) return lastResult_ = ERR_INTERNAL;
+    if (!command.assignStrictHex(hex, true)) return lastResult_ = ERR_INTERNAL;
     if (command.length() > kMaxHexCommand) return lastResult_ = ERR_BUFFER_SIZE;
     return executeWithStatus(log, command.bytes(), answer, length, controlCode);
 }

@@ -18,12 +18,18 @@ constexpr std::size_t kMaxControl = 1024;
 constexpr auto kConnectRetryWait = std::chrono::milliseconds(200);
 
 // What SendToCard and SendIOCTL check before the card sees anything: a
-// connected card and blank-separated hex within the bound.
+// connected card and strict blank-separated hex within the bound.
 std::int32_t readCardInput(bool connected, std::string_view hex, std::size_t maxLength, ByteBuffer& bytes) {
     if (!connected) return ERR_NOT_CONNECTED;
-    if (!bytes.assignHex(hex, true)) return ERR_INVALID_HEX;
+    if (!bytes.assignStrictHex(hex, true)) return ERR_INVALID_HEX;
     if (bytes.length() > maxLength) return ERR_BUFFER_SIZE;
     return 0;
+}
+
+// An AID for SearchCard: empty (none given) or strict blank-separated hex.
+bool validAid(std::string_view aid) {
+    ByteBuffer bytes;
+    return bytes.assignStrictHex(aid, true);
 }
 
 } // namespace
@@ -124,6 +130,10 @@ std::int32_t ChipCardPlugin::IsCardRemoved() {
 
 std::string ChipCardPlugin::SearchCard(std::string_view aid, std::string_view aid2) {
     return guarded(std::string(), [&] {
+        if (!validAid(aid) || !validAid(aid2)) {
+            lastError = ERR_INVALID_HEX;
+            return std::string();
+        }
         // The card at hand first: it may already hold the application.
         if (card.isConnected()) {
             lastError = card.selectByAid(*this, aid);

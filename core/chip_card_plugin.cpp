@@ -23,6 +23,7 @@ std::int32_t ChipCardPlugin::shutdown() {
     const std::int32_t cardResult = card.close(*this);
     pageIdentifier.clear();
     remoteServer.clear();
+    card.setRemoteServers(remoteServer);
     allowedSites.clear();
     preferredReader.clear();
     clientName.clear();

@@ -62,6 +62,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
 
     getNamedValue("INTERFACE", interfaceType);
     getText("REMOTE_PCSC_SERVER", remoteServer);
+    card.setRemoteServers(remoteServer);
 
     write(LOG_INFO, inputs.productText + " on Linux using interface type " + kInterfaceTable.nameOf(interfaceType) +
                         " on " + clientName);

@@ -116,6 +116,8 @@ void RpcscServer::serve(Connection& connection) {
         PcscSession session;
         std::string line;
         for (;;) {
+            // The idle time-out bounds each whole request line, so a client
+            // trickling bytes is dropped as soon as a silent one.
             const std::int32_t received = connection.socket.receiveLine(line, options_.idleTimeoutMs, wire::kMaxLine);
             if (received == WSAEWOULDBLOCK) log_.detail(connection.peer + " idle, closing");
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");

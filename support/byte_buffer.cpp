@@ -124,6 +124,27 @@ bool ByteBuffer::assignHex(std::string_view text, bool withBlanks) {
     return true;
 }
 
+bool ByteBuffer::assignStrictHex(std::string_view text, bool withBlanks) {
+    const std::size_t unit = withBlanks ? 3 : 2;
+    // With blanks the final one may be missing: round the length up.
+    const std::size_t count = (text.size() + unit - 1) / unit;
+    const bool lengthFits = withBlanks ? text.size() % unit != 1 : text.size() % unit == 0;
+    bool valid = lengthFits;
+    for (std::size_t i = 0; valid && i < count; ++i) {
+        const std::size_t at = i * unit;
+        valid = hexDigit(text[at]) >= 0 && hexDigit(text[at + 1]) >= 0 &&
+                (!withBlanks || at + 2 == text.size() || text[at + 2] == ' ');
+    }
+    if (!valid) {
+        resize(0);
+        return false;
+    }
+    resize(static_cast<std::uint32_t>(count));
+    for (std::uint32_t i = 0; i < length_; ++i)
+        data_[i] = static_cast<std::uint8_t>(hexDigit(text[i * unit]) << 4 | hexDigit(text[i * unit + 1]));
+    return true;
+}
+
 std::string ByteBuffer::toHex(bool withBlanks) const {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;

@@ -31,10 +31,17 @@ public:
     bool copyIn(const std::uint8_t* bytes, std::uint32_t offset, std::uint32_t n);
     void assignText(std::string_view text);
     bool copyTextIn(std::string_view text, std::uint32_t offset);
-    // Parses the upper- or lower-case hex form; with blanks every byte's two
-    // digits are followed by one blank. False when a unit cannot be read; the
-    // buffer then holds the bytes read so far and zeros behind them.
+    // Lenient reading, kept for Hex2Str and cipher text: each unit (three
+    // characters with blanks, two without; a short last unit is padded with
+    // blanks) is read like strtol with base 16, so "4G" is 04 and "-1" is FF.
+    // False when a unit cannot be read; the buffer then holds the bytes read
+    // so far and zeros behind them.
     bool assignHex(std::string_view text, bool withBlanks);
+    // Strict reading for card input and server requests: every byte exactly
+    // two hex digits of either case; with blanks one blank follows each byte,
+    // the last one's may be left out. Nothing else passes, so a typo can never
+    // turn into another command. False leaves the buffer empty.
+    bool assignStrictHex(std::string_view text, bool withBlanks);
     // Upper-case hex; with blanks each byte is followed by one blank.
     std::string toHex(bool withBlanks) const;
     // The bytes as text, ending at the first zero byte.

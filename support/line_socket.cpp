@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "support/system_error_text.h"
@@ -13,24 +14,38 @@
 namespace vexa {
 
 LineSocket::LineSocket(LineSocket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), pending_(std::move(other.pending_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      pending_(std::move(other.pending_)),
+      scanned_(std::exchange(other.scanned_, 0)) {}
 
 LineSocket& LineSocket::operator=(LineSocket&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         pending_ = std::move(other.pending_);
+        scanned_ = std::exchange(other.scanned_, 0);
     }
     return *this;
 }
 
-std::int32_t LineSocket::waitFor(short events, std::int32_t timeoutMs) const {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineAfter(std::int32_t timeoutMs) {
+    return Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+}
+
+} // namespace
+
+std::int32_t LineSocket::waitUntil(short events, Clock::time_point deadline) const {
     pollfd p{fd_, events, 0};
     for (;;) {
-        const int n = ::poll(&p, 1, std::max(timeoutMs, 0));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int n = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
         if (n > 0) return 0; // errors and hang-ups show in the next call
-        if (n == 0) return WSAEWOULDBLOCK;
-        if (errno != EINTR) return winsockErrorFromErrno(errno);
+        if (n == 0 && left <= 0) return WSAEWOULDBLOCK;
+        if (n < 0 && errno != EINTR) return winsockErrorFromErrno(errno);
     }
 }
 
@@ -39,6 +54,9 @@ std::int32_t LineSocket::sendLine(std::string_view text, bool cr, std::int32_t t
     std::string out(text);
     if (cr) out += '\r';
     out += '\n';
+    // One deadline for the whole line: a peer that takes a byte now and then
+    // must not hold the caller for longer.
+    const auto deadline = deadlineAfter(timeoutMs);
     std::size_t sent = 0;
     while (sent < out.size()) {
         const ssize_t n = ::send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -48,40 +66,48 @@ std::int32_t LineSocket::sendLine(std::string_view text, bool cr, std::int32_t t
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return winsockErrorFromErrno(errno);
-        if (waitFor(POLLOUT, timeoutMs) != 0) return WSAETIMEDOUT;
+        if (waitUntil(POLLOUT, deadline) != 0) return WSAETIMEDOUT;
     }
     return 0;
-}
-
-bool LineSocket::takeLine(std::string& line) {
-    const std::size_t lf = pending_.find('\n');
-    if (lf == std::string::npos) return false;
-    line.assign(pending_, 0, lf);
-    pending_.erase(0, lf + 1);
-    std::erase(line, '\r');
-    return true;
 }
 
 std::int32_t LineSocket::receiveLine(std::string& line, std::int32_t timeoutMs, std::size_t maxLength) {
     line.clear();
     if (!valid()) return WSAENOTSOCK;
+    // One deadline for the whole line, so a peer trickling bytes cannot hold
+    // the caller for longer than a silent one.
+    const auto deadline = deadlineAfter(timeoutMs);
     char chunk[4096];
     for (;;) {
-        if (takeLine(line)) return line.size() > maxLength ? WSAEMSGSIZE : 0;
-        // CR does not count against the bound: it is dropped anyway.
-        if (pending_.size() - static_cast<std::size_t>(std::count(pending_.begin(), pending_.end(), '\r')) >
-            maxLength) {
+        // Bytes before scanned_ are known to hold no LF.
+        const std::size_t lf = pending_.find('\n', scanned_);
+        if (lf != std::string::npos) {
+            line.assign(pending_, 0, lf);
+            pending_.erase(0, lf + 1);
+            scanned_ = 0;
+            // Every byte counts against the bound, CR included.
+            if (line.size() > maxLength) {
+                line.clear();
+                pending_.clear();
+                return WSAEMSGSIZE;
+            }
+            std::erase(line, '\r');
+            return 0;
+        }
+        scanned_ = pending_.size();
+        if (pending_.size() > maxLength) {
             pending_.clear();
+            scanned_ = 0;
             return WSAEMSGSIZE;
         }
-        // Each byte that arrives starts the time-out afresh.
-        if (const std::int32_t waited = waitFor(POLLIN, timeoutMs); waited != 0) return waited;
+        if (const std::int32_t waited = waitUntil(POLLIN, deadline); waited != 0) return waited;
         const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
             pending_.append(chunk, static_cast<std::size_t>(n));
         } else if (n == 0) {
             // A peer that hangs up mid-line sent no complete answer.
             line = std::exchange(pending_, {});
+            scanned_ = 0;
             std::erase(line, '\r');
             return WSAECONNRESET;
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -96,6 +122,7 @@ void LineSocket::shutdownBoth() noexcept {
 
 std::int32_t LineSocket::close() noexcept {
     pending_.clear();
+    scanned_ = 0;
     if (!valid()) return 0;
     const int fd = std::exchange(fd_, -1);
     return ::close(fd) == 0 ? 0 : winsockErrorFromErrno(errno);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,9 +9,11 @@
 namespace vexa {
 
 // One connected stream socket that carries LF-terminated text lines: owns the
-// descriptor, buffers what arrived beyond a line, and bounds every wait by a
-// time-out. Results are 0 or Windows Sockets error numbers, as the remote
-// PC/SC layers report them. Used by one thread at a time.
+// descriptor, buffers what arrived beyond a line, and bounds each line by one
+// deadline that starts with the call: however the peer paces its bytes, a
+// line takes at most timeoutMs. Results are 0 or Windows Sockets error
+// numbers, as the remote PC/SC layers report them. Used by one thread at a
+// time.
 class LineSocket {
 public:
     LineSocket() = default;
@@ -22,11 +25,13 @@ public:
     ~LineSocket() { close(); }
 
     // Sends text, CR when asked, and LF; all bytes or an error number.
-    // WSAETIMEDOUT when the peer takes nothing for timeoutMs.
+    // WSAETIMEDOUT when the peer has not taken the whole line after
+    // timeoutMs.
     std::int32_t sendLine(std::string_view text, bool cr, std::int32_t timeoutMs);
-    // The next line without its LF and without any CR. WSAEWOULDBLOCK after
-    // timeoutMs without a byte, WSAECONNRESET when the peer closed (line
-    // holds what came), WSAEMSGSIZE for a line longer than maxLength.
+    // The next line without its LF and without any CR. WSAEWOULDBLOCK when
+    // no whole line came within timeoutMs, WSAECONNRESET when the peer closed
+    // (line holds what came), WSAEMSGSIZE for a line of more than maxLength
+    // bytes before its LF, CRs included (everything buffered is dropped).
     std::int32_t receiveLine(std::string& line, std::int32_t timeoutMs, std::size_t maxLength);
     // Ends both directions so that a thread waiting on the socket wakes up;
     // the descriptor stays until close.
@@ -38,13 +43,13 @@ public:
     bool valid() const { return fd_ >= 0; }
 
 private:
-    // Waits for the events; 0 when ready, WSAEWOULDBLOCK at the time-out.
-    std::int32_t waitFor(short events, std::int32_t timeoutMs) const;
-    // Takes one line out of pending_ when it holds an LF.
-    bool takeLine(std::string& line);
+    // Waits for the events; 0 when ready, WSAEWOULDBLOCK once the deadline
+    // has passed.
+    std::int32_t waitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
 
     int fd_ = -1;
-    std::string pending_; // bytes received after the last line taken
+    std::string pending_;     // bytes received after the last line taken
+    std::size_t scanned_ = 0; // pending_ holds no LF before this offset
 };
 
 } // namespace vexa

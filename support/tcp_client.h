@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "support/line_socket.h"
+#include "support/wire_message.h"
 
 namespace vexa {
 
@@ -17,7 +18,7 @@ class TcpClient {
 public:
     static constexpr std::int32_t kDefaultTimeoutMs = 3000;
     // Longest line accepted: a 32 KiB message in hex and then some.
-    static constexpr std::size_t kMaxLine = 2 * 32768 + 64;
+    static constexpr std::size_t kMaxLine = wire::kMaxLine;
 
     TcpClient();
     TcpClient(const TcpClient& other);
@@ -30,7 +31,7 @@ public:
     // connection is closed first.
     std::int32_t connect(std::string_view host, std::uint16_t port);
     std::int32_t sendLine(std::string_view text, bool cr) { return socket_.sendLine(text, cr, timeoutMs_); }
-    // WSAEWOULDBLOCK after timeoutMs of silence.
+    // WSAEWOULDBLOCK when no whole line came within timeoutMs.
     std::int32_t receiveLine(std::string& line) { return socket_.receiveLine(line, timeoutMs_, kMaxLine); }
     std::int32_t close() { return socket_.close(); }
     bool isOpen() const { return socket_.valid(); }

@@ -42,7 +42,7 @@ bool TlvBuffer::load(std::span<const std::uint8_t> bytes) {
 
 bool TlvBuffer::loadHex(std::string_view text, bool withBlanks) {
     ByteBuffer parsed;
-    if (!parsed.assignHex(text, withBlanks)) {
+    if (!parsed.assignStrictHex(text, withBlanks)) {
         release();
         return false;
     }

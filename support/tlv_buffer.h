@@ -31,7 +31,8 @@ public:
     // (and no array) when there are more bytes than a 32-bit capacity holds.
     bool load(std::span<const std::uint8_t> bytes);
     bool load(const ByteBuffer& bytes) { return load(bytes.bytes()); }
-    // False (and no array) when the text is not a hex string.
+    // False (and no array) when the text is not strict hex (two digits per
+    // byte; see ByteBuffer::assignStrictHex).
     bool loadHex(std::string_view text, bool withBlanks);
     void rewind() { cursor_ = 0; }
     void release();

@@ -17,6 +17,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!again.assignHex(vexa::bytesToHex(bytes.bytes(), withBlanks), withBlanks) || !(again == bytes))
             std::abort();
     }
+    for (bool withBlanks : {true, false}) {
+        vexa::ByteBuffer strict;
+        if (!strict.assignStrictHex(text, withBlanks)) {
+            if (strict.isNonEmpty()) std::abort(); // refused input leaves nothing behind
+            continue;
+        }
+        // The strict form is a subset of the lenient one: same bytes.
+        vexa::ByteBuffer lenient;
+        if (!lenient.assignHex(text, withBlanks) || !(lenient == strict)) std::abort();
+        // Both writers produce the strict form.
+        vexa::ByteBuffer again;
+        if (!again.assignStrictHex(strict.toHex(withBlanks), withBlanks) || !(again == strict)) std::abort();
+        if (!again.assignStrictHex(vexa::bytesToHex(strict.bytes(), withBlanks), withBlanks) || !(again == strict))
+            std::abort();
+        // Exactly two digits per byte, and a blank between bytes.
+        const std::size_t unit = withBlanks ? 3 : 2;
+        if ((text.size() + unit - 1) / unit != strict.length()) std::abort();
+    }
     std::int32_t value = 0;
     if (vexa::parseDecimal(text, value) && !text.empty()) {
         std::int32_t back = 0;

@@ -49,5 +49,22 @@ TEST_F(CardOperationsTest, GetCardAtrKeepsTheConnectedCardsAtr) {
     EXPECT_NE(plugin.GetLastErrorCode(), 0);
 }
 
+// A typo in hex must never become another command: nothing reaches the card.
+TEST_F(CardOperationsTest, MalformedHexReachesNoCard) {
+    ASSERT_EQ(plugin.ConnectCardEx(kReader0, SCARD_SHARE_SHARED, 3, 0), 0);
+    card0.require("clear");
+    for (const char* apdu : {"9G A4 -1 00", "0 A4 04 00", "00  A4 04 00", " 00 A4", "80\tEE 00 00", "+80 EE 00 00"}) {
+        EXPECT_EQ(plugin.SendToCard(apdu), "") << apdu;
+        EXPECT_EQ(plugin.GetLastErrorCode(), 992200) << apdu;
+        EXPECT_EQ(plugin.SendIOCTL(0x42000C00, 1, apdu), "") << apdu;
+        EXPECT_EQ(plugin.GetLastErrorCode(), 992200) << apdu;
+    }
+    EXPECT_EQ(plugin.SearchCard("D2 76 -1", ""), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), 992200);
+    EXPECT_EQ(card0.require("received"), "ok");
+    // The card is still connected and takes well-formed input of either case.
+    EXPECT_EQ(plugin.SendToCard("80 ee 00 00 02 0A 0b "), "0a 0b 90 00");
+}
+
 } // namespace
 } // namespace vexa::testing

@@ -109,6 +109,7 @@ TEST_F(RemotePcscTest, GetStatusChangeSeesTheCardGo) {
 TEST_F(RemotePcscTest, CardConnectionOverTheRemoteInterface) {
     CapturedLog log;
     TovChipDefaultAccess card;
+    card.setRemoteServers("127.0.0.1:1 " + server);
     const std::string name = remote(kReader1);
     ASSERT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, name, SCARD_SHARE_SHARED, 3), 0);
     EXPECT_TRUE(log.contains("Card connected in remote PC/SC reader " + name));
@@ -136,11 +137,20 @@ TEST_F(RemotePcscTest, CardConnectionOverTheRemoteInterface) {
     const std::string closed = "127.0.0.1:1:" + std::string(kReader0);
     EXPECT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, closed, SCARD_SHARE_SHARED, 3), 10061);
     EXPECT_TRUE(log.contains("Cannot connect remote PC/SC server 127.0.0.1:1 (return code 10061: "));
+
+    // A connection told of other servers reaches none of the running server's
+    // readers.
+    card.setRemoteServers("127.0.0.1:1");
+    EXPECT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, name, SCARD_SHARE_SHARED, 3), 992401);
+    EXPECT_EQ(card.getCardStatus(log, INTERFACE_REMOTE_PCSC, name, state), 992401);
+    EXPECT_FALSE(card.getAtr(log, INTERFACE_REMOTE_PCSC, name).isNonEmpty());
+    EXPECT_EQ(card.lastResult(), 992401);
 }
 
 TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
     CapturedLog log;
     TovChipDefaultAccess card;
+    card.setRemoteServers("127.0.0.1:1 " + server);
     ScapiManagement inventory;
     ASSERT_EQ(inventory.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1 " + server, true, false), 0);
     EXPECT_EQ(inventory.getReaderCount(), 2);

@@ -121,3 +121,44 @@ TEST(ByteBufferTest, BigEndianIntegers) {
     b.storeUnsigned64(0x0102030405060708ull, 8);
     EXPECT_EQ(b.readUnsigned64(), 0x0102030405060708ull);
 }
+
+// Card input and server requests take only the strict form; Hex2Str and
+// cipher text keep the lenient one, which reads units like strtol.
+TEST(ByteBufferTest, StrictHexTakesOnlyTwoDigitBytesWithSingleBlanks) {
+    struct Row {
+        std::string_view text;
+        bool withBlanks;
+        const char* strict;  // the bytes, or nullptr when refused
+        const char* lenient; // the same for assignHex
+    };
+    const Row rows[] = {
+        {"00 A4 04 00", true, "00A40400", "00A40400"},
+        {"00 A4 04 00 ", true, "00A40400", "00A40400"}, // final blank may be left out
+        {"0a 1B ff", true, "0A1BFF", "0A1BFF"},
+        {"", true, "", ""},
+        {"9G A4 -1 00", true, nullptr, "09A4FF00"}, // a typo must not become 09 A4 FF 00
+        {"+1 02", true, nullptr, "0102"},
+        {"0 A4", true, nullptr, nullptr},
+        {"00  A4", true, nullptr, nullptr},
+        {" 00", true, nullptr, nullptr},
+        {"00 A4  ", true, nullptr, nullptr},
+        {"00\tA4", true, nullptr, nullptr},
+        {"00 A", true, nullptr, "000A"},
+        {"0102", true, nullptr, nullptr},
+        {"00A40400", false, "00A40400", "00A40400"},
+        {"00a4Ff", false, "00A4FF", "00A4FF"},
+        {"0A1", false, nullptr, "0A01"},
+        {"4G", false, nullptr, "04"},
+        {"-1", false, nullptr, "FF"},
+        {"00 A4", false, nullptr, "000A04"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.text) + (row.withBlanks ? " with blanks" : " without blanks"));
+        ByteBuffer strict = fromHex("01 02");
+        EXPECT_EQ(strict.assignStrictHex(row.text, row.withBlanks), row.strict != nullptr);
+        EXPECT_EQ(strict.toHex(false), row.strict ? row.strict : ""); // refused: empty, not half-filled
+        ByteBuffer lenient;
+        EXPECT_EQ(lenient.assignHex(row.text, row.withBlanks), row.lenient != nullptr);
+        if (row.lenient) EXPECT_EQ(lenient.toHex(false), row.lenient);
+    }
+}

@@ -3,11 +3,14 @@
 // run on the test bed (tests/testbed/).
 #include <gtest/gtest.h>
 
+#include "cardaccess/card_error.h"
+#include "loopback_listener.h"
 #include "plugin_environment.h"
 
 namespace vexa {
 namespace {
 
+using testing::LoopbackListener;
 using testing::PluginEnvironment;
 using testing::ScriptedPlugin;
 
@@ -71,7 +74,41 @@ TEST_F(CardOperationsUnitTest, ChecksBeforeAnyCardAccess) {
     EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
     EXPECT_EQ(plugin.GetCardATR("Terminal 1"), "");
     EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
+    // An AID that is no strict hex is refused before any reader is looked at.
+    for (const auto& [aid, aid2] : {std::pair{"D2 76 -1", ""}, {"D2 76 00", "D2 7"}, {"D27600", ""}}) {
+        EXPECT_EQ(plugin.SearchCard(aid, aid2), "") << aid << "/" << aid2;
+        EXPECT_EQ(plugin.GetLastErrorCode(), ERR_INVALID_HEX) << aid << "/" << aid2;
+    }
     EXPECT_EQ(plugin.resetPlugin(), 0);
+}
+
+// A page names remote readers; only the configured servers may be reached
+// through them. The stranger listens, so any attempt would show.
+TEST_F(CardOperationsUnitTest, RemoteReaderNamesReachOnlyTheConfiguredServers) {
+    LoopbackListener stranger;
+    const std::string configured = "127.0.0.1:" + std::to_string(LoopbackListener().port()); // nobody listens
+    env.writeFile(env.meridan() / "vexa_ie.conf",
+                  "LOGLEVEL=DEBUG\nINTERFACE=REMOTE_PCSC\nREMOTE_PCSC_SERVER=" + configured + "\n");
+    plugin.start();
+    ASSERT_EQ(plugin.Open("page"), 0);
+    const std::string name = stranger.text() + ":AnyReader";
+    EXPECT_EQ(plugin.ConnectCardEx(name, 2, 3, 0), ERR_REMOTE_BAD_ADDRESS);
+    EXPECT_EQ(plugin.GetCardATR(name), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_REMOTE_BAD_ADDRESS);
+    EXPECT_EQ(plugin.GetCardStatus(name), -1);
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_REMOTE_BAD_ADDRESS);
+    // The search tries listed readers only: an unlisted preferred reader
+    // is passed over, here ending at the unreachable configured server.
+    EXPECT_EQ(plugin.SetMode("PREFERRED_READER", name), 0);
+    EXPECT_EQ(plugin.SearchCard("", ""), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), 10061);
+    EXPECT_FALSE(stranger.connectionWaiting());
+    EXPECT_NE(log().find("Cannot connect remote PC/SC server " + stranger.text() +
+                         " (return code 992401: Serveradresse ungueltig formatiert oder nicht angegeben)"),
+              std::string::npos)
+        << log();
+    // The configured server itself is tried.
+    EXPECT_EQ(plugin.ConnectCardEx(configured + ":AnyReader", 2, 3, 0), 10061);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,12 @@ public:
     }
     void join() {
         if (thread_.joinable()) thread_.join();
+    }
+    // True when a connection waits to be accepted (for a listener that
+    // serves nobody: did anyone try to connect?).
+    bool connectionWaiting() const {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
     }
     std::uint16_t port() const { return port_; }
     std::string text() const { return "127.0.0.1:" + std::to_string(port_); }

@@ -7,11 +7,16 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "cardaccess/interface_type.h"
 #include "cardaccess/remote_pcsc_client.h"
 #include "loopback_listener.h"
+#include "readers/reader_status_source.h"
+#include "support/tov_exception.h"
 
 namespace vexa {
 namespace {
@@ -55,11 +60,45 @@ TEST(RemotePcscClientTest, ReaderNamesThatNameNoServerGive992401) {
     EXPECT_EQ(server, "300.1.1.1:80");
     // Unreachable: the socket error, and the server named.
     const std::string closed = "127.0.0.1:" + std::to_string(closedPort());
+    ASSERT_TRUE(client.setServer(closed));
     EXPECT_EQ(client.connect(0, closed + ":R", 2, 3, protocol, server), 10061);
     EXPECT_EQ(server, closed);
     // Nothing held: disconnect is a no-op, card requests find no connection.
     EXPECT_EQ(client.disconnect(SCARD_RESET_CARD), 0);
     EXPECT_EQ(client.beginTransaction(), 992402);
+}
+
+// Reader names come from pages: one on a server outside the list must not
+// even open a connection, for the card connection and the event monitor
+// alike.
+TEST(RemotePcscClientTest, NamesOnUnconfiguredServersGive992401WithoutAConnection) {
+    LoopbackListener configured, stranger;
+    const std::string closed = "127.0.0.1:" + std::to_string(closedPort());
+    RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(configured.text() + " " + closed));
+    std::uint32_t protocol = 0;
+    std::string server;
+    EXPECT_EQ(client.connect(0, stranger.text() + ":R", 2, 3, protocol, server), 992401);
+    EXPECT_EQ(server, stranger.text());
+    // The same server written otherwise is still that server.
+    EXPECT_EQ(client.connect(0, "127.000.0.1:0" + std::to_string(stranger.port()) + ":R", 2, 3, protocol, server),
+              992401);
+    EXPECT_EQ(client.connect(0, "127.0.0.001:0" + closed.substr(10) + ":R", 2, 3, protocol, server), 10061);
+
+    const std::string name = stranger.text() + ":R";
+    SCARD_READERSTATE state{};
+    state.szReader = name.c_str();
+    EXPECT_EQ(client.getStatusChange(0, 0, std::span(&state, 1)), 992401);
+    const auto monitor = makeReaderStatusSource(INTERFACE_REMOTE_PCSC, configured.text());
+    monitor->open();
+    try {
+        monitor->query(std::span(&state, 1));
+        ADD_FAILURE() << "the monitor queried an unconfigured server";
+    } catch (const TovException& e) {
+        EXPECT_EQ(e.code(), 992401);
+    }
+    EXPECT_FALSE(stranger.connectionWaiting());
+    EXPECT_FALSE(configured.connectionWaiting());
 }
 
 TEST(RemotePcscClientTest, AForeignVersionOrOperationIsMinusOneAndGarbage992403) {
@@ -71,7 +110,9 @@ TEST(RemotePcscClientTest, AForeignVersionOrOperationIsMinusOneAndGarbage992403)
         "0100080200010203000101"
         "04000400000000";
     listener.serve(2, [&, n = 0](int fd) mutable { scripted({n++ == 0 ? version2 : kReleased}, seen)(fd); });
+    LoopbackListener garbage;
     RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(listener.text() + " " + garbage.text()));
     std::uint32_t protocol = 0;
     std::string server;
     EXPECT_EQ(client.connect(0, listener.text() + ":R", 2, 3, protocol, server), -1);
@@ -80,7 +121,6 @@ TEST(RemotePcscClientTest, AForeignVersionOrOperationIsMinusOneAndGarbage992403)
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], "010008020001010300010110000400000000"); // establishContext, scope 0
 
-    LoopbackListener garbage;
     garbage.serve(2, scripted({"01000802000101030001XX"}, seen));
     EXPECT_EQ(client.connect(0, garbage.text() + ":R", 2, 3, protocol, server), 992403);
 }
@@ -125,6 +165,44 @@ TEST(RemotePcscClientTest, ListReadersSkipsAnUnreachableServerAndAddsNotificatio
               "0500080000000000000007");
 }
 
+// A server must not hold the caller by pacing its bytes: each answer line
+// has one deadline, however the bytes come.
+TEST(RemotePcscClientTest, AServerTricklingBytesFailsTheCallAtTheDeadline) {
+    LoopbackListener trickler;
+    trickler.serve(2, [](int fd) {
+        LoopbackListener::readLine(fd);
+        for (int i = 0; i < 150; ++i) { // at most 15 s, ending when the client has gone
+            if (::send(fd, "0", 1, MSG_NOSIGNAL) != 1) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(trickler.text()));
+    std::uint32_t protocol = 0;
+    std::string server;
+    const auto start = std::chrono::steady_clock::now();
+    // 1.5 s on the first connection and as much on the retry's.
+    EXPECT_EQ(client.connect(0, trickler.text() + ":R", 2, 3, protocol, server), 10035); // WSAEWOULDBLOCK
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(RemotePcscClientTest, ACarriageReturnFloodCountsAgainstTheLineBoundAndCloses) {
+    LoopbackListener flood;
+    int closedByClient = 0;
+    flood.serve(2, [&](int fd) {
+        LoopbackListener::readLine(fd);
+        LoopbackListener::sendAll(fd, std::string(wire::kMaxLine + 1, '\r'));
+        if (LoopbackListener::readLine(fd).empty()) ++closedByClient;
+    });
+    RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(flood.text()));
+    std::uint32_t protocol = 0;
+    std::string server;
+    EXPECT_EQ(client.connect(0, flood.text() + ":R", 2, 3, protocol, server), 10040); // WSAEMSGSIZE
+    flood.join();
+    EXPECT_EQ(closedByClient, 2);
+}
+
 // The getStatusChange answer with one reader state per entry.
 std::string statusAnswer(const std::string& result, int states) {
     std::string line =
@@ -155,6 +233,7 @@ TEST(RemotePcscClientTest, GetStatusChangeSendsOneRequestPerServerRun) {
     states[1].rgbAtr[0] = 0x3B;
 
     RemotePcscClient client;
+    ASSERT_TRUE(client.setServer(a.text() + " " + b.text()));
     EXPECT_EQ(client.getStatusChange(0, 0, states), static_cast<std::int32_t>(0x8010000A));
     a.join();
     b.join();
@@ -200,6 +279,7 @@ TEST(RemotePcscClientTest, GetStatusChangeRefusesAnswersThatDoNotMatchTheStates)
                                    std::string("29000400000022") + "300025" + std::string(74, 'A'),
                                kReleased},
                               seen));
+    ASSERT_TRUE(client.setServer(fewer.text() + " " + more.text() + " " + longAtr.text()));
     for (const auto* server : {&fewer, &more, &longAtr}) {
         const std::string r1 = server->text() + ":R1", r2 = server->text() + ":R2";
         SCARD_READERSTATE states[2] = {};

@@ -56,8 +56,11 @@ TEST_F(RequestOperationsTest, EncodeRequestRefusesWhatItCannotWrite) {
     EXPECT_FALSE(plugin.EncodeRequest(std::string(129, 'c'), std::string(100, 't'), 1, 1, "").empty());
     EXPECT_EQ(plugin.EncodeRequest(std::string(130, 'c'), std::string(100, 't'), 1, 1, ""), "");
     EXPECT_EQ(plugin.GetLastErrorCode(), 992209);
-    EXPECT_EQ(plugin.EncodeRequest("c", "t", 1, 1, "G4 01"), "");
-    EXPECT_EQ(plugin.GetLastErrorCode(), 992209);
+    // Elements the lenient reading would take as other bytes are refused.
+    for (const char* tlv : {"G4 01", "41 01 -1", "41 01 0G", "41 1 00", "41  01 00"}) {
+        EXPECT_EQ(plugin.EncodeRequest("c", "t", 1, 1, tlv), "") << tlv;
+        EXPECT_EQ(plugin.GetLastErrorCode(), 992209) << tlv;
+    }
     EXPECT_NE(logText().find(" 1 Cannot encode data in EncodeRequest"), std::string::npos) << logText();
     EXPECT_EQ(plugin.DecodeRequest("00112233"), "");
     EXPECT_EQ(plugin.GetLastErrorCode(), 992210);
@@ -65,10 +68,15 @@ TEST_F(RequestOperationsTest, EncodeRequestRefusesWhatItCannotWrite) {
 
 TEST_F(RequestOperationsTest, UnreadableRequestsStillGetACompleteResponse) {
     AdmittedPlugin plugin(dir / "vexa.log");
-    // Header with error 992200 (00 0F 23 C8), no card removed, one empty result.
-    EXPECT_EQ(plugin.ExecuteRequest("ZZ", 0, 5),
-              "101A11011412010913020000140015001604000F23C8170400000000500100510A52005304000000005400");
-    EXPECT_EQ(plugin.GetLastErrorCode(), 0);
+    // Header with error 992200 (00 0F 23 C8), no card removed, one empty
+    // result; also for text the lenient reading would take as a release
+    // (41 01 01) or as an empty request (41 01 00).
+    for (const char* input : {"ZZ", "4101+1", "41010", "41 01 01"}) {
+        EXPECT_EQ(plugin.ExecuteRequest(input, 0, 5),
+                  "101A11011412010913020000140015001604000F23C8170400000000500100510A52005304000000005400")
+            << input;
+        EXPECT_EQ(plugin.GetLastErrorCode(), 0);
+    }
     const std::string enciphered = plugin.ExecuteRequest("not hex", 1, 5);
     EXPECT_EQ(plugin.DecodeRequest(enciphered),
               "10 1A 11 01 14 12 01 09 13 02 00 00 14 00 15 00 16 04 00 0F 23 D2 "

@@ -3,9 +3,14 @@
 // requests that never reach pcscd are sent, so no PC/SC service is needed.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "server/rpcsc_server.h"
@@ -93,6 +98,31 @@ TEST_F(RpcscServerTest, DropsIdleClientsAndBoundsTheConnections) {
     EXPECT_EQ(a.receiveLine(line), 10054);
     TcpClient d = connected();
     EXPECT_EQ(ask(d, "0100080200010103000163").size(), 36u);
+}
+
+TEST_F(RpcscServerTest, AClientTricklingBytesIsDroppedAtTheLineDeadline) {
+    ServerOptions options;
+    options.idleTimeoutMs = 300;
+    start(options);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server_->boundPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // One byte every 100 ms, never a line end: without one deadline per line
+    // this would hold the connection for ever.
+    const auto start = std::chrono::steady_clock::now();
+    bool dropped = false;
+    for (int i = 0; i < 100 && !dropped; ++i) {
+        dropped = ::send(fd, "0", 1, MSG_NOSIGNAL) != 1;
+        pollfd p{fd, POLLIN, 0};
+        char c = 0;
+        if (!dropped && ::poll(&p, 1, 100) > 0) dropped = ::recv(fd, &c, 1, 0) <= 0;
+    }
+    ::close(fd);
+    EXPECT_TRUE(dropped);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 } // namespace

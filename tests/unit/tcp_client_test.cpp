@@ -97,10 +97,16 @@ TEST(TcpClientTest, APeerThatHangsUpMidLineIsAFailureNotAnAnswer) {
 
 TEST(TcpClientTest, AnOverlongLineIsRefused) {
     LoopbackListener listener;
-    listener.serve(1, [](int fd) { LoopbackListener::sendAll(fd, std::string(TcpClient::kMaxLine + 1, 'A') + "\n"); });
+    // A line at the bound, then one over it by its CRs: every byte counts.
+    listener.serve(1, [](int fd) {
+        LoopbackListener::sendAll(
+            fd, std::string(TcpClient::kMaxLine, 'A') + "\n" + std::string(TcpClient::kMaxLine - 1, 'A') + "\r\r\n");
+    });
     TcpClient client;
     ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
     std::string line;
+    EXPECT_EQ(client.receiveLine(line), 0);
+    EXPECT_EQ(line.size(), TcpClient::kMaxLine);
     EXPECT_EQ(client.receiveLine(line), 10040); // WSAEMSGSIZE
 }
 
