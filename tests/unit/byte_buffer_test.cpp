@@ -159,6 +159,8 @@ TEST(ByteBufferTest, StrictHexTakesOnlyTwoDigitBytesWithSingleBlanks) {
         EXPECT_EQ(strict.toHex(false), row.strict ? row.strict : ""); // refused: empty, not half-filled
         ByteBuffer lenient;
         EXPECT_EQ(lenient.assignHex(row.text, row.withBlanks), row.lenient != nullptr);
-        if (row.lenient) EXPECT_EQ(lenient.toHex(false), row.lenient);
+        if (row.lenient) {
+            EXPECT_EQ(lenient.toHex(false), row.lenient);
+        }
     }
 }
