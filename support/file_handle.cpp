@@ -21,12 +21,14 @@ FileIdentity identityFrom(const struct stat& status) {
 
 } // namespace
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+FileHandle::FileHandle(FileHandle&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), identity_(std::exchange(other.identity_, std::nullopt)) {}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
+        identity_ = std::exchange(other.identity_, std::nullopt);
     }
     return *this;
 }
@@ -56,9 +58,10 @@ bool FileHandle::tryLock(int share) {
 }
 
 std::optional<FileIdentity> FileHandle::identity() const {
+    if (identity_ || fd_ < 0) return identity_;
     struct stat status {};
-    if (fd_ < 0 || ::fstat(fd_, &status) != 0) return std::nullopt;
-    return identityFrom(status);
+    if (::fstat(fd_, &status) == 0) identity_ = identityFrom(status);
+    return identity_;
 }
 
 std::optional<FileIdentity> FileHandle::identityOf(const std::string& path, bool followLinks) {
@@ -69,6 +72,7 @@ std::optional<FileIdentity> FileHandle::identityOf(const std::string& path, bool
 
 int FileHandle::close() noexcept {
     if (fd_ < 0) return 0;
+    identity_.reset();
     // No LOCK_UN: after a fork the child shares the open file description,
     // and unlocking would take the lock from under the parent.
     return ::close(std::exchange(fd_, -1));

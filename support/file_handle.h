@@ -35,7 +35,8 @@ public:
     // Closes (and so unlocks); the close result, 0 when nothing was open.
     int close() noexcept;
 
-    // The open file's identity; none when nothing is open.
+    // The open file's identity (asked once per descriptor: a descriptor
+    // never changes its file); none when nothing is open.
     std::optional<FileIdentity> identity() const;
     // The identity of what the path names (of a symbolic link itself unless
     // followLinks); none when nothing is there.
@@ -48,6 +49,7 @@ private:
     explicit FileHandle(int fd) : fd_(fd) {}
 
     int fd_ = -1;
+    mutable std::optional<FileIdentity> identity_;
 };
 
 } // namespace vexa

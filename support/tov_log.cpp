@@ -165,8 +165,8 @@ int TovLog::write(std::int32_t level, std::string_view text, std::string_view co
 int TovLog::writeToFile(std::int32_t level, std::string_view text, std::string_view code) {
     std::string record;
     int result = composeRecord(record, level, text, code);
-    if (openForRecord(record.size()) != 0) return -11;
-    std::int64_t start = file_.position(0, TovFile::End);
+    std::int64_t start = 0;
+    if (openForRecord(record.size(), start) != 0) return -11;
     if (semicolonFormat_ && start == 0) {
         if (file_.writeText(kSemicolonHeader) == 0)
             start = static_cast<std::int64_t>(kSemicolonHeader.size());
@@ -183,14 +183,14 @@ int TovLog::writeToFile(std::int32_t level, std::string_view text, std::string_v
     return result;
 }
 
-int TovLog::openForRecord(std::size_t recordBytes) {
+int TovLog::openForRecord(std::size_t recordBytes, std::int64_t& end) {
     for (int round = 0; round < kOpenRounds; ++round) {
         // The open re-tries when another writer rotated the file between our
         // open and our lock.
         if (file_.openFile(TovFile::Append, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
-        const std::int64_t length = file_.length();
+        end = file_.position(0, TovFile::End);
         // A rename that fails keeps the record rather than losing it.
-        if (length > 0 && length + static_cast<std::int64_t>(recordBytes) > rotationBytes_ && rotate()) {
+        if (end > 0 && end + static_cast<std::int64_t>(recordBytes) > rotationBytes_ && rotate()) {
             file_.close();
             continue;
         }

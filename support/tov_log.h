@@ -96,8 +96,9 @@ private:
     // Appends timestamp, fields and trailer; 0, or -15 for a level without a
     // name (the line is still completed).
     int composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const;
-    // Opens the file locked for a record of recordBytes: 0 or -11.
-    int openForRecord(std::size_t recordBytes);
+    // Opens the file locked for a record of recordBytes, positioned at its
+    // end (end = its length): 0 or -11.
+    int openForRecord(std::size_t recordBytes, std::int64_t& end);
     // Renames the locked file to <name>.1; false when that failed.
     bool rotate();
     int readOwnRecords(std::int32_t maxBytes, std::string& result);
