@@ -3,7 +3,6 @@
 #include <array>
 
 #include "control/codepage.h"
-#include "control/script_dispatcher.h"
 
 namespace vexa {
 namespace {
@@ -42,18 +41,12 @@ bool isStringMember(const HostJson& object, const char* name) {
 } // namespace
 
 IncomingMessage classifyMessage(std::string_view body) {
-    IncomingMessage message;
-    // Parsing is iterative, so nesting cannot exhaust the stack here; the
-    // dispatcher bounds it before it echoes anything.
-    if (body.size() > ScriptDispatcher::kMaxCallBytes) {
-        message.value = HostJson(HostJson::value_t::discarded);
-        return message;
-    }
-    message.value = HostJson::parse(body, nullptr, false);
-    if (message.value.is_object()) {
-        if (message.value.contains("hello")) {
+    IncomingMessage message{IncomingMessage::Call, ScriptDispatcher::parse(body)};
+    const HostJson& value = message.parsed.value;
+    if (value.is_object()) {
+        if (value.contains("hello")) {
             message.kind = IncomingMessage::Hello;
-        } else if (message.value.contains("answer")) {
+        } else if (value.contains("answer")) {
             message.kind = IncomingMessage::Answer;
         }
     }

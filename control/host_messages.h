@@ -8,6 +8,7 @@
 
 #include "control/chip_card_control.h"
 #include "control/event_mailbox.h"
+#include "control/script_dispatcher.h"
 
 // The messages between the browser extension and the host, apart from the
 // script calls and their answers, which the script dispatcher makes:
@@ -26,11 +27,13 @@ using HostJson = nlohmann::ordered_json;
 struct IncomingMessage {
     enum Kind { Hello, Answer, Call };
     Kind kind = Call;
-    // The parsed message; discarded when it is too long to parse or not JSON.
-    HostJson value;
+    // The message bounded and parsed as a call; a hello or an answer is
+    // taken from its value, a call goes on to the dispatcher as it is.
+    ParsedCall parsed;
 };
 
-// Sorts a message by its keys; anything but a hello or an answer is a call.
+// Parses a message once and sorts it by its keys; anything but a hello or
+// an answer is a call.
 IncomingMessage classifyMessage(std::string_view body);
 // The page's identity from a hello's value; nullopt with problem set when a
 // member is missing or not a string.

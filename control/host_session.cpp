@@ -63,13 +63,13 @@ void HostSession::handle(const IncomingFrame& frame) {
     const IncomingMessage message = classifyMessage(frame.body);
     switch (message.kind) {
         case IncomingMessage::Hello:
-            greet(message.value["hello"]);
+            greet(message.parsed.value["hello"]);
             break;
         case IncomingMessage::Answer:
             send(refusalMessage(HostJson(), "no question is waiting for an answer"));
             break;
         case IncomingMessage::Call:
-            call(frame.body, message.value);
+            call(message.parsed);
             break;
     }
 }
@@ -90,12 +90,12 @@ void HostSession::greet(const HostJson& hello) {
     send(readyMessage());
 }
 
-void HostSession::call(std::string_view body, const HostJson& parsed) {
+void HostSession::call(const ParsedCall& parsed) {
     if (!hosted_) {
-        send(refusalMessage(callId(parsed), "the connection must be opened by a hello first"));
+        send(refusalMessage(callId(parsed.value), "the connection must be opened by a hello first"));
         return;
     }
-    for (const std::string& message : splitAnswer(hosted_->dispatcher.handleLine(body))) {
+    for (const std::string& message : splitAnswer(hosted_->dispatcher.answer(parsed))) {
         if (!send(message)) return;
     }
 }
@@ -167,11 +167,11 @@ std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) 
         if (frame.error.empty()) {
             const IncomingMessage message = classifyMessage(frame.body);
             if (message.kind == IncomingMessage::Answer) {
-                answer = parseAnswer(message.value["answer"]);
+                answer = parseAnswer(message.parsed.value["answer"]);
                 if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
                 continue;
             }
-            id = callId(message.value);
+            id = callId(message.parsed.value);
         }
         if (!hasRoomFor(frame)) {
             send(refusalMessage(id, kTooManyWaiting));

@@ -16,6 +16,7 @@
 namespace vexa {
 
 struct HostedControl;
+struct ParsedCall;
 
 // One browser connection served by `vexa-host`: native messages on the
 // input descriptor and the output stream. The hello creates the page's
@@ -39,7 +40,7 @@ private:
 
     void handle(const IncomingFrame& frame);
     void greet(const nlohmann::ordered_json& hello);
-    void call(std::string_view body, const nlohmann::ordered_json& parsed);
+    void call(const ParsedCall& parsed);
     // Waits for input or an event; queues what arrives, fires the event.
     void waitForInput();
     // One read; appends the messages it completes. False at the end of input.

@@ -15,6 +15,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The answer when even an error answer cannot be made.
+constexpr char kInternalError[] = R"({"id":null,"error":"internal error"})";
+
 // A call that cannot be made; the text goes into the error answer.
 class CallRefused : public std::runtime_error {
 public:
@@ -189,23 +192,40 @@ Json ScriptDispatcher::dispatch(const Json& call) {
     }
 }
 
+ParsedCall ScriptDispatcher::parse(std::string_view text) {
+    ParsedCall call;
+    if (text.size() > kMaxCallBytes) {
+        call.value = Json(Json::value_t::discarded);
+        call.refusal = "the call is longer than " + std::to_string(kMaxCallBytes) + " bytes";
+        return call;
+    }
+    // Parsing and destroying are iterative, so nesting cannot exhaust the
+    // stack here; the bound below comes before anything is echoed.
+    call.value = Json::parse(text, nullptr, false);
+    if (nestsDeeperThan(text, kMaxNesting)) {
+        call.refusal = "the call nests arrays or objects more than " + std::to_string(kMaxNesting) + " levels deep";
+    } else if (call.value.is_discarded()) {
+        call.refusal = "the call is not valid JSON";
+    }
+    return call;
+}
+
+std::string ScriptDispatcher::answer(const ParsedCall& call) noexcept {
+    try {
+        if (!call.refusal.empty()) {
+            return dumpLine(errorAnswer(nullptr, call.refusal));
+        }
+        return dumpLine(dispatch(call.value));
+    } catch (...) {
+        return kInternalError;
+    }
+}
+
 std::string ScriptDispatcher::handleLine(std::string_view line) noexcept {
     try {
-        if (line.size() > kMaxCallBytes) {
-            return dumpLine(
-                errorAnswer(nullptr, "the call is longer than " + std::to_string(kMaxCallBytes) + " bytes"));
-        }
-        if (nestsDeeperThan(line, kMaxNesting)) {
-            return dumpLine(errorAnswer(
-                nullptr, "the call nests arrays or objects more than " + std::to_string(kMaxNesting) + " levels deep"));
-        }
-        const Json call = Json::parse(line, nullptr, false);
-        if (call.is_discarded()) {
-            return dumpLine(errorAnswer(nullptr, "the call is not valid JSON"));
-        }
-        return dumpLine(dispatch(call));
+        return answer(parse(line));
     } catch (...) {
-        return R"({"id":null,"error":"internal error"})";
+        return kInternalError;
     }
 }
 

@@ -4,12 +4,22 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 
 #include "control/script_host.h"
 #include "core/chip_card_plugin.h"
 
 namespace vexa {
+
+// A call text read once, bounded and parsed, for the dispatcher and for
+// whoever must first tell what kind of message it is.
+struct ParsedCall {
+    // The parsed text; discarded when the text is too long to parse or not
+    // JSON. Kept when it nests too deep, so its kind can still be told.
+    nlohmann::ordered_json value;
+    // Why the text cannot be dispatched; "" when it can.
+    std::string refusal;
+};
 
 // Turns script calls into plug-in operations, whatever carries them (shell
 // lines, browser frames):
@@ -28,10 +38,16 @@ public:
 
     ScriptDispatcher(ChipCardPlugin& plugin, ScriptHost& host);
 
+    // Parses a call text within the bounds above; a text longer than
+    // kMaxCallBytes is refused unread.
+    static ParsedCall parse(std::string_view text);
+
     // One call to its answer.
     nlohmann::ordered_json dispatch(const nlohmann::ordered_json& call);
-    // One call as JSON text to its answer as one line of JSON text (without
-    // the line end); never throws.
+    // One parsed call to its answer as one line of JSON text (without the
+    // line end); never throws.
+    std::string answer(const ParsedCall& call) noexcept;
+    // One call as JSON text to its answer line: parse, then answer.
     std::string handleLine(std::string_view line) noexcept;
 
 private:
