@@ -1,63 +1,56 @@
 #include "control/event_mailbox.h"
 
-#include <chrono>
-#include <thread>
+#include <utility>
 
 namespace vexa {
-namespace {
-
-// How often a waiting post looks at the slot again.
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
-
-} // namespace
 
 bool EventMailbox::post(CardEvent event) {
-    const std::uint64_t epoch = epoch_.load();
-    if (closed_.load() || !claim(epoch)) return false;
+    std::unique_lock lock(mutex_);
+    if (closed_) return false;
+    const std::uint64_t closes = closes_;
+    ++waiting_;
+    slotFreed_.wait(lock, [&] { return !full_ || closes_ != closes; });
+    --waiting_;
+    if (closes_ != closes) return false;
     slot_ = std::move(event);
-    state_.store(kFull, std::memory_order_release);
+    full_ = true;
     wake_.signal();
     return true;
 }
 
-bool EventMailbox::claim(std::uint64_t epoch) {
-    bool counted = false;
-    bool claimed = false;
-    for (;;) {
-        int expected = kFree;
-        if (state_.compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) {
-            // A close may have come between the start of the post and the
-            // claim; the event then belongs to a life of the plug-in that
-            // has ended.
-            claimed = epoch_.load() == epoch;
-            if (!claimed) state_.store(kFree, std::memory_order_release);
-            break;
-        }
-        if (epoch_.load() != epoch) break;
-        if (!counted) {
-            counted = true;
-            ++waiting_;
-        }
-        std::this_thread::sleep_for(kPollInterval);
+std::optional<CardEvent> EventMailbox::take() {
+    const std::lock_guard lock(mutex_);
+    if (!full_) return std::nullopt;
+    return std::exchange(slot_, {});
+}
+
+void EventMailbox::release() {
+    {
+        const std::lock_guard lock(mutex_);
+        full_ = false;
     }
-    if (counted) --waiting_;
-    return claimed;
+    slotFreed_.notify_all();
 }
 
 void EventMailbox::close() {
-    closed_.store(true);
-    ++epoch_;
+    {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        ++closes_;
+    }
+    slotFreed_.notify_all();
+}
+
+int EventMailbox::waitingPosts() const {
+    const std::lock_guard lock(mutex_);
+    return waiting_;
 }
 
 void EventMailbox::open() {
-    // A post that claimed the slot just before a close is only copying its
-    // arguments; let it finish, then drop its event.
-    while (state_.load(std::memory_order_acquire) == kFilling) std::this_thread::yield();
-    if (state_.load(std::memory_order_acquire) == kFull) {
-        slot_ = {};
-        state_.store(kFree, std::memory_order_release);
-    }
-    closed_.store(false);
+    const std::lock_guard lock(mutex_);
+    slot_ = {};
+    full_ = false;
+    closed_ = false;
 }
 
 } // namespace vexa

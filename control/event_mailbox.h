@@ -1,7 +1,9 @@
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "control/wake_signal.h"
@@ -48,15 +50,15 @@ public:
     // false when no event is pending.
     template <typename Fire>
     bool deliver(Fire&& fire) {
-        if (state_.load(std::memory_order_acquire) != kFull) return false;
-        fire(static_cast<const CardEvent&>(slot_));
-        slot_ = {};
-        state_.store(kFree, std::memory_order_release);
+        std::optional<CardEvent> event = take();
+        if (!event) return false;
+        // The slot stays taken while the event fires, so the next one waits.
+        const SlotRelease release{*this};
+        fire(static_cast<const CardEvent&>(*event));
         return true;
     }
 
-    // Host thread: refuses events from now on; a waiting post gives up
-    // within one poll interval.
+    // Refuses events from now on and releases a waiting post.
     void close();
     // Host thread: empties the slot and takes events again. A post that
     // started before the last close stays refused.
@@ -67,21 +69,26 @@ public:
     int wakeFd() const { return wake_.fd(); }
     void clearWake() { wake_.clear(); }
     // Posts waiting for the slot right now.
-    int waitingPosts() const { return waiting_.load(); }
+    int waitingPosts() const;
 
 private:
-    // The claim flag: a post owns the slot from Free to Filling until it
-    // stores Full; the host owns it from Full until it stores Free.
-    static constexpr int kFree = 0;
-    static constexpr int kFilling = 1;
-    static constexpr int kFull = 2;
+    struct SlotRelease {
+        EventMailbox& mailbox;
+        ~SlotRelease() { mailbox.release(); }
+    };
 
-    bool claim(std::uint64_t epoch);
+    // The pending event, moved out; the slot stays taken until release.
+    std::optional<CardEvent> take();
+    void release();
 
-    std::atomic<int> state_{kFree};
-    std::atomic<bool> closed_{false};
-    std::atomic<std::uint64_t> epoch_{0}; // counts closes
-    std::atomic<int> waiting_{0};
+    mutable std::mutex mutex_;
+    std::condition_variable slotFreed_; // also told of every close
+    bool full_ = false;
+    bool closed_ = false;
+    // Counts closes, so that a post waiting across a close and the open that
+    // follows still knows it belongs to a life of the plug-in that has ended.
+    std::uint64_t closes_ = 0;
+    int waiting_ = 0;
     CardEvent slot_;
     WakeSignal wake_;
 };
