@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/chip_card_plugin.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "support/byte_buffer.h"
 
 namespace {
