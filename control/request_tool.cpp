@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/codepage.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "support/cipher.h"
 
 namespace vexa {
@@ -55,27 +55,6 @@ ByteBuffer apduBytes(std::string_view text) {
     return bytes;
 }
 
-// The request's elements after the header, as the server writes them.
-bool writeBody(TlvBuffer& out, const ServerRequest& request) {
-    const auto flag = [&](std::uint8_t tag, bool on) {
-        const std::uint8_t value = on ? 1 : 0;
-        return out.put(tag, std::span(&value, 1));
-    };
-    if (!flag(0x41, request.release) || !flag(0x42, request.continueOnError)) return false;
-    for (const RequestCommand& command : request.commands) {
-        TlvBuffer block;
-        block.allocate(kMessageCapacity);
-        const std::uint8_t reconnect = command.reconnect ? 1 : 0;
-        const std::uint8_t stop = command.stopOnSuccess ? 1 : 0;
-        if (!block.putByteBuffer(0x44, command.apdu) || !block.put(0x45, std::span(&reconnect, 1)) ||
-            !block.putUnsigned32(0x46, static_cast<std::uint32_t>(command.reconnectSeconds)) ||
-            !block.put(0x47, std::span(&stop, 1)) || !block.putUnsigned32(0x48, command.controlCode) ||
-            !out.putNested(0x43, block))
-            return false;
-    }
-    return true;
-}
-
 int build(std::span<char*> args, std::ostream& out) {
     ServerRequest request;
     request.header.functionId = kExecuteFunctionId;
@@ -116,7 +95,7 @@ int build(std::span<char*> args, std::ostream& out) {
     }
     TlvBuffer message;
     message.allocate(kMessageCapacity);
-    if (!writeHeader(message, request.header) || !writeBody(message, request))
+    if (!writeRequest(message, request))
         throw Refused{"the request does not fit a message (255 bytes per element, 8192 in all)"};
     std::string text;
     if (plain)

@@ -7,7 +7,7 @@
 
 #include "cardaccess/tov_chip_default_access.h"
 #include "core/error_model.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "core/site_address.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"

@@ -9,7 +9,7 @@
 #include "cardaccess/card_error.h"
 #include "core/chip_card_plugin.h"
 #include "core/error_model.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "support/cipher.h"
 #include "support/text.h"
 #include "support/tov_exception.h"

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "ctapi/pcsc_session.h"
+#include "ctapi/ctapi_pcsc_session.h"
 
 namespace vexa::ctapi {
 

@@ -12,8 +12,8 @@
 #include <ctime>
 #include <iostream>
 
-#include "server/pcsc_session.h"
-#include "server/server_request.h"
+#include "server/rpcsc_pcsc_session.h"
+#include "server/rpcsc_request.h"
 #include "support/system_error_text.h"
 #include "support/wire_message.h"
 
@@ -130,7 +130,7 @@ void RpcscServer::serve(Connection& connection) {
 }
 
 bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSession& session) {
-    ServerRequest request;
+    Request request;
     wire::Writer reply;
     switch (parseRequest(line, request)) {
         case RequestError::notMessage:

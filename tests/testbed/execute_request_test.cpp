@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cardaccess/card_error.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "support/byte_buffer.h"
 #include "testbed_fixture.h"
 

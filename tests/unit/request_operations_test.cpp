@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/chip_card_plugin.h"
-#include "core/server_request.h"
+#include "core/server_batch.h"
 #include "support/cipher.h"
 #include "tests/unit/admitted_plugin.h"
 
@@ -113,6 +113,47 @@ TEST(RequestMessageTest, ReadingSkipsUnknownTagsTakesAnyWidthAndStopsAtACutEleme
     EXPECT_EQ(request.commands[0].controlCode, 0x312000u);
     EXPECT_TRUE(request.commands[0].stopOnSuccess);
     EXPECT_EQ(request.header.version, 0); // no header: fields read as 0
+}
+
+TEST(RequestMessageTest, AWrittenRequestHasTheServersLayoutAndReadsBack) {
+    ServerRequest request;
+    request.header.functionId = kExecuteFunctionId;
+    request.header.processId = 42;
+    request.header.clientId = "BANK";
+    request.header.transactionId = "T";
+    request.continueOnError = true;
+    request.commands.push_back(
+        {ByteBuffer(std::vector<std::uint8_t>{0x80, 0xEE, 0x00, 0x00}.data(), 4), true, 3, false, 0x312000});
+    request.commands.push_back(
+        {ByteBuffer(std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x00}.data(), 4), false, 0, true, 0});
+    TlvBuffer out;
+    out.allocate(kMessageCapacity);
+    ASSERT_TRUE(writeRequest(out, request));
+    // Flags one byte wide, seconds and control code four; commands in order.
+    EXPECT_EQ(out.toHex(true),
+              "10 1F 11 01 14 12 01 09 13 02 00 2A 14 04 42 41 4E 4B 15 01 54 16 04 00 00 00 00 "
+              "17 04 00 00 00 00 41 01 00 42 01 01 "
+              "43 18 44 04 80 EE 00 00 45 01 01 46 04 00 00 00 03 47 01 00 48 04 00 31 20 00 "
+              "43 18 44 04 00 A4 04 00 45 01 00 46 04 00 00 00 00 47 01 01 48 04 00 00 00 00 ");
+    out.rewind();
+    const ServerRequest back = readRequest(out);
+    EXPECT_EQ(back.header.processId, 42);
+    EXPECT_EQ(back.header.clientId, "BANK");
+    EXPECT_TRUE(back.continueOnError);
+    ASSERT_EQ(back.commands.size(), 2u);
+    EXPECT_TRUE(back.commands[0].reconnect);
+    EXPECT_EQ(back.commands[0].reconnectSeconds, 3);
+    EXPECT_EQ(back.commands[0].controlCode, 0x312000u);
+    EXPECT_TRUE(back.commands[1].stopOnSuccess);
+    EXPECT_EQ(back.commands[1].apdu.toHex(true), "00 A4 04 00 ");
+
+    // A command block holds 255 bytes: an APDU of 235 fits, one more does not.
+    request.commands = {{ByteBuffer(std::vector<std::uint8_t>(235).data(), 235), false, 0, false, 0}};
+    out.allocate(kMessageCapacity);
+    EXPECT_TRUE(writeRequest(out, request));
+    request.commands[0].apdu = ByteBuffer(std::vector<std::uint8_t>(236).data(), 236);
+    out.allocate(kMessageCapacity);
+    EXPECT_FALSE(writeRequest(out, request));
 }
 
 TEST(RequestMessageTest, AResultOverTheBlockLimitMakesTheResponseUnwritable) {

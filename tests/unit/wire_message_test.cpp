@@ -2,7 +2,7 @@
 // hand from the protocol's table (not produced by our own encoder).
 #include <gtest/gtest.h>
 
-#include "server/server_request.h"
+#include "server/rpcsc_request.h"
 #include "support/wire_message.h"
 
 namespace vexa::wire {
@@ -111,8 +111,8 @@ TEST(WireMessageTest, MalformedLinesAreRefused) {
     EXPECT_TRUE(r.elements().empty());
 }
 
-TEST(ServerRequestTest, ReadsRequestsWrittenByHand) {
-    rpcsc::ServerRequest q;
+TEST(RpcscRequestTest, ReadsRequestsWrittenByHand) {
+    rpcsc::Request q;
     ASSERT_EQ(rpcsc::parseRequest("0100080200010103000104"
                                   "0500080000000000000007"
                                   "130003"
@@ -146,8 +146,8 @@ TEST(ServerRequestTest, ReadsRequestsWrittenByHand) {
     EXPECT_EQ(q.states[0].current, 0x10u);
 }
 
-TEST(ServerRequestTest, SortsOutWhatCannotBeServed) {
-    rpcsc::ServerRequest q;
+TEST(RpcscRequestTest, SortsOutWhatCannotBeServed) {
+    rpcsc::Request q;
     EXPECT_EQ(rpcsc::parseRequest("xyz", q), rpcsc::RequestError::notMessage);
     EXPECT_EQ(rpcsc::parseRequest("04000400000000", q), rpcsc::RequestError::notMessage);
     EXPECT_EQ(rpcsc::parseRequest("0100080200010103000163", q), rpcsc::RequestError::unknownOp);

@@ -1,4 +1,4 @@
-#include "server/server_request.h"
+#include "server/rpcsc_request.h"
 
 #include "support/wire_message.h"
 
@@ -17,7 +17,7 @@ bool readState(const Element& nested, RequestedState& state) {
     return state.reader.find('\0') == std::string::npos;
 }
 
-bool readStates(const Reader& message, ServerRequest& out) {
+bool readStates(const Reader& message, Request& out) {
     for (const Element& e : message.elements()) {
         if (e.tag != TAG_READER_STATE) continue;
         if (out.states.size() == kMaxStates) return false;
@@ -31,7 +31,7 @@ bool readStates(const Reader& message, ServerRequest& out) {
 
 } // namespace
 
-RequestError parseRequest(std::string_view line, ServerRequest& out) {
+RequestError parseRequest(std::string_view line, Request& out) {
     out = {};
     Reader message;
     if (message.parseLine(line) != ParseError::none) return RequestError::notMessage;

@@ -18,7 +18,7 @@ struct RequestedState {
 
 // A request line read into its fields; fields the operation does not use
 // stay 0 or empty, as do fields the client left out.
-struct ServerRequest {
+struct Request {
     std::uint8_t op = 0;
     std::uint32_t scope = 0;
     std::uint64_t context = 0;
@@ -48,6 +48,6 @@ enum class RequestError {
 };
 
 // Reads one request line. With unknownOp and badArguments out.op is set.
-RequestError parseRequest(std::string_view line, ServerRequest& out);
+RequestError parseRequest(std::string_view line, Request& out);
 
 } // namespace vexa::rpcsc

@@ -1,4 +1,4 @@
-#include "ctapi/pcsc_session.h"
+#include "ctapi/ctapi_pcsc_session.h"
 
 #include <PCSC/pcsclite.h>
 

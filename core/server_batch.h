@@ -17,7 +17,44 @@ inline constexpr std::uint32_t kMessageCapacity = 8192;
 inline constexpr std::uint8_t kMessageVersion = 20;
 inline constexpr std::int32_t kExecuteFunctionId = 9;
 
-// Header block (tag 0x10), the first element of every message.
+namespace batch {
+
+enum Tag : std::uint8_t {
+    TAG_HEADER = 0x10,
+    TAG_VERSION = 0x11,
+    TAG_FUNCTION = 0x12,
+    TAG_PROCESS = 0x13,
+    TAG_CLIENT = 0x14,
+    TAG_TRANSACTION = 0x15,
+    TAG_ERROR = 0x16,
+    TAG_RESERVED = 0x17,
+
+    TAG_ENVIRONMENT = 0x20,
+    TAG_INTERFACE = 0x22,
+    TAG_READER = 0x23,
+    TAG_OPERATING_SYSTEM = 0x24,
+    TAG_CLIENT_NAME = 0x25,
+    TAG_ATR_FLAG = 0x26,
+
+    TAG_RELEASE = 0x41,
+    TAG_CONTINUE = 0x42,
+    TAG_COMMAND = 0x43,
+    TAG_APDU = 0x44,
+    TAG_RECONNECT = 0x45,
+    TAG_RECONNECT_SECONDS = 0x46,
+    TAG_STOP = 0x47,
+    TAG_CONTROL_CODE = 0x48,
+
+    TAG_CARD_REMOVED = 0x50,
+    TAG_RESULT = 0x51,
+    TAG_ANSWER = 0x52,
+    TAG_CODE = 0x53,
+    TAG_TEXT = 0x54,
+};
+
+} // namespace batch
+
+// Header block (TAG_HEADER), the first element of every message.
 struct RequestHeader {
     std::int32_t version = kMessageVersion;
     std::int32_t functionId = 0;
@@ -28,7 +65,7 @@ struct RequestHeader {
     std::int32_t reserved = 0;
 };
 
-// Environment block (tag 0x20) that EncodeRequest tells the server.
+// Environment block (TAG_ENVIRONMENT) that EncodeRequest tells the server.
 struct RequestEnvironment {
     std::int32_t interfaceType = 0;
     std::string readerName;
@@ -37,7 +74,7 @@ struct RequestEnvironment {
     bool atrFlag = false;
 };
 
-// One card command of a request (tag 0x43).
+// One card command of a request (TAG_COMMAND).
 struct RequestCommand {
     ByteBuffer apdu;
     bool reconnect = false;
@@ -53,7 +90,7 @@ struct ServerRequest {
     std::vector<RequestCommand> commands;
 };
 
-// One command's result (tag 0x51).
+// One command's result (TAG_RESULT).
 struct CommandResult {
     ByteBuffer answer;
     std::int32_t code = 0;
@@ -70,6 +107,8 @@ struct ServerResponse {
 // (a block over 255 bytes, a message over the capacity).
 bool writeHeader(TlvBuffer& out, const RequestHeader& header);
 bool writeEnvironment(TlvBuffer& out, const RequestEnvironment& environment);
+// A whole request or response: header first, then the body.
+bool writeRequest(TlvBuffer& out, const ServerRequest& request);
 bool writeResponse(TlvBuffer& out, const ServerResponse& response);
 
 // Reads a request from the cursor on: header, flags, commands; unknown tags

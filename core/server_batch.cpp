@@ -1,8 +1,11 @@
-#include "core/server_request.h"
+#include "core/server_batch.h"
 
 #include <span>
 
 namespace vexa {
+
+using namespace batch;
+
 namespace {
 
 // An integer element: the low bytes of the value, big-endian.
@@ -44,25 +47,25 @@ RequestHeader readHeader(const ByteBuffer& block) {
     header.version = 0;
     forEachNested(block, [&](std::uint8_t tag, const ByteBuffer& value) {
         switch (tag) {
-            case 0x11:
+            case TAG_VERSION:
                 header.version = value.readSigned32();
                 break;
-            case 0x12:
+            case TAG_FUNCTION:
                 header.functionId = value.readSigned32();
                 break;
-            case 0x13:
+            case TAG_PROCESS:
                 header.processId = value.readSigned32();
                 break;
-            case 0x14:
+            case TAG_CLIENT:
                 header.clientId = textOf(value);
                 break;
-            case 0x15:
+            case TAG_TRANSACTION:
                 header.transactionId = textOf(value);
                 break;
-            case 0x16:
+            case TAG_ERROR:
                 header.errorCode = value.readSigned32();
                 break;
-            case 0x17:
+            case TAG_RESERVED:
                 header.reserved = value.readSigned32();
                 break;
             default:
@@ -76,19 +79,19 @@ RequestCommand readCommand(const ByteBuffer& block) {
     RequestCommand command;
     forEachNested(block, [&](std::uint8_t tag, const ByteBuffer& value) {
         switch (tag) {
-            case 0x44:
+            case TAG_APDU:
                 command.apdu = value;
                 break;
-            case 0x45:
+            case TAG_RECONNECT:
                 command.reconnect = value.readUnsigned64() != 0;
                 break;
-            case 0x46:
+            case TAG_RECONNECT_SECONDS:
                 command.reconnectSeconds = value.readSigned32();
                 break;
-            case 0x47:
+            case TAG_STOP:
                 command.stopOnSuccess = value.readUnsigned64() != 0;
                 break;
-            case 0x48:
+            case TAG_CONTROL_CODE:
                 command.controlCode = value.readUnsigned32();
                 break;
             default:
@@ -102,13 +105,13 @@ CommandResult readResult(const ByteBuffer& block) {
     CommandResult result;
     forEachNested(block, [&](std::uint8_t tag, const ByteBuffer& value) {
         switch (tag) {
-            case 0x52:
+            case TAG_ANSWER:
                 result.answer = value;
                 break;
-            case 0x53:
+            case TAG_CODE:
                 result.code = value.readSigned32();
                 break;
-            case 0x54:
+            case TAG_TEXT:
                 result.text = textOf(value);
                 break;
             default:
@@ -121,28 +124,48 @@ CommandResult readResult(const ByteBuffer& block) {
 } // namespace
 
 bool writeHeader(TlvBuffer& out, const RequestHeader& header) {
-    return putBlock(out, 0x10, [&](TlvBuffer& b) {
-        return putInteger(b, 0x11, header.version, 1) && putInteger(b, 0x12, header.functionId, 1) &&
-               putInteger(b, 0x13, header.processId, 2) && b.putText(0x14, header.clientId) &&
-               b.putText(0x15, header.transactionId) && putInteger(b, 0x16, header.errorCode, 4) &&
-               putInteger(b, 0x17, header.reserved, 4);
+    return putBlock(out, TAG_HEADER, [&](TlvBuffer& b) {
+        return putInteger(b, TAG_VERSION, header.version, 1) && putInteger(b, TAG_FUNCTION, header.functionId, 1) &&
+               putInteger(b, TAG_PROCESS, header.processId, 2) && b.putText(TAG_CLIENT, header.clientId) &&
+               b.putText(TAG_TRANSACTION, header.transactionId) && putInteger(b, TAG_ERROR, header.errorCode, 4) &&
+               putInteger(b, TAG_RESERVED, header.reserved, 4);
     });
 }
 
 bool writeEnvironment(TlvBuffer& out, const RequestEnvironment& environment) {
-    return putBlock(out, 0x20, [&](TlvBuffer& b) {
-        return putInteger(b, 0x22, environment.interfaceType, 1) && b.putText(0x23, environment.readerName) &&
-               b.putText(0x24, environment.operatingSystem) && b.putText(0x25, environment.clientName) &&
-               putInteger(b, 0x26, environment.atrFlag ? 1 : 0, 1);
+    return putBlock(out, TAG_ENVIRONMENT, [&](TlvBuffer& b) {
+        return putInteger(b, TAG_INTERFACE, environment.interfaceType, 1) &&
+               b.putText(TAG_READER, environment.readerName) &&
+               b.putText(TAG_OPERATING_SYSTEM, environment.operatingSystem) &&
+               b.putText(TAG_CLIENT_NAME, environment.clientName) &&
+               putInteger(b, TAG_ATR_FLAG, environment.atrFlag ? 1 : 0, 1);
     });
 }
 
+bool writeRequest(TlvBuffer& out, const ServerRequest& request) {
+    if (!writeHeader(out, request.header) || !putInteger(out, TAG_RELEASE, request.release ? 1 : 0, 1) ||
+        !putInteger(out, TAG_CONTINUE, request.continueOnError ? 1 : 0, 1))
+        return false;
+    for (const RequestCommand& command : request.commands) {
+        const bool written = putBlock(out, TAG_COMMAND, [&](TlvBuffer& b) {
+            return b.putByteBuffer(TAG_APDU, command.apdu) &&
+                   putInteger(b, TAG_RECONNECT, command.reconnect ? 1 : 0, 1) &&
+                   putInteger(b, TAG_RECONNECT_SECONDS, command.reconnectSeconds, 4) &&
+                   putInteger(b, TAG_STOP, command.stopOnSuccess ? 1 : 0, 1) &&
+                   b.putUnsigned32(TAG_CONTROL_CODE, command.controlCode);
+        });
+        if (!written) return false;
+    }
+    return true;
+}
+
 bool writeResponse(TlvBuffer& out, const ServerResponse& response) {
-    if (!writeHeader(out, response.header) || !putInteger(out, 0x50, response.cardRemoved ? 1 : 0, 1)) return false;
+    if (!writeHeader(out, response.header) || !putInteger(out, TAG_CARD_REMOVED, response.cardRemoved ? 1 : 0, 1))
+        return false;
     for (const CommandResult& result : response.results) {
-        const bool written = putBlock(out, 0x51, [&](TlvBuffer& b) {
-            return b.putByteBuffer(0x52, result.answer) && putInteger(b, 0x53, result.code, 4) &&
-                   b.putText(0x54, result.text);
+        const bool written = putBlock(out, TAG_RESULT, [&](TlvBuffer& b) {
+            return b.putByteBuffer(TAG_ANSWER, result.answer) && putInteger(b, TAG_CODE, result.code, 4) &&
+                   b.putText(TAG_TEXT, result.text);
         });
         if (!written) return false;
     }
@@ -154,16 +177,16 @@ ServerRequest readRequest(TlvBuffer& in) {
     request.header.version = 0;
     forEachElement(in, [&](std::uint8_t tag, const ByteBuffer& value) {
         switch (tag) {
-            case 0x10:
+            case TAG_HEADER:
                 request.header = readHeader(value);
                 break;
-            case 0x41:
+            case TAG_RELEASE:
                 request.release = value.readUnsigned64() != 0;
                 break;
-            case 0x42:
+            case TAG_CONTINUE:
                 request.continueOnError = value.readUnsigned64() != 0;
                 break;
-            case 0x43:
+            case TAG_COMMAND:
                 request.commands.push_back(readCommand(value));
                 break;
             default:
@@ -178,13 +201,13 @@ ServerResponse readResponse(TlvBuffer& in) {
     response.header.version = 0;
     forEachElement(in, [&](std::uint8_t tag, const ByteBuffer& value) {
         switch (tag) {
-            case 0x10:
+            case TAG_HEADER:
                 response.header = readHeader(value);
                 break;
-            case 0x50:
+            case TAG_CARD_REMOVED:
                 response.cardRemoved = value.readUnsigned64() != 0;
                 break;
-            case 0x51:
+            case TAG_RESULT:
                 response.results.push_back(readResult(value));
                 break;
             default:

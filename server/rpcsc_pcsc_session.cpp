@@ -1,4 +1,4 @@
-#include "server/pcsc_session.h"
+#include "server/rpcsc_pcsc_session.h"
 
 #include <PCSC/pcsclite.h>
 #include <PCSC/reader.h>
@@ -47,12 +47,12 @@ Writer PcscSession::failure(std::uint8_t op, std::int32_t result) {
     return answer;
 }
 
-Writer PcscSession::handle(const ServerRequest& request) {
+Writer PcscSession::handle(const Request& request) {
     if (request.op == 0 || request.op > kLastOp) return failure(request.op, code(SCARD_E_UNSUPPORTED_FEATURE));
     return (this->*handlers[request.op])(request);
 }
 
-Writer PcscSession::establishContext(const ServerRequest& r) {
+Writer PcscSession::establishContext(const Request& r) {
     if (contexts_.size() >= kMaxContexts) return failure(r.op, code(SCARD_E_NO_MEMORY));
     SCARDCONTEXT context = 0;
     const LONG result = SCardEstablishContext(r.scope, nullptr, nullptr, &context);
@@ -66,7 +66,7 @@ Writer PcscSession::establishContext(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::releaseContext(const ServerRequest& r) {
+Writer PcscSession::releaseContext(const Request& r) {
     if (!ownsContext(r.context)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     const LONG result = SCardReleaseContext(contexts_[r.context]);
     contexts_.erase(r.context);
@@ -79,7 +79,7 @@ Writer PcscSession::releaseContext(const ServerRequest& r) {
     return failure(r.op, code(result));
 }
 
-Writer PcscSession::listReaders(const ServerRequest& r) {
+Writer PcscSession::listReaders(const Request& r) {
     if (!ownsContext(r.context)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     const SCARDCONTEXT context = contexts_[r.context];
     const char* groups = r.groups.empty() ? nullptr : r.groups.c_str();
@@ -99,7 +99,7 @@ Writer PcscSession::listReaders(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::connect(const ServerRequest& r) {
+Writer PcscSession::connect(const Request& r) {
     if (!ownsContext(r.context)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     SCARDHANDLE card = 0;
     DWORD active = 0;
@@ -115,7 +115,7 @@ Writer PcscSession::connect(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::disconnect(const ServerRequest& r) {
+Writer PcscSession::disconnect(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     const LONG result = SCardDisconnect(cards_[r.card], r.disposition);
     // Also after a failure: the handle is of no further use.
@@ -124,7 +124,7 @@ Writer PcscSession::disconnect(const ServerRequest& r) {
     return failure(r.op, code(result));
 }
 
-Writer PcscSession::status(const ServerRequest& r) {
+Writer PcscSession::status(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     char name[MAX_READERNAME + 1] = {};
     DWORD nameLength = sizeof name - 1;
@@ -142,7 +142,7 @@ Writer PcscSession::status(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::control(const ServerRequest& r) {
+Writer PcscSession::control(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     std::vector<std::uint8_t> out(std::min(r.maxOutput, kMaxAnswer));
     DWORD received = 0;
@@ -157,7 +157,7 @@ Writer PcscSession::control(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::transmit(const ServerRequest& r) {
+Writer PcscSession::transmit(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     std::vector<std::uint8_t> out(std::min(r.maxOutput, kMaxAnswer));
     DWORD received = out.size();
@@ -174,17 +174,17 @@ Writer PcscSession::transmit(const ServerRequest& r) {
     return answer;
 }
 
-Writer PcscSession::beginTransaction(const ServerRequest& r) {
+Writer PcscSession::beginTransaction(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     return failure(r.op, code(SCardBeginTransaction(cards_[r.card])));
 }
 
-Writer PcscSession::endTransaction(const ServerRequest& r) {
+Writer PcscSession::endTransaction(const Request& r) {
     if (!ownsCard(r.card)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     return failure(r.op, code(SCardEndTransaction(cards_[r.card], r.disposition)));
 }
 
-Writer PcscSession::getStatusChange(const ServerRequest& r) {
+Writer PcscSession::getStatusChange(const Request& r) {
     if (!ownsContext(r.context)) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     std::vector<SCARD_READERSTATE> states(r.states.size());
     for (std::size_t i = 0; i < states.size(); ++i) {

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "server/server_request.h"
+#include "server/rpcsc_request.h"
 #include "support/wire_message.h"
 
 namespace vexa::rpcsc {
@@ -28,24 +28,24 @@ public:
     ~PcscSession();
 
     // The answer to a parsed request.
-    wire::Writer handle(const ServerRequest& request);
+    wire::Writer handle(const Request& request);
     // The answer to a request that could not be carried out as sent.
     static wire::Writer failure(std::uint8_t op, std::int32_t code);
 
 private:
-    using Handler = wire::Writer (PcscSession::*)(const ServerRequest&);
+    using Handler = wire::Writer (PcscSession::*)(const Request&);
 
-    wire::Writer establishContext(const ServerRequest& r);
-    wire::Writer releaseContext(const ServerRequest& r);
-    wire::Writer listReaders(const ServerRequest& r);
-    wire::Writer connect(const ServerRequest& r);
-    wire::Writer disconnect(const ServerRequest& r);
-    wire::Writer status(const ServerRequest& r);
-    wire::Writer control(const ServerRequest& r);
-    wire::Writer transmit(const ServerRequest& r);
-    wire::Writer beginTransaction(const ServerRequest& r);
-    wire::Writer endTransaction(const ServerRequest& r);
-    wire::Writer getStatusChange(const ServerRequest& r);
+    wire::Writer establishContext(const Request& r);
+    wire::Writer releaseContext(const Request& r);
+    wire::Writer listReaders(const Request& r);
+    wire::Writer connect(const Request& r);
+    wire::Writer disconnect(const Request& r);
+    wire::Writer status(const Request& r);
+    wire::Writer control(const Request& r);
+    wire::Writer transmit(const Request& r);
+    wire::Writer beginTransaction(const Request& r);
+    wire::Writer endTransaction(const Request& r);
+    wire::Writer getStatusChange(const Request& r);
 
     bool ownsContext(std::uint64_t context) const { return contexts_.contains(context); }
     bool ownsCard(std::uint64_t card) const { return cards_.contains(card); }

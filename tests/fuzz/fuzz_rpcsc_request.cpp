@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "server/server_request.h"
+#include "server/rpcsc_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vexa::rpcsc;
-    ServerRequest request;
+    Request request;
     const RequestError error = parseRequest({reinterpret_cast<const char*>(data), size}, request);
     if (error == RequestError::none) {
         if (request.op == 0 || request.op > 11) std::abort();
