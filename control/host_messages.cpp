@@ -4,6 +4,7 @@
 
 #include "control/codepage.h"
 #include "control/script_dispatcher.h"
+#include "core/version.h"
 
 namespace vexa {
 namespace {
@@ -80,7 +81,7 @@ std::optional<bool> parseAnswer(const HostJson& answer) {
 }
 
 std::string readyMessage() {
-    return R"({"ready":{"version":"2.0.0.2"}})";
+    return R"({"ready":{"version":")" + std::string(kVersion) + R"("}})";
 }
 
 std::string questionMessage(std::string_view caption, std::string_view text) {

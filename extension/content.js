@@ -11,13 +11,9 @@
 (() => {
   'use strict';
 
-  const METHODS = new Set([
-    'EncodeRequest', 'DecodeRequest', 'ExecuteRequest', 'SearchCard', 'ReadLogFile', 'SetMode', 'GetMode',
-    'GetReaderList', 'GetCardATR', 'ConnectCard', 'ConnectCardEx', 'DisConnectCard', 'DisConnectCardEx',
-    'GetLastErrorCode', 'GetErrorText', 'SendToCard', 'SendIOCTL', 'BeginTransaction', 'EndTransaction',
-    'EndTransactionEx', 'GetCardStatus', 'IsCardRemoved', 'GetVersion', 'Reset', 'Hex2Str', 'Str2Hex',
-    'EnableEvents', 'DisableEvents', 'Open',
-  ]);
+  // methods.js ran before us in this isolated world: the page cannot reach
+  // this copy, whatever it does to its own window.
+  const METHODS = new Set(globalThis.VEXA_METHODS.methods);
   const ports = new Map(); // object key -> runtime port
 
   const isCount = (value) => Number.isSafeInteger(value) && value >= 0;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "control/host_messages.h"
 #include "control/script_method.h"
 #include "core/chip_card_plugin.h"
+#include "tests/unit/temp_files.h"
 
 namespace vexa {
 namespace {
@@ -177,6 +181,41 @@ TEST(ScriptMethodTable, HoldsTwentyNineDistinctMethodsFoundOnlyByExactName) {
     EXPECT_EQ(scriptMethods()[22].name, "GetVersion"); // dispatch identifier 23
     EXPECT_EQ(findScriptMethod("reset"), nullptr);
     EXPECT_EQ(findScriptMethod(""), nullptr);
+}
+
+// The quoted names of the list `key: Object.freeze([...])` in methods.js.
+std::vector<std::string> extensionNames(const std::string& script, const std::string& key) {
+    const std::size_t start = script.find(key + ": Object.freeze([");
+    const std::size_t end = script.find("])", start);
+    if (start == std::string::npos || end == std::string::npos) return {};
+    const std::string list = script.substr(start, end - start);
+    std::vector<std::string> names;
+    const std::regex quoted("'([^']*)'");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
+    const std::string script = test_support::fileContents(VEXA_SOURCE_DIR "/extension/methods.js");
+    std::vector<std::string> methods;
+    for (const ScriptMethod& method : scriptMethods()) methods.emplace_back(method.name);
+    EXPECT_EQ(extensionNames(script, "methods"), methods);
+
+    std::vector<std::string> events;
+    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
+         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
+        CardEvent event;
+        event.kind = kind;
+        events.push_back(json::parse(eventMessage(event))["event"].get<std::string>());
+    }
+    EXPECT_EQ(extensionNames(script, "events"), events);
+
+    // Both worlds' scripts read the names at load, so methods.js comes first.
+    const json manifest = json::parse(test_support::fileContents(VEXA_SOURCE_DIR "/extension/manifest.json"));
+    ASSERT_EQ(manifest["content_scripts"].size(), 2u);
+    for (const json& entry : manifest["content_scripts"]) EXPECT_EQ(entry["js"][0], "methods.js") << entry;
 }
 
 } // namespace
