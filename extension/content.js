@@ -11,9 +11,16 @@
 (() => {
   'use strict';
 
-  // methods.js ran before us in this isolated world: the page cannot reach
-  // this copy, whatever it does to its own window.
-  const METHODS = new Set(globalThis.VEXA_METHODS.methods);
+  // Chromium runs an extension's file once per frame, whatever the world, so
+  // methods.js cannot serve this world as well as the page's: this copy is
+  // held to it by a unit test, and the page cannot reach it.
+  const METHODS = new Set([
+    'EncodeRequest', 'DecodeRequest', 'ExecuteRequest', 'SearchCard', 'ReadLogFile', 'SetMode', 'GetMode',
+    'GetReaderList', 'GetCardATR', 'ConnectCard', 'ConnectCardEx', 'DisConnectCard', 'DisConnectCardEx',
+    'GetLastErrorCode', 'GetErrorText', 'SendToCard', 'SendIOCTL', 'BeginTransaction', 'EndTransaction',
+    'EndTransactionEx', 'GetCardStatus', 'IsCardRemoved', 'GetVersion', 'Reset', 'Hex2Str', 'Str2Hex',
+    'EnableEvents', 'DisableEvents', 'Open',
+  ]);
   const ports = new Map(); // object key -> runtime port
 
   const isCount = (value) => Number.isSafeInteger(value) && value >= 0;

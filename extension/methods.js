@@ -1,8 +1,8 @@
 // The names the page API offers: the control's 29 script methods in their
 // dispatch order and the seven events it fires. A classic script, loaded
-// before content.js and page_api.js in their worlds (and imported by the
-// service worker), so each world gets its own frozen copy. The host's table
-// is the reference; a unit test compares the two.
+// before page_api.js in the page's world and imported by the service worker;
+// content.js keeps a copy of the methods in its own world. The host's table
+// is the reference; a unit test compares them all.
 (() => {
   'use strict';
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <string>
@@ -183,9 +184,9 @@ TEST(ScriptMethodTable, HoldsTwentyNineDistinctMethodsFoundOnlyByExactName) {
     EXPECT_EQ(findScriptMethod(""), nullptr);
 }
 
-// The quoted names of the list `key: Object.freeze([...])` in methods.js.
-std::vector<std::string> extensionNames(const std::string& script, const std::string& key) {
-    const std::size_t start = script.find(key + ": Object.freeze([");
+// The quoted names of the list that follows `opening` in a script.
+std::vector<std::string> extensionNames(const std::string& script, const std::string& opening) {
+    const std::size_t start = script.find(opening);
     const std::size_t end = script.find("])", start);
     if (start == std::string::npos || end == std::string::npos) return {};
     const std::string list = script.substr(start, end - start);
@@ -201,7 +202,9 @@ TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
     const std::string script = test_support::fileContents(VEXA_SOURCE_DIR "/extension/methods.js");
     std::vector<std::string> methods;
     for (const ScriptMethod& method : scriptMethods()) methods.emplace_back(method.name);
-    EXPECT_EQ(extensionNames(script, "methods"), methods);
+    EXPECT_EQ(extensionNames(script, "methods: Object.freeze(["), methods);
+    const std::string relay = test_support::fileContents(VEXA_SOURCE_DIR "/extension/content.js");
+    EXPECT_EQ(extensionNames(relay, "const METHODS = new Set(["), methods);
 
     std::vector<std::string> events;
     for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
@@ -210,12 +213,15 @@ TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
         event.kind = kind;
         events.push_back(json::parse(eventMessage(event))["event"].get<std::string>());
     }
-    EXPECT_EQ(extensionNames(script, "events"), events);
+    EXPECT_EQ(extensionNames(script, "events: Object.freeze(["), events);
 
-    // Both worlds' scripts read the names at load, so methods.js comes first.
+    // The page's world reads the names as it loads.
     const json manifest = json::parse(test_support::fileContents(VEXA_SOURCE_DIR "/extension/manifest.json"));
-    ASSERT_EQ(manifest["content_scripts"].size(), 2u);
-    for (const json& entry : manifest["content_scripts"]) EXPECT_EQ(entry["js"][0], "methods.js") << entry;
+    const json pageWorld = {"methods.js", "page_api.js"};
+    EXPECT_EQ(std::count_if(
+                  manifest["content_scripts"].begin(), manifest["content_scripts"].end(),
+                  [&](const json& entry) { return entry.value("world", "") == "MAIN" && entry["js"] == pageWorld; }),
+              1);
 }
 
 } // namespace
