@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "control/codepage.h"
+#include "core/version.h"
 #include "support/text.h"
 
 namespace vexa {
@@ -11,7 +12,7 @@ namespace vexa {
 ChipCardControl::ChipCardControl(PageConnection& page, const PageIdentity& identity)
     : page_(page), pageAddress_(narrowPageAddress(identity.url)), pageOrigin_(narrowPageAddress(identity.origin)) {
     inputs_.companyDirectory = "MERIDAN";
-    inputs_.productText = "VEXA 2.0.0.2";
+    inputs_.productText = kProductText;
     inputs_.configurationFile = "vexa_ie.conf";
     inputs_.logFile = "vexa_ie.log";
     inputs_.clientText = identity.browser;

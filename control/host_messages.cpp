@@ -3,6 +3,7 @@
 #include <array>
 
 #include "control/codepage.h"
+#include "core/version.h"
 
 namespace vexa {
 namespace {
@@ -73,7 +74,7 @@ std::optional<bool> parseAnswer(const HostJson& answer) {
 }
 
 std::string readyMessage() {
-    return R"({"ready":{"version":"2.0.0.2"}})";
+    return R"({"ready":{"version":")" + std::string(kVersion) + R"("}})";
 }
 
 std::string questionMessage(std::string_view caption, std::string_view text) {

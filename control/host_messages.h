@@ -15,7 +15,7 @@
 //   extension -> host: {"hello": {"url": "...", "origin": "...", "browser": "..."}},
 //                      first, "origin" optional;
 //                      {"answer": "ok" | "cancel"} to a question
-//   host -> extension: {"ready": {"version": "2.0.0.2"}} after the hello;
+//   host -> extension: {"ready": {"version": "<the version>"}} after the hello;
 //                      {"question": {"caption": "...", "text": "..."}};
 //                      {"event": "<name>", "args": [...]};
 //                      {"id": ..., "error": "..."} for a message refused.

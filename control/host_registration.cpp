@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/chip_card_plugin.h"
+#include "core/version.h"
 #include "support/file_handle.h"
 #include "support/tov_exception.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kProduct = "VEXA 2.0.0.2";
 constexpr std::string_view kExtensionOrigin = "chrome-extension://" VEXA_EXTENSION_ID "/";
 constexpr std::string_view kFirefoxExtensionId = "vexa@meridan.example";
 // Browsers run as other users than the one registering system-wide.
@@ -163,10 +163,10 @@ std::int32_t HostRegistration::registerHost() {
     std::int32_t code = 0;
     {
         RegistrationLog log;
-        log.write(LOG_INFO, "Try to register " + std::string(kProduct));
+        log.write(LOG_INFO, "Try to register " + std::string(kProductText));
         try {
             for (const ManifestTarget& target : targets_) writeManifest(target, manifestText(target.form, hostPath_));
-            log.write(LOG_INFO, std::string(kProduct) + " successfully registered");
+            log.write(LOG_INFO, std::string(kProductText) + " successfully registered");
             return 0;
         } catch (const TovException& e) {
             code = e.code();
@@ -183,7 +183,7 @@ std::int32_t HostRegistration::registerHost() {
 std::int32_t HostRegistration::unregisterHost() {
     failure_.clear();
     RegistrationLog log;
-    log.write(LOG_INFO, "Try to unregister " + std::string(kProduct));
+    log.write(LOG_INFO, "Try to unregister " + std::string(kProductText));
     std::int32_t result = 0;
     for (const ManifestTarget& target : targets_) {
         const fs::path path = target.directory / kManifestFileName;
@@ -200,7 +200,7 @@ std::int32_t HostRegistration::unregisterHost() {
     if (result != 0) {
         log.write(LOG_ERROR, "Deregistration unsuccessul" + codeText(result));
     } else {
-        log.write(LOG_INFO, std::string(kProduct) + " successfully unregistered");
+        log.write(LOG_INFO, std::string(kProductText) + " successfully unregistered");
     }
     return result;
 }

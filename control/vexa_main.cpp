@@ -11,6 +11,7 @@
 #include "control/answer_channel.h"
 #include "control/request_tool.h"
 #include "control/shell_session.h"
+#include "core/version.h"
 
 namespace {
 
@@ -57,7 +58,9 @@ int usage() {
                  "       vexa request build|read ...   (vexa request: details)\n"
                  "  Reads script calls as JSON Lines on stdin and answers each on stdout.\n"
                  "    call:   {\"id\": 1, \"method\": \"GetVersion\", \"args\": [0]}\n"
-                 "    answer: {\"id\": 1, \"result\": \"2.0.0.2\"}\n"
+                 "    answer: {\"id\": 1, \"result\": \""
+              << vexa::kVersion
+              << "\"}\n"
                  "  --url     the page address that Open checks (default: none)\n"
                  "  --origin  the origin a browser gives for the page's frame (default: none);\n"
                  "            \"null\" is refused, and about:, blob: and data: pages are\n"

@@ -1,16 +1,11 @@
 #include "core/chip_card_plugin.h"
 
 #include "core/error_model.h"
+#include "core/version.h"
 #include "support/byte_buffer.h"
 #include "support/text.h"
 
 namespace vexa {
-
-namespace {
-
-constexpr std::string_view versionText = "2.0.0.2";
-
-} // namespace
 
 ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
 
@@ -48,8 +43,8 @@ std::string ChipCardPlugin::GetVersion(std::int32_t versionSelector) {
         lastError = ERR_INVALID_PARAMETER;
         return {};
     }
-    if (versionSelector == 0) return std::string(versionText);
-    std::string_view rest = versionText;
+    if (versionSelector == 0) return std::string(kVersion);
+    std::string_view rest = kVersion;
     for (std::int32_t i = 1; i < versionSelector; ++i) {
         auto dot = rest.find('.');
         if (dot == std::string_view::npos) {

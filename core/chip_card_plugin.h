@@ -9,6 +9,7 @@
 #include "core/error_model.h"
 #include "core/server_batch.h"
 #include "core/site_address.h"
+#include "core/version.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"
@@ -21,7 +22,7 @@ extern std::atomic<std::int32_t> processTestcase;
 // Inputs of the start-up load, given by whoever hosts the plug-in.
 struct StartupInputs {
     std::string companyDirectory = "MERIDAN";
-    std::string productText = "VEXA 2.0.0.2";
+    std::string productText{kProductText};
     std::string configurationFile = "vexa_ie.conf";
     std::string logFile = "vexa_ie.log";
     std::string clientText;

@@ -11,6 +11,9 @@
 (() => {
   'use strict';
 
+  // Chromium runs an extension's file once per frame, whatever the world, so
+  // methods.js cannot serve this world as well as the page's: this copy is
+  // held to it by a unit test, and the page cannot reach it.
   const METHODS = new Set([
     'EncodeRequest', 'DecodeRequest', 'ExecuteRequest', 'SearchCard', 'ReadLogFile', 'SetMode', 'GetMode',
     'GetReaderList', 'GetCardATR', 'ConnectCard', 'ConnectCardEx', 'DisConnectCard', 'DisConnectCardEx',

@@ -2,10 +2,11 @@
 // the object's frame on one side, its own vexa-host process (a native port)
 // on the other.
 
+import './methods.js';
 import { ask } from './question_box.js';
 
 const HOST_NAME = 'de.meridan.vexa';
-const EVENTS = new Set(['OnCardReady', 'OnCardError', 'OnCardRemoved', 'OnReaderAdded', 'OnReaderRemoved', 'OnCardInuse', 'OnCardUnused']);
+const EVENTS = new Set(globalThis.VEXA_METHODS.events);
 
 const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
 const isCount = (value) => Number.isSafeInteger(value) && value >= 0;

@@ -20,14 +20,12 @@
 
   const TYPE = 'application/chipcard_plugin_20';
   const SELECTOR = `object[type="${TYPE}" i]`;
-  const METHODS = [
-    'EncodeRequest', 'DecodeRequest', 'ExecuteRequest', 'SearchCard', 'ReadLogFile', 'SetMode', 'GetMode',
-    'GetReaderList', 'GetCardATR', 'ConnectCard', 'ConnectCardEx', 'DisConnectCard', 'DisConnectCardEx',
-    'GetLastErrorCode', 'GetErrorText', 'SendToCard', 'SendIOCTL', 'BeginTransaction', 'EndTransaction',
-    'EndTransactionEx', 'GetCardStatus', 'IsCardRemoved', 'GetVersion', 'Reset', 'Hex2Str', 'Str2Hex',
-    'EnableEvents', 'DisableEvents', 'Open',
-  ];
-  const EVENTS = new Set(['OnCardReady', 'OnCardError', 'OnCardRemoved', 'OnReaderAdded', 'OnReaderRemoved', 'OnCardInuse', 'OnCardUnused']);
+  // methods.js ran just before us in this world; take the names now, while
+  // no page script has run, and leave the page's window as it was. (The
+  // content script checks every call against its own copy.)
+  const { methods: METHODS, events } = globalThis.VEXA_METHODS;
+  const EVENTS = new Set(events);
+  delete globalThis.VEXA_METHODS;
 
   // Taken before any page script runs, so a page that replaces them later
   // only breaks itself.

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "control/host_messages.h"
 #include "control/script_method.h"
 #include "core/chip_card_plugin.h"
+#include "tests/unit/temp_files.h"
 
 namespace vexa {
 namespace {
@@ -177,6 +182,46 @@ TEST(ScriptMethodTable, HoldsTwentyNineDistinctMethodsFoundOnlyByExactName) {
     EXPECT_EQ(scriptMethods()[22].name, "GetVersion"); // dispatch identifier 23
     EXPECT_EQ(findScriptMethod("reset"), nullptr);
     EXPECT_EQ(findScriptMethod(""), nullptr);
+}
+
+// The quoted names of the list that follows `opening` in a script.
+std::vector<std::string> extensionNames(const std::string& script, const std::string& opening) {
+    const std::size_t start = script.find(opening);
+    const std::size_t end = script.find("])", start);
+    if (start == std::string::npos || end == std::string::npos) return {};
+    const std::string list = script.substr(start, end - start);
+    std::vector<std::string> names;
+    const std::regex quoted("'([^']*)'");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
+    const std::string script = test_support::fileContents(VEXA_SOURCE_DIR "/extension/methods.js");
+    std::vector<std::string> methods;
+    for (const ScriptMethod& method : scriptMethods()) methods.emplace_back(method.name);
+    EXPECT_EQ(extensionNames(script, "methods: Object.freeze(["), methods);
+    const std::string relay = test_support::fileContents(VEXA_SOURCE_DIR "/extension/content.js");
+    EXPECT_EQ(extensionNames(relay, "const METHODS = new Set(["), methods);
+
+    std::vector<std::string> events;
+    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
+         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
+        CardEvent event;
+        event.kind = kind;
+        events.push_back(json::parse(eventMessage(event))["event"].get<std::string>());
+    }
+    EXPECT_EQ(extensionNames(script, "events: Object.freeze(["), events);
+
+    // The page's world reads the names as it loads.
+    const json manifest = json::parse(test_support::fileContents(VEXA_SOURCE_DIR "/extension/manifest.json"));
+    const json pageWorld = {"methods.js", "page_api.js"};
+    EXPECT_EQ(std::count_if(
+                  manifest["content_scripts"].begin(), manifest["content_scripts"].end(),
+                  [&](const json& entry) { return entry.value("world", "") == "MAIN" && entry["js"] == pageWorld; }),
+              1);
 }
 
 } // namespace
