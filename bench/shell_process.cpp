@@ -15,10 +15,10 @@ ShellProcess::ShellProcess(const std::string& program, const std::vector<std::st
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     in_.reset(toChild[1]);
-    testbed::UniqueFd childIn(toChild[0]);
+    UniqueFd childIn(toChild[0]);
     if (pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     out_.reset(fromChild[0]);
-    testbed::UniqueFd childOut(fromChild[1]);
+    UniqueFd childOut(fromChild[1]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

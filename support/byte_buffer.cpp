@@ -1,5 +1,7 @@
 #include "support/byte_buffer.h"
 
+#include "support/hex_digit.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -85,13 +87,6 @@ bool ByteBuffer::copyTextIn(std::string_view text, std::uint32_t offset) {
 }
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Reads one unit as a hexadecimal number the way strtol does: leading blanks,
 // an optional sign, then digits up to the first non-digit. False when no digit

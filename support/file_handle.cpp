@@ -22,12 +22,12 @@ FileIdentity identityFrom(const struct stat& status) {
 } // namespace
 
 FileHandle::FileHandle(FileHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), identity_(std::exchange(other.identity_, std::nullopt)) {}
+    : fd_(std::move(other.fd_)), identity_(std::exchange(other.identity_, std::nullopt)) {}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         close();
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::move(other.fd_);
         identity_ = std::exchange(other.identity_, std::nullopt);
     }
     return *this;
@@ -42,7 +42,7 @@ FileHandle FileHandle::open(const std::string& path, int flags) {
 }
 
 bool FileHandle::tryLock(int share) {
-    if (fd_ < 0) return false;
+    if (!fd_.valid()) return false;
     int operation;
     switch (share) {
         case 2:
@@ -54,13 +54,13 @@ bool FileHandle::tryLock(int share) {
         default:
             return true;
     }
-    return ::flock(fd_, operation | LOCK_NB) == 0;
+    return ::flock(fd_.get(), operation | LOCK_NB) == 0;
 }
 
 std::optional<FileIdentity> FileHandle::identity() const {
-    if (identity_ || fd_ < 0) return identity_;
+    if (identity_ || !fd_.valid()) return identity_;
     struct stat status {};
-    if (::fstat(fd_, &status) == 0) identity_ = identityFrom(status);
+    if (::fstat(fd_.get(), &status) == 0) identity_ = identityFrom(status);
     return identity_;
 }
 
@@ -71,11 +71,11 @@ std::optional<FileIdentity> FileHandle::identityOf(const std::string& path, bool
 }
 
 int FileHandle::close() noexcept {
-    if (fd_ < 0) return 0;
+    if (!fd_.valid()) return 0;
     identity_.reset();
     // No LOCK_UN: after a fork the child shares the open file description,
     // and unlocking would take the lock from under the parent.
-    return ::close(std::exchange(fd_, -1));
+    return fd_.close();
 }
 
 } // namespace vexa

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "support/unique_fd.h"
+
 namespace vexa {
 
 // Which file a handle or a path names: device and inode.
@@ -42,13 +44,13 @@ public:
     // followLinks); none when nothing is there.
     static std::optional<FileIdentity> identityOf(const std::string& path, bool followLinks = false);
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_.get(); }
+    bool valid() const { return fd_.valid(); }
 
 private:
     explicit FileHandle(int fd) : fd_(fd) {}
 
-    int fd_ = -1;
+    UniqueFd fd_;
     mutable std::optional<FileIdentity> identity_;
 };
 

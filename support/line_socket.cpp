@@ -14,14 +14,12 @@
 namespace vexa {
 
 LineSocket::LineSocket(LineSocket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      pending_(std::move(other.pending_)),
-      scanned_(std::exchange(other.scanned_, 0)) {}
+    : fd_(std::move(other.fd_)), pending_(std::move(other.pending_)), scanned_(std::exchange(other.scanned_, 0)) {}
 
 LineSocket& LineSocket::operator=(LineSocket&& other) noexcept {
     if (this != &other) {
         close();
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::move(other.fd_);
         pending_ = std::move(other.pending_);
         scanned_ = std::exchange(other.scanned_, 0);
     }
@@ -39,7 +37,7 @@ Clock::time_point deadlineAfter(std::int32_t timeoutMs) {
 } // namespace
 
 std::int32_t LineSocket::waitUntil(short events, Clock::time_point deadline) const {
-    pollfd p{fd_, events, 0};
+    pollfd p{fd_.get(), events, 0};
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const int n = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
@@ -59,7 +57,7 @@ std::int32_t LineSocket::sendLine(std::string_view text, bool cr, std::int32_t t
     const auto deadline = deadlineAfter(timeoutMs);
     std::size_t sent = 0;
     while (sent < out.size()) {
-        const ssize_t n = ::send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -101,7 +99,7 @@ std::int32_t LineSocket::receiveLine(std::string& line, std::int32_t timeoutMs, 
             return WSAEMSGSIZE;
         }
         if (const std::int32_t waited = waitUntil(POLLIN, deadline); waited != 0) return waited;
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
             pending_.append(chunk, static_cast<std::size_t>(n));
         } else if (n == 0) {
@@ -117,15 +115,14 @@ std::int32_t LineSocket::receiveLine(std::string& line, std::int32_t timeoutMs, 
 }
 
 void LineSocket::shutdownBoth() noexcept {
-    if (valid()) ::shutdown(fd_, SHUT_RDWR);
+    if (valid()) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
 std::int32_t LineSocket::close() noexcept {
     pending_.clear();
     scanned_ = 0;
     if (!valid()) return 0;
-    const int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0 ? 0 : winsockErrorFromErrno(errno);
+    return fd_.close() == 0 ? 0 : winsockErrorFromErrno(errno);
 }
 
 } // namespace vexa

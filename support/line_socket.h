@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/unique_fd.h"
+
 namespace vexa {
 
 // One connected stream socket that carries LF-terminated text lines: owns the
@@ -39,15 +41,15 @@ public:
     // 0, or the error number of close(2); 0 when nothing was open.
     std::int32_t close() noexcept;
 
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_.get(); }
+    bool valid() const { return fd_.valid(); }
 
 private:
     // Waits for the events; 0 when ready, WSAEWOULDBLOCK once the deadline
     // has passed.
     std::int32_t waitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
 
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string pending_;     // bytes received after the last line taken
     std::size_t scanned_ = 0; // pending_ holds no LF before this offset
 };

@@ -9,6 +9,7 @@
 
 #include "support/text.h"
 #include "support/tov_log.h"
+#include "support/unique_fd.h"
 
 namespace vexa {
 namespace {
@@ -44,24 +45,6 @@ int storeValue(ConfParameter& parameter, const std::string& value) {
     }
 }
 
-// Owns a descriptor that is not a shared file (the temporary of a save).
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    ~ScopedFd() { reset(); }
-    int get() const { return fd_; }
-    int reset() {
-        int result = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
-
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -83,16 +66,16 @@ std::string directoryOf(const std::string& path) {
 // receives the new file's stamp.
 bool replaceFile(const std::string& path, std::string_view content, std::optional<FileStamp>& stamp) {
     std::string temp = path + ".XXXXXX";
-    ScopedFd fd(::mkstemp(temp.data())); // mode 0600
+    UniqueFd fd(::mkstemp(temp.data())); // mode 0600
     if (fd.get() < 0) return false;
     bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
     if (ok) stamp = TovFile::stampOf(fd.get());
-    ok = fd.reset() == 0 && ok;
+    ok = fd.close() == 0 && ok;
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
-    ScopedFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
     return true;
 }
@@ -113,41 +96,58 @@ int TovConf::load(std::string_view directory, std::string_view location, std::st
     // Taken before reading: a change made while we read shows as a change.
     stamp_ = TovFile::stampOf(path_);
     if (file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, kReadBudgetMs) != 0) return CannotOpen;
-    const int result = read(file, line);
+    const int result = read([&file](char& c) { return file.readChar(c); }, line);
     file.close();
     return result;
 }
 
-// Reads the open file into the current set.
-int TovConf::read(TovFile& file, int& line) {
+int TovConf::loadText(std::string_view text, std::span<const ConfParameter> declarations, int& line) {
+    if (declarations.empty()) return InternalError;
+    loaded_ = true;
+    line = 1;
+    path_.clear();
+    stamp_.reset();
+    parameters_.assign(declarations.begin(), declarations.end());
+    std::size_t at = 0;
+    return read(
+        [text, &at](char& c) {
+            if (at == text.size()) return 4;
+            c = text[at++];
+            return 0;
+        },
+        line);
+}
+
+// Reads the characters from next into the current set.
+int TovConf::read(const CharSource& next, int& line) {
     // A read failure ends reading as the end of the file does.
     int result = Ok;
     char c = 0;
     while (result == Ok) {
         int r;
-        while ((r = file.readChar(c)) == 0 && isBlank(c)) {
+        while ((r = next(c)) == 0 && isBlank(c)) {
         }
         if (r != 0) break;
         if (c == '#' || c == ';') {
-            while ((r = file.readChar(c)) == 0 && c != '\n') {
+            while ((r = next(c)) == 0 && c != '\n') {
             }
             if (r != 0) break;
             ++line;
         } else if (c == '\n') {
             ++line;
         } else {
-            result = readParameterLine(file, c, line);
+            result = readParameterLine(next, c, line);
         }
     }
     return result;
 }
 
-int TovConf::readParameterLine(TovFile& file, char first, int& line) {
+int TovConf::readParameterLine(const CharSource& next, char first, int& line) {
     if (first == '=') return SyntaxError;
     std::string key(1, first);
     char c = 0;
     int r;
-    while ((r = file.readChar(c)) == 0 && c != '=') {
+    while ((r = next(c)) == 0 && c != '=') {
         if (c == '\n') return SyntaxError;
         key += c;
     }
@@ -155,7 +155,7 @@ int TovConf::readParameterLine(TovFile& file, char first, int& line) {
 
     std::string value;
     bool endedWithLineFeed = false;
-    while (file.readChar(c) == 0) {
+    while (next(c) == 0) {
         if (c == '\n') {
             endedWithLineFeed = true;
             break;
@@ -225,7 +225,7 @@ int TovConf::update(std::span<const ConfParameter> declarations, const std::func
     parameters_.assign(declarations.begin(), declarations.end());
     loaded_ = true;
     int line = 1;
-    read(file, line);
+    read([&file](char& c) { return file.readChar(c); }, line);
     change(*this);
     std::string content;
     int result = renderContent(content);

@@ -46,6 +46,9 @@ public:
     // line at which reading stopped.
     int load(std::string_view directory, std::string_view location, std::string_view fileName,
              std::span<const ConfParameter> declarations, int& line);
+    // Reads text (line ends already joined) as load reads a file's content;
+    // no file is named, so nothing is on disk to save to or compare against.
+    int loadText(std::string_view text, std::span<const ConfParameter> declarations, int& line);
     // Writes every declared key in order, then one empty line. The new content
     // replaces the old file only once it is completely on disk.
     int save(std::string_view directory = {}, std::string_view location = {}, std::string_view fileName = {});
@@ -77,13 +80,18 @@ public:
     const std::string& resolvedPath() const { return path_; }
     // Back to the empty state: nothing loaded, every accessor answers 3.
     void clear();
+    // The content save writes: every declared key in order, then one empty
+    // line. 0, or 6 when a named value has no name.
+    int renderContent(std::string& content) const;
 
 private:
     ConfParameter* find(std::string_view key);
     const ConfParameter* find(std::string_view key) const;
-    int read(TovFile& file, int& line);
-    int readParameterLine(TovFile& file, char first, int& line);
-    int renderContent(std::string& content) const;
+    // Yields the next character: 0 with one, anything else at the end.
+    using CharSource = std::function<int(char&)>;
+
+    int read(const CharSource& next, int& line);
+    int readParameterLine(const CharSource& next, char first, int& line);
 
     std::vector<ConfParameter> parameters_;
     bool loaded_ = false;

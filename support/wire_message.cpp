@@ -1,14 +1,9 @@
 #include "support/wire_message.h"
 
+#include "support/hex_digit.h"
+
 namespace vexa::wire {
 namespace {
-
-int digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Pairs of hex digits in either case; a lone last digit is one byte (the
 // line padded with a blank). Anything else is refused: a garbled answer must
@@ -17,8 +12,8 @@ bool readHex(std::string_view line, std::vector<std::uint8_t>& bytes) {
     bytes.clear();
     bytes.reserve((line.size() + 1) / 2);
     for (std::size_t i = 0; i < line.size(); i += 2) {
-        const int high = digit(line[i]);
-        const int low = i + 1 < line.size() ? digit(line[i + 1]) : -2;
+        const int high = hexDigit(line[i]);
+        const int low = i + 1 < line.size() ? hexDigit(line[i + 1]) : -2;
         if (high < 0 || low == -1) return false;
         bytes.push_back(static_cast<std::uint8_t>(low == -2 ? high : high << 4 | low));
     }

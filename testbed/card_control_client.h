@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "testbed/unique_fd.h"
+#include "support/unique_fd.h"
 
 namespace vexa::testbed {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/unique_fd.h"
 #include "testbed/card_script.h"
-#include "testbed/unique_fd.h"
 #include "testbed/vpcd_framer.h"
 
 namespace vexa::testbed {

@@ -4,9 +4,10 @@
 
 #include <utility>
 
-namespace vexa::testbed {
+namespace vexa {
 
-// Owns one file descriptor (socket, signalfd); closes it when it dies.
+// Owns one file descriptor (file, socket, pipe, signalfd); closes it when it
+// dies.
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -18,10 +19,12 @@ public:
         if (this != &other) reset(std::exchange(other.fd_, -1));
         return *this;
     }
-    ~UniqueFd() { reset(); }
+    ~UniqueFd() { close(); }
 
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+    // The close(2) result (errno set as it left it), 0 when nothing was held.
+    int close() noexcept { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
+    void reset(int fd = -1) noexcept {
+        close();
         fd_ = fd;
     }
     int get() const { return fd_; }
@@ -31,4 +34,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace vexa::testbed
+} // namespace vexa
