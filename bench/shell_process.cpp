@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "support/blocking_io.h"
+
 namespace vexa::bench {
 
 ShellProcess::ShellProcess(const std::string& program, const std::vector<std::string>& args,
@@ -42,25 +44,9 @@ ShellProcess::~ShellProcess() {
 std::string ShellProcess::call(std::string_view line) {
     std::string out(line);
     out += '\n';
-    for (std::size_t sent = 0; sent < out.size();) {
-        const ssize_t n = write(in_.get(), out.data() + sent, out.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return {};
-        sent += static_cast<std::size_t>(n);
-    }
-    for (;;) {
-        const auto end = buffer_.find('\n');
-        if (end != std::string::npos) {
-            std::string answer = buffer_.substr(0, end);
-            buffer_.erase(0, end + 1);
-            return answer;
-        }
-        char chunk[4096];
-        const ssize_t n = read(out_.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return {};
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
+    std::string answer;
+    if (!writeAll(in_.get(), out) || !readLine(out_.get(), buffer_, answer)) return {};
+    return answer;
 }
 
 } // namespace vexa::bench

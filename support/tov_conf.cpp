@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "support/blocking_io.h"
 #include "support/text.h"
 #include "support/tov_log.h"
 #include "support/unique_fd.h"
@@ -43,16 +44,6 @@ int storeValue(ConfParameter& parameter, const std::string& value) {
         default:
             return TovConf::InternalError;
     }
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 std::string directoryOf(const std::string& path) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/blocking_io.h"
+
 namespace vexa::testbed {
 
 bool CardControlClient::ensureConnected() {
@@ -25,32 +27,17 @@ std::string CardControlClient::request(std::string_view line) {
     if (!ensureConnected()) return "error no emulator at " + path_;
     std::string out(line);
     out += '\n';
-    for (std::size_t sent = 0; sent < out.size();) {
-        const ssize_t n = send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            fd_.reset();
-            return "error emulator closed the control connection";
-        }
-        sent += static_cast<std::size_t>(n);
+    if (!sendAll(fd_.get(), out)) {
+        fd_.reset();
+        return "error emulator closed the control connection";
     }
-    for (;;) {
-        const auto end = input_.find('\n');
-        if (end != std::string::npos) {
-            std::string reply = input_.substr(0, end);
-            input_.erase(0, end + 1);
-            return reply;
-        }
-        char buffer[4096];
-        const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            fd_.reset();
-            input_.clear();
-            return "error emulator closed the control connection";
-        }
-        input_.append(buffer, static_cast<std::size_t>(n));
+    std::string reply;
+    if (!readLine(fd_.get(), input_, reply)) {
+        fd_.reset();
+        input_.clear();
+        return "error emulator closed the control connection";
     }
+    return reply;
 }
 
 std::string CardControlClient::require(std::string_view line) {

@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "support/blocking_io.h"
+
 namespace vexa::testbed {
 namespace {
 
@@ -42,18 +44,6 @@ UniqueFd connectLoopback(std::uint16_t port) {
     setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setQuickAck(fd.get());
     return fd;
-}
-
-bool writeAll(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t written = send(fd, p, n, MSG_NOSIGNAL);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        p += written;
-        n -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 std::pair<std::string_view, std::string_view> splitWord(std::string_view text) {
@@ -193,7 +183,7 @@ void CardEmulator::processLines(ControlClient& client) {
 
 void CardEmulator::reply(ControlClient& client, const std::string& text) {
     const std::string line = text + "\n";
-    if (!writeAll(client.fd.get(), line.data(), line.size())) client.fd.reset();
+    if (!sendAll(client.fd.get(), line)) client.fd.reset();
 }
 
 void CardEmulator::readVpcd() {
@@ -255,7 +245,7 @@ void CardEmulator::handleCommand(const Bytes& command) {
 void CardEmulator::sendToVpcd(const Bytes& message) {
     if (!vpcd_.valid()) return;
     const auto framed = VpcdFramer::frame(message);
-    if (!writeAll(vpcd_.get(), framed.data(), framed.size())) dropVpcd();
+    if (!sendAll(vpcd_.get(), {reinterpret_cast<const char*>(framed.data()), framed.size()})) dropVpcd();
 }
 
 void CardEmulator::dropVpcd() {
