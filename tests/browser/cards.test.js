@@ -62,6 +62,9 @@ test('card events reach the page as DOM events and through attachEvent', { skip 
   const seen = () => page.evaluate(() => window.seen);
   const about = (list, name) => list.filter((e) => e.name === name && e.args[0] === READERS[1]);
   try {
+    // The monitor's first pass reports the cards present; a card pulled
+    // before that pass would never have been there for it.
+    await until(async () => about(await seen(), 'OnCardReady').length >= 2, 'the first OnCardReady');
     moveCard('remove');
     await until(async () => about(await seen(), 'OnCardRemoved').length >= 2, 'OnCardRemoved');
     const removedAt = (await seen()).length;
