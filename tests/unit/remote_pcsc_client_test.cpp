@@ -173,6 +173,7 @@ TEST(RemotePcscClientTest, AServerTricklingBytesFailsTheCallAtTheDeadline) {
         LoopbackListener::readLine(fd);
         for (int i = 0; i < 150; ++i) { // at most 15 s, ending when the client has gone
             if (::send(fd, "0", 1, MSG_NOSIGNAL) != 1) return;
+            // The pacing is the attack under test, not a wait for a state.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });

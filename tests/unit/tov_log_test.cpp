@@ -464,6 +464,7 @@ int writeAndReadOwnRecords(const std::string& directory, char writer, Pipe& read
         for (int attempt = 0; result == -11 && attempt < 50; ++attempt)
             result = log.write(LOG_INFO, std::string(1, writer) + "-" + std::to_string(i));
         if (result != 0) return 2;
+        // Pacing, not waiting: gives the other writer a turn so records interleave.
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     written.signal();
