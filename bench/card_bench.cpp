@@ -21,10 +21,10 @@
 
 #include "bench/bench_table.h"
 #include "bench/shell_process.h"
-#include "cardaccess/pcsc_card.h"
-#include "cardaccess/pcsc_context.h"
 #include "cardaccess/tov_chip_default_access.h"
 #include "core/chip_card_plugin.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 #include "support/tov_exception.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
@@ -62,10 +62,10 @@ int run(int iterations, int rounds) {
     std::filesystem::current_path(work);
 
     // (a)
-    PcscContext context = PcscContext::establish();
-    std::uint32_t protocol = 0;
-    PcscCard direct =
-        PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
+    const pcsc::Context context = pcsc::Context::open();
+    DWORD protocol = 0;
+    const pcsc::Card direct =
+        pcsc::Card::open(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
     // (b)
     TovLog accessLog(LOG_OFF, TovLog::File, false);
     accessLog.setLogFile("", work.string(), "access.log");

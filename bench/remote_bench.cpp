@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "bench/bench_table.h"
-#include "cardaccess/pcsc_card.h"
-#include "cardaccess/pcsc_context.h"
 #include "cardaccess/remote_pcsc_client.h"
 #include "cardaccess/tov_chip_default_access.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 #include "support/tov_exception.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
@@ -47,10 +47,10 @@ int run(int iterations, int rounds) {
     if (!testbed::waitForCard(kReader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
     const std::string remoteName = server + ":" + kReader;
 
-    PcscContext context = PcscContext::establish();
-    std::uint32_t protocol = 0;
-    PcscCard direct =
-        PcscCard::connect(context.get(), kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
+    const pcsc::Context context = pcsc::Context::open();
+    DWORD protocol = 0;
+    const pcsc::Card direct =
+        pcsc::Card::open(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
     RemotePcscClient client;
     client.setServer(server);
     std::uint32_t remoteProtocol = 0;

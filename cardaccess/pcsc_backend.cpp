@@ -3,21 +3,28 @@
 #include <PCSC/reader.h>
 
 #include "cardaccess/card_error.h"
-#include "cardaccess/pcsc_call.h"
+#include "cardaccess/pcsc_failure.h"
 
 namespace vexa {
 
+// Still held here means no close came: the failures have no caller left.
+PcscBackend::~PcscBackend() {
+    logFailedRelease("SCardDisconnect", card_.disconnect(SCARD_RESET_CARD));
+    logFailedRelease("SCardReleaseContext", context_.release());
+}
+
 void PcscBackend::ensureContext() {
-    if (!context_.valid()) context_ = PcscContext::establish();
+    if (!context_.valid()) context_ = pcscChecked([] { return pcsc::Context::open(); });
 }
 
 std::uint32_t PcscBackend::connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                                    ByteBuffer&) {
     ensureContext();
-    std::uint32_t active = 0;
-    card_ = PcscCard::connect(context_.get(), reader, static_cast<std::uint32_t>(shareMode),
-                              static_cast<std::uint32_t>(protocols), active);
-    return active;
+    DWORD active = 0;
+    card_ = pcscChecked([&] {
+        return pcsc::Card::open(context_, reader, static_cast<DWORD>(shareMode), static_cast<DWORD>(protocols), active);
+    });
+    return static_cast<std::uint32_t>(active);
 }
 
 std::int32_t PcscBackend::releaseCard(std::int32_t disposition) {
@@ -35,7 +42,8 @@ SCARD_READERSTATE PcscBackend::queryReader(const std::string& reader, const char
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    checkPcsc(SCardGetStatusChange(context_.get(), 0, &state, 1), failureText);
+    const std::int32_t result = context_.statusChange(0, {&state, 1});
+    if (result != 0) throw TovException(result, failureText);
     return state;
 }
 
@@ -54,25 +62,21 @@ std::uint32_t PcscBackend::readerState(const std::string& reader) {
 }
 
 std::int32_t PcscBackend::cardRemoved() {
-    DWORD state = 0, protocol = 0, nameLength = 0;
-    BYTE atr[MAX_ATR_SIZE];
-    DWORD atrLength = sizeof atr;
-    const std::int32_t result =
-        pcscCode(SCardStatus(card_.get(), nullptr, &nameLength, &state, &protocol, atr, &atrLength));
+    pcsc::Card::Status status;
+    const std::int32_t result = card_.status(status);
     if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return ERR_CARD_REMOVED;
     if (result != 0) return result;
-    return state == SCARD_ABSENT ? ERR_CARD_REMOVED : 0;
+    return status.state == SCARD_ABSENT ? ERR_CARD_REMOVED : 0;
 }
 
 std::int32_t PcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
                                    std::span<std::uint8_t> answer, std::uint32_t& length) {
     const SCARD_IO_REQUEST sendPci{protocol, sizeof(SCARD_IO_REQUEST)};
     SCARD_IO_REQUEST receivePci{protocol, sizeof(SCARD_IO_REQUEST)};
-    DWORD received = answer.size();
-    const LONG result =
-        SCardTransmit(card_.get(), &sendPci, command.data(), command.size(), &receivePci, answer.data(), &received);
+    DWORD received = 0;
+    const std::int32_t result = card_.transmit(&sendPci, command, &receivePci, answer, received);
     length = static_cast<std::uint32_t>(received);
-    return pcscCode(result);
+    return result;
 }
 
 std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
@@ -82,19 +86,17 @@ std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
 std::int32_t PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
                                   std::span<std::uint8_t> output, std::uint32_t& length) {
     DWORD received = 0;
-    const LONG result =
-        SCardControl(card_.get(), raw ? code : controlCode(code), input.empty() ? nullptr : input.data(), input.size(),
-                     output.data(), output.size(), &received);
+    const std::int32_t result = card_.control(raw ? code : controlCode(code), input, output, received);
     length = static_cast<std::uint32_t>(received);
-    return pcscCode(result);
+    return result;
 }
 
 std::int32_t PcscBackend::beginTransaction() {
-    return pcscCode(SCardBeginTransaction(card_.get()));
+    return card_.beginTransaction();
 }
 
 std::int32_t PcscBackend::endTransaction(std::int32_t disposition) {
-    return pcscCode(SCardEndTransaction(card_.get(), static_cast<DWORD>(disposition)));
+    return card_.endTransaction(static_cast<DWORD>(disposition));
 }
 
 } // namespace vexa

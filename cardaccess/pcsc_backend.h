@@ -1,8 +1,8 @@
 #pragma once
 
 #include "cardaccess/card_backend.h"
-#include "cardaccess/pcsc_card.h"
-#include "cardaccess/pcsc_context.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 
 namespace vexa {
 
@@ -10,6 +10,8 @@ namespace vexa {
 // on first use and kept across disconnects until close.
 class PcscBackend final : public CardBackend {
 public:
+    ~PcscBackend() override;
+
     std::string_view label() const override { return "PC/SC"; }
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
@@ -39,8 +41,8 @@ private:
     // One SCardGetStatusChange over the reader with time-out 0.
     SCARD_READERSTATE queryReader(const std::string& reader, const char* failureText);
 
-    PcscContext context_;
-    PcscCard card_;
+    pcsc::Context context_;
+    pcsc::Card card_;
 };
 
 } // namespace vexa

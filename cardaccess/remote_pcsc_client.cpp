@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "cardaccess/card_error.h"
-#include "cardaccess/pcsc_call.h"
+#include "pcsc/pcsc_call.h"
 #include "support/text.h"
 
 namespace vexa {
@@ -15,7 +15,7 @@ namespace {
 using namespace wire;
 
 constexpr std::string_view kNotification = "\\\\?PnP?\\Notification";
-const std::int32_t kTimeoutCode = pcscCode(SCARD_E_TIMEOUT);
+const std::int32_t kTimeoutCode = pcsc::code(SCARD_E_TIMEOUT);
 
 std::span<const std::uint8_t> bytesOf(const Reader& answer, std::uint8_t tag) {
     const Element* e = answer.find(tag);

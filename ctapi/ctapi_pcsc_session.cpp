@@ -1,32 +1,19 @@
 #include "ctapi/ctapi_pcsc_session.h"
 
-#include <PCSC/pcsclite.h>
-
 #include <cstdlib>
 #include <utility>
 
 #include "ctapi/ct_api.h"
 #include "ctapi/ct_error.h"
+#include "pcsc/pcsc_call.h"
 
 namespace vexa::ctapi {
 namespace {
 
-std::vector<std::string> readerNames(SCARDCONTEXT context) {
-    DWORD length = 0;
-    if (SCardListReaders(context, nullptr, nullptr, &length) != SCARD_S_SUCCESS) return {};
-    std::string buffer(length, '\0');
-    if (SCardListReaders(context, nullptr, buffer.data(), &length) != SCARD_S_SUCCESS) return {};
-    std::vector<std::string> names;
-    for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
-        names.emplace_back(buffer.c_str() + at);
-        at += names.back().size() + 1;
-    }
-    return names;
-}
-
 // The reader a port stands for: named in the environment, else by position.
-std::string readerForPort(SCARDCONTEXT context, unsigned short port) {
-    const std::vector<std::string> names = readerNames(context);
+std::string readerForPort(const pcsc::Context& context, unsigned short port) {
+    std::vector<std::string> names;
+    if (context.listReaders(names) != 0) names.clear();
     const std::string variable = "VEXA_CTAPI_READER_" + std::to_string(port);
     if (const char* named = std::getenv(variable.c_str())) {
         for (const auto& name : names)
@@ -39,32 +26,22 @@ std::string readerForPort(SCARDCONTEXT context, unsigned short port) {
 } // namespace
 
 PcscSession PcscSession::open(unsigned short port) {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-        throw CtError{CTAPI_ERR_HTSI};
-    PcscSession session(context, readerForPort(context, port));
-    if (session.reader_.empty()) throw CtError{CTAPI_ERR_CT};
-    return session;
+    pcsc::Context context;
+    if (context.establish(SCARD_SCOPE_USER) != 0) throw CtError{CTAPI_ERR_HTSI};
+    std::string reader = readerForPort(context, port);
+    if (reader.empty()) throw CtError{CTAPI_ERR_CT};
+    return PcscSession(std::move(context), std::move(reader));
 }
-
-PcscSession::PcscSession(PcscSession&& other) noexcept
-    : context_(other.context_),
-      hasContext_(std::exchange(other.hasContext_, false)),
-      reader_(std::move(other.reader_)),
-      card_(other.card_),
-      hasCard_(std::exchange(other.hasCard_, false)),
-      protocol_(other.protocol_) {}
 
 PcscSession::~PcscSession() {
     powerDown(SCARD_UNPOWER_CARD);
-    if (hasContext_) SCardReleaseContext(context_);
 }
 
 bool PcscSession::cardInReader() {
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    if (SCardGetStatusChange(context_, 0, &state, 1) != SCARD_S_SUCCESS) return false;
+    if (context_.statusChange(0, {&state, 1}) != 0) return false;
     return (state.dwEventState & SCARD_STATE_PRESENT) != 0;
 }
 
@@ -74,7 +51,7 @@ bool PcscSession::waitForCard(unsigned seconds) {
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     DWORD timeout = 0;
     for (;;) {
-        if (SCardGetStatusChange(context_, timeout, &state, 1) != SCARD_S_SUCCESS) return false;
+        if (context_.statusChange(timeout, {&state, 1}) != 0) return false;
         if ((state.dwEventState & SCARD_STATE_PRESENT) != 0) return true;
         if (timeout != 0 || seconds == 0) return false;
         // Once more, this time waiting for the reader's next change.
@@ -83,56 +60,43 @@ bool PcscSession::waitForCard(unsigned seconds) {
     }
 }
 
-LONG PcscSession::powerUp(std::vector<std::uint8_t>& atr) {
-    LONG result = SCARD_S_SUCCESS;
-    if (!hasCard_) {
-        result = SCardConnect(context_, reader_.c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                              &card_, &protocol_);
-        hasCard_ = result == SCARD_S_SUCCESS;
-    }
+std::int32_t PcscSession::powerUp(std::vector<std::uint8_t>& atr) {
+    constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    std::int32_t result = 0;
+    if (!card_.valid()) result = card_.connect(context_, reader_, SCARD_SHARE_EXCLUSIVE, kProtocols, protocol_);
     // Always a reset: a card another application left powered keeps its
     // state, and pcscd its old ATR, until then.
-    if (result == SCARD_S_SUCCESS)
-        result = SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_RESET_CARD,
-                                &protocol_);
-    if (result != SCARD_S_SUCCESS) {
+    if (result == 0) result = card_.reconnect(SCARD_SHARE_EXCLUSIVE, kProtocols, SCARD_RESET_CARD, protocol_);
+    pcsc::Card::Status status;
+    if (result == 0) result = card_.status(status);
+    if (result != 0) {
         powerDown(SCARD_LEAVE_CARD);
         return result;
     }
-    BYTE bytes[MAX_ATR_SIZE];
-    DWORD length = sizeof bytes, state = 0, protocol = 0, nameLength = 0;
-    result = SCardStatus(card_, nullptr, &nameLength, &state, &protocol, bytes, &length);
-    if (result != SCARD_S_SUCCESS) {
-        powerDown(SCARD_LEAVE_CARD);
-        return result;
-    }
-    atr.assign(bytes, bytes + std::min<DWORD>(length, sizeof bytes));
-    return SCARD_S_SUCCESS;
+    const auto bytes = status.atr();
+    atr.assign(bytes.begin(), bytes.end());
+    return 0;
 }
 
 bool PcscSession::cardActive() {
-    if (!hasCard_) return false;
-    BYTE atr[MAX_ATR_SIZE];
-    DWORD length = sizeof atr, state = 0, protocol = 0, nameLength = 0;
-    const LONG result = SCardStatus(card_, nullptr, &nameLength, &state, &protocol, atr, &length);
-    if (result == SCARD_S_SUCCESS && state != SCARD_ABSENT) return true;
+    if (!card_.valid()) return false;
+    pcsc::Card::Status status;
+    if (card_.status(status) == 0 && status.state != SCARD_ABSENT) return true;
     powerDown(SCARD_LEAVE_CARD); // the card went away: its handle is of no more use
     return false;
 }
 
 void PcscSession::powerDown(DWORD disposition) {
-    if (hasCard_) SCardDisconnect(card_, disposition);
-    hasCard_ = false;
-    card_ = 0;
+    card_.disconnect(disposition);
 }
 
-LONG PcscSession::transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>& answer) {
-    if (!hasCard_) return SCARD_E_NO_SMARTCARD;
+std::int32_t PcscSession::transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>& answer) {
+    if (!card_.valid()) return pcsc::code(SCARD_E_NO_SMARTCARD);
     answer.resize(MAX_BUFFER_SIZE_EXTENDED);
-    DWORD length = answer.size();
+    DWORD length = 0;
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
-    const LONG result = SCardTransmit(card_, pci, command.data(), command.size(), nullptr, answer.data(), &length);
-    answer.resize(result == SCARD_S_SUCCESS ? length : 0);
+    const std::int32_t result = card_.transmit(pci, command, nullptr, answer, length);
+    answer.resize(result == 0 ? length : 0);
     return result;
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
-#include <PCSC/winscard.h>
-
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 
 namespace vexa::ctapi {
 
@@ -15,7 +16,7 @@ class PcscSession {
 public:
     // Throws CtError: ERR_HTSI without pcscd, ERR_CT without that reader.
     static PcscSession open(unsigned short port);
-    PcscSession(PcscSession&& other) noexcept;
+    PcscSession(PcscSession&& other) noexcept = default;
     PcscSession& operator=(PcscSession&&) = delete;
     PcscSession(const PcscSession&) = delete;
     ~PcscSession();
@@ -26,23 +27,21 @@ public:
     bool waitForCard(unsigned seconds);
     // Powers the card up, or resets it when it is up; its ATR, or the
     // PC/SC failure.
-    LONG powerUp(std::vector<std::uint8_t>& atr);
+    std::int32_t powerUp(std::vector<std::uint8_t>& atr);
     // Whether the card powered up is still there; drops the handle when not.
     bool cardActive();
     void powerDown(DWORD disposition);
     // An APDU to the powered card; the PC/SC failure or 0.
-    LONG transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>& answer);
+    std::int32_t transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>& answer);
 
     const std::string& reader() const { return reader_; }
 
 private:
-    PcscSession(SCARDCONTEXT context, std::string reader) : context_(context), reader_(std::move(reader)) {}
+    PcscSession(pcsc::Context context, std::string reader) : context_(std::move(context)), reader_(std::move(reader)) {}
 
-    SCARDCONTEXT context_ = 0;
-    bool hasContext_ = true;
+    pcsc::Context context_;
     std::string reader_;
-    SCARDHANDLE card_ = 0;
-    bool hasCard_ = false;
+    pcsc::Card card_; // after the context, so it goes first
     DWORD protocol_ = 0;
 };
 

@@ -1,26 +1,32 @@
 #include "readers/pcsc_status_source.h"
 
+#include "cardaccess/pcsc_failure.h"
+#include "pcsc/pcsc_call.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
 namespace vexa {
 
+// Still held here means no close came: the failure has no caller left.
+PcscStatusSource::~PcscStatusSource() {
+    logFailedRelease("SCardReleaseContext", context_.release());
+}
+
 void PcscStatusSource::open() {
     try {
-        context_ = PcscContext::establish();
-    } catch (const TovException& e) {
+        context_ = pcsc::Context::open();
+    } catch (const CallError& e) {
         throw TovException(e.code(),
                            "SCardEstablishContext () unsuccessful in eventHandler ()" + returnCodeSuffix(e.code()));
     }
 }
 
 bool PcscStatusSource::query(std::span<SCARD_READERSTATE> states) {
-    const LONG result = SCardGetStatusChange(context_.get(), 0, states.data(), static_cast<DWORD>(states.size()));
-    if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) return useChanged(states);
-    if (result != SCARD_S_SUCCESS) {
-        const auto code = static_cast<std::int32_t>(result);
-        throw TovException(code, "SCardGetStatusChange () unsuccessful in eventHandler ()" + returnCodeSuffix(code));
-    }
+    const std::int32_t result = context_.statusChange(0, states);
+    if (result == pcsc::code(SCARD_E_TIMEOUT)) return useChanged(states);
+    if (result != 0)
+        throw TovException(result,
+                           "SCardGetStatusChange () unsuccessful in eventHandler ()" + returnCodeSuffix(result));
     return true;
 }
 

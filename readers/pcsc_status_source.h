@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cardaccess/pcsc_context.h"
+#include "pcsc/context.h"
 #include "readers/reader_status_source.h"
 
 namespace vexa {
@@ -9,12 +9,14 @@ namespace vexa {
 // monitor's own.
 class PcscStatusSource : public ReaderStatusSource {
 public:
+    ~PcscStatusSource() override;
+
     void open() override;
     bool query(std::span<SCARD_READERSTATE> states) override;
     void close() override { context_.release(); }
 
 private:
-    PcscContext context_;
+    pcsc::Context context_;
 };
 
 } // namespace vexa

@@ -6,8 +6,9 @@
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/ctapi_terminals.h"
-#include "cardaccess/pcsc_context.h"
+#include "cardaccess/pcsc_failure.h"
 #include "cardaccess/remote_pcsc_client.h"
+#include "pcsc/context.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
@@ -49,9 +50,9 @@ std::int32_t ScapiManagement::init(TovLog& log, std::int32_t type, std::string_v
 
 std::int32_t ScapiManagement::addPcscReaders(TovLog& log, bool logLines, bool notification) {
     if (!includes(interfaceType_, INTERFACE_PCSC) || pcscListed_) return 0;
-    PcscContext context;
+    pcsc::Context context;
     try {
-        context = PcscContext::establish();
+        context = pcscChecked([] { return pcsc::Context::open(); });
     } catch (const TovException& e) {
         if (e.code() == PCSC_E_NO_READERS_AVAILABLE) return 0;
         if (logLines)
@@ -60,9 +61,16 @@ std::int32_t ScapiManagement::addPcscReaders(TovLog& log, bool logLines, bool no
         return e.code();
     }
     pcscListed_ = true;
+    const std::int32_t result = listPcscReaders(log, context, logLines, notification);
+    logFailedRelease("SCardReleaseContext", context.release());
+    return result;
+}
+
+std::int32_t ScapiManagement::listPcscReaders(TovLog& log, const pcsc::Context& context, bool logLines,
+                                              bool notification) {
     std::vector<std::string> names;
     try {
-        names = context.listReaders();
+        names = pcscChecked([&] { return context.readers(); });
     } catch (const TovException& e) {
         if (logLines) log.write(LOG_ERROR, e.text() + cardErrorSuffix(e.code()));
         return e.code();

@@ -12,6 +12,10 @@
 
 namespace vexa {
 
+namespace pcsc {
+class Context;
+}
+
 // The PC/SC pseudo-reader that reports readers coming and going.
 inline constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification";
 
@@ -62,6 +66,7 @@ public:
 
 private:
     std::int32_t addPcscReaders(TovLog& log, bool logLines, bool notification);
+    std::int32_t listPcscReaders(TovLog& log, const pcsc::Context& context, bool logLines, bool notification);
     std::int32_t addRemoteReaders(TovLog& log, std::string_view remoteServers, bool logLines, bool notification);
     std::int32_t remoteListingFailed(TovLog& log, std::int32_t result, const std::string& unreachable, bool logLines);
     std::int32_t addCtapiReaders(TovLog& log, bool logLines);

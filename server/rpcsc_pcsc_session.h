@@ -1,11 +1,11 @@
 #pragma once
 
-#include <PCSC/winscard.h>
-
 #include <cstdint>
 #include <map>
 #include <string>
 
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 #include "server/rpcsc_request.h"
 #include "support/wire_message.h"
 
@@ -25,7 +25,6 @@ public:
     PcscSession() = default;
     PcscSession(const PcscSession&) = delete;
     PcscSession& operator=(const PcscSession&) = delete;
-    ~PcscSession();
 
     // The answer to a parsed request.
     wire::Writer handle(const Request& request);
@@ -47,14 +46,23 @@ private:
     wire::Writer endTransaction(const Request& r);
     wire::Writer getStatusChange(const Request& r);
 
-    bool ownsContext(std::uint64_t context) const { return contexts_.contains(context); }
-    bool ownsCard(std::uint64_t card) const { return cards_.contains(card); }
+    // A card handle and the wire value of the context it came from.
+    struct OwnedCard {
+        pcsc::Card card;
+        std::uint64_t context = 0;
+    };
+
+    // This connection's own context or card for a wire value; none for any
+    // other value.
+    pcsc::Context* ownContext(std::uint64_t wireValue);
+    pcsc::Card* ownCard(std::uint64_t wireValue);
 
     static const Handler handlers[];
 
-    std::map<std::uint64_t, SCARDCONTEXT> contexts_; // wire value -> context
-    std::map<std::uint64_t, SCARDHANDLE> cards_;     // wire value -> card handle
-    std::map<std::uint64_t, std::uint64_t> cardContext_;
+    // By wire value. Cards come after contexts, so at the end each card is
+    // disconnected (with a reset) before the contexts are released.
+    std::map<std::uint64_t, pcsc::Context> contexts_;
+    std::map<std::uint64_t, OwnedCard> cards_;
 };
 
 } // namespace vexa::rpcsc

@@ -5,20 +5,19 @@
 #include <cstdio>
 #include <iostream>
 
-#include "cardaccess/card_error.h"
-#include "cardaccess/pcsc_call.h"
-#include "cardaccess/pcsc_card.h"
-#include "cardaccess/pcsc_context.h"
-#include "support/tov_exception.h"
+#include "cardaccess/pcsc_failure.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
+#include "pcsc/pcsc_call.h"
 
 namespace vexa::testbed {
 
 std::vector<std::string> listReaders() {
-    return PcscContext::establish().listReaders();
+    return pcscChecked([] { return pcsc::Context::open().readers(); });
 }
 
 bool waitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout) {
-    PcscContext context = PcscContext::establish();
+    const pcsc::Context context = pcscChecked([] { return pcsc::Context::open(); });
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
@@ -26,23 +25,25 @@ bool waitForCard(const std::string& reader, bool present, std::chrono::milliseco
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const LONG result = SCardGetStatusChange(context.get(), left.count() > 0 ? left.count() : 0, &state, 1);
-        if (result == SCARD_S_SUCCESS) {
+        const std::int32_t result = context.statusChange(left.count() > 0 ? left.count() : 0, {&state, 1});
+        if (result == 0) {
             const bool hasCard = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
             if (hasCard == present) return true;
             state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
-        } else if (result != static_cast<LONG>(SCARD_E_TIMEOUT)) {
-            checkPcsc(result, "SCardGetStatusChange () unsuccessful");
+        } else if (result != pcsc::code(SCARD_E_TIMEOUT)) {
+            throw pcscFailure(CallError(result, "SCardGetStatusChange"));
         }
         if (std::chrono::steady_clock::now() >= deadline) return false;
     }
 }
 
 int holdCard(const std::string& reader) {
-    PcscContext context = PcscContext::establish();
-    std::uint32_t protocol = 0;
-    PcscCard card = PcscCard::connect(context.get(), reader, SCARD_SHARE_EXCLUSIVE,
-                                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol);
+    const pcsc::Context context = pcscChecked([] { return pcsc::Context::open(); });
+    DWORD protocol = 0;
+    pcsc::Card card = pcscChecked([&] {
+        return pcsc::Card::open(context, reader, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                                protocol);
+    });
     std::cout << "held" << std::endl;
     char c;
     while (read(STDIN_FILENO, &c, 1) > 0) {

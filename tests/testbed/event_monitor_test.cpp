@@ -14,14 +14,15 @@
 #include <poll.h>
 
 #include "cardaccess/interface_type.h"
-#include "cardaccess/pcsc_card.h"
-#include "cardaccess/pcsc_context.h"
 #include "control/chip_card_control.h"
 #include "control/host_messages.h"
 #include "control/script_dispatcher.h"
 #include "core/chip_card_plugin.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 #include "readers/chip_card_event.h"
 #include "readers/event_monitor.h"
+#include "support/call_error.h"
 #include "tests/testbed/testbed_fixture.h"
 #include "tests/unit/plugin_environment.h"
 
@@ -150,10 +151,10 @@ TEST_F(EventMonitorTest, UseByOthersIsReportedOnceAndItsEnd) {
     }
     EXPECT_EQ(passesUntil(about1("OnCardUnused")), std::vector<std::string>{about1("OnCardUnused")});
 
-    PcscContext context = PcscContext::establish();
-    std::uint32_t protocol = 0;
+    const pcsc::Context context = pcsc::Context::open();
+    DWORD protocol = 0;
     try {
-        PcscCard shared = PcscCard::connect(context.get(), kReader1, SCARD_SHARE_SHARED, 3, protocol);
+        pcsc::Card shared = pcsc::Card::open(context, kReader1, SCARD_SHARE_SHARED, 3, protocol);
         // Changes elsewhere do not repeat the use.
         card0.require("remove");
         const auto events = passesUntil("OnCardRemoved|Virtual PCD 00 00|ev");
@@ -162,8 +163,8 @@ TEST_F(EventMonitorTest, UseByOthersIsReportedOnceAndItsEnd) {
         card1.require("remove");
         EXPECT_EQ(passesUntil(about1("OnCardRemoved")),
                   (std::vector<std::string>{about1("OnCardUnused"), about1("OnCardRemoved")}));
-    } catch (const TovException& e) {
-        FAIL() << e.text() << " " << e.code();
+    } catch (const CallError& e) {
+        FAIL() << e.call() << " " << e.code();
     }
 }
 
