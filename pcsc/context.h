@@ -31,7 +31,7 @@ public:
     std::int32_t release() noexcept;
 
     // SCardListReaders in the resource manager's order; the code, with names
-    // filled in only on success (PCSC_E_NO_READERS_AVAILABLE is a failure
+    // filled in only on success (SCARD_E_NO_READERS_AVAILABLE is a failure
     // here, passed on as it came).
     std::int32_t listReaders(std::vector<std::string>& names, const char* groups = nullptr) const;
     // The same, empty when there is no reader; throws CallError on any other
