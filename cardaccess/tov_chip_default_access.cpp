@@ -49,8 +49,26 @@ constexpr std::array<QuietFailure, 3> kQuietFailures = {{
     {TovChipDefaultAccess::Step::readerState, "SCardEstablishContext", std::nullopt},
 }};
 
-void replaceField(std::string& text, std::string_view field, std::string_view value) {
-    if (const std::size_t at = text.find(field); at != std::string::npos) text.replace(at, field.size(), value);
+// The pattern with its fields filled in. Only the pattern is searched for
+// fields: reader names come from pages and may hold anything.
+std::string fillIn(std::string_view pattern, std::string_view reader, std::string_view detail) {
+    constexpr std::string_view kReader = "{reader}", kDetail = "{detail}";
+    std::string text;
+    for (std::size_t open = pattern.find('{'); open != std::string_view::npos; open = pattern.find('{')) {
+        text += pattern.substr(0, open);
+        pattern.remove_prefix(open);
+        if (pattern.starts_with(kReader)) {
+            text += reader;
+            pattern.remove_prefix(kReader.size());
+        } else if (pattern.starts_with(kDetail)) {
+            text += detail;
+            pattern.remove_prefix(kDetail.size());
+        } else {
+            text += pattern.front();
+            pattern.remove_prefix(1);
+        }
+    }
+    return text += pattern;
 }
 
 } // namespace
@@ -103,9 +121,8 @@ std::optional<TovChipDefaultAccess::LogLine> TovChipDefaultAccess::failureLine(S
             return std::nullopt;
     const auto row = std::find_if(kFailureTexts.begin(), kFailureTexts.end(),
                                   [&](const FailureText& t) { return t.call == error.call(); });
-    std::string text = row != kFailureTexts.end() ? std::string(row->text) : error.call() + " () unsuccessful";
-    replaceField(text, "{reader}", reader);
-    replaceField(text, "{detail}", error.detail());
+    std::string text =
+        row != kFailureTexts.end() ? fillIn(row->text, reader, error.detail()) : error.call() + " () unsuccessful";
     if (step == Step::readerState) text += " for PC/SC reader " + std::string(reader);
     // Another application holding the card is no fault of this one.
     const bool held = step == Step::connect && error.code() == PCSC_E_SHARING_VIOLATION;

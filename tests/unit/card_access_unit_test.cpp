@@ -221,6 +221,12 @@ TEST(CardAccessFailureLineTest, EachCallKeepsItsLine) {
          "T",
          LOG_ERROR,
          "ctapi.readerConnect () to reader T unsuccessful"},
+        // A page's reader name is written as it is, never read as a pattern.
+        {Step::connect,
+         {ERR_REMOTE_BAD_ADDRESS, "rpcsc.connect", "1.2.3.4:5"},
+         "{detail}",
+         LOG_ERROR,
+         "rpcsc.connect () to reader {detail} unsuccessful"},
         {Step::connect, {0x6200, "ctapi.readerConnect"}, "T", LOG_OFF, ""}, // no card presented
         {Step::connect, {0x64A1, "ctapi.readerConnect"}, "T", LOG_OFF, ""},
     };
