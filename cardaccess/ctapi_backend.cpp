@@ -4,7 +4,6 @@
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/ctapi_terminals.h"
-#include "support/tov_exception.h"
 
 namespace vexa {
 namespace {
@@ -19,65 +18,68 @@ void CtapiBackend::lookUp(const std::string& name) {
     reader_.reset();
     std::vector<CtapiReader> readers;
     std::vector<std::string> failures;
-    const std::int32_t result = listCtapiReaders(readers, failures);
-    if (result != 0) throw TovException(result, "CTAPI reader list is emtpy on connect to " + name);
+    throwOnFailure(listCtapiReaders(readers, failures), "ctapi.listReaders");
     for (auto& reader : readers) {
         if (reader.name() == name) {
             reader_ = std::move(reader);
             return;
         }
     }
-    throw TovException(ERR_NO_READER, "CTAPI reader not found in reader list: " + name);
+    throw CallError(ERR_NO_READER, "ctapi.findReader");
 }
 
 std::uint32_t CtapiBackend::connect(const std::string& name, std::int32_t, std::int32_t, ByteBuffer& atr) {
     if (reader_.name() != name) lookUp(name);
-    if (const std::int32_t result = reader_.readerInit(); result != 0)
-        throw TovException(result, "ctapi.readerInit () unsuccessful");
+    throwOnFailure(reader_.readerInit(), "ctapi.readerInit");
     std::array<std::uint8_t, kResetAnswerSize> answer{};
     std::uint32_t length = answer.size();
     const std::int32_t result = reader_.readerConnect(answer, length);
-    if (!isSuccessCode(result) && result != kCardReset)
-        throw TovException(result, "ctapi.readerConnect () to reader " + name + " unsuccessful");
+    if (!isSuccessCode(result) && result != kCardReset) throw CallError(result, "ctapi.readerConnect");
     // The answer is the ATR followed by the status word.
     if (length > 1) length -= 2;
     atr.assign(answer.data(), length);
     return 0;
 }
 
-std::int32_t CtapiBackend::releaseCard(std::int32_t) {
-    return reader_.readerEject();
+void CtapiBackend::releaseCard(std::int32_t) {
+    throwOnFailure(reader_.readerEject(), "ctapi.readerEject");
 }
 
-std::int32_t CtapiBackend::close() {
+void CtapiBackend::finishDisconnect() {
+    // A terminal never opened (a connect that failed early) has nothing to
+    // close and is no failure.
+    if (reader_.opened()) throwOnFailure(reader_.readerClose(), "ctapi.readerClose");
+}
+
+void CtapiBackend::close() {
     reader_.reset();
-    return 0;
 }
 
 ByteBuffer CtapiBackend::readAtr(const std::string&) {
-    throw TovException(ERR_UNKNOWN_INTERFACE);
+    throw CallError(ERR_UNKNOWN_INTERFACE, "ctapi.readAtr");
 }
 
 std::uint32_t CtapiBackend::readerState(const std::string&) {
-    throw TovException(ERR_UNKNOWN_INTERFACE);
+    throw CallError(ERR_UNKNOWN_INTERFACE, "ctapi.readerState");
 }
 
-std::int32_t CtapiBackend::cardRemoved() {
+bool CtapiBackend::cardRemoved() {
     std::uint8_t status = 0;
     const std::int32_t result = reader_.readerStatus(status);
-    if (result == 0) return status != 0 ? 0 : ERR_CARD_REMOVED;
-    return result == kNoStatusHere ? 0 : result;
+    if (result == kNoStatusHere) return false;
+    throwOnFailure(result, "ctapi.readerStatus");
+    return status == 0;
 }
 
-std::int32_t CtapiBackend::transmit(std::uint32_t, std::span<const std::uint8_t> command,
-                                    std::span<std::uint8_t> answer, std::uint32_t& length) {
-    return reader_.dataExchange(command, answer, length);
+void CtapiBackend::transmit(std::uint32_t, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                            std::uint32_t& length) {
+    throwOnFailure(reader_.dataExchange(command, answer, length), "ctapi.dataExchange");
 }
 
-std::int32_t CtapiBackend::control(std::uint32_t, bool, std::span<const std::uint8_t>, std::span<std::uint8_t>,
-                                   std::uint32_t& length) {
+void CtapiBackend::control(std::uint32_t, bool, std::span<const std::uint8_t>, std::span<std::uint8_t>,
+                           std::uint32_t& length) {
     length = 0;
-    return ERR_UNKNOWN_INTERFACE;
+    throw CallError(ERR_UNKNOWN_INTERFACE, "ctapi.control");
 }
 
 } // namespace vexa

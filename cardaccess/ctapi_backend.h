@@ -14,27 +14,26 @@ public:
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;
-    // "No card presented" is an answer, not a fault.
-    bool logsConnectFailure(std::int32_t code) const override { return code != 0x6200 && code != 0x64A1; }
     bool isConnected() const override { return reader_.cardActive(); }
-    std::int32_t releaseCard(std::int32_t disposition) override;
-    // Closes the terminal; one never opened (a connect that failed early)
-    // has nothing to close and is no failure.
-    std::int32_t finishDisconnect() override { return reader_.opened() ? reader_.readerClose() : 0; }
-    std::int32_t close() override;
+    void releaseCard(std::int32_t disposition) override;
+    // Closes the terminal.
+    void finishDisconnect() override;
+    void close() override;
 
+    // Only a connected terminal says anything about its card.
+    bool queriesReaders() const override { return false; }
     ByteBuffer readAtr(const std::string& reader) override;
     std::uint32_t readerState(const std::string& reader) override;
-    std::int32_t cardRemoved() override;
+    bool cardRemoved() override;
 
-    std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
-                          std::uint32_t& length) override;
-    std::int32_t control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
-                         std::span<std::uint8_t> output, std::uint32_t& length) override;
+    void transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                  std::uint32_t& length) override;
+    void control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                 std::uint32_t& length) override;
     bool hasControl() const override { return false; }
 
-    std::int32_t beginTransaction() override { return 0; }
-    std::int32_t endTransaction(std::int32_t) override { return 0; }
+    void beginTransaction() override {}
+    void endTransaction(std::int32_t) override {}
 
     // The terminal an inventory found, so a connect to its name skips the
     // lookup in HBCIKRNL.INI.

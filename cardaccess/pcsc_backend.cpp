@@ -6,7 +6,6 @@
 #include "cardaccess/pcsc_failure.h"
 
 namespace vexa {
-
 // Still held here means no close came: the failures have no caller left.
 PcscBackend::~PcscBackend() {
     logFailedRelease("SCardDisconnect", card_.disconnect(SCARD_RESET_CARD));
@@ -14,89 +13,82 @@ PcscBackend::~PcscBackend() {
 }
 
 void PcscBackend::ensureContext() {
-    if (!context_.valid()) context_ = pcscChecked([] { return pcsc::Context::open(); });
+    if (!context_.valid()) context_ = pcsc::Context::open();
 }
 
 std::uint32_t PcscBackend::connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                                    ByteBuffer&) {
     ensureContext();
     DWORD active = 0;
-    card_ = pcscChecked([&] {
-        return pcsc::Card::open(context_, reader, static_cast<DWORD>(shareMode), static_cast<DWORD>(protocols), active);
-    });
+    card_ = pcsc::Card::open(context_, reader, static_cast<DWORD>(shareMode), static_cast<DWORD>(protocols), active);
     return static_cast<std::uint32_t>(active);
 }
 
-std::int32_t PcscBackend::releaseCard(std::int32_t disposition) {
-    return card_.disconnect(static_cast<std::uint32_t>(disposition));
+void PcscBackend::releaseCard(std::int32_t disposition) {
+    throwOnFailure(card_.disconnect(static_cast<std::uint32_t>(disposition)), "SCardDisconnect");
 }
 
-std::int32_t PcscBackend::close() {
+void PcscBackend::close() {
     const std::int32_t cardResult = card_.disconnect(SCARD_RESET_CARD);
     const std::int32_t contextResult = context_.release();
-    return cardResult != 0 ? cardResult : contextResult;
+    throwOnFailure(cardResult, "SCardDisconnect");
+    throwOnFailure(contextResult, "SCardReleaseContext");
 }
 
-SCARD_READERSTATE PcscBackend::queryReader(const std::string& reader, const char* failureText) {
+SCARD_READERSTATE PcscBackend::queryReader(const std::string& reader) {
     ensureContext();
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const std::int32_t result = context_.statusChange(0, {&state, 1});
-    if (result != 0) throw TovException(result, failureText);
+    throwOnFailure(context_.statusChange(0, {&state, 1}), "SCardGetStatusChange");
     return state;
 }
 
 ByteBuffer PcscBackend::readAtr(const std::string& reader) {
-    const SCARD_READERSTATE state = queryReader(reader, "SCardGetStatusChange () unsuccessful");
+    const SCARD_READERSTATE state = queryReader(reader);
     return ByteBuffer(state.rgbAtr, static_cast<std::uint32_t>(std::min<DWORD>(state.cbAtr, sizeof state.rgbAtr)));
 }
 
 std::uint32_t PcscBackend::readerState(const std::string& reader) {
-    try {
-        ensureContext();
-    } catch (const TovException& e) {
-        throw TovException(e.code()); // reported without a log line
-    }
-    return static_cast<std::uint32_t>(queryReader(reader, "SCardGetStatusChange () unsuccessful").dwEventState);
+    return static_cast<std::uint32_t>(queryReader(reader).dwEventState);
 }
 
-std::int32_t PcscBackend::cardRemoved() {
+bool PcscBackend::cardRemoved() {
     pcsc::Card::Status status;
     const std::int32_t result = card_.status(status);
-    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return ERR_CARD_REMOVED;
-    if (result != 0) return result;
-    return status.state == SCARD_ABSENT ? ERR_CARD_REMOVED : 0;
+    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return true;
+    throwOnFailure(result, "SCardStatus");
+    return status.state == SCARD_ABSENT;
 }
 
-std::int32_t PcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
-                                   std::span<std::uint8_t> answer, std::uint32_t& length) {
+void PcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
+                           std::span<std::uint8_t> answer, std::uint32_t& length) {
     const SCARD_IO_REQUEST sendPci{protocol, sizeof(SCARD_IO_REQUEST)};
     SCARD_IO_REQUEST receivePci{protocol, sizeof(SCARD_IO_REQUEST)};
     DWORD received = 0;
     const std::int32_t result = card_.transmit(&sendPci, command, &receivePci, answer, received);
     length = static_cast<std::uint32_t>(received);
-    return result;
+    throwOnFailure(result, "SCardTransmit");
 }
 
 std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
     return SCARD_CTL_CODE(function);
 }
 
-std::int32_t PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
-                                  std::span<std::uint8_t> output, std::uint32_t& length) {
+void PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
+                          std::span<std::uint8_t> output, std::uint32_t& length) {
     DWORD received = 0;
     const std::int32_t result = card_.control(raw ? code : controlCode(code), input, output, received);
     length = static_cast<std::uint32_t>(received);
-    return result;
+    throwOnFailure(result, "SCardControl");
 }
 
-std::int32_t PcscBackend::beginTransaction() {
-    return card_.beginTransaction();
+void PcscBackend::beginTransaction() {
+    throwOnFailure(card_.beginTransaction(), "SCardBeginTransaction");
 }
 
-std::int32_t PcscBackend::endTransaction(std::int32_t disposition) {
-    return card_.endTransaction(static_cast<DWORD>(disposition));
+void PcscBackend::endTransaction(std::int32_t disposition) {
+    throwOnFailure(card_.endTransaction(static_cast<DWORD>(disposition)), "SCardEndTransaction");
 }
 
 } // namespace vexa

@@ -17,20 +17,20 @@ public:
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;
     bool isConnected() const override { return card_.valid(); }
-    std::int32_t releaseCard(std::int32_t disposition) override;
-    std::int32_t close() override;
+    void releaseCard(std::int32_t disposition) override;
+    void close() override;
 
     ByteBuffer readAtr(const std::string& reader) override;
     std::uint32_t readerState(const std::string& reader) override;
-    std::int32_t cardRemoved() override;
+    bool cardRemoved() override;
 
-    std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
-                          std::uint32_t& length) override;
-    std::int32_t control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
-                         std::span<std::uint8_t> output, std::uint32_t& length) override;
+    void transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                  std::uint32_t& length) override;
+    void control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                 std::uint32_t& length) override;
 
-    std::int32_t beginTransaction() override;
-    std::int32_t endTransaction(std::int32_t disposition) override;
+    void beginTransaction() override;
+    void endTransaction(std::int32_t disposition) override;
 
     // pcsc-lite's control code for a reader function number (its own
     // SCARD_CTL_CODE, not the Windows formula).
@@ -39,7 +39,7 @@ public:
 private:
     void ensureContext();
     // One SCardGetStatusChange over the reader with time-out 0.
-    SCARD_READERSTATE queryReader(const std::string& reader, const char* failureText);
+    SCARD_READERSTATE queryReader(const std::string& reader);
 
     pcsc::Context context_;
     pcsc::Card card_;

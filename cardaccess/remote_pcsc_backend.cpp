@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "cardaccess/card_error.h"
-#include "support/tov_exception.h"
 
 namespace vexa {
 namespace {
@@ -14,12 +13,12 @@ constexpr std::int32_t kInsufficientBuffer = static_cast<std::int32_t>(0x8010000
 
 // The answer into the caller's buffer. An answer that does not fit is a
 // failure, not a silently shortened success.
-std::int32_t deliver(std::int32_t result, const ByteBuffer& got, std::span<std::uint8_t> out, std::uint32_t& length) {
+void deliver(std::int32_t result, std::string_view call, const ByteBuffer& got, std::span<std::uint8_t> out,
+             std::uint32_t& length) {
     length = got.length();
-    if (result != 0) return result;
-    if (got.length() > out.size()) return kInsufficientBuffer;
+    throwOnFailure(result, call);
+    if (got.length() > out.size()) throw CallError(kInsufficientBuffer, call);
     std::copy(got.bytes().begin(), got.bytes().end(), out.begin());
-    return 0;
 }
 
 } // namespace
@@ -30,21 +29,25 @@ std::uint32_t RemotePcscBackend::connect(const std::string& reader, std::int32_t
     std::string server;
     const std::int32_t result = client_.connect(0, reader, static_cast<std::uint32_t>(shareMode),
                                                 static_cast<std::uint32_t>(protocols), active, server);
-    if (result == 0) return active;
-    if (!server.empty()) throw TovException(result, "Cannot connect remote PC/SC server " + server);
-    throw TovException(result, "rpcsc.connect () to reader " + reader + " unsuccessful");
+    // The client names the server when it was the server it could not use.
+    if (!server.empty()) throwOnFailure(result, "rpcsc.useServer", server);
+    throwOnFailure(result, "rpcsc.connect");
+    return active;
 }
 
-std::int32_t RemotePcscBackend::releaseCard(std::int32_t disposition) {
-    return client_.disconnect(static_cast<std::uint32_t>(disposition));
+void RemotePcscBackend::releaseCard(std::int32_t disposition) {
+    throwOnFailure(client_.disconnect(static_cast<std::uint32_t>(disposition)), "rpcsc.disconnect");
+}
+
+void RemotePcscBackend::close() {
+    throwOnFailure(client_.closeAll(), "rpcsc.closeAll");
 }
 
 SCARD_READERSTATE RemotePcscBackend::queryReader(const std::string& reader) {
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const std::int32_t result = client_.getStatusChange(0, 0, std::span(&state, 1));
-    if (result != 0) throw TovException(result, "rpcsc.getStatusChange () unsuccessful");
+    throwOnFailure(client_.getStatusChange(0, 0, std::span(&state, 1)), "rpcsc.getStatusChange");
     return state;
 }
 
@@ -57,30 +60,38 @@ std::uint32_t RemotePcscBackend::readerState(const std::string& reader) {
     return static_cast<std::uint32_t>(queryReader(reader).dwEventState);
 }
 
-std::int32_t RemotePcscBackend::cardRemoved() {
+bool RemotePcscBackend::cardRemoved() {
     std::string reader;
     std::uint32_t state = 0, protocol = 0;
     ByteBuffer atr;
     const std::int32_t result = client_.status(reader, state, protocol, atr);
-    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return ERR_CARD_REMOVED;
-    if (result != 0) return result;
-    return state == SCARD_ABSENT ? ERR_CARD_REMOVED : 0;
+    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return true;
+    throwOnFailure(result, "rpcsc.status");
+    return state == SCARD_ABSENT;
 }
 
-std::int32_t RemotePcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
-                                         std::span<std::uint8_t> answer, std::uint32_t& length) {
+void RemotePcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,
+                                 std::span<std::uint8_t> answer, std::uint32_t& length) {
     ByteBuffer got;
     std::uint32_t receiveProtocol = 0;
     const std::int32_t result =
         client_.transmit(protocol, command, got, static_cast<std::uint32_t>(answer.size()), receiveProtocol);
-    return deliver(result, got, answer, length);
+    deliver(result, "rpcsc.transmit", got, answer, length);
 }
 
-std::int32_t RemotePcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
-                                        std::span<std::uint8_t> output, std::uint32_t& length) {
+void RemotePcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
+                                std::span<std::uint8_t> output, std::uint32_t& length) {
     ByteBuffer got;
     const std::int32_t result = client_.control(code, raw, input, got, static_cast<std::uint32_t>(output.size()));
-    return deliver(result, got, output, length);
+    deliver(result, "rpcsc.control", got, output, length);
+}
+
+void RemotePcscBackend::beginTransaction() {
+    throwOnFailure(client_.beginTransaction(), "rpcsc.beginTransaction");
+}
+
+void RemotePcscBackend::endTransaction(std::int32_t disposition) {
+    throwOnFailure(client_.endTransaction(static_cast<std::uint32_t>(disposition)), "rpcsc.endTransaction");
 }
 
 } // namespace vexa

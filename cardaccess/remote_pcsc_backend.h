@@ -18,22 +18,20 @@ public:
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;
     bool isConnected() const override { return client_.isConnected(); }
-    std::int32_t releaseCard(std::int32_t disposition) override;
-    std::int32_t close() override { return client_.closeAll(); }
+    void releaseCard(std::int32_t disposition) override;
+    void close() override;
 
     ByteBuffer readAtr(const std::string& reader) override;
     std::uint32_t readerState(const std::string& reader) override;
-    std::int32_t cardRemoved() override;
+    bool cardRemoved() override;
 
-    std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
-                          std::uint32_t& length) override;
-    std::int32_t control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
-                         std::span<std::uint8_t> output, std::uint32_t& length) override;
+    void transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
+                  std::uint32_t& length) override;
+    void control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                 std::uint32_t& length) override;
 
-    std::int32_t beginTransaction() override { return client_.beginTransaction(); }
-    std::int32_t endTransaction(std::int32_t disposition) override {
-        return client_.endTransaction(static_cast<std::uint32_t>(disposition));
-    }
+    void beginTransaction() override;
+    void endTransaction(std::int32_t disposition) override;
 
 private:
     // One getStatusChange over the reader with time-out 0.

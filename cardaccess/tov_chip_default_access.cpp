@@ -2,15 +2,76 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <algorithm>
+
 #include "cardaccess/card_error.h"
 #include "cardaccess/ctapi_backend.h"
 #include "cardaccess/fallback_log.h"
 #include "cardaccess/pcsc_backend.h"
 #include "cardaccess/remote_pcsc_backend.h"
 #include "support/text.h"
-#include "support/tov_exception.h"
 
 namespace vexa {
+namespace {
+
+// What a failed back-end call's log line says; "{reader}" is the reader the
+// operation is about, "{detail}" the error's detail.
+struct FailureText {
+    std::string_view call;
+    std::string_view text;
+};
+
+constexpr std::array<FailureText, 10> kFailureTexts = {{
+    {"SCardEstablishContext", "SCardEstablishContext () unsuccessful"},
+    {"SCardConnect", "SCardConnect () to reader {reader} unsuccessful"},
+    {"SCardGetStatusChange", "SCardGetStatusChange () unsuccessful"},
+    {"rpcsc.useServer", "Cannot connect remote PC/SC server {detail}"},
+    {"rpcsc.connect", "rpcsc.connect () to reader {reader} unsuccessful"},
+    {"rpcsc.getStatusChange", "rpcsc.getStatusChange () unsuccessful"},
+    {"ctapi.listReaders", "CTAPI reader list is emtpy on connect to {reader}"},
+    {"ctapi.findReader", "CTAPI reader not found in reader list: {reader}"},
+    {"ctapi.readerInit", "ctapi.readerInit () unsuccessful"},
+    {"ctapi.readerConnect", "ctapi.readerConnect () to reader {reader} unsuccessful"},
+}};
+
+// Failures that get no log line.
+struct QuietFailure {
+    TovChipDefaultAccess::Step step;
+    std::string_view call;
+    std::optional<std::int32_t> code; // none: every code
+};
+
+constexpr std::array<QuietFailure, 3> kQuietFailures = {{
+    // "No card presented" is an answer, not a fault.
+    {TovChipDefaultAccess::Step::connect, "ctapi.readerConnect", 0x6200},
+    {TovChipDefaultAccess::Step::connect, "ctapi.readerConnect", 0x64A1},
+    // A status query reports a missing resource manager by its code alone.
+    {TovChipDefaultAccess::Step::readerState, "SCardEstablishContext", std::nullopt},
+}};
+
+// The pattern with its fields filled in. Only the pattern is searched for
+// fields: reader names come from pages and may hold anything.
+std::string fillIn(std::string_view pattern, std::string_view reader, std::string_view detail) {
+    constexpr std::string_view kReader = "{reader}", kDetail = "{detail}";
+    std::string text;
+    for (std::size_t open = pattern.find('{'); open != std::string_view::npos; open = pattern.find('{')) {
+        text += pattern.substr(0, open);
+        pattern.remove_prefix(open);
+        if (pattern.starts_with(kReader)) {
+            text += reader;
+            pattern.remove_prefix(kReader.size());
+        } else if (pattern.starts_with(kDetail)) {
+            text += detail;
+            pattern.remove_prefix(kDetail.size());
+        } else {
+            text += pattern.front();
+            pattern.remove_prefix(1);
+        }
+    }
+    return text += pattern;
+}
+
+} // namespace
 
 TovChipDefaultAccess::TovChipDefaultAccess() {
     backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
@@ -53,6 +114,25 @@ std::string TovChipDefaultAccess::logSuffix(std::int32_t code) const {
     return connectionErrorSuffix(code);
 }
 
+std::optional<TovChipDefaultAccess::LogLine> TovChipDefaultAccess::failureLine(Step step, const CallError& error,
+                                                                               std::string_view reader) {
+    for (const QuietFailure& quiet : kQuietFailures)
+        if (quiet.step == step && quiet.call == error.call() && (!quiet.code || *quiet.code == error.code()))
+            return std::nullopt;
+    const auto row = std::find_if(kFailureTexts.begin(), kFailureTexts.end(),
+                                  [&](const FailureText& t) { return t.call == error.call(); });
+    std::string text =
+        row != kFailureTexts.end() ? fillIn(row->text, reader, error.detail()) : error.call() + " () unsuccessful";
+    if (step == Step::readerState) text += " for PC/SC reader " + std::string(reader);
+    // Another application holding the card is no fault of this one.
+    const bool held = step == Step::connect && error.code() == PCSC_E_SHARING_VIOLATION;
+    return LogLine{held ? LOG_WARNING : LOG_ERROR, text + connectionErrorSuffix(error.code())};
+}
+
+void TovChipDefaultAccess::logFailure(TovLog& log, Step step, const CallError& error, std::string_view reader) {
+    if (const auto line = failureLine(step, error, reader)) log.write(line->level, line->text);
+}
+
 std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::string_view reader,
                                            std::int32_t shareMode, std::int32_t protocols) {
     // A card still connected is released first, so the stored reader name
@@ -75,10 +155,9 @@ std::int32_t TovChipDefaultAccess::connectWith(TovLog& log, CardBackend& backend
         lastConnectCode_ = 0;
         log.write(LOG_DEBUG, "Card connected in " + std::string(backend.label()) + " reader " + readerName_);
         if (atr_.isNonEmpty()) logBytes(log, "ATR", atr_.bytes());
-    } catch (const TovException& e) {
+    } catch (const CallError& e) {
         lastResult_ = lastConnectCode_ = e.code();
-        if (backend.logsConnectFailure(e.code()))
-            log.write(e.code() == PCSC_E_SHARING_VIOLATION ? LOG_WARNING : LOG_ERROR, e.text() + logSuffix(e.code()));
+        logFailure(log, Step::connect, e, readerName_);
     }
     return lastResult_;
 }
@@ -95,11 +174,11 @@ std::int32_t TovChipDefaultAccess::disconnect(TovLog& log, std::int32_t disposit
 std::int32_t TovChipDefaultAccess::releaseConnection(TovLog& log, CardBackend& backend, std::int32_t disposition) {
     std::int32_t cardResult = 0;
     if (backend.isConnected()) {
-        cardResult = backend.releaseCard(disposition);
+        cardResult = resultOf([&] { backend.releaseCard(disposition); });
         log.write(LOG_DEBUG,
                   "Disconnect " + std::string(backend.label()) + " reader " + readerName_ + logSuffix(cardResult));
     }
-    const std::int32_t finishResult = backend.finishDisconnect();
+    const std::int32_t finishResult = resultOf([&] { backend.finishDisconnect(); });
     interfaceType_ = INTERFACE_UNDEFINED;
     readerName_.clear();
     atr_.resize(0);
@@ -122,7 +201,7 @@ std::int32_t TovChipDefaultAccess::close(TovLog& log) {
     std::int32_t result = disconnect(log, SCARD_RESET_CARD);
     if (result == ERR_UNKNOWN_INTERFACE) result = 0;
     for (auto& backend : backends_)
-        if (backend) backend->close();
+        if (backend) resultOf([&] { backend->close(); });
     interfaceType_ = INTERFACE_UNDEFINED;
     shareMode_ = preferredProtocols_ = 0;
     activeProtocol_ = 0;
@@ -138,15 +217,18 @@ ByteBuffer TovChipDefaultAccess::getAtr(TovLog& log, std::int32_t type, std::str
     const bool own = ownsReader(reader);
     if (own && atr_.isNonEmpty()) return atr_;
     ByteBuffer atr;
-    try {
-        CardBackend* backend = backendFor(type);
-        if (backend == nullptr) throw TovException(ERR_UNKNOWN_INTERFACE);
-        atr = backend->readAtr(std::string(reader));
-        logBytes(log, "ATR", atr.bytes());
-    } catch (const TovException& e) {
-        lastResult_ = e.code();
-        atr.resize(0);
-        log.write(LOG_ERROR, e.text() + logSuffix(lastResult_));
+    CardBackend* backend = backendFor(type);
+    if (backend == nullptr || !backend->queriesReaders()) {
+        lastResult_ = ERR_UNKNOWN_INTERFACE;
+        log.write(LOG_ERROR, logSuffix(lastResult_));
+    } else {
+        try {
+            atr = backend->readAtr(std::string(reader));
+            logBytes(log, "ATR", atr.bytes());
+        } catch (const CallError& e) {
+            lastResult_ = e.code();
+            logFailure(log, Step::readAtr, e, reader);
+        }
     }
     // Another reader's ATR must not stand in for the connected card's.
     if (own) atr_ = atr;
@@ -156,7 +238,8 @@ ByteBuffer TovChipDefaultAccess::getAtr(TovLog& log, std::int32_t type, std::str
 std::int32_t TovChipDefaultAccess::beginTransaction() {
     if (!isConnected()) return lastResult_ = ERR_NOT_CONNECTED;
     if (transaction_) return lastResult_ = 0;
-    const std::int32_t result = connectedBackend()->beginTransaction();
+    CardBackend* backend = connectedBackend();
+    const std::int32_t result = resultOf([&] { backend->beginTransaction(); });
     transaction_ = result == 0;
     return lastResult_ = result;
 }
@@ -165,7 +248,8 @@ std::int32_t TovChipDefaultAccess::endTransaction(std::int32_t disposition) {
     std::int32_t result = 0;
     if (transaction_ && isConnected()) {
         transaction_ = false;
-        result = connectedBackend()->endTransaction(disposition);
+        CardBackend* backend = connectedBackend();
+        result = resultOf([&] { backend->endTransaction(disposition); });
     }
     return lastResult_ = result;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "cardaccess/ctapi_reader.h"
 #include "cardaccess/interface_type.h"
 #include "support/byte_buffer.h"
+#include "support/call_error.h"
 #include "support/tov_log.h"
 
 namespace vexa {
@@ -90,6 +92,16 @@ public:
 
     static constexpr std::uint32_t kMaxHexCommand = 301;
 
+    // The operations whose log line names the back-end call that failed.
+    enum class Step { connect, readAtr, readerState };
+    struct LogLine {
+        std::int32_t level;
+        std::string text;
+    };
+    // The line a back end's failure in a step gets about the named reader;
+    // none for a failure that is an answer rather than a fault.
+    static std::optional<LogLine> failureLine(Step step, const CallError& error, std::string_view reader);
+
 private:
     CardBackend* backendFor(std::int32_t type) const;
     CardBackend* connectedBackend() const { return backendFor(interfaceType_); }
@@ -97,6 +109,18 @@ private:
     std::int32_t connectWith(TovLog& log, CardBackend& backend);
     std::int32_t releaseConnection(TovLog& log, CardBackend& backend, std::int32_t disposition);
     std::int32_t exchangeFailed(TovLog& log, std::int32_t code, const char* operation);
+    static void logFailure(TovLog& log, Step step, const CallError& error, std::string_view reader);
+    // Runs a back-end call whose failure is reported by its code alone: 0 or
+    // that code.
+    template <typename Call>
+    static std::int32_t resultOf(Call&& call) {
+        try {
+            call();
+            return 0;
+        } catch (const CallError& e) {
+            return e.code();
+        }
+    }
     void logBytes(TovLog& log, std::string_view label, std::span<const std::uint8_t> bytes) const;
     void logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const;
 

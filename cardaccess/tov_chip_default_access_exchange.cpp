@@ -7,7 +7,6 @@
 #include "cardaccess/fallback_log.h"
 #include "cardaccess/tov_chip_default_access.h"
 #include "support/text.h"
-#include "support/tov_exception.h"
 
 namespace vexa {
 
@@ -34,9 +33,14 @@ std::int32_t TovChipDefaultAccess::executeDirect(TovLog& log, std::span<const st
     const auto out = answer.first(std::min<std::size_t>(length, answer.size()));
     // A back end without reader control (CT-API) sends the bytes to the card.
     const bool toReader = controlCode != 0 && backend->hasControl();
-    const std::int32_t result = toReader ? backend->control(controlCode, true, command, out, length)
-                                         : backend->transmit(activeProtocol_, command, out, length);
-    if (result != 0) return exchangeFailed(log, result, toReader ? "control" : "execute");
+    try {
+        if (toReader)
+            backend->control(controlCode, true, command, out, length);
+        else
+            backend->transmit(activeProtocol_, command, out, length);
+    } catch (const CallError& e) {
+        return exchangeFailed(log, e.code(), toReader ? "control" : "execute");
+    }
     length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
     logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
     return lastResult_ = 0;
@@ -52,8 +56,11 @@ std::int32_t TovChipDefaultAccess::executeControl(TovLog& log, std::span<const s
         return lastResult_ = ERR_UNKNOWN_INTERFACE;
     }
     const auto out = output.first(std::min<std::size_t>(length, output.size()));
-    const std::int32_t result = backend->control(code, raw, input, out, length);
-    if (result != 0) return exchangeFailed(log, result, "control");
+    try {
+        backend->control(code, raw, input, out, length);
+    } catch (const CallError& e) {
+        return exchangeFailed(log, e.code(), "control");
+    }
     length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
     logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
     return lastResult_ = 0;
@@ -92,23 +99,25 @@ std::int32_t TovChipDefaultAccess::isCardRemoved(TovLog& log) {
     CardBackend* backend = connectedBackend();
     log.write(LOG_TRACE,
               "Check status for card removed on " + std::string(backend->label()) + " reader " + readerName_);
-    const std::int32_t result = backend->cardRemoved();
-    if (result == ERR_CARD_REMOVED)
-        log.write(LOG_DEBUG, "Card has been removed");
-    else if (result != 0)
-        log.write(LOG_DEBUG, "Card removed detection unsuccessful" + logSuffix(result));
-    return lastResult_ = result;
+    try {
+        if (!backend->cardRemoved()) return lastResult_ = 0;
+    } catch (const CallError& e) {
+        log.write(LOG_DEBUG, "Card removed detection unsuccessful" + logSuffix(e.code()));
+        return lastResult_ = e.code();
+    }
+    log.write(LOG_DEBUG, "Card has been removed");
+    return lastResult_ = ERR_CARD_REMOVED;
 }
 
 std::int32_t TovChipDefaultAccess::getCardStatus(TovLog& log, std::int32_t type, std::string_view reader,
                                                  std::uint32_t& state) {
     CardBackend* backend = backendFor(type);
-    if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
+    if (backend == nullptr || !backend->queriesReaders()) return lastResult_ = ERR_UNKNOWN_INTERFACE;
     const std::string name(reader);
     try {
         state = backend->readerState(name);
-    } catch (const TovException& e) {
-        if (!e.text().empty()) log.write(LOG_ERROR, e.text() + " for PC/SC reader " + name + logSuffix(e.code()));
+    } catch (const CallError& e) {
+        logFailure(log, Step::readerState, e, name);
         return lastResult_ = e.code();
     }
     log.write(LOG_TRACE, "Status is 0x" + hexNumber(state, 8) + " for PC/SC reader " + name);

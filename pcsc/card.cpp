@@ -21,7 +21,7 @@ Card& Card::operator=(Card&& other) noexcept {
 
 Card Card::open(const Context& context, const std::string& reader, DWORD shareMode, DWORD protocols, DWORD& active) {
     Card card;
-    check(card.connect(context, reader, shareMode, protocols, active), "SCardConnect", reader);
+    throwOnFailure(card.connect(context, reader, shareMode, protocols, active), "SCardConnect", reader);
     return card;
 }
 

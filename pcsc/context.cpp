@@ -22,7 +22,7 @@ Context& Context::operator=(Context&& other) noexcept {
 
 Context Context::open(DWORD scope) {
     Context context;
-    check(context.establish(scope), "SCardEstablishContext");
+    throwOnFailure(context.establish(scope), "SCardEstablishContext");
     return context;
 }
 
@@ -59,7 +59,7 @@ std::vector<std::string> Context::readers() const {
     std::vector<std::string> names;
     const std::int32_t result = listReaders(names);
     if (result == code(SCARD_E_NO_READERS_AVAILABLE)) return {};
-    check(result, "SCardListReaders");
+    throwOnFailure(result, "SCardListReaders");
     return names;
 }
 

@@ -3,9 +3,6 @@
 #include <PCSC/winscard.h>
 
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <utility>
 
 #include "support/call_error.h"
 
@@ -15,12 +12,6 @@ namespace vexa::pcsc {
 // 64 bits wide on Linux and holds 0x8010000B as a positive number.
 inline std::int32_t code(LONG result) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(result));
-}
-
-// The checked call: a failure is thrown as CallError with the call's name
-// (such as "SCardConnect") and, where the call concerns one, the reader.
-inline void check(std::int32_t result, std::string_view call, std::string reader = {}) {
-    if (result != 0) throw CallError(result, call, std::move(reader));
 }
 
 } // namespace vexa::pcsc

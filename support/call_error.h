@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vexa {
 
@@ -26,5 +27,11 @@ private:
     std::string call_;
     std::string detail_;
 };
+
+// Throws a call's result as its failure unless it is 0, the success of every
+// interface behind CallError.
+inline void throwOnFailure(std::int32_t code, std::string_view call, std::string detail = {}) {
+    if (code != 0) throw CallError(code, call, std::move(detail));
+}
 
 } // namespace vexa

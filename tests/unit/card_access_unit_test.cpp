@@ -136,6 +136,114 @@ TEST_F(IdleAccessTest, HexCommandsAreCheckedBeforeAnyExchange) {
     EXPECT_EQ(logText(), "");
 }
 
+// Each back-end call's failure gets the line it always had, and only the
+// failures that are answers go unlogged.
+TEST(CardAccessFailureLineTest, EachCallKeepsItsLine) {
+    using Step = TovChipDefaultAccess::Step;
+    struct Row {
+        Step step;
+        CallError error;
+        std::string reader;
+        std::int32_t level; // LOG_OFF: no line
+        std::string text;   // before the code's suffix
+    };
+    const std::string remote = "127.0.0.1:35965:Reader 0";
+    const std::vector<Row> rows = {
+        {Step::connect,
+         {PCSC_E_NO_SERVICE, "SCardEstablishContext"},
+         "R",
+         LOG_ERROR,
+         "SCardEstablishContext () unsuccessful"},
+        {Step::connect,
+         {PCSC_E_NO_SMARTCARD, "SCardConnect"},
+         "Reader 0",
+         LOG_ERROR,
+         "SCardConnect () to reader Reader 0 unsuccessful"},
+        {Step::connect,
+         {PCSC_E_SHARING_VIOLATION, "SCardConnect"},
+         "Reader 0",
+         LOG_WARNING,
+         "SCardConnect () to reader Reader 0 unsuccessful"},
+        {Step::readAtr,
+         {PCSC_E_NO_SERVICE, "SCardEstablishContext"},
+         "R",
+         LOG_ERROR,
+         "SCardEstablishContext () unsuccessful"},
+        {Step::readAtr,
+         {PCSC_E_NO_READERS_AVAILABLE, "SCardGetStatusChange"},
+         "R",
+         LOG_ERROR,
+         "SCardGetStatusChange () unsuccessful"},
+        {Step::readerState, {PCSC_E_NO_SERVICE, "SCardEstablishContext"}, "R", LOG_OFF, ""},
+        {Step::readerState,
+         {PCSC_E_NO_READERS_AVAILABLE, "SCardGetStatusChange"},
+         "R",
+         LOG_ERROR,
+         "SCardGetStatusChange () unsuccessful for PC/SC reader R"},
+        {Step::connect,
+         {ERR_REMOTE_NOT_CONNECTED, "rpcsc.useServer", "127.0.0.1:1"},
+         "127.0.0.1:1:R",
+         LOG_ERROR,
+         "Cannot connect remote PC/SC server 127.0.0.1:1"},
+        {Step::connect,
+         {PCSC_E_NO_SMARTCARD, "rpcsc.connect"},
+         remote,
+         LOG_ERROR,
+         "rpcsc.connect () to reader " + remote + " unsuccessful"},
+        {Step::connect,
+         {PCSC_E_SHARING_VIOLATION, "rpcsc.connect"},
+         remote,
+         LOG_WARNING,
+         "rpcsc.connect () to reader " + remote + " unsuccessful"},
+        {Step::readAtr,
+         {ERR_REMOTE_BAD_ANSWER, "rpcsc.getStatusChange"},
+         remote,
+         LOG_ERROR,
+         "rpcsc.getStatusChange () unsuccessful"},
+        {Step::readerState,
+         {ERR_REMOTE_BAD_ADDRESS, "rpcsc.getStatusChange"},
+         remote,
+         LOG_ERROR,
+         "rpcsc.getStatusChange () unsuccessful for PC/SC reader " + remote},
+        {Step::connect,
+         {ERR_NO_READER, "ctapi.listReaders"},
+         "T",
+         LOG_ERROR,
+         "CTAPI reader list is emtpy on connect to T"},
+        {Step::connect,
+         {ERR_NO_READER, "ctapi.findReader"},
+         "T",
+         LOG_ERROR,
+         "CTAPI reader not found in reader list: T"},
+        {Step::connect, {-8, "ctapi.readerInit"}, "T", LOG_ERROR, "ctapi.readerInit () unsuccessful"},
+        {Step::connect,
+         {0x6982, "ctapi.readerConnect"},
+         "T",
+         LOG_ERROR,
+         "ctapi.readerConnect () to reader T unsuccessful"},
+        // A page's reader name is written as it is, never read as a pattern.
+        {Step::connect,
+         {ERR_REMOTE_BAD_ADDRESS, "rpcsc.connect", "1.2.3.4:5"},
+         "{detail}",
+         LOG_ERROR,
+         "rpcsc.connect () to reader {detail} unsuccessful"},
+        {Step::connect, {0x6200, "ctapi.readerConnect"}, "T", LOG_OFF, ""}, // no card presented
+        {Step::connect, {0x64A1, "ctapi.readerConnect"}, "T", LOG_OFF, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error.call() + " " + std::to_string(row.error.code()));
+        const auto line = TovChipDefaultAccess::failureLine(row.step, row.error, row.reader);
+        if (row.level == LOG_OFF) {
+            EXPECT_FALSE(line.has_value());
+            continue;
+        }
+        ASSERT_TRUE(line.has_value());
+        EXPECT_EQ(line->level, row.level);
+        EXPECT_TRUE(line->text.starts_with(row.text + " (return code " + std::to_string(row.error.code()) + ": "))
+            << line->text;
+    }
+}
+
 TEST(CardErrorTest, ConnectionSuffixUsesSignedCodesAndTheRemoteTable) {
     EXPECT_EQ(connectionErrorSuffix(0), "");
     EXPECT_EQ(connectionErrorSuffix(992402), " (return code 992402: Server ist nicht verbunden)");
