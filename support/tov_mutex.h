@@ -12,6 +12,8 @@ public:
     TovMutex& operator=(const TovMutex&) = delete;
 
     void lock() { mutex_.lock(); }
+    // False when another thread holds it; never waits.
+    bool try_lock() { return mutex_.try_lock(); }
     void unlock() { mutex_.unlock(); }
 
 private:

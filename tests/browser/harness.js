@@ -210,6 +210,30 @@ export async function openWithAnswer(browser, page, button, id = 'card') {
   return { ...(await result), ...shown };
 }
 
+// The text of the host's refusal of a call past the ones it holds.
+export const TOO_MANY_WAITING = 'too many calls are waiting for the site question';
+
+// While the site question is open the host holds the page's further calls,
+// up to a bound, and refuses the ones past it at once: a refusal comes only
+// from a host still waiting for the answer, after all the page sent before.
+// Calls method(...args) on the object, then GetLastErrorCode until the host
+// refuses one. Resolves with the refusal's text ("every call was answered"
+// when none came) and a handle to { first, settled }: the first call's
+// promise and whether it had settled before the refusal.
+export async function crowdQuestion(page, [method, args] = ['GetLastErrorCode', []], id = 'card') {
+  const crowd = await page.evaluateHandle(([elementId, name, list]) => {
+    const object = document.getElementById(elementId);
+    const state = { settled: false };
+    state.first = object[name](...list).finally(() => { state.settled = true; });
+    state.first.catch(() => {});
+    const more = Array.from({ length: 100 }, () => object.GetLastErrorCode()); // more than the host holds
+    state.refusal = Promise.any(more.map((call) => call.then(() => Promise.reject(new Error('answered')), (error) => error.message)))
+      .catch(() => 'every call was answered');
+    return state;
+  }, [id, method, args]);
+  return { refusal: await crowd.evaluate((state) => state.refusal), crowd };
+}
+
 // Runs the action that answers a question popup (a click, a key) and waits
 // for the window to close. The extension closes it as soon as the answer is
 // in, which may cut the action's own wait short; that is not a failure.

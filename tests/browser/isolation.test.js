@@ -3,9 +3,8 @@
 
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { setTimeout as sleep } from 'node:timers/promises';
 import { after, before, test } from 'node:test';
-import { Browser, CHROMIUM, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
+import { Browser, CHROMIUM, Site, TOO_MANY_WAITING, answer, call, crowdQuestion, openWithAnswer, pageHtml, until } from './harness.js';
 
 let site;
 let browser;
@@ -70,7 +69,13 @@ test('messages a page forges change nothing', async () => {
   browser.context.on('page', (p) => popups.push(p.url()));
   const before = browser.hostPids().length;
 
-  await page.evaluate(() => {
+  const probe = page.evaluate(async () => {
+    // The answers the page is given; a forged call that got through would
+    // be answered too, before the real call below.
+    let answers = 0;
+    window.addEventListener('message', ({ data }) => {
+      if (data?.vexa === 'answer' && ('result' in data || 'error' in data)) ++answers;
+    });
     const admitted = 'http://127.0.0.1:1/trusted/index.html';
     const forged = [
       { hello: { url: admitted, browser: 'Forged 1.0' } },
@@ -92,10 +97,24 @@ test('messages a page forges change nothing', async () => {
     // page's own window, so ignored.
     document.querySelector('iframe').contentWindow.eval(
       "parent.postMessage({ vexa: 'call', object: 1, id: 7, method: 'Open', args: ['x'] }, '*')");
+    // Resolves once every message posted before has been handled.
+    const handled = (mark) => new Promise((resolve) => {
+      window.addEventListener('message', ({ data }) => data === mark && resolve());
+      window.postMessage(mark, '*');
+    });
+    await handled('the relay has judged the forged messages');
+    // The real call takes the path a forged one would have taken, to the
+    // same host, which answers in order.
+    const version = await document.getElementById('card').GetVersion(0);
+    await handled('its answer has been counted');
+    return { version, answers };
   });
-  await sleep(500);
+  let probed = false;
+  probe.finally(() => { probed = true; }).catch(() => {});
+  await until(() => probed || popups.length > 0, 'the call after the forged messages to be answered');
   assert.deepEqual(popups, [], 'no question was asked');
-  assert.equal(browser.hostPids().length, before, 'no host was started');
+  assert.deepEqual(await probe, { version: '2.0.0.2', answers: 1 }, 'only the real call was answered');
+  assert.equal(browser.hostPids().length, before + 1, 'no host was started but the real call\'s');
 
   // The real call asks about the real address; a forged "ok" meanwhile does not answer it.
   const popup = browser.nextPopup();
@@ -105,7 +124,7 @@ test('messages a page forges change nothing', async () => {
     window.postMessage({ answer: 'ok' }, '*');
     window.postMessage({ question: 'x', answer: 'ok' }, '*');
   });
-  await sleep(300);
+  assert.equal((await crowdQuestion(page)).refusal, TOO_MANY_WAITING, 'the host still waits for the answer');
   assert.equal(box.isClosed(), false, 'the question is still open');
   assert.equal(await box.textContent('#text'), `Darf von ${site.url('/forged')} auf Chipkartenleser zugegriffen werden?`);
   await answer(box, () => box.click('text=Abbrechen'));

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, answer, call, openWithAnswer, pageHtml, until } from './harness.js';
+import { Browser, Site, TOO_MANY_WAITING, answer, call, crowdQuestion, openWithAnswer, pageHtml, until } from './harness.js';
 
 let site;
 let browser;
@@ -72,12 +72,12 @@ test('while the question is open, further calls wait and are answered after it',
   const popup = browser.nextPopup();
   const open = call(page, 'Open', ['modal']);
   const box = await popup;
-  const version = call(page, 'GetVersion', [0]);
-  const settled = await Promise.race([version.then(() => 'answered'), new Promise((resolve) => setTimeout(resolve, 300, 'waiting'))]);
-  assert.equal(settled, 'waiting');
+  const { refusal, crowd } = await crowdQuestion(page, ['GetVersion', [0]]);
+  assert.equal(refusal, TOO_MANY_WAITING);
+  assert.equal(await crowd.evaluate((state) => state.settled), false, 'GetVersion waits');
   await answer(box, () => box.click('text=OK'));
   assert.deepEqual(await open, { result: 0 });
-  assert.deepEqual(await version, { result: '2.0.0.2' });
+  assert.equal(await crowd.evaluate((state) => state.first), '2.0.0.2');
   await page.close();
 });
 

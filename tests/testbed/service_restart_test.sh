@@ -12,11 +12,25 @@ printf 'LOGLEVEL=DEBUG\n' > "$config"
 R0="Virtual PCD 00 00"
 R1="Virtual PCD 00 01"
 count() { grep -cF -- "$1" "$log" || true; }
-waitfor() {  # waitfor TEXT [N]: until the log holds TEXT N times (default 1)
-    local n=${2:-1}
-    for _ in $(seq 150); do (( $(count "$1") >= n )) && return; sleep 0.1; done
-    fail "waited for '$1' x$n"
+until_true() {  # until_true WHAT COMMAND...: until COMMAND succeeds, at most 15 s
+    local what=$1
+    shift
+    for _ in $(seq 150); do "$@" && return; sleep 0.1; done
+    fail "waited for $what"
 }
+holds() { (( $(count "$1") >= $2 )); }
+waitfor() { until_true "'$1' x${2:-1}" holds "$1" "${2:-1}"; }  # waitfor TEXT [N]: until the log holds TEXT N times
+# How often the shell's threads other than its main one have slept and woken.
+# Only the event monitor runs beside the main thread, which waits for input;
+# the monitor sleeps once before each pass.
+wakeups() {
+    local t n=0
+    for t in /proc/"$shell_pid"/task/*; do
+        [[ ${t##*/} == "$shell_pid" ]] || n=$(( n + $(awk '/^voluntary_ctxt_switches/ {print $2}' "$t/status") ))
+    done
+    echo "$n"
+}
+woken() { (( $(wakeups) >= $1 )); }
 
 for c in c0 c1; do $c reset; $c insert; done
 start_shell
@@ -32,10 +46,11 @@ waitfor "Event reader removed $R0"
 waitfor "Event reader removed $R1"
 # The query fails, then every initialisation: each failure is written once,
 # however often it repeats.
-sleep 0.5
+waitfor "Initialization unsuccessful in eventHandler ()"
 errors=$(count " ERROR ")
 (( errors >= 1 && errors <= 2 )) || fail "$errors ERROR lines"
-sleep 1 # ten more failed passes
+since=$(wakeups)
+until_true "ten more failed passes" woken $(( since + 10 ))
 expect "ERROR lines while the service stays gone" "$(count " ERROR ")" "$errors"
 expect "removals" "$(count "Event reader removed")" "2"
 
