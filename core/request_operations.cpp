@@ -140,9 +140,13 @@ void ChipCardPlugin::executeCommands(const ServerRequest& request, ServerRespons
         if (lastError == 0) {
             std::uint32_t length = kAnswerCapacity;
             lastError = card.executeDirect(*this, command.apdu.bytes(), answer, length, command.controlCode);
-            const auto received = std::span<const std::uint8_t>(answer).first(std::min(length, kAnswerCapacity));
-            if (lastError == 0) lastError = statusWord(received);
-            result.answer = ByteBuffer(received);
+            // A failed exchange has no answer: the buffer still holds an
+            // earlier command's bytes.
+            if (lastError == 0) {
+                const auto received = std::span<const std::uint8_t>(answer).first(std::min(length, kAnswerCapacity));
+                lastError = statusWord(received);
+                result.answer = ByteBuffer(received);
+            }
         }
         result.code = lastError;
         const bool success = isSuccessCode(lastError);

@@ -61,7 +61,9 @@ start_pcscd() {
     # Left behind by a pcscd that died: a new one refuses to start beside them.
     rm -f /run/pcscd/pcscd.comm /run/pcscd/pcscd.pid
     vexa_log "Starting pcscd"
-    pcscd --foreground --config "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
+    # Its own session: a test run killed by its process group must not take
+    # the shared resource manager with it.
+    setsid pcscd --foreground --config "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
     echo $! > "$DIR/pcscd.pid"
     wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
 }

@@ -65,6 +65,13 @@ TEST_F(ExecuteRequestTest, CommandsRunInOrderUntilOneFails) {
     EXPECT_EQ(codes(execute(tlv("42", "01") + kRefused + kEcho)), (std::vector<std::int32_t>{0x6A82, 0x9000}));
     const std::string stopHere = tlv("43", tlv("44", "80EE000001AA") + tlv("47", "01"));
     EXPECT_EQ(codes(execute(stopHere + kEcho)), std::vector<std::int32_t>{0x9000});
+    // A command the card never answered carries no answer, not the bytes
+    // an earlier command left behind.
+    const ServerResponse failed = execute(tlv("42", "01") + kEcho + tlv("43", tlv("44", "")));
+    ASSERT_EQ(failed.results.size(), 2u) << plugin.GetLastErrorCode();
+    EXPECT_EQ(failed.results[0].answer.toHex(true), "01 02 03 90 00 ");
+    EXPECT_FALSE(isSuccessCode(failed.results[1].code));
+    EXPECT_EQ(failed.results[1].answer.length(), 0u) << failed.results[1].answer.toHex(true);
 }
 
 TEST_F(ExecuteRequestTest, ReconnectRemovalAndReleaseConcernTheConnection) {
