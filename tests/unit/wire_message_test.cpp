@@ -8,6 +8,19 @@
 namespace vexa::wire {
 namespace {
 
+// A status-change request over one reader "R" (current state 0x10) on
+// context 7, as the client writes it and the server reads it.
+constexpr const char* kStatusChangeLine = "010008020001010300010B"
+                                          "24000400000000"
+                                          "260015"
+                                          "270001"
+                                          "52"
+                                          "28000400000010"
+                                          "29000400000000"
+                                          "300000"
+                                          "25000400000001"
+                                          "0500080000000000000007";
+
 TEST(WireMessageTest, RequestsEncodeExactly) {
     Writer establish(OP_ESTABLISH_CONTEXT);
     establish.putInt(TAG_SCOPE, 0);
@@ -37,18 +50,7 @@ TEST(WireMessageTest, RequestsEncodeExactly) {
         .putNested(TAG_READER_STATE, nested)
         .putInt(TAG_STATE_COUNT, 1)
         .putHandle(TAG_CONTEXT, 7);
-    EXPECT_EQ(change.line(),
-              "010008020001010300010B"
-              "240004000000"
-              "00"
-              "260015"
-              "270001"
-              "52"
-              "28000400000010"
-              "29000400000000"
-              "300000"
-              "25000400000001"
-              "0500080000000000000007");
+    EXPECT_EQ(change.line(), kStatusChangeLine);
 }
 
 TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
@@ -129,17 +131,7 @@ TEST(RpcscRequestTest, ReadsRequestsWrittenByHand) {
     EXPECT_EQ(q.shareMode, 1u);
     EXPECT_EQ(q.protocols, 3u);
 
-    ASSERT_EQ(rpcsc::parseRequest("010008020001010300010B"
-                                  "24000400000000"
-                                  "260015"
-                                  "270001"
-                                  "52"
-                                  "28000400000010"
-                                  "29000400000000"
-                                  "300000"
-                                  "25000400000001"
-                                  "0500080000000000000007",
-                                  q),
+    ASSERT_EQ(rpcsc::parseRequest(kStatusChangeLine, q),
               rpcsc::RequestError::none);
     ASSERT_EQ(q.states.size(), 1u);
     EXPECT_EQ(q.states[0].reader, "R");
