@@ -1,5 +1,8 @@
 #include "support/wire_message.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "support/hex_digit.h"
 
 namespace vexa::wire {
@@ -23,7 +26,23 @@ bool readHex(std::string_view line, std::vector<std::uint8_t>& bytes) {
 } // namespace
 
 Writer::Writer() {
-    buffer_.allocate(kMaxMessage);
+    // Allocated, zeroed and wiped again for every message: a buffer of
+    // kMaxMessage bytes cost more than the rest of a round trip.
+    buffer_.allocate(kInitialSize);
+}
+
+TlvBuffer Writer::makeRoom(std::size_t n) {
+    // A buffer that refused a put stays refusing: a new one would take
+    // later elements after the lost one.
+    const std::uint64_t needed = std::uint64_t{buffer_.usedSize()} + n;
+    if (!buffer_.writable() || needed <= buffer_.capacity() || buffer_.capacity() >= kMaxMessage) return TlvBuffer();
+    std::uint64_t size = std::max(buffer_.capacity(), kInitialSize);
+    while (size < needed && size < kMaxMessage) size *= 2;
+    TlvBuffer grown(TlvWidth::wide);
+    grown.allocate(static_cast<std::uint32_t>(std::min<std::uint64_t>(size, kMaxMessage)));
+    grown.appendRaw(buffer_);
+    std::swap(grown, buffer_);
+    return grown;
 }
 
 Writer::Writer(std::uint8_t op) : Writer() {
@@ -35,21 +54,25 @@ Writer::Writer(std::uint8_t op) : Writer() {
 }
 
 Writer& Writer::putInt(std::uint8_t tag, std::uint32_t value) {
+    const TlvBuffer old = makeRoom(3 + 4);
     buffer_.putUnsigned32(tag, value);
     return *this;
 }
 
 Writer& Writer::putHandle(std::uint8_t tag, std::uint64_t value) {
+    const TlvBuffer old = makeRoom(3 + 8);
     buffer_.putUnsigned64(tag, value);
     return *this;
 }
 
 Writer& Writer::putText(std::uint8_t tag, std::string_view text) {
+    const TlvBuffer old = makeRoom(3 + text.size());
     buffer_.putText(tag, text);
     return *this;
 }
 
 Writer& Writer::putBytes(std::uint8_t tag, std::span<const std::uint8_t> bytes) {
+    const TlvBuffer old = makeRoom(3 + bytes.size());
     buffer_.put(tag, bytes);
     return *this;
 }
@@ -57,7 +80,9 @@ Writer& Writer::putBytes(std::uint8_t tag, std::span<const std::uint8_t> bytes) 
 Writer& Writer::putNested(std::uint8_t tag, const Writer& nested) {
     // A nested value that lost an element spoils the whole message.
     if (!nested.ok()) spoiled_ = true;
-    if (!spoiled_) buffer_.putNested(tag, nested.buffer_);
+    if (spoiled_) return *this;
+    const TlvBuffer old = makeRoom(3 + nested.bytes().size());
+    buffer_.putNested(tag, nested.buffer_);
     return *this;
 }
 

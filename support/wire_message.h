@@ -92,6 +92,15 @@ public:
     std::string line() const { return buffer_.toHex(false); }
 
 private:
+    // Room for most requests and answers; the buffer doubles up to
+    // kMaxMessage when an element needs more.
+    static constexpr std::uint32_t kInitialSize = 256;
+
+    // Grows the buffer so that n more bytes fit, if the limit allows. The
+    // old buffer is handed back and must live until the put is done: its
+    // bytes may be the value being put.
+    TlvBuffer makeRoom(std::size_t n);
+
     TlvBuffer buffer_{TlvWidth::wide};
     bool spoiled_ = false;
 };

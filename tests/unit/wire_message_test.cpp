@@ -2,6 +2,8 @@
 // hand from the protocol's table (not produced by our own encoder).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "server/rpcsc_request.h"
 #include "support/wire_message.h"
 
@@ -10,16 +12,17 @@ namespace {
 
 // A status-change request over one reader "R" (current state 0x10) on
 // context 7, as the client writes it and the server reads it.
-constexpr const char* kStatusChangeLine = "010008020001010300010B"
-                                          "24000400000000"
-                                          "260015"
-                                          "270001"
-                                          "52"
-                                          "28000400000010"
-                                          "29000400000000"
-                                          "300000"
-                                          "25000400000001"
-                                          "0500080000000000000007";
+constexpr const char* kStatusChangeLine =
+    "010008020001010300010B"
+    "24000400000000"
+    "260015"
+    "270001"
+    "52"
+    "28000400000010"
+    "29000400000000"
+    "300000"
+    "25000400000001"
+    "0500080000000000000007";
 
 TEST(WireMessageTest, RequestsEncodeExactly) {
     Writer establish(OP_ESTABLISH_CONTEXT);
@@ -51,12 +54,37 @@ TEST(WireMessageTest, RequestsEncodeExactly) {
         .putInt(TAG_STATE_COUNT, 1)
         .putHandle(TAG_CONTEXT, 7);
     EXPECT_EQ(change.line(), kStatusChangeLine);
+
+    // Many small elements, written one after another.
+    Writer many;
+    std::string manyLine;
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        many.putInt(TAG_STATE_COUNT, i);
+        char element[15];
+        std::snprintf(element, sizeof element, "25000400%06X", i);
+        manyLine += element;
+    }
+    EXPECT_TRUE(many.ok());
+    EXPECT_EQ(many.line(), manyLine);
 }
 
 TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
     Writer big(OP_TRANSMIT);
-    big.putBytes(TAG_INPUT, std::vector<std::uint8_t>(40000));
+    big.putBytes(TAG_INPUT, std::vector<std::uint8_t>(40000)).putInt(TAG_MAX_OUTPUT, 1);
     EXPECT_FALSE(big.ok());
+    EXPECT_EQ(big.line(), "0100080200010103000108"); // nothing after the lost element
+    // A message filling the bound exactly is whole; one element more is lost.
+    Writer full(OP_TRANSMIT);
+    full.putBytes(TAG_INPUT, std::vector<std::uint8_t>(kMaxMessage - 11 - 3, 0xAB));
+    ASSERT_TRUE(full.ok());
+    std::string expected =
+        "0100080200010103000108"
+        "217FF2";
+    for (std::uint32_t i = 0; i < kMaxMessage - 14; ++i) expected += "AB";
+    EXPECT_EQ(full.line(), expected);
+    full.putBytes(TAG_OUTPUT, {});
+    EXPECT_FALSE(full.ok());
+    EXPECT_EQ(full.line(), expected);
     Writer spoiled;
     spoiled.putBytes(TAG_INPUT, std::vector<std::uint8_t>(70000));
     Writer outer(OP_GET_STATUS_CHANGE);
@@ -131,8 +159,7 @@ TEST(RpcscRequestTest, ReadsRequestsWrittenByHand) {
     EXPECT_EQ(q.shareMode, 1u);
     EXPECT_EQ(q.protocols, 3u);
 
-    ASSERT_EQ(rpcsc::parseRequest(kStatusChangeLine, q),
-              rpcsc::RequestError::none);
+    ASSERT_EQ(rpcsc::parseRequest(kStatusChangeLine, q), rpcsc::RequestError::none);
     ASSERT_EQ(q.states.size(), 1u);
     EXPECT_EQ(q.states[0].reader, "R");
     EXPECT_EQ(q.states[0].current, 0x10u);
