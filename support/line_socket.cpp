@@ -1,7 +1,9 @@
 #include "support/line_socket.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +16,11 @@
 namespace vexa {
 
 LineSocket::LineSocket(LineSocket&& other) noexcept
-    : fd_(std::move(other.fd_)), pending_(std::move(other.pending_)), scanned_(std::exchange(other.scanned_, 0)) {}
+    : fd_(std::move(other.fd_)),
+      pending_(std::move(other.pending_)),
+      scanned_(std::exchange(other.scanned_, 0)),
+      mode_(std::exchange(other.mode_, Mode::unknown)),
+      receiveTimeoutMs_(std::exchange(other.receiveTimeoutMs_, -1)) {}
 
 LineSocket& LineSocket::operator=(LineSocket&& other) noexcept {
     if (this != &other) {
@@ -22,6 +28,8 @@ LineSocket& LineSocket::operator=(LineSocket&& other) noexcept {
         fd_ = std::move(other.fd_);
         pending_ = std::move(other.pending_);
         scanned_ = std::exchange(other.scanned_, 0);
+        mode_ = std::exchange(other.mode_, Mode::unknown);
+        receiveTimeoutMs_ = std::exchange(other.receiveTimeoutMs_, -1);
     }
     return *this;
 }
@@ -75,7 +83,6 @@ std::int32_t LineSocket::receiveLine(std::string& line, std::int32_t timeoutMs, 
     // One deadline for the whole line, so a peer trickling bytes cannot hold
     // the caller for longer than a silent one.
     const auto deadline = deadlineAfter(timeoutMs);
-    char chunk[4096];
     for (;;) {
         // Bytes before scanned_ are known to hold no LF.
         const std::size_t lf = pending_.find('\n', scanned_);
@@ -98,20 +105,56 @@ std::int32_t LineSocket::receiveLine(std::string& line, std::int32_t timeoutMs, 
             scanned_ = 0;
             return WSAEMSGSIZE;
         }
-        if (const std::int32_t waited = waitUntil(POLLIN, deadline); waited != 0) return waited;
-        const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
-        if (n > 0) {
-            pending_.append(chunk, static_cast<std::size_t>(n));
-        } else if (n == 0) {
+        const std::int32_t received = receiveMore(deadline);
+        if (received == WSAECONNRESET) {
             // A peer that hangs up mid-line sent no complete answer.
             line = std::exchange(pending_, {});
             scanned_ = 0;
             std::erase(line, '\r');
-            return WSAECONNRESET;
-        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return winsockErrorFromErrno(errno);
         }
+        if (received != 0) return received;
     }
+}
+
+std::int32_t LineSocket::receiveMore(Clock::time_point deadline) {
+    char chunk[4096];
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        // Past the deadline only what has already come is taken.
+        const bool wait = left > 0 && blocking() && setReceiveTimeout(left);
+        if (!wait && left > 0) {
+            if (const std::int32_t waited = waitUntil(POLLIN, deadline); waited != 0) return waited;
+        }
+        const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, wait ? 0 : MSG_DONTWAIT);
+        if (n > 0) {
+            pending_.append(chunk, static_cast<std::size_t>(n));
+            return 0;
+        }
+        if (n == 0) return WSAECONNRESET;
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return winsockErrorFromErrno(errno);
+        if (errno != EINTR && left <= 0) return WSAEWOULDBLOCK;
+    }
+}
+
+bool LineSocket::blocking() {
+    if (mode_ == Mode::unknown) {
+        const int flags = ::fcntl(fd_.get(), F_GETFL);
+        mode_ = flags >= 0 && (flags & O_NONBLOCK) == 0 ? Mode::blocking : Mode::nonBlocking;
+    }
+    return mode_ == Mode::blocking;
+}
+
+bool LineSocket::setReceiveTimeout(long long ms) {
+    // Each line starts with the same time-out, so this is set once per
+    // socket, and again only after a line that came in pieces.
+    if (ms == receiveTimeoutMs_) return true;
+    const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        receiveTimeoutMs_ = -1;
+        return false;
+    }
+    receiveTimeoutMs_ = ms;
+    return true;
 }
 
 void LineSocket::shutdownBoth() noexcept {
@@ -121,6 +164,8 @@ void LineSocket::shutdownBoth() noexcept {
 std::int32_t LineSocket::close() noexcept {
     pending_.clear();
     scanned_ = 0;
+    mode_ = Mode::unknown;
+    receiveTimeoutMs_ = -1;
     if (!valid()) return 0;
     return fd_.close() == 0 ? 0 : winsockErrorFromErrno(errno);
 }

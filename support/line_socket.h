@@ -48,10 +48,21 @@ private:
     // Waits for the events; 0 when ready, WSAEWOULDBLOCK once the deadline
     // has passed.
     std::int32_t waitUntil(short events, std::chrono::steady_clock::time_point deadline) const;
+    // Appends what has arrived to pending_, waiting until the deadline at
+    // most; 0, WSAEWOULDBLOCK, WSAECONNRESET for the peer's end, or an error.
+    std::int32_t receiveMore(std::chrono::steady_clock::time_point deadline);
+    // On a blocking socket recv itself waits, bounded by SO_RCVTIMEO: one
+    // system call per answer instead of poll and recv.
+    bool blocking();
+    bool setReceiveTimeout(long long ms);
+
+    enum class Mode { unknown, blocking, nonBlocking };
 
     UniqueFd fd_;
     std::string pending_;     // bytes received after the last line taken
     std::size_t scanned_ = 0; // pending_ holds no LF before this offset
+    Mode mode_ = Mode::unknown;
+    long long receiveTimeoutMs_ = -1; // SO_RCVTIMEO as last set; -1: unknown
 };
 
 } // namespace vexa

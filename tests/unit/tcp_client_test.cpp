@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "loopback_listener.h"
+#include "support/line_socket.h"
 #include "support/tcp_client.h"
+#include "support/unique_fd.h"
 
 namespace vexa {
 namespace {
@@ -83,6 +87,26 @@ TEST(TcpClientTest, SilenceEndsTheReceiveAfterTheTimeout) {
     EXPECT_EQ(client.receiveLine(line), 10035); // WSAEWOULDBLOCK
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
     client.close();
+}
+
+TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
+    // TcpClient hands over blocking sockets; any other descriptor still
+    // waits out the whole time-out instead of failing at once or spinning.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    LineSocket socket(pair[0]);
+    const UniqueFd peer(pair[1]);
+    std::string line;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(socket.receiveLine(line, 200, 100), 10035); // WSAEWOULDBLOCK
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(::write(peer.get(), "ab\n", 3), 3);
+    });
+    EXPECT_EQ(socket.receiveLine(line, 10000, 100), 0);
+    EXPECT_EQ(line, "ab");
+    writer.join();
 }
 
 TEST(TcpClientTest, APeerThatHangsUpMidLineIsAFailureNotAnAnswer) {
