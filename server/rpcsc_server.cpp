@@ -2,15 +2,18 @@
 
 #include <PCSC/pcsclite.h>
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 
 #include "server/rpcsc_pcsc_session.h"
 #include "server/rpcsc_request.h"
@@ -46,28 +49,58 @@ RpcscServer::~RpcscServer() {
     stopAll();
 }
 
+namespace {
+
+// "a.b.c.d:port" or "[v6]:port".
+std::string endpointText(const PeerAddress& address, std::uint16_t port) {
+    const std::string host = addressText(address);
+    return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
+}
+
+std::uint16_t portOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+} // namespace
+
 bool RpcscServer::listen() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(options_.port);
-    if (::inet_pton(AF_INET, options_.address.c_str(), &address.sin_addr) != 1) {
-        log_.error("Not an IPv4 address: " + options_.address);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string where = options_.address + " port " + std::to_string(options_.port);
+    if (const int r = ::getaddrinfo(options_.address.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
+        r != 0) {
+        log_.error("Cannot listen on " + where + ": " + ::gai_strerror(r));
         return false;
     }
-    listener_ = LineSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int on = 1;
-    ::setsockopt(listener_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (!listener_.valid() || ::bind(listener_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_.fd(), 16) != 0) {
-        log_.error("Cannot listen on " + options_.address + ":" + std::to_string(options_.port) + ": " +
-                   std::strerror(errno));
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
+    std::string failure;
+    // The first address of the name that can be bound.
+    for (const addrinfo* a = found; a != nullptr && !listener_.valid(); a = a->ai_next) {
+        LineSocket socket(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        if (socket.valid()) ::setsockopt(socket.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (socket.valid() && ::bind(socket.fd(), a->ai_addr, a->ai_addrlen) == 0 &&
+            ::listen(socket.fd(), SOMAXCONN) == 0)
+            listener_ = std::move(socket);
+        else
+            failure = std::strerror(errno);
+    }
+    if (!listener_.valid()) {
+        log_.error("Cannot listen on " + where + ": " + failure);
         return false;
     }
-    socklen_t size = sizeof address;
-    ::getsockname(listener_.fd(), reinterpret_cast<sockaddr*>(&address), &size);
-    boundPort_ = ntohs(address.sin_port);
-    log_.info("Listening on " + options_.address + ":" + std::to_string(boundPort_) + ", at most " +
-              std::to_string(options_.maxConnections) + " connections");
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ::getsockname(listener_.fd(), reinterpret_cast<sockaddr*>(&bound), &size);
+    boundPort_ = portOf(bound);
+    const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&bound), size);
+    log_.info("Listening on " + (address ? endpointText(*address, boundPort_) : where) + ", at most " +
+              std::to_string(options_.maxConnections) + " connections, " + std::to_string(options_.maxPerPeer) +
+              " per address");
     return true;
 }
 
@@ -89,26 +122,38 @@ void RpcscServer::run(int stopFd) {
 }
 
 void RpcscServer::accept() {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     LineSocket socket(::accept4(listener_.fd(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC));
     if (!socket.valid()) return;
-    char host[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
-    const std::string name = std::string(host) + ":" + std::to_string(ntohs(peer.sin_port));
-    if (connections_.size() >= options_.maxConnections) {
-        log_.error("Refusing " + name + ": " + std::to_string(options_.maxConnections) + " connections open");
+    const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&peer), size);
+    if (!address) return; // no IP peer: nothing to check it against
+    const std::string name = endpointText(*address, portOf(peer));
+    if (const std::string why = refusal(*address); !why.empty()) {
+        log_.error("Refusing " + name + ": " + why);
         return; // closing the socket tells the client
     }
     const int on = 1;
     ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto connection = std::make_unique<Connection>();
     connection->socket = std::move(socket);
+    connection->address = *address;
     connection->peer = name;
     Connection& c = *connection;
     connections_.push_back(std::move(connection));
     c.thread = std::thread([this, &c] { serve(c); });
-    log_.detail("Connection from " + name);
+    log_.info("Connection from " + name);
+}
+
+std::string RpcscServer::refusal(const PeerAddress& address) const {
+    if (!options_.allow.allows(address)) return "address not allowed";
+    if (connections_.size() >= options_.maxConnections)
+        return std::to_string(options_.maxConnections) + " connections open";
+    const auto fromPeer =
+        std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) { return c->address == address; });
+    if (static_cast<std::size_t>(fromPeer) >= options_.maxPerPeer)
+        return std::to_string(fromPeer) + " connections open from this address";
+    return {};
 }
 
 void RpcscServer::serve(Connection& connection) {
@@ -116,16 +161,20 @@ void RpcscServer::serve(Connection& connection) {
         PcscSession session;
         std::string line;
         for (;;) {
-            // The idle time-out bounds each whole request line, so a client
-            // trickling bytes is dropped as soon as a silent one.
-            const std::int32_t received = connection.socket.receiveLine(line, options_.idleTimeoutMs, wire::kMaxLine);
+            // A client may think between requests for the idle time, but once
+            // a line has begun it has one deadline however it paces its bytes.
+            std::int32_t received = connection.socket.awaitBytes(options_.idleTimeoutMs);
             if (received == WSAEWOULDBLOCK) log_.detail(connection.peer + " idle, closing");
+            if (received == 0) {
+                received = connection.socket.receiveLine(line, options_.lineTimeoutMs, wire::kMaxLine);
+                if (received == WSAEWOULDBLOCK) log_.error(connection.peer + " sent no whole line in time, closing");
+            }
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");
             if (received != 0 || !answer(connection, line, session)) break;
         }
     } // the session's cards and contexts go before the thread reports done
     connection.socket.shutdownBoth();
-    log_.detail("Connection from " + connection.peer + " ended");
+    log_.info("Connection from " + connection.peer + " closed");
     connection.done = true;
 }
 

@@ -8,17 +8,24 @@
 #include <string>
 #include <thread>
 
+#include "server/allow_list.h"
 #include "support/line_socket.h"
 
 namespace vexa::rpcsc {
 
 struct ServerOptions {
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1"; // an IPv4 or IPv6 address or a host name
     std::uint16_t port = 35965;
-    std::size_t maxConnections = 8;
-    // A client silent this long is dropped, so half-open peers do not keep
-    // a thread forever.
+    std::size_t maxConnections = 128;
+    // One address cannot take every place.
+    std::size_t maxPerPeer = 4;
+    // A client silent this long between requests is dropped, so half-open
+    // peers do not keep a thread forever.
     std::int32_t idleTimeoutMs = 60000;
+    // A request line must be complete this long after its first byte,
+    // however its bytes are paced.
+    std::int32_t lineTimeoutMs = 10000;
+    AllowList allow = AllowList::loopback();
     bool verbose = false;
 };
 
@@ -36,10 +43,10 @@ private:
     std::mutex lock_;
 };
 
-// The remote PC/SC server: the calling thread accepts connections and each
-// connection is served by a thread of its own, at most maxConnections at
-// once. run() returns when stopFd becomes readable (a signalfd or eventfd),
-// after every connection thread has been joined.
+// The remote PC/SC server: the calling thread accepts connections from
+// allowed peers and each connection is served by a thread of its own, at
+// most maxConnections at once and maxPerPeer from one address. run() returns when stopFd becomes readable (a signalfd
+// or eventfd), after every connection thread has been joined.
 class RpcscServer {
 public:
     RpcscServer(ServerOptions options, ServerLog& log);
@@ -56,12 +63,16 @@ public:
 private:
     struct Connection {
         LineSocket socket;
-        std::string peer;
+        PeerAddress address{};
+        std::string peer; // address and port, for the log
         std::atomic<bool> done{false};
         std::thread thread;
     };
 
     void accept();
+    // Why a new connection from address must be refused; empty when it may
+    // be served.
+    std::string refusal(const PeerAddress& address) const;
     void serve(Connection& connection);
     // Answers one line; false when the connection must end.
     bool answer(Connection& connection, const std::string& line, class PcscSession& session);

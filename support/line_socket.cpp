@@ -157,6 +157,14 @@ bool LineSocket::setReceiveTimeout(long long ms) {
     return true;
 }
 
+std::int32_t LineSocket::awaitBytes(std::int32_t timeoutMs) {
+    if (!valid()) return WSAENOTSOCK;
+    const auto deadline = deadlineAfter(timeoutMs);
+    while (pending_.empty())
+        if (const std::int32_t received = receiveMore(deadline); received != 0) return received;
+    return 0;
+}
+
 void LineSocket::shutdownBoth() noexcept {
     if (valid()) ::shutdown(fd_.get(), SHUT_RDWR);
 }

@@ -35,6 +35,11 @@ public:
     // (line holds what came), WSAEMSGSIZE for a line of more than maxLength
     // bytes before its LF, CRs included (everything buffered is dropped).
     std::int32_t receiveLine(std::string& line, std::int32_t timeoutMs, std::size_t maxLength);
+    // Waits until bytes of a next line are here, buffering what arrives, so
+    // that a caller can give the wait for a line and the line itself
+    // deadlines of their own. 0 when bytes are buffered, WSAEWOULDBLOCK after
+    // timeoutMs without any, WSAECONNRESET when the peer closed.
+    std::int32_t awaitBytes(std::int32_t timeoutMs);
     // Ends both directions so that a thread waiting on the socket wakes up;
     // the descriptor stays until close.
     void shutdownBoth() noexcept;

@@ -11,9 +11,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "server/rpcsc_server.h"
+#include "support/line_socket.h"
+#include "support/system_error_text.h"
 #include "support/tcp_client.h"
 #include "support/wire_message.h"
 
@@ -29,16 +34,51 @@ protected:
         thread_ = std::thread([this] { server_->run(stop_); });
     }
     void TearDown() override {
+        if (stop_ < 0) return; // stopped already
         const std::uint64_t one = 1;
         ASSERT_EQ(::write(stop_, &one, sizeof one), 8);
         if (thread_.joinable()) thread_.join();
-        ::close(stop_);
+        ::close(std::exchange(stop_, -1));
     }
     TcpClient connected() {
         TcpClient c;
         c.setTimeout(2000);
         EXPECT_EQ(c.connect("127.0.0.1", server_->boundPort()), 0);
         return c;
+    }
+    // A connection from the given loopback source address to the server
+    // at host (an IPv4 or IPv6 literal).
+    LineSocket connectedFrom(const char* source, const char* host = "127.0.0.1") {
+        sockaddr_storage from{}, to{};
+        socklen_t size = 0;
+        const bool v6 = std::string_view(host).find(':') != std::string_view::npos;
+        if (v6) {
+            auto& f = reinterpret_cast<sockaddr_in6&>(from);
+            auto& t = reinterpret_cast<sockaddr_in6&>(to);
+            f.sin6_family = t.sin6_family = AF_INET6;
+            EXPECT_EQ(::inet_pton(AF_INET6, source, &f.sin6_addr), 1);
+            EXPECT_EQ(::inet_pton(AF_INET6, host, &t.sin6_addr), 1);
+            t.sin6_port = htons(server_->boundPort());
+            size = sizeof(sockaddr_in6);
+        } else {
+            auto& f = reinterpret_cast<sockaddr_in&>(from);
+            auto& t = reinterpret_cast<sockaddr_in&>(to);
+            f.sin_family = t.sin_family = AF_INET;
+            EXPECT_EQ(::inet_pton(AF_INET, source, &f.sin_addr), 1);
+            EXPECT_EQ(::inet_pton(AF_INET, host, &t.sin_addr), 1);
+            t.sin_port = htons(server_->boundPort());
+            size = sizeof(sockaddr_in);
+        }
+        LineSocket s(::socket(from.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::bind(s.fd(), reinterpret_cast<sockaddr*>(&from), size), 0) << source;
+        EXPECT_EQ(::connect(s.fd(), reinterpret_cast<sockaddr*>(&to), size), 0) << host;
+        return s;
+    }
+    static std::string ask(LineSocket& c, const std::string& line) {
+        std::string answer;
+        if (const std::int32_t r = c.sendLine(line, false, 2000); r != 0) return std::to_string(r);
+        if (const std::int32_t r = c.receiveLine(answer, 2000, wire::kMaxLine); r != 0) return std::to_string(r);
+        return answer;
     }
     // The answer line to one request line, or the receive's error number.
     static std::string ask(TcpClient& c, const std::string& line) {
@@ -109,29 +149,103 @@ TEST_F(RpcscServerTest, DropsIdleClientsAndBoundsTheConnections) {
     EXPECT_EQ(answer.size(), 36u) << answer;
 }
 
-TEST_F(RpcscServerTest, AClientTricklingBytesIsDroppedAtTheLineDeadline) {
+TEST_F(RpcscServerTest, AClientTricklingBytesIsDroppedAtTheLineDeadlineWhileAQuietOneStays) {
     ServerOptions options;
-    options.idleTimeoutMs = 300;
+    options.idleTimeoutMs = 60000;
+    options.lineTimeoutMs = 300;
     start(options);
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(server_->boundPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    LineSocket quiet = connectedFrom("127.0.0.1");
+    LineSocket trickler = connectedFrom("127.0.0.1");
     // One byte every 100 ms, never a line end: without one deadline per line
-    // this would hold the connection for ever.
+    // from its first byte this holds the connection for the idle time.
     const auto start = std::chrono::steady_clock::now();
     bool dropped = false;
     for (int i = 0; i < 100 && !dropped; ++i) {
-        dropped = ::send(fd, "0", 1, MSG_NOSIGNAL) != 1;
-        pollfd p{fd, POLLIN, 0};
+        dropped = ::send(trickler.fd(), "0", 1, MSG_NOSIGNAL) != 1;
+        pollfd p{trickler.fd(), POLLIN, 0};
         char c = 0;
-        if (!dropped && ::poll(&p, 1, 100) > 0) dropped = ::recv(fd, &c, 1, 0) <= 0;
+        if (!dropped && ::poll(&p, 1, 100) > 0) dropped = ::recv(trickler.fd(), &c, 1, 0) <= 0;
     }
-    ::close(fd);
     EXPECT_TRUE(dropped);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // Silent far beyond the line deadline but within the idle time: served.
+    EXPECT_EQ(ask(quiet, "0100080200010103000163"), "01000802000101030001630400048010001F");
+}
+
+TEST_F(RpcscServerTest, ACarriageReturnFloodIsCutAtTheLineBound) {
+    start({});
+    LineSocket flood = connectedFrom("127.0.0.1");
+    const std::string chunk(64 * 1024, '\r');
+    std::size_t sent = 0;
+    // 16 MiB of CR without a line end: every byte counts against the line
+    // bound, so the server closes long before, holding one line's worth.
+    while (sent < 16u * 1024 * 1024) {
+        if (flood.sendLine(chunk, false, 5000) != 0) break;
+        sent += chunk.size() + 1;
+    }
+    EXPECT_LT(sent, 16u * 1024 * 1024);
+    std::string line;
+    EXPECT_NE(flood.receiveLine(line, 5000, wire::kMaxLine), WSAEWOULDBLOCK);
+    LineSocket next = connectedFrom("127.0.0.1"); // and serves on
+    EXPECT_EQ(ask(next, "0100080200010103000163"), "01000802000101030001630400048010001F");
+}
+
+TEST_F(RpcscServerTest, OneAddressGetsAtMostMaxPerPeerConnections) {
+    start({});
+    std::vector<LineSocket> four;
+    for (int i = 0; i < 4; ++i) {
+        four.push_back(connectedFrom("127.0.0.2"));
+        EXPECT_EQ(ask(four.back(), "0100080200010103000163").size(), 36u);
+    }
+    LineSocket fifth = connectedFrom("127.0.0.2");
+    EXPECT_EQ(ask(fifth, "0100080200010103000163"), "10054"); // closed at once
+    LineSocket other = connectedFrom("127.0.0.3");
+    EXPECT_EQ(ask(other, "0100080200010103000163").size(), 36u);
+    EXPECT_EQ(ask(four.front(), "0100080200010103000163").size(), 36u);
+}
+
+TEST_F(RpcscServerTest, ServesAllowedPeersOnlyAndLogsEachConnection) {
+    ServerOptions options;
+    options.allow = AllowList();
+    std::string error;
+    ASSERT_TRUE(options.allow.add("127.0.0.3, 127.0.1.0/24", error)) << error;
+    ::testing::internal::CaptureStderr();
+    start(options);
+    {
+        LineSocket refused = connectedFrom("127.0.0.2");
+        EXPECT_EQ(ask(refused, "0100080200010103000163"), "10054");
+        LineSocket allowed = connectedFrom("127.0.0.3");
+        EXPECT_EQ(ask(allowed, "0100080200010103000163").size(), 36u);
+        LineSocket inBlock = connectedFrom("127.0.1.9");
+        EXPECT_EQ(ask(inBlock, "0100080200010103000163").size(), 36u);
+    }
+    TearDown(); // joins every connection thread, so their lines are written
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("ERROR Refusing 127.0.0.2:"), std::string::npos) << log;
+    EXPECT_NE(log.find("INFO  Connection from 127.0.0.3:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" closed"), std::string::npos) << log;
+}
+
+TEST_F(RpcscServerTest, ListensOnIPv6AndHostNames) {
+    ServerOptions options;
+    options.address = "::1";
+    start(options); // loopback allowed by default, ::1 included
+    LineSocket v6 = connectedFrom("::1", "::1");
+    EXPECT_EQ(ask(v6, "0100080200010103000163").size(), 36u);
+    TearDown();
+    stop_ = ::eventfd(0, EFD_CLOEXEC);
+    options.allow = AllowList();
+    std::string error;
+    ASSERT_TRUE(options.allow.add("127.0.0.0/8", error));
+    start(options);
+    LineSocket refused = connectedFrom("::1", "::1");
+    EXPECT_EQ(ask(refused, "0100080200010103000163"), "10054");
+    TearDown();
+    stop_ = ::eventfd(0, EFD_CLOEXEC);
+    options.address = "localhost";
+    start(options);
+    LineSocket named = connectedFrom("127.0.0.1");
+    EXPECT_EQ(ask(named, "0100080200010103000163").size(), 36u);
 }
 
 } // namespace

@@ -1,0 +1,107 @@
+// The server's allow list: the addresses and CIDR blocks of --allow, read
+// from the command line, and which peers they admit.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+
+#include "server/allow_list.h"
+
+namespace vexa::rpcsc {
+namespace {
+
+PeerAddress peer(const char* text) {
+    PeerAddress a{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text, &v4) == 1) {
+        a[10] = a[11] = 0xFF;
+        std::memcpy(a.data() + 12, &v4, 4);
+    } else {
+        EXPECT_EQ(::inet_pton(AF_INET6, text, a.data()), 1) << text;
+    }
+    return a;
+}
+
+TEST(AllowListTest, ReadsAddressesAndBlocksAndRejectsEverythingElse) {
+    struct Row {
+        const char* text;
+        bool valid;
+    };
+    const Row rows[] = {
+        {"127.0.0.1", true},
+        {"10.0.0.0/8", true},
+        {"10.1.2.3/8", true}, // host bits ignored
+        {"0.0.0.0/0", true},
+        {"192.0.2.7/32", true},
+        {"::1", true},
+        {"fe80::/10", true},
+        {"::/0", true},
+        {"::ffff:10.0.0.0/104", true},
+        {"2001:db8::1/128", true},
+        {"", false},
+        {"/8", false},
+        {"10.0.0.0/", false},
+        {"10.0.0.0/33", false},
+        {"::/129", false},
+        {"10.0.0.0/+8", false},
+        {"10.0.0.0/-1", false},
+        {"10.0.0.0/ 8", false},
+        {"10.0.0.0/0008", false},
+        {"10.0.0.0/8/8", false},
+        {"10.0.0", false},
+        {"010.0.0.1", false},
+        {"256.0.0.1", false},
+        {"[::1]", false},
+        {"fe80::1%lo", false},
+        {"localhost", false},
+        {"10.0.0.1 ", false},
+    };
+    for (const Row& row : rows) EXPECT_EQ(parseAddressBlock(row.text).has_value(), row.valid) << row.text;
+    EXPECT_FALSE(parseAddressBlock(std::string_view("10.0.0.1\0/8", 11)));
+    EXPECT_FALSE(parseAddressBlock(std::string(100, '1')));
+}
+
+TEST(AllowListTest, AdmitsThePeersInItsBlocksOnly) {
+    struct Row {
+        const char* list;
+        const char* peer;
+        bool allowed;
+    };
+    const Row rows[] = {
+        {"127.0.0.0/8,::1", "127.0.0.1", true},   {"127.0.0.0/8,::1", "127.255.1.2", true},
+        {"127.0.0.0/8,::1", "::1", true},         {"127.0.0.0/8,::1", "128.0.0.1", false},
+        {"127.0.0.0/8,::1", "::2", false},        {"192.168.1.5/24", "192.168.1.200", true},
+        {"192.168.1.5/24", "192.168.2.1", false}, {"10.0.0.0/9", "10.127.255.255", true},
+        {"10.0.0.0/9", "10.128.0.0", false},      {"192.0.2.7", "192.0.2.7", true},
+        {"192.0.2.7", "192.0.2.8", false},        {" 192.0.2.7 , 2001:db8::/32", "2001:db8:ffff::1", true},
+        {"2001:db8::/32", "2001:db9::1", false},  {"2001:db8::/32", "192.0.2.7", false},
+        {"0.0.0.0/0", "203.0.113.9", true},       {"0.0.0.0/0", "2001:db8::1", false}, // all of IPv4 is not all of IPv6
+        {"::ffff:0:0/96", "198.51.100.1", true},
+    };
+    for (const Row& row : rows) {
+        AllowList list;
+        std::string error;
+        ASSERT_TRUE(list.add(row.list, error)) << row.list << ": " << error;
+        EXPECT_EQ(list.allows(peer(row.peer)), row.allowed) << row.list << " / " << row.peer;
+    }
+    EXPECT_TRUE(AllowList::loopback().allows(peer("127.0.0.9")));
+    EXPECT_FALSE(AllowList::loopback().allows(peer("192.0.2.1")));
+}
+
+TEST(AllowListTest, ABadEntryAddsNothingAndIsNamed) {
+    AllowList list;
+    std::string error;
+    EXPECT_FALSE(list.add("127.0.0.1,10.0.0.0/99", error));
+    EXPECT_NE(error.find("\"10.0.0.0/99\""), std::string::npos) << error;
+    EXPECT_TRUE(list.empty());
+    EXPECT_FALSE(list.add("127.0.0.1,", error));
+    EXPECT_FALSE(list.add("", error));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(addressText(peer("127.0.0.2")), "127.0.0.2");
+    EXPECT_EQ(addressText(peer("::1")), "::1");
+}
+
+} // namespace
+} // namespace vexa::rpcsc
