@@ -9,6 +9,7 @@
 #include "cardaccess/remote_pcsc_client.h"
 #include "cardaccess/tov_chip_default_access.h"
 #include "readers/scapi_management.h"
+#include "testbed/rpcscd_load.h"
 #include "testbed_fixture.h"
 
 namespace vexa::testing {
@@ -174,6 +175,22 @@ TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
     ScapiManagement unreachable;
     EXPECT_EQ(unreachable.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1", true, false), 10061);
     EXPECT_TRUE(log.contains("ERROR   Cannot connect remote PS/SC server 127.0.0.1:1"));
+}
+
+// A server of its own under a small load: many polling clients (each from an
+// address of its own) while two clients exchange APDUs, then clients that
+// vanish without releasing their contexts. The full counts are in
+// bench/rpcscd_load_bench.
+TEST_F(RemotePcscTest, HoldsUnderLoadWithoutRefusalsOrLeaks) {
+    const testbed::LoadFigures f = testbed::runLoad({VEXA_RPCSCD, 12, 240, 200});
+    EXPECT_GT(f.requests, 240);
+    EXPECT_EQ(f.failed, 0);
+    EXPECT_EQ(f.refused, 0);
+    EXPECT_EQ(f.fdsAfter, f.fdsBefore);
+    EXPECT_EQ(f.threadsAfter, f.threadsBefore);
+    EXPECT_LE(f.peakKiBAfterAll - f.peakKiBAfterFirst, 2048);
+    // Generous on a shared machine: the benchmark measures the real ratio.
+    EXPECT_LE(f.loadedP99Us, 3 * std::max(f.aloneP99Us, 2000.0)) << f.aloneP99Us;
 }
 
 } // namespace

@@ -1,0 +1,61 @@
+// vexa-rpcscd under load on the test bed: two card clients' APDU latency
+// alone and while many clients poll the readers' status, then many clients
+// connecting and vanishing without releasing their contexts; the server's
+// peak memory, descriptors and threads. Prints one table.
+//
+//   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench [--clients 100] [--churn 10000] [--apdus 2000]
+//                                              [--server PATH-TO-vexa-rpcscd]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "testbed/card_control_client.h"
+#include "testbed/pcsc_tools.h"
+#include "testbed/rpcscd_load.h"
+
+int main(int argc, char** argv) {
+    using namespace vexa::testbed;
+    LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--clients")
+            plan.clients = std::atoi(argv[i + 1]);
+        else if (option == "--churn")
+            plan.churn = std::atoi(argv[i + 1]);
+        else if (option == "--apdus")
+            plan.apdus = std::atoi(argv[i + 1]);
+        else if (option == "--server")
+            plan.serverBinary = argv[i + 1];
+    }
+    const char* bed = std::getenv("VEXA_TESTBED_DIR");
+    try {
+        if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+        for (const char* card : {"/card0.sock", "/card1.sock"}) {
+            CardControlClient control(std::string(bed) + card);
+            control.require("reset");
+            control.require("insert");
+        }
+        for (const char* reader : {"Virtual PCD 00 00", "Virtual PCD 00 01"})
+            if (!waitForCard(reader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
+        const LoadFigures f = runLoad(plan);
+        std::printf("%s: %d polling clients, %d churned connections, %d APDUs per card client\n",
+                    plan.serverBinary.c_str(), plan.clients, plan.churn, plan.apdus);
+        std::printf("| figure | value |\n|---|---|\n");
+        std::printf("| requests answered / failed / connections refused | %ld / %ld / %ld |\n", f.requests, f.failed,
+                    f.refused);
+        std::printf("| APDU p50 / p99 alone (us) | %.0f / %.0f |\n", f.aloneP50Us, f.aloneP99Us);
+        std::printf("| APDU p50 / p99 under load (us) | %.0f / %.0f |\n", f.loadedP50Us, f.loadedP99Us);
+        std::printf("| p99 under load / alone | %.2f |\n", f.aloneP99Us > 0 ? f.loadedP99Us / f.aloneP99Us : 0.0);
+        std::printf("| peak RSS after %d churned / after all (KiB) | %ld / %ld |\n", plan.clients, f.peakKiBAfterFirst,
+                    f.peakKiBAfterAll);
+        std::printf("| descriptors before / after | %d / %d |\n", f.fdsBefore, f.fdsAfter);
+        std::printf("| threads before / after | %d / %d |\n", f.threadsBefore, f.threadsAfter);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vexa_rpcscd_load_bench: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace vexa::testbed {
+
+// A load run against a vexa-rpcscd of its own on loopback, serving the test
+// bed's pcscd: card clients exchange APDUs on both readers alone, then while
+// `clients` others (each from an address of its own, 127.0.0.10 upwards)
+// establish a context, list readers and poll the readers' status; then
+// `churn` connections from as many clients at once establish a context and
+// vanish without releasing it.
+struct LoadPlan {
+    std::string serverBinary;
+    int clients = 8;
+    int churn = 200;
+    int apdus = 300; // per card client, alone and again under load
+};
+
+struct LoadFigures {
+    long requests = 0; // answered by the polling and churning clients
+    long failed = 0;   // requests without an answer or with a failure code
+    long refused = 0;  // connections closed before their first answer
+    double aloneP50Us = 0, aloneP99Us = 0, loadedP50Us = 0, loadedP99Us = 0;
+    long peakKiBAfterFirst = 0; // server's peak RSS after the load and `clients` churned connections
+    long peakKiBAfterAll = 0;   // ... after every churned connection
+    int fdsBefore = 0, fdsAfter = 0, threadsBefore = 0, threadsAfter = 0;
+};
+
+// Runs the plan; throws std::runtime_error when the server or the cards
+// cannot be set up.
+LoadFigures runLoad(const LoadPlan& plan);
+
+} // namespace vexa::testbed
