@@ -10,6 +10,7 @@
 
 #include "server/allow_list.h"
 #include "support/line_socket.h"
+#include "support/unique_fd.h"
 
 namespace vexa::rpcsc {
 
@@ -84,6 +85,9 @@ private:
     LineSocket listener_;
     std::uint16_t boundPort_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
+    // Written by a connection's thread as it ends, so that its place and
+    // descriptor are freed at once rather than at the next wake-up.
+    UniqueFd ended_;
 };
 
 } // namespace vexa::rpcsc

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -49,29 +49,20 @@ protected:
     // A connection from the given loopback source address to the server
     // at host (an IPv4 or IPv6 literal).
     LineSocket connectedFrom(const char* source, const char* host = "127.0.0.1") {
-        sockaddr_storage from{}, to{};
-        socklen_t size = 0;
-        const bool v6 = std::string_view(host).find(':') != std::string_view::npos;
-        if (v6) {
-            auto& f = reinterpret_cast<sockaddr_in6&>(from);
-            auto& t = reinterpret_cast<sockaddr_in6&>(to);
-            f.sin6_family = t.sin6_family = AF_INET6;
-            EXPECT_EQ(::inet_pton(AF_INET6, source, &f.sin6_addr), 1);
-            EXPECT_EQ(::inet_pton(AF_INET6, host, &t.sin6_addr), 1);
-            t.sin6_port = htons(server_->boundPort());
-            size = sizeof(sockaddr_in6);
-        } else {
-            auto& f = reinterpret_cast<sockaddr_in&>(from);
-            auto& t = reinterpret_cast<sockaddr_in&>(to);
-            f.sin_family = t.sin_family = AF_INET;
-            EXPECT_EQ(::inet_pton(AF_INET, source, &f.sin_addr), 1);
-            EXPECT_EQ(::inet_pton(AF_INET, host, &t.sin_addr), 1);
-            t.sin_port = htons(server_->boundPort());
-            size = sizeof(sockaddr_in);
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *from = nullptr, *to = nullptr;
+        LineSocket s;
+        if (::getaddrinfo(source, "0", &hints, &from) == 0 &&
+            ::getaddrinfo(host, std::to_string(server_->boundPort()).c_str(), &hints, &to) == 0) {
+            s = LineSocket(::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            EXPECT_EQ(::bind(s.fd(), from->ai_addr, from->ai_addrlen), 0) << source;
+            EXPECT_EQ(::connect(s.fd(), to->ai_addr, to->ai_addrlen), 0) << host;
         }
-        LineSocket s(::socket(from.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        EXPECT_EQ(::bind(s.fd(), reinterpret_cast<sockaddr*>(&from), size), 0) << source;
-        EXPECT_EQ(::connect(s.fd(), reinterpret_cast<sockaddr*>(&to), size), 0) << host;
+        EXPECT_TRUE(s.valid()) << source << " to " << host;
+        if (from) ::freeaddrinfo(from);
+        if (to) ::freeaddrinfo(to);
         return s;
     }
     static std::string ask(LineSocket& c, const std::string& line) {
