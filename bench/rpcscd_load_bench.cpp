@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
         std::printf("| figure | value |\n|---|---|\n");
         std::printf("| requests answered / failed / connections refused | %ld / %ld / %ld |\n", f.requests, f.failed,
                     f.refused);
+        std::printf("| card clients' APDUs failed | %ld |\n", f.apduFailed);
         std::printf("| APDU p50 / p99 alone (us) | %.0f / %.0f |\n", f.aloneP50Us, f.aloneP99Us);
         std::printf("| APDU p50 / p99 under load (us) | %.0f / %.0f |\n", f.loadedP50Us, f.loadedP99Us);
         std::printf("| p99 under load / alone | %.2f |\n", f.aloneP99Us > 0 ? f.loadedP99Us / f.aloneP99Us : 0.0);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kReaders[] = {"Virtual PCD 00 00", "Virtual PCD 00 01"};
 constexpr std::uint8_t kEcho[] = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
 constexpr std::int32_t kAnswerWaitMs = 10000;
+// A polling client asks as often as the plug-in's event monitor does.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // Waits for a condition, checking every 10 ms; false when it did not hold
 // within the limit.
@@ -83,7 +86,7 @@ public:
         ::kill(pid_, SIGTERM);
         int status = 0;
         ::waitpid(pid_, &status, 0);
-        std::filesystem::remove(log_);
+        if (!std::getenv("VEXA_LOAD_KEEP_LOG")) std::filesystem::remove(log_);
     }
 
     std::uint16_t port() const { return port_; }
@@ -140,7 +143,15 @@ public:
         context = answer.handleOr(wire::TAG_CONTEXT, 0);
         return result == 0u;
     }
-    void close() { socket_.close(); }
+    // Leaves without releasing anything, and waits until the server has
+    // let the connection go, so that one client holds one connection.
+    void vanish() {
+        ::shutdown(socket_.fd(), SHUT_WR);
+        std::string line;
+        while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) {
+        }
+        socket_.close();
+    }
 
 private:
     LineSocket socket_;
@@ -182,6 +193,7 @@ void pollingClient(int index, std::uint16_t port, const std::atomic<bool>& stop,
         }
         status.putInt(wire::TAG_STATE_COUNT, 2).putHandle(wire::TAG_CONTEXT, context);
         if (!counted(c.call(status, answer), requests, failed)) return;
+        std::this_thread::sleep_for(kPollInterval);
     }
     counted(c.call(wire::Writer(wire::OP_RELEASE_CONTEXT).putHandle(wire::TAG_CONTEXT, context), answer), requests,
             failed);
@@ -242,8 +254,8 @@ void churn(std::uint16_t port, int clients, int rounds, std::atomic<long>& reque
                 ++requests;
                 if (!c.open(sourceAddress(i), port))
                     ++refused;
-                else
-                    c.establish(context, refused, failed);
+                else if (c.establish(context, refused, failed))
+                    c.vanish();
             }
         });
     for (auto& t : threads) t.join();
@@ -256,11 +268,11 @@ LoadFigures runLoad(const LoadPlan& plan) {
         throw std::runtime_error("between 1 and 240 clients, and at least as many churned connections");
     ServerProcess server(plan.serverBinary);
     LoadFigures f;
-    std::atomic<long> requests{0}, failed{0}, refused{0};
+    std::atomic<long> requests{0}, failed{0}, refused{0}, apduFailed{0};
     f.fdsBefore = server.entries("fd");
     f.threadsBefore = server.entries("task");
 
-    const std::vector<double> alone = cardClients(server.port(), plan.apdus, failed);
+    const std::vector<double> alone = cardClients(server.port(), plan.apdus, apduFailed);
     f.aloneP50Us = percentile(alone, 0.5);
     f.aloneP99Us = percentile(alone, 0.99);
 
@@ -271,7 +283,7 @@ LoadFigures runLoad(const LoadPlan& plan) {
         pollers.emplace_back(pollingClient, i, server.port(), std::cref(stop), std::ref(ready), std::ref(requests),
                              std::ref(failed), std::ref(refused));
     waitFor([&] { return ready == plan.clients; }, std::chrono::seconds(30));
-    const std::vector<double> loaded = cardClients(server.port(), plan.apdus, failed);
+    const std::vector<double> loaded = cardClients(server.port(), plan.apdus, apduFailed);
     stop = true;
     for (auto& t : pollers) t.join();
     f.loadedP50Us = percentile(loaded, 0.5);
@@ -294,6 +306,7 @@ LoadFigures runLoad(const LoadPlan& plan) {
     f.requests = requests;
     f.failed = failed;
     f.refused = refused;
+    f.apduFailed = apduFailed;
     return f;
 }
 

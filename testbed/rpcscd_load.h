@@ -12,8 +12,8 @@ namespace vexa::testbed {
 // bed's pcscd: card clients exchange APDUs on both readers alone, then while
 // `clients` others (each from an address of its own, 127.0.0.10 upwards)
 // establish a context, list readers and poll the readers' status; then
-// `churn` connections from as many clients at once establish a context and
-// vanish without releasing it.
+// `churn` connections from `clients` clients at once establish a context and
+// leave without releasing it.
 struct LoadPlan {
     std::string serverBinary;
     int clients = 8;
@@ -22,9 +22,10 @@ struct LoadPlan {
 };
 
 struct LoadFigures {
-    long requests = 0; // answered by the polling and churning clients
-    long failed = 0;   // requests without an answer or with a failure code
-    long refused = 0;  // connections closed before their first answer
+    long requests = 0;   // answered by the polling and churning clients
+    long failed = 0;     // requests without an answer or with a failure code
+    long refused = 0;    // connections closed before their first answer
+    long apduFailed = 0; // card clients' APDUs without the right answer
     double aloneP50Us = 0, aloneP99Us = 0, loadedP50Us = 0, loadedP99Us = 0;
     long peakKiBAfterFirst = 0; // server's peak RSS after the load and `clients` churned connections
     long peakKiBAfterAll = 0;   // ... after every churned connection

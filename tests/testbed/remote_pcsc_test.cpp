@@ -186,6 +186,7 @@ TEST_F(RemotePcscTest, HoldsUnderLoadWithoutRefusalsOrLeaks) {
     EXPECT_GT(f.requests, 240);
     EXPECT_EQ(f.failed, 0);
     EXPECT_EQ(f.refused, 0);
+    EXPECT_EQ(f.apduFailed, 0);
     EXPECT_EQ(f.fdsAfter, f.fdsBefore);
     EXPECT_EQ(f.threadsAfter, f.threadsBefore);
     EXPECT_LE(f.peakKiBAfterAll - f.peakKiBAfterFirst, 2048);
