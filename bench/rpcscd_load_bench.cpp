@@ -4,7 +4,7 @@
 // peak memory, descriptors and threads. Prints one table.
 //
 //   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench [--clients 100] [--churn 10000] [--apdus 2000]
-//                                              [--server PATH-TO-vexa-rpcscd]
+//                                              [--poll-ms 100] [--server PATH-TO-vexa-rpcscd]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,7 @@
 
 int main(int argc, char** argv) {
     using namespace vexa::testbed;
-    LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000};
+    LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000, std::chrono::milliseconds(100)};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--clients")
@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
             plan.churn = std::atoi(argv[i + 1]);
         else if (option == "--apdus")
             plan.apdus = std::atoi(argv[i + 1]);
+        else if (option == "--poll-ms")
+            plan.pollInterval = std::chrono::milliseconds(std::atoi(argv[i + 1]));
         else if (option == "--server")
             plan.serverBinary = argv[i + 1];
     }
@@ -41,8 +43,9 @@ int main(int argc, char** argv) {
         for (const char* reader : {"Virtual PCD 00 00", "Virtual PCD 00 01"})
             if (!waitForCard(reader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
         const LoadFigures f = runLoad(plan);
-        std::printf("%s: %d polling clients, %d churned connections, %d APDUs per card client\n",
-                    plan.serverBinary.c_str(), plan.clients, plan.churn, plan.apdus);
+        std::printf("%s: %d clients polling every %lld ms, %d churned connections, %d APDUs per card client\n",
+                    plan.serverBinary.c_str(), plan.clients, static_cast<long long>(plan.pollInterval.count()),
+                    plan.churn, plan.apdus);
         std::printf("| figure | value |\n|---|---|\n");
         std::printf("| requests answered / failed / connections refused | %ld / %ld / %ld |\n", f.requests, f.failed,
                     f.refused);

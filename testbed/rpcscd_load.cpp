@@ -35,8 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kReaders[] = {"Virtual PCD 00 00", "Virtual PCD 00 01"};
 constexpr std::uint8_t kEcho[] = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
 constexpr std::int32_t kAnswerWaitMs = 10000;
-// A polling client asks as often as the plug-in's event monitor does.
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // Waits for a condition, checking every 10 ms; false when it did not hold
 // within the limit.
@@ -169,8 +167,9 @@ bool counted(const std::optional<std::uint32_t>& result, std::atomic<long>& requ
     return false;
 }
 
-void pollingClient(int index, std::uint16_t port, const std::atomic<bool>& stop, std::atomic<int>& ready,
-                   std::atomic<long>& requests, std::atomic<long>& failed, std::atomic<long>& refused) {
+void pollingClient(int index, std::uint16_t port, std::chrono::milliseconds interval, const std::atomic<bool>& stop,
+                   std::atomic<int>& ready, std::atomic<long>& requests, std::atomic<long>& failed,
+                   std::atomic<long>& refused) {
     WireClient c;
     std::uint64_t context = 0;
     const bool up = c.open(sourceAddress(index), port) && c.establish(context, refused, failed);
@@ -193,7 +192,7 @@ void pollingClient(int index, std::uint16_t port, const std::atomic<bool>& stop,
         }
         status.putInt(wire::TAG_STATE_COUNT, 2).putHandle(wire::TAG_CONTEXT, context);
         if (!counted(c.call(status, answer), requests, failed)) return;
-        std::this_thread::sleep_for(kPollInterval);
+        std::this_thread::sleep_for(interval);
     }
     counted(c.call(wire::Writer(wire::OP_RELEASE_CONTEXT).putHandle(wire::TAG_CONTEXT, context), answer), requests,
             failed);
@@ -280,8 +279,8 @@ LoadFigures runLoad(const LoadPlan& plan) {
     std::atomic<int> ready{0};
     std::vector<std::thread> pollers;
     for (int i = 0; i < plan.clients; ++i)
-        pollers.emplace_back(pollingClient, i, server.port(), std::cref(stop), std::ref(ready), std::ref(requests),
-                             std::ref(failed), std::ref(refused));
+        pollers.emplace_back(pollingClient, i, server.port(), plan.pollInterval, std::cref(stop), std::ref(ready),
+                             std::ref(requests), std::ref(failed), std::ref(refused));
     waitFor([&] { return ready == plan.clients; }, std::chrono::seconds(30));
     const std::vector<double> loaded = cardClients(server.port(), plan.apdus, apduFailed);
     stop = true;

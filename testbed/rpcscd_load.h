@@ -19,6 +19,9 @@ struct LoadPlan {
     int clients = 8;
     int churn = 200;
     int apdus = 300; // per card client, alone and again under load
+    // Pause between a polling client's requests: the plug-in's event monitor
+    // asks every 100 ms.
+    std::chrono::milliseconds pollInterval{100};
 };
 
 struct LoadFigures {

@@ -182,7 +182,7 @@ TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
 // vanish without releasing their contexts. The full counts are in
 // bench/rpcscd_load_bench.
 TEST_F(RemotePcscTest, HoldsUnderLoadWithoutRefusalsOrLeaks) {
-    const testbed::LoadFigures f = testbed::runLoad({VEXA_RPCSCD, 12, 240, 200});
+    const testbed::LoadFigures f = testbed::runLoad({VEXA_RPCSCD, 12, 240, 200, std::chrono::milliseconds(100)});
     EXPECT_GT(f.requests, 240);
     EXPECT_EQ(f.failed, 0);
     EXPECT_EQ(f.refused, 0);
