@@ -146,8 +146,7 @@ public:
     void vanish() {
         ::shutdown(socket_.fd(), SHUT_WR);
         std::string line;
-        while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) {
-        }
+        while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) continue; // to the server's end
         socket_.close();
     }
 
