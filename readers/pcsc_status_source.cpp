@@ -22,12 +22,24 @@ void PcscStatusSource::open() {
 }
 
 bool PcscStatusSource::query(std::span<SCARD_READERSTATE> states) {
-    const std::int32_t result = context_.statusChange(0, states);
+    constexpr auto kWait = static_cast<DWORD>(kEventPassInterval.count());
+    std::int32_t result = context_.statusChange(kWait, states);
+    if (result == pcsc::code(SCARD_E_CANCELLED)) return false;
+    // A wait that timed out answers with the states from its start, and
+    // pcsc-lite does not wake for a use that begins or ends: a fresh look
+    // keeps such a change within one interval.
+    if (result == pcsc::code(SCARD_E_TIMEOUT)) result = context_.statusChange(0, states);
     if (result == pcsc::code(SCARD_E_TIMEOUT)) return useChanged(states);
     if (result != 0)
         throw TovException(result,
                            "SCardGetStatusChange () unsuccessful in eventHandler ()" + returnCodeSuffix(result));
     return true;
+}
+
+// A cancel that fails costs no more than the rest of one wait: the waiter
+// looks at its stop flag before the next.
+void PcscStatusSource::cancel() {
+    static_cast<void>(context_.cancel());
 }
 
 } // namespace vexa
