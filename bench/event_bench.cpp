@@ -6,6 +6,8 @@
 // /proc/self/stat (nothing else in this process runs meanwhile).
 //
 //   VEXA_TESTBED_DIR=... vexa_event_bench [--rounds N]   (N insert/remove cycles)
+//   vexa_event_bench watch   prints "<1 present|0 absent> <epoch ms>" as pcscd
+//                            wakes the waiter (the page bench's reference)
 #include <PCSC/pcsclite.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -83,11 +86,11 @@ public:
 };
 
 // The resource manager's side: a client blocked in SCardGetStatusChange
-// without a time-out.
+// without a time-out, calling seen with each change of presence.
 class PcscdWaiter {
 public:
-    Moments moments;
-    PcscdWaiter() : context_(pcsc::Context::open()), thread_([this] { run(); }) {}
+    explicit PcscdWaiter(std::function<void(bool present)> seen)
+        : seen_(std::move(seen)), context_(pcsc::Context::open()), thread_([this] { run(); }) {}
     ~PcscdWaiter() {
         stop_ = true;
         while (!done_) {
@@ -105,11 +108,12 @@ private:
             state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
             if (context_.statusChange(INFINITE, {&state, 1}) != 0) break;
             const bool present = state.dwEventState & SCARD_STATE_PRESENT;
-            if (present != ((state.dwCurrentState & SCARD_STATE_PRESENT) != 0)) moments.note(present);
+            if (present != ((state.dwCurrentState & SCARD_STATE_PRESENT) != 0)) seen_(present);
         }
         done_ = true;
     }
 
+    std::function<void(bool)> seen_;
     pcsc::Context context_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
@@ -149,7 +153,8 @@ int run(int rounds) {
 
     TovLog log(LOG_OFF);
     TimingSink sink;
-    PcscdWaiter pcscd;
+    Moments reference;
+    PcscdWaiter pcscd([&](bool present) { reference.note(present); });
     if (sink.enableEvents(log, "bench", INTERFACE_PCSC, "") != 0) throw std::runtime_error("events did not start");
     sink.moments.await(true); // the card present at the start
 
@@ -157,12 +162,12 @@ int run(int rounds) {
     Row removed{"card removed -> OnCardRemoved", {}};
     for (int i = 0; i < rounds; ++i) {
         for (const bool present : {false, true}) {
-            pcscd.moments.clear();
+            reference.clear();
             sink.moments.clear();
             card.require(present ? "insert" : "remove");
-            const auto reference = pcscd.moments.await(present);
+            const auto woken = reference.await(present);
             const auto reported = sink.moments.await(present);
-            const std::chrono::duration<double, std::milli> late = reported - reference;
+            const std::chrono::duration<double, std::milli> late = reported - woken;
             (present ? inserted : removed).ms.push_back(late.count());
         }
     }
