@@ -1,4 +1,4 @@
-// Page event bench: the test bed's first card inserted and removed, and the
+// Page event bench: the test bed's second card inserted and removed, and the
 // OnCardReady / OnCardRemoved events at a page in Debian's Chromium, against
 // the moment pcscd wakes a client blocked in SCardGetStatusChange
 // (`vexa_event_bench watch`; both sides read the system clock).
@@ -12,11 +12,11 @@ import { BUILD, Browser, Site, call, openWithAnswer, until } from '../tests/brow
 
 const CYCLES = Number(process.argv[2] ?? 20);
 const BED = process.env.VEXA_TESTBED_DIR ?? '';
-const READER = 'Virtual PCD 00 00';
+const READER = 'Virtual PCD 00 01';
 const GOALS = { medianMs: 20, worstMs: 40 };
 
 function moveCard(request) {
-  execFileSync(path.join(BUILD, 'testbed', 'vexa-card'), ['ctl', path.join(BED, 'card0.sock'), request], { stdio: 'ignore' });
+  execFileSync(path.join(BUILD, 'testbed', 'vexa-card'), ['ctl', path.join(BED, 'card1.sock'), request], { stdio: 'ignore' });
 }
 
 function quantile(values, q) {

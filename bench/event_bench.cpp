@@ -9,6 +9,7 @@
 //   vexa_event_bench watch   prints "<1 present|0 absent> <epoch ms>" as pcscd
 //                            wakes the waiter (the page bench's reference)
 #include <PCSC/pcsclite.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,7 +41,7 @@ namespace vexa::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr const char* kReader = "Virtual PCD 00 00";
+constexpr const char* kReader = "Virtual PCD 00 01";
 constexpr auto kPatience = std::chrono::seconds(5);
 
 // The moment a card was seen coming (present) or going, once per cycle.
@@ -53,11 +54,12 @@ public:
         }
         seen_.notify_all();
     }
+    explicit Moments(std::string side) : side_(std::move(side)) {}
     Clock::time_point await(bool present) {
         std::unique_lock lock(lock_);
         auto& slot = present ? present_ : absent_;
         if (!seen_.wait_for(lock, kPatience, [&] { return slot.has_value(); }))
-            throw std::runtime_error(std::string("no ") + (present ? "insertion" : "removal") + " seen");
+            throw std::runtime_error(side_ + ": no " + (present ? "insertion" : "removal") + " seen");
         return *std::exchange(slot, std::nullopt);
     }
     void clear() {
@@ -67,6 +69,7 @@ public:
     }
 
 private:
+    const std::string side_;
     std::mutex lock_;
     std::condition_variable seen_;
     std::optional<Clock::time_point> present_, absent_;
@@ -75,7 +78,7 @@ private:
 // The plug-in side: the event operations of the reader, timed.
 class TimingSink : public ChipCardEvent {
 public:
-    Moments moments;
+    Moments moments{"plug-in"};
     ~TimingSink() override { resetEvents(); }
     void OnCardReady(std::string_view reader, std::string_view, std::int32_t, std::string_view) override {
         if (reader == kReader) moments.note(true);
@@ -143,17 +146,24 @@ double cpuSeconds() {
     return (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The same to the nanosecond: /proc/self/stat counts whole clock ticks.
+double exactCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 int run(int rounds) {
     const char* bed = std::getenv("VEXA_TESTBED_DIR");
     if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
-    testbed::CardControlClient card(std::string(bed) + "/card0.sock");
+    testbed::CardControlClient card(std::string(bed) + "/card1.sock");
     card.require("reset");
     card.require("insert");
     if (!testbed::waitForCard(kReader, true, kPatience)) throw std::runtime_error("no card");
 
     TovLog log(LOG_OFF);
     TimingSink sink;
-    Moments reference;
+    Moments reference{"pcscd"};
     PcscdWaiter pcscd([&](bool present) { reference.note(present); });
     if (sink.enableEvents(log, "bench", INTERFACE_PCSC, "") != 0) throw std::runtime_error("events did not start");
     sink.moments.await(true); // the card present at the start
@@ -177,11 +187,13 @@ int run(int rounds) {
     printRow(removed);
 
     const double before = cpuSeconds();
+    const double exactBefore = exactCpuSeconds();
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(10));
     const std::chrono::duration<double> spent = Clock::now() - start;
-    std::printf("idle monitor: %.2f %% of a core over %.0f s\n", 100.0 * (cpuSeconds() - before) / spent.count(),
-                spent.count());
+    std::printf("idle monitor: %.2f %% of a core over %.0f s (/proc/self/stat), %.2f %% (CLOCK_PROCESS_CPUTIME_ID)\n",
+                100.0 * (cpuSeconds() - before) / spent.count(), spent.count(),
+                100.0 * (exactCpuSeconds() - exactBefore) / spent.count());
     sink.disableEvents(log);
     return 0;
 }
