@@ -31,6 +31,7 @@ async function startWatcher() {
   const lines = readline.createInterface({ input: watcher.stdout });
   await new Promise((resolve, reject) => {
     watcher.on('error', reject);
+    watcher.on('exit', (code) => reject(new Error(`vexa_event_bench watch ended (${code})`)));
     lines.on('line', (line) => {
       if (line === 'watching') return resolve();
       const [present, ms] = line.split(' ');

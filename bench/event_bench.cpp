@@ -26,6 +26,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -198,10 +199,25 @@ int run(int rounds) {
     return 0;
 }
 
+// Until stdin closes.
+int watch() {
+    const PcscdWaiter pcscd([](bool present) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        std::printf("%d %.3f\n", present ? 1 : 0, std::chrono::duration<double, std::milli>(now).count());
+        std::fflush(stdout);
+    });
+    std::printf("watching\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
+
 } // namespace
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "watch") return vexa::bench::watch();
     return vexa::bench::benchMain(argc, argv, "vexa_event_bench",
                                   [](int, int rounds) { return vexa::bench::run(rounds); });
 }
