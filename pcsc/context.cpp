@@ -67,4 +67,9 @@ std::int32_t Context::statusChange(DWORD timeoutMs, std::span<SCARD_READERSTATE>
     return code(SCardGetStatusChange(context_, timeoutMs, states.data(), static_cast<DWORD>(states.size())));
 }
 
+std::int32_t Context::cancel() const noexcept {
+    if (!valid_) return 0;
+    return code(SCardCancel(context_));
+}
+
 } // namespace vexa::pcsc

@@ -40,6 +40,11 @@ public:
 
     // SCardGetStatusChange over the states, waiting up to timeoutMs; the code.
     std::int32_t statusChange(DWORD timeoutMs, std::span<SCARD_READERSTATE> states) const noexcept;
+    // SCardCancel: a statusChange waiting on this context in another thread
+    // returns SCARD_E_CANCELLED; the code. A cancel while nobody waits is
+    // lost, so a waiter checks its own stop flag before each wait. The
+    // caller keeps it apart from establish and release.
+    std::int32_t cancel() const noexcept;
 
     SCARDCONTEXT get() const { return context_; }
     bool valid() const { return valid_; }

@@ -4,9 +4,21 @@
 #include <string>
 #include <system_error>
 
+#include "cardaccess/interface_type.h"
 #include "readers/event_monitor.h"
 
 namespace vexa {
+namespace {
+
+// The interface types watched for a configured one. CT-API terminals have no
+// events; without servers there are no remote readers to watch.
+std::vector<std::int32_t> watchedTypes(std::int32_t interfaceType, std::string_view servers) {
+    if (interfaceType != INTERFACE_ALL) return {interfaceType};
+    if (servers.empty()) return {INTERFACE_PCSC};
+    return {INTERFACE_PCSC, INTERFACE_REMOTE_PCSC};
+}
+
+} // namespace
 
 ChipCardEvent::ChipCardEvent() = default;
 
@@ -28,7 +40,7 @@ void ChipCardEvent::OnCardInuse(std::string_view, std::int32_t, std::string_view
 void ChipCardEvent::OnCardUnused(std::string_view, std::string_view) {}
 
 bool ChipCardEvent::eventsEnabled() const {
-    return current_ && current_->monitor->enabled();
+    return std::any_of(current_.begin(), current_.end(), [](const auto& t) { return t->monitor->enabled(); });
 }
 
 std::int32_t ChipCardEvent::enableEvents(TovLog& log, std::string_view eventIdentifier, std::int32_t interfaceType,
@@ -38,15 +50,19 @@ std::int32_t ChipCardEvent::enableEvents(TovLog& log, std::string_view eventIden
         return 0;
     }
     joinFinished();
-    if (current_ && current_->thread.joinable()) stopping_.push_back(std::move(current_));
-    current_ = std::make_unique<MonitorThread>();
-    current_->monitor =
-        std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), interfaceType, std::string(servers));
-    try {
-        current_->thread = std::thread(&EventMonitor::run, current_->monitor.get());
-    } catch (const std::system_error&) {
-        current_->monitor->log().write(LOG_FATAL, "Unable to start event handler thread");
-        return -1;
+    for (auto& earlier : current_)
+        if (earlier->thread.joinable()) stopping_.push_back(std::move(earlier));
+    current_.clear();
+    for (const std::int32_t type : watchedTypes(interfaceType, servers)) {
+        auto& added = current_.emplace_back(std::make_unique<MonitorThread>());
+        added->monitor =
+            std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), type, std::string(servers));
+        try {
+            added->thread = std::thread(&EventMonitor::run, added->monitor.get());
+        } catch (const std::system_error&) {
+            added->monitor->log().write(LOG_FATAL, "Unable to start event handler thread");
+            return -1;
+        }
     }
     return 0;
 }
@@ -56,21 +72,22 @@ std::int32_t ChipCardEvent::disableEvents(TovLog& log) {
         log.write(LOG_DEBUG, "Events are already disabled");
         return 0;
     }
-    if (current_->thread.joinable())
-        current_->monitor->stop();
-    else
-        current_.reset();
+    // Running threads end by themselves; a monitor without one goes now.
+    for (auto& t : current_) t->monitor->stop();
+    std::erase_if(current_, [](const auto& t) { return !t->thread.joinable(); });
     return 0;
 }
 
 void ChipCardEvent::resetEvents() {
     interruptEventDelivery();
-    current_.reset();
+    // All told first, so that their last passes end side by side.
+    for (auto& t : current_) t->monitor->stop();
+    current_.clear();
     stopping_.clear();
 }
 
 void ChipCardEvent::joinFinished() {
-    if (current_ && !current_->monitor->enabled() && !current_->monitor->running()) current_.reset();
+    std::erase_if(current_, [](const auto& t) { return !t->monitor->enabled() && !t->monitor->running(); });
     std::erase_if(stopping_, [](const auto& t) { return !t->monitor->running(); });
 }
 

@@ -72,9 +72,11 @@ private:
 
     void joinFinished();
 
-    // The monitor of the last enableEvents; no thread when it failed to
-    // start one.
-    std::unique_ptr<MonitorThread> current_;
+    // The monitors of the last enableEvents, one per watched interface type
+    // (all types at once: PC/SC and the remote servers, each in a thread of
+    // its own so that a slow server never holds back local events); the
+    // last has no thread when it failed to start one.
+    std::vector<std::unique_ptr<MonitorThread>> current_;
     // Earlier monitors told to stop whose threads may still finish a pass.
     // They own all they use, so a new monitor can start at once beside them.
     std::vector<std::unique_ptr<MonitorThread>> stopping_;

@@ -17,8 +17,6 @@
 namespace vexa {
 namespace {
 
-constexpr auto kPassInterval = std::chrono::milliseconds(100);
-
 struct StateBit {
     DWORD bit;
     std::string_view name;
@@ -72,13 +70,14 @@ EventMonitor::~EventMonitor() {
 void EventMonitor::run() {
     running_ = true;
     eventLog_.write(LOG_DEBUG, "Events enabled");
+    bool waited = false;
     while (enabled_) {
-        {
-            std::unique_lock lock(sleepLock_);
-            sleep_.wait_for(lock, kPassInterval, [this] { return !enabled_; });
+        if (!waited) {
+            std::unique_lock lock(lock_);
+            sleep_.wait_for(lock, kEventPassInterval, [this] { return !enabled_; });
         }
         if (!enabled_) break;
-        pass();
+        waited = pass();
     }
     eventLog_.write(LOG_DEBUG, "Events disabled");
     release();
@@ -87,27 +86,37 @@ void EventMonitor::run() {
 
 void EventMonitor::stop() {
     {
-        std::lock_guard lock(sleepLock_);
+        std::lock_guard lock(lock_);
         enabled_ = false;
+        if (source_) source_->cancel();
     }
     sleep_.notify_all();
 }
 
-void EventMonitor::pass() {
-    if (interfaceType_ == INTERFACE_CTAPI) return;
+bool EventMonitor::pass() {
+    if (interfaceType_ == INTERFACE_CTAPI) return false;
     try {
         if (!inventory_.isListed()) initialise();
-        if (!source_->query(states_.states())) return;
-        compareStates();
+        // A cancel that came before the wait began is lost: the flag is not.
+        if (!enabled_) return false;
+        const bool changed = source_->query(states_.states());
+        const bool waited = source_->waits();
+        if (changed) compareStates();
+        return waited;
     } catch (const TovException& e) {
         fail(e.text());
     } catch (const std::exception& e) {
         // A lost allocation must not end the host: treat it as any failed pass.
         fail(e.what());
     }
+    return false;
 }
 
 void EventMonitor::initialise() {
+    // Checked first, so that an unknown type is not reported as a successful
+    // retry before every failure.
+    std::unique_ptr<ReaderStatusSource> source = makeReaderStatusSource(interfaceType_, servers_);
+    if (!source) throw TovException(ERR_UNKNOWN_INTERFACE, cardErrorText(ERR_UNKNOWN_INTERFACE));
     const std::int32_t result = inventory_.init(eventLog_, interfaceType_, servers_, false, true);
     if (result != 0) {
         retrying_ = true;
@@ -118,9 +127,11 @@ void EventMonitor::initialise() {
     if (inventory_.getReaderCount() == 0) throw TovException(ERR_NO_READER, "No readers found in eventHandler ()");
     states_.clear();
     for (const std::string& name : readerNames(inventory_)) states_.append(name);
-    source_ = makeReaderStatusSource(interfaceType_, servers_);
-    if (!source_) throw TovException(ERR_UNKNOWN_INTERFACE, errorCodeText(ERR_UNKNOWN_INTERFACE));
-    source_->open();
+    source->open();
+    {
+        std::lock_guard lock(lock_);
+        source_ = std::move(source);
+    }
     if (retrying_) {
         for (std::size_t i = 0; i < states_.size(); ++i) {
             const std::string name = states_.name(i);
@@ -250,8 +261,12 @@ void EventMonitor::reportRemovedReaders() {
 
 void EventMonitor::release() {
     states_.clear();
-    if (source_) source_->close();
-    source_.reset();
+    std::unique_ptr<ReaderStatusSource> source;
+    {
+        std::lock_guard lock(lock_);
+        source = std::move(source_);
+    }
+    if (source) source->close();
     inventory_.clearLocked();
 }
 

@@ -17,11 +17,12 @@ namespace vexa {
 
 class ChipCardEvent;
 
-// One run of event monitoring, from EnableEvents until its thread ends:
-// every 100 ms a pass asks for reader state changes without waiting,
-// compares them with what it remembers per reader and raises the events on
-// the sink. Everything here belongs to the monitor thread while it runs;
-// the owner only stops it (from any thread) and joins it.
+// One run of event monitoring of one interface type, from EnableEvents until
+// its thread ends: each pass asks for reader state changes (PC/SC waits in
+// the resource manager for up to 100 ms, a remote server is polled every
+// 100 ms), compares them with what it remembers per reader and raises the
+// events on the sink. Everything here belongs to the monitor thread while
+// it runs; the owner only stops it (from any thread) and joins it.
 class EventMonitor {
 public:
     EventMonitor(ChipCardEvent& sink, const TovLog& log, std::string identifier, std::int32_t interfaceType,
@@ -32,9 +33,10 @@ public:
 
     // The thread body: passes until stopped, then releases everything.
     void run();
-    // One pass; tests drive it directly.
-    void pass();
-    // Ends the run after the current pass, waking its sleep.
+    // One pass; tests drive it directly. True when it waited for changes in
+    // the source, so that the next pass needs no sleep before it.
+    bool pass();
+    // Ends the run after the current pass, waking its sleep or its wait.
     void stop();
 
     bool enabled() const { return enabled_.load(); }
@@ -69,7 +71,8 @@ private:
 
     std::atomic<bool> enabled_{true};
     std::atomic<bool> running_{false};
-    std::mutex sleepLock_;
+    // Guards the sleep and source_ against stop, which cancels its wait.
+    std::mutex lock_;
     std::condition_variable sleep_;
 };
 

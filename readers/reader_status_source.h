@@ -2,6 +2,7 @@
 
 #include <PCSC/winscard.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -9,6 +10,10 @@
 #include <string_view>
 
 namespace vexa {
+
+// How long one monitor pass looks for changes: the sleep before a polling
+// query, or the longest wait of a query that waits itself.
+inline constexpr std::chrono::milliseconds kEventPassInterval{100};
 
 // Where the event monitor asks for reader state changes: the local PC/SC
 // resource manager or a remote PC/SC server. Failures throw TovException
@@ -19,9 +24,17 @@ public:
 
     // Takes what the queries need (a context, a server list).
     virtual void open() = 0;
-    // One query that does not wait. False when nothing changed; true when
-    // the entries' event states were filled in.
+    // One query; it waits up to kEventPassInterval for a change when waits()
+    // says so, else it returns at once. False when nothing changed (or the
+    // wait was cancelled); true when the entries' event states were filled
+    // in.
     virtual bool query(std::span<SCARD_READERSTATE> states) = 0;
+    // Whether query waits for changes itself, so that passes need no sleep
+    // between them.
+    virtual bool waits() const { return false; }
+    // Ends a query waiting in another thread. The caller keeps it apart
+    // from open and close.
+    virtual void cancel() {}
     // Gives back what open took; nothing when nothing is held.
     virtual void close() = 0;
 };

@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "cardaccess/interface_type.h"
 #include "control/chip_card_control.h"
@@ -34,6 +37,8 @@ using namespace std::chrono_literals;
 // Writes down every event as "Name|reader|args...|identifier".
 class RecordingSink : public ChipCardEvent {
 public:
+    // Monitor threads stop before the record goes.
+    ~RecordingSink() override { resetEvents(); }
     void OnCardReady(std::string_view r, std::string_view atr, std::int32_t protocol, std::string_view id) override {
         add("OnCardReady|" + std::string(r) + "|" + std::string(atr) + "|" + std::to_string(protocol), id);
     }
@@ -113,6 +118,46 @@ protected:
     static std::string about1(const std::string& name, const std::string& extra = "") {
         return name + "|" + kReader1 + extra + "|ev";
     }
+    // True once the events of the monitor threads include every wanted one.
+    bool threadsReport(const std::vector<std::string>& wanted) {
+        const auto end = std::chrono::steady_clock::now() + kCardWait;
+        auto all = [&] {
+            const auto seen = sink.seen();
+            return std::all_of(wanted.begin(), wanted.end(),
+                               [&](const auto& w) { return std::find(seen.begin(), seen.end(), w) != seen.end(); });
+        };
+        while (!all() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+        if (all()) return true;
+        ADD_FAILURE() << "events so far: " << ::testing::PrintToString(sink.seen());
+        return false;
+    }
+    static std::string serverAddress() {
+        std::string server;
+        std::getline(std::ifstream(testbedDir() + "/rpcscd.address"), server);
+        return server;
+    }
+};
+
+// A server that takes connections and never answers.
+class SilentServer {
+public:
+    SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, 8) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    ~SilentServer() { ::close(fd_); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_;
+    int port_ = 0;
 };
 
 TEST_F(EventMonitorTest, FirstPassReportsCardsPresentAndNoReaders) {
@@ -170,8 +215,7 @@ TEST_F(EventMonitorTest, UseByOthersIsReportedOnceAndItsEnd) {
 
 // The same watch over the test bed's remote PC/SC server.
 TEST_F(EventMonitorTest, RemoteReadersReportTheirCardsToo) {
-    std::string server;
-    std::getline(std::ifstream(testbedDir() + "/rpcscd.address"), server);
+    const std::string server = serverAddress();
     ASSERT_FALSE(server.empty()) << "no rpcscd.address in the test bed";
     EventMonitor remote{sink, log, "ev", INTERFACE_REMOTE_PCSC, server};
     const std::string reader1 = server + ":" + kReader1;
@@ -188,6 +232,32 @@ TEST_F(EventMonitorTest, RemoteReadersReportTheirCardsToo) {
         events = sink.take();
     }
     EXPECT_EQ(events, std::vector<std::string>{"OnCardRemoved|" + reader1 + "|ev"});
+}
+
+// All types at once: the PC/SC readers through PC/SC, the remote ones through
+// the remote client, and not one pass failing.
+TEST_F(EventMonitorTest, AllTypesWatchLocalAndRemoteReaders) {
+    const std::string server = serverAddress();
+    ASSERT_FALSE(server.empty()) << "no rpcscd.address in the test bed";
+    const std::string remote1 = server + ":" + kReader1;
+    ASSERT_EQ(sink.enableEvents(log, "ev", INTERFACE_ALL, server), 0);
+    EXPECT_TRUE(threadsReport(
+        {about1("OnCardReady", "|" + kAtrText + "|1"), "OnCardReady|" + remote1 + "|" + kAtrText + "|1|ev"}));
+    card1.require("remove");
+    EXPECT_TRUE(threadsReport({about1("OnCardRemoved"), "OnCardRemoved|" + remote1 + "|ev"}));
+    sink.resetEvents();
+    EXPECT_FALSE(log.contains(" ERROR ")) << log.text();
+    EXPECT_FALSE(log.contains("Retry of initialization successful"));
+}
+
+// A server that never answers holds back nothing of the local readers.
+TEST_F(EventMonitorTest, AllTypesReportLocalEventsWhileTheServerIsSilent) {
+    const SilentServer silent;
+    ASSERT_EQ(sink.enableEvents(log, "ev", INTERFACE_ALL, silent.address()), 0);
+    EXPECT_TRUE(threadsReport({about1("OnCardReady", "|" + kAtrText + "|1")}));
+    card1.require("remove");
+    EXPECT_TRUE(threadsReport({about1("OnCardRemoved")}));
+    sink.resetEvents();
 }
 
 // A server that is not there: one ERROR line however often it is retried.

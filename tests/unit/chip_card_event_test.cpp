@@ -12,6 +12,7 @@
 
 #include "cardaccess/interface_type.h"
 #include "core/chip_card_plugin.h"
+#include "readers/event_monitor.h"
 #include "readers/reader_state_list.h"
 
 using namespace vexa;
@@ -73,6 +74,17 @@ TEST_F(ChipCardEventTest, QuickRestartsAndDestructionLeaveNoThreadBehind) {
     }
     EXPECT_EQ(count(" DEBUG   Events enabled"), 31u);
     EXPECT_EQ(count(" DEBUG   Events disabled"), 31u);
+}
+
+// A type without a status source fails every pass with the same readable
+// line, written once, and no pass claims a successful retry.
+TEST_F(ChipCardEventTest, AnUnknownInterfaceFailsInWordsWithoutARetryLine) {
+    ChipCardEvent sink;
+    EventMonitor monitor(sink, log, "ev", INTERFACE_UNDEFINED, "");
+    for (int i = 0; i < 3; ++i) monitor.pass();
+    EXPECT_EQ(count(" ERROR   Unbekanntes Interface"), 1u) << logText();
+    EXPECT_EQ(count("992308"), 0u);
+    EXPECT_EQ(count("Retry of initialization successful"), 0u);
 }
 
 TEST_F(ChipCardEventTest, PluginOperationsObeyTheGuardAndKeepTheCode) {
