@@ -189,7 +189,11 @@ TEST_F(RemotePcscTest, HoldsUnderLoadWithoutRefusalsOrLeaks) {
     EXPECT_EQ(f.apduFailed, 0);
     EXPECT_EQ(f.fdsAfter, f.fdsBefore);
     EXPECT_EQ(f.threadsAfter, f.threadsBefore);
+#ifndef __SANITIZE_ADDRESS__
+    // Not under AddressSanitizer: its quarantine keeps freed blocks, so the
+    // server's peak memory grows with every connection there.
     EXPECT_LE(f.peakKiBAfterAll - f.peakKiBAfterFirst, 2048);
+#endif
     // Generous on a shared machine: the benchmark measures the real ratio.
     EXPECT_LE(f.loadedP99Us, 3 * std::max(f.aloneP99Us, 2000.0)) << f.aloneP99Us;
 }
