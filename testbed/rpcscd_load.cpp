@@ -191,6 +191,7 @@ void pollingClient(int index, std::uint16_t port, std::chrono::milliseconds inte
         }
         status.putInt(wire::TAG_STATE_COUNT, 2).putHandle(wire::TAG_CONTEXT, context);
         if (!counted(c.call(status, answer), requests, failed)) return;
+        // Paces the client at the plan's polling rate, as a monitor would.
         std::this_thread::sleep_for(interval);
     }
     counted(c.call(wire::Writer(wire::OP_RELEASE_CONTEXT).putHandle(wire::TAG_CONTEXT, context), answer), requests,

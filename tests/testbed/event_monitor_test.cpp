@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,13 +62,26 @@ public:
         std::lock_guard lock(lock_);
         return events_;
     }
+    // Waits until the record holds every wanted event; false at the deadline.
+    bool waitForAll(const std::vector<std::string>& wanted, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(lock_);
+        return added_.wait_until(lock, deadline, [&] {
+            return std::all_of(wanted.begin(), wanted.end(), [&](const auto& w) {
+                return std::find(events_.begin(), events_.end(), w) != events_.end();
+            });
+        });
+    }
 
 private:
     void add(std::string text, std::string_view id) {
-        std::lock_guard lock(lock_);
-        events_.push_back(text + "|" + std::string(id));
+        {
+            std::lock_guard lock(lock_);
+            events_.push_back(text + "|" + std::string(id));
+        }
+        added_.notify_all();
     }
     std::mutex lock_;
+    std::condition_variable added_;
     std::vector<std::string> events_;
 };
 
@@ -120,14 +134,7 @@ protected:
     }
     // True once the events of the monitor threads include every wanted one.
     bool threadsReport(const std::vector<std::string>& wanted) {
-        const auto end = std::chrono::steady_clock::now() + kCardWait;
-        auto all = [&] {
-            const auto seen = sink.seen();
-            return std::all_of(wanted.begin(), wanted.end(),
-                               [&](const auto& w) { return std::find(seen.begin(), seen.end(), w) != seen.end(); });
-        };
-        while (!all() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
-        if (all()) return true;
+        if (sink.waitForAll(wanted, std::chrono::steady_clock::now() + kCardWait)) return true;
         ADD_FAILURE() << "events so far: " << ::testing::PrintToString(sink.seen());
         return false;
     }

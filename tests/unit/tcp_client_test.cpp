@@ -101,6 +101,8 @@ TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
     EXPECT_EQ(socket.receiveLine(line, 200, 100), 10035); // WSAEWOULDBLOCK
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
     std::thread writer([&] {
+        // Paces the line to come while the receive already waits; the
+        // assertion waits on the line itself.
         std::this_thread::sleep_for(50ms);
         ASSERT_EQ(::write(peer.get(), "ab\n", 3), 3);
     });
