@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
