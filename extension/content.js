@@ -7,7 +7,10 @@
 // Back to the page go (object = the key the page API chose):
 //   { vexa: 'answer', object, id, result } | { vexa: 'answer', object, id, error }
 //   { vexa: 'event', object, name, args } | { vexa: 'ready', object, version, startMs }
-//   { vexa: 'gone', object, reason }
+//   { vexa: 'gone', object, reason } | { vexa: 'gone', object, reason, missing: true }
+// The last form says the host is not installed: from then on every call of
+// this document is refused at once with that reason, each object told once,
+// and no host is tried again until the document goes.
 (() => {
   'use strict';
 
@@ -22,6 +25,8 @@
     'EnableEvents', 'DisableEvents', 'Open',
   ]);
   const ports = new Map(); // object key -> runtime port
+  let missingHost = null; // the reason once the host proved not installed
+  const toldMissing = new Set(); // object keys that have had it
 
   const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
   const isArgument = (value) => value === null || ['string', 'number', 'boolean'].includes(typeof value);
@@ -50,11 +55,24 @@
     toPage({ type: 'gone', object, body: { reason } });
   }
 
+  // The host is not installed: the object is told once, its port (if any)
+  // given up.
+  function missing(object, reason) {
+    missingHost ??= reason;
+    const port = ports.get(object);
+    ports.delete(object);
+    try { port?.disconnect(); } catch { /* already closed */ }
+    if (toldMissing.has(object)) return;
+    toldMissing.add(object);
+    toPage({ type: 'gone', object, body: { reason: missingHost, missing: true } });
+  }
+
   // From the worker: { type: 'answer' | 'event' | 'ready' | 'gone', ... }.
   function fromWorker(object, port, message) {
     if (ports.get(object) !== port || message === null || typeof message !== 'object') return;
     const { type, ...body } = message;
-    if (type === 'gone') gone(object, String(body.reason ?? ''));
+    if (type === 'gone' && body.missing === true) missing(object, String(body.reason ?? ''));
+    else if (type === 'gone') gone(object, String(body.reason ?? ''));
     else if (type === 'answer' || type === 'event' || type === 'ready') toPage({ type, object, body });
   }
 
@@ -72,6 +90,13 @@
   }
 
   function call({ object, id, method, args }) {
+    if (missingHost !== null) {
+      // Told already: this call alone is refused; otherwise the telling
+      // refuses it with the object's other pending calls.
+      if (toldMissing.has(object)) toPage({ type: 'answer', object, body: { id, error: missingHost } });
+      else missing(object, missingHost);
+      return;
+    }
     try {
       portFor(object).postMessage({ id, method, args });
     } catch (error) {

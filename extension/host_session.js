@@ -6,6 +6,12 @@ import './methods.js';
 import { ask } from './question_box.js';
 
 const HOST_NAME = 'de.meridan.vexa';
+// What the page is told when no browser manifest names the host: it is not
+// installed, and trying again before the page reloads cannot help.
+const HOST_MISSING = 'host not installed';
+// How the browsers say so: Chromium "Specified native messaging host not
+// found.", Firefox "No such native application de.meridan.vexa".
+const NOT_FOUND = [/^Specified native messaging host not found\.?$/, /^No such native application /];
 const EVENTS = new Set(globalThis.VEXA_METHODS.events);
 
 const isObject = (value) => value !== null && typeof value === 'object' && !Array.isArray(value);
@@ -31,7 +37,8 @@ export class HostSession {
     this.started = performance.now();
     this.host = chrome.runtime.connectNative(HOST_NAME);
     this.host.onMessage.addListener((message) => this.fromHost(message));
-    this.host.onDisconnect.addListener(() => this.hostGone(chrome.runtime.lastError?.message));
+    // Chromium names the reason in lastError, Firefox on the port.
+    this.host.onDisconnect.addListener((port) => this.hostGone(port?.error?.message ?? chrome.runtime.lastError?.message));
     page.onMessage.addListener((message) => this.fromPage(message));
     page.onDisconnect.addListener(() => this.close());
     // The hello must be the host's first message; the calls wait for it.
@@ -109,7 +116,8 @@ export class HostSession {
 
   hostGone(reason) {
     if (this.closed) return;
-    this.toPage({ type: 'gone', reason: reason || 'the VEXA host ended' });
+    if (NOT_FOUND.some((pattern) => pattern.test(reason ?? ''))) this.toPage({ type: 'gone', reason: HOST_MISSING, missing: true });
+    else this.toPage({ type: 'gone', reason: reason || 'the VEXA host ended' });
     this.close();
     this.page.disconnect();
   }

@@ -10,6 +10,9 @@
 //   "ready": detail = { version, startMs } once the element's host is up;
 //   "disconnect": detail = { reason } when the host is gone; pending calls
 //     reject and the next call starts a fresh control (Open it again).
+//     With the reason "host not installed" it fires once per element: its
+//     calls, pending and later, reject with an Error of just that text, and
+//     none starts a host until the page reloads.
 // element.attachEvent(name, fn) calls fn(...arguments) for the seven events,
 // as older pages expect; detachEvent(name, fn) removes it.
 //
@@ -69,10 +72,11 @@
       else call.resolve(result);
     }
 
-    gone(reason) {
+    // missing: the host is not installed, which the reason says alone.
+    gone(reason, missing = false) {
       const calls = [...this.pending.values()];
       this.pending.clear();
-      for (const call of calls) call.reject(new Error(`the VEXA host is gone: ${reason}`));
+      for (const call of calls) call.reject(new Error(missing ? reason : `the VEXA host is gone: ${reason}`));
       this.fire('disconnect', { reason });
     }
 
@@ -176,6 +180,6 @@
     if (data.vexa === 'answer') control.answered(data);
     else if (data.vexa === 'event' && EVENTS.has(data.name) && Array.isArray(data.args)) control.fire(data.name, data.args);
     else if (data.vexa === 'ready') control.fire('ready', { version: data.version, startMs: data.startMs });
-    else if (data.vexa === 'gone') control.gone(String(data.reason));
+    else if (data.vexa === 'gone') control.gone(String(data.reason), data.missing === true);
   });
 })();

@@ -153,15 +153,62 @@ test('the browser stops the worker mid-call: the call rejects, the question wind
   await page.close();
 });
 
-test('without a registered host, calls reject with the browser\'s reason and "disconnect" fires', async () => {
+test('without an installed host: one "disconnect" with "host not installed", then every call fails at once without a new try', async () => {
   const bare = await new Browser({ register: false }).start();
   try {
+    // Counts the worker's attempts to start the host.
+    await bare.worker.evaluate(() => {
+      const connectNative = chrome.runtime.connectNative.bind(chrome.runtime);
+      globalThis.hostStarts = 0;
+      chrome.runtime.connectNative = (name) => {
+        globalThis.hostStarts += 1;
+        return connectNative(name);
+      };
+    });
+    const starts = () => bare.worker.evaluate(() => globalThis.hostStarts);
     const page = await bare.open(site.page('/unregistered/index.html'));
-    const disconnect = page.evaluate(() => new Promise((resolve) => document.getElementById('card').addEventListener('disconnect', (e) => resolve(e.detail.reason))));
-    const outcome = await call(page, 'GetVersion', [0]);
-    assert.equal(outcome.name, 'Error');
-    assert.match(outcome.error, /VEXA host is gone: .*not found/i);
-    assert.match(await disconnect, /not found/i);
+    const watch = () => page.evaluate(() => {
+      window.reasons = [];
+      for (const element of document.querySelectorAll('object')) {
+        element.addEventListener('disconnect', (e) => window.reasons.push([element.id, e.detail.reason]));
+      }
+    });
+    await watch();
+    const missing = { error: 'host not installed', name: 'Error' };
+
+    // Calls made together share the one try.
+    const together = await page.evaluate(() => {
+      const card = document.getElementById('card');
+      return Promise.all([card.GetVersion(0), card.Open('x'), card.GetReaderList()].map((p) => p.then(() => 'resolved', (e) => e.message)));
+    });
+    assert.deepEqual(together, Array(3).fill('host not installed'));
+    for (const [method, args] of [['GetVersion', [0]], ['Open', ['x']], ['Hex2Str', ['41']]]) {
+      assert.deepEqual(await call(page, method, args), missing);
+    }
+    assert.deepEqual(await page.evaluate(() => window.reasons), [['card', 'host not installed']]);
+    assert.equal(await starts(), 1);
+
+    // An object added later is told once too, and tries nothing either.
+    await page.evaluate(() => {
+      const late = document.createElement('object');
+      late.id = 'late';
+      late.type = 'application/chipcard_plugin_20';
+      late.addEventListener('disconnect', (e) => window.reasons.push(['late', e.detail.reason]));
+      document.body.append(late);
+    });
+    assert.deepEqual(await call(page, 'GetVersion', [0], 'late'), missing);
+    assert.deepEqual(await call(page, 'GetVersion', [0], 'late'), missing);
+    assert.deepEqual(await page.evaluate(() => window.reasons), [['card', 'host not installed'], ['late', 'host not installed']]);
+    assert.equal(await starts(), 1);
+
+    // A reloaded page tries once more.
+    await page.reload();
+    await watch();
+    assert.deepEqual(await call(page, 'GetVersion', [0]), missing);
+    assert.deepEqual(await call(page, 'GetVersion', [0]), missing);
+    assert.deepEqual(await page.evaluate(() => window.reasons), [['card', 'host not installed']]);
+    assert.equal(await starts(), 2);
+    assert.deepEqual(bare.hostPids(), []);
   } finally {
     await bare.remove();
   }
