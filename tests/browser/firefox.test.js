@@ -14,6 +14,7 @@ import { EXTENSION, HOST, Site, tempDir, until } from './harness.js';
 
 const FIREFOX = process.env.VEXA_FIREFOX ?? '/usr/bin/firefox-esr';
 const GECKO_ID = 'vexa@meridan.example';
+const SYSTEM_MANIFEST = '/usr/lib/mozilla/native-messaging-hosts/de.meridan.vexa.json';
 
 // A quiet profile: no first-run pages, telemetry, updates or background
 // traffic. Unsigned add-ons are allowed on ESR; the temporary install needs
@@ -56,6 +57,7 @@ function writeProfile(dir) {
 function registerHost(home) {
   execFileSync(HOST, ['register'], { env: { ...process.env, HOME: home }, stdio: 'pipe' });
   const file = path.join(home, '.mozilla', 'native-messaging-hosts', 'de.meridan.vexa.json');
+  hostManifest = file;
   const manifest = JSON.parse(fs.readFileSync(file, 'utf8'));
   assert.deepEqual(manifest.allowed_extensions, [GECKO_ID]);
 }
@@ -129,6 +131,7 @@ function launch(profile, home) {
 }
 
 let skip = null;
+let hostManifest = null;
 let firefox = null;
 let bidi = null;
 let site = null;
@@ -230,4 +233,24 @@ test('firefox-esr: the page object reaches vexa-host', async (t) => {
   await evaluate(question, "document.getElementById('ok').click()");
   assert.deepEqual(await opened, { result: 0 });
   assert.equal(typeof (await call('GetReaderList', [])).result, 'string');
+});
+
+test('firefox-esr: without the host manifest the page is told "host not installed" once', async (t) => {
+  if (skip || fs.existsSync(SYSTEM_MANIFEST)) {
+    t.skip(skip ?? `a system-wide ${SYSTEM_MANIFEST} answers`);
+    return;
+  }
+  // Firefox reads the manifest at every start of a host.
+  const aside = `${hostManifest}.aside`;
+  fs.renameSync(hostManifest, aside);
+  try {
+    await bidi.send('browsingContext.navigate', { context, url: site.page('/firefox-missing.html'), wait: 'complete' });
+    await evaluate(context, `window.reasons = [];
+      document.getElementById('card').addEventListener('disconnect', (e) => window.reasons.push(e.detail.reason)); 0`);
+    assert.deepEqual(await call('GetVersion', [0]), { error: 'host not installed' });
+    assert.deepEqual(await call('GetVersion', [0]), { error: 'host not installed' });
+    assert.equal(await evaluate(context, 'JSON.stringify(window.reasons)'), JSON.stringify(['host not installed']));
+  } finally {
+    fs.renameSync(aside, hostManifest);
+  }
 });

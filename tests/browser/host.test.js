@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import vm from 'node:vm';
-import { BUILD, Browser, EXTENSION, EXTENSION_ID, Site, call, openWithAnswer, until } from './harness.js';
+import { BUILD, Browser, EXTENSION, EXTENSION_ID, HOST_NAME, Site, call, openWithAnswer, until } from './harness.js';
 
 // The extension's own list (a unit test holds it to the host's table),
 // copied out of its context so that arrays compare equal.
@@ -153,7 +153,13 @@ test('the browser stops the worker mid-call: the call rejects, the question wind
   await page.close();
 });
 
-test('without an installed host: one "disconnect" with "host not installed", then every call fails at once without a new try', async () => {
+test('without an installed host: one "disconnect" with "host not installed", then every call fails at once without a new try', async (t) => {
+  // An installed package's manifest would answer for every profile.
+  const system = path.join('/etc/chromium/native-messaging-hosts', `${HOST_NAME}.json`);
+  if (fs.existsSync(system)) {
+    t.skip(`a system-wide ${system} answers`);
+    return;
+  }
   const bare = await new Browser({ register: false }).start();
   try {
     // Counts the worker's attempts to start the host.
