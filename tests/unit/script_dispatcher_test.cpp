@@ -4,8 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <ostream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,128 @@ TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
                   manifest["content_scripts"].begin(), manifest["content_scripts"].end(),
                   [&](const json& entry) { return entry.value("world", "") == "MAIN" && entry["js"] == pageWorld; }),
               1);
+}
+
+// A method as a declaration file or a reference table writes it: name,
+// argument kinds and result kind, each "string" or "number".
+struct DeclaredMethod {
+    std::string name;
+    std::vector<std::string> args;
+    std::string result;
+    bool operator==(const DeclaredMethod&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const DeclaredMethod& method) {
+    out << method.name << "(";
+    for (const std::string& kind : method.args) out << kind << " ";
+    return out << ") -> " << method.result;
+}
+
+std::string kindName(ScriptKind kind) {
+    return kind == ScriptKind::String ? "string" : "number";
+}
+
+std::vector<DeclaredMethod> tableMethods() {
+    std::vector<DeclaredMethod> methods;
+    for (const ScriptMethod& method : scriptMethods()) {
+        DeclaredMethod declared{std::string(method.name), {}, kindName(method.result)};
+        for (ScriptKind kind : method.args.view()) declared.args.push_back(kindName(kind));
+        methods.push_back(declared);
+    }
+    return methods;
+}
+
+// The kinds of "name: kind, name: kind" ("" and "none" have none).
+std::vector<std::string> declaredKinds(const std::string& list) {
+    std::vector<std::string> kinds;
+    const std::regex parameter(R"(\s*\w+: (\w+)\s*(,|$))");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), parameter); it != std::sregex_iterator(); ++it) {
+        kinds.push_back((*it)[1]);
+    }
+    return kinds;
+}
+
+// The lines of text between the line `opening` and the next line "}".
+std::vector<std::string> blockLines(const std::string& text, const std::string& opening) {
+    std::vector<std::string> lines;
+    std::size_t at = text.find(opening + "\n");
+    if (at == std::string::npos) return lines;
+    at += opening.size() + 1;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos && text.compare(at, end - at, "}") != 0;
+         at = end + 1) {
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+TEST(ScriptMethodTable, TypeDeclarationsAndReferenceTableFollowTheTable) {
+    const std::string declarations = test_support::fileContents(VEXA_SOURCE_DIR "/docs/vexa.d.ts");
+    std::vector<DeclaredMethod> declared;
+    const std::regex method(R"(\s*(\w+)\((.*)\): Promise<(\w+)>;)");
+    for (const std::string& line : blockLines(declarations, "export interface VexaMethods {")) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, method)) << line;
+        declared.push_back({match[1], declaredKinds(match[2]), match[3]});
+    }
+    EXPECT_EQ(declared, tableMethods());
+
+    // Each event's arguments as the host sends them.
+    std::vector<DeclaredMethod> events;
+    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
+         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
+        CardEvent event;
+        event.kind = kind;
+        const json message = json::parse(eventMessage(event));
+        DeclaredMethod sent{message["event"], {}, ""};
+        for (const json& arg : message["args"]) sent.args.emplace_back(arg.is_string() ? "string" : "number");
+        events.push_back(sent);
+    }
+    std::vector<DeclaredMethod> declaredEvents;
+    const std::regex tuple(R"(\s*(\w+): \[(.*)\];)");
+    for (const std::string& line : blockLines(declarations, "export interface VexaEventArguments {")) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, tuple)) << line;
+        declaredEvents.push_back({match[1], declaredKinds(match[2]), ""});
+    }
+    EXPECT_EQ(declaredEvents, events);
+
+    // The reference's method table: "| # | name | arguments | result | ...".
+    const std::string reference = test_support::fileContents(VEXA_SOURCE_DIR "/docs/page-api.md");
+    std::vector<DeclaredMethod> documented;
+    const std::regex row(R"(\| (\d+) \| (\w+) \| ([^|]*) \| (\w+) \|.*)");
+    std::istringstream lines(reference);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, row)) continue;
+        EXPECT_EQ(std::stoul(match[1]), documented.size() + 1) << line;
+        documented.push_back({match[2], declaredKinds(match[3]), match[4]});
+    }
+    EXPECT_EQ(documented, tableMethods());
+}
+
+// The reference's error table: '| code | "text" |' for every code with a
+// text, in the words GetErrorText gives.
+TEST(ScriptMethodTable, ReferenceListsEveryErrorTextAsTheSystemHasIt) {
+    const std::string reference = test_support::fileContents(VEXA_SOURCE_DIR "/docs/page-api.md");
+    std::vector<std::int32_t> codes;
+    const std::regex row(R"re(\| (-?\d+) \| "([^"]*)" \|)re");
+    std::istringstream lines(reference);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, row)) continue;
+        const std::int32_t code = std::stoi(match[1]);
+        EXPECT_EQ(match[2], lookupErrorText(code)) << code;
+        codes.push_back(code);
+    }
+    std::vector<std::int32_t> withText{ERR_INTERNAL};
+    for (const auto& [first, last] :
+         {std::pair{ERR_INVALID_HEX, ERR_NOT_INITIALISED}, std::pair{ERR_CARD_FIRST, ERR_CARD_LAST},
+          std::pair{ERR_REMOTE_BAD_ADDRESS, ERR_REMOTE_BAD_ANSWER}}) {
+        for (std::int32_t code = first; code <= last; ++code) {
+            if (!lookupErrorText(code).empty()) withText.push_back(code);
+        }
+    }
+    EXPECT_EQ(codes, withText);
 }
 
 } // namespace
