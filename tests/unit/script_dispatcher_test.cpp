@@ -217,6 +217,18 @@ std::vector<std::string> extensionNames(const std::string& script, const std::st
     return names;
 }
 
+// The host's message for each of the seven events, in their order.
+std::vector<json> hostEventMessages() {
+    std::vector<json> messages;
+    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
+         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
+        CardEvent event;
+        event.kind = kind;
+        messages.push_back(json::parse(eventMessage(event)));
+    }
+    return messages;
+}
+
 TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
     const std::string script = test_support::fileContents(VEXA_SOURCE_DIR "/extension/methods.js");
     std::vector<std::string> methods;
@@ -226,12 +238,7 @@ TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
     EXPECT_EQ(extensionNames(relay, "const METHODS = new Set(["), methods);
 
     std::vector<std::string> events;
-    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
-         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
-        CardEvent event;
-        event.kind = kind;
-        events.push_back(json::parse(eventMessage(event))["event"].get<std::string>());
-    }
+    for (const json& message : hostEventMessages()) events.push_back(message["event"].get<std::string>());
     EXPECT_EQ(extensionNames(script, "events: Object.freeze(["), events);
 
     // The page's world reads the names as it loads.
@@ -308,11 +315,7 @@ TEST(ScriptMethodTable, TypeDeclarationsAndReferenceTableFollowTheTable) {
 
     // Each event's arguments as the host sends them.
     std::vector<DeclaredMethod> events;
-    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
-         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
-        CardEvent event;
-        event.kind = kind;
-        const json message = json::parse(eventMessage(event));
+    for (const json& message : hostEventMessages()) {
         DeclaredMethod sent{message["event"], {}, ""};
         for (const json& arg : message["args"]) sent.args.emplace_back(arg.is_string() ? "string" : "number");
         events.push_back(sent);
