@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { BUILD, Browser, Site, call, openWithAnswer, until } from './harness.js';
+import { BUILD, Browser, Site, answer, call, examplePage, openWithAnswer, until } from './harness.js';
 
 const BED = process.env.VEXA_TESTBED_DIR ?? '';
 const hasBed = BED !== '' && fs.existsSync(path.join(BED, 'card1.sock'));
@@ -37,6 +37,21 @@ test('a page lists the readers, connects a card and exchanges an APDU', { skip }
   assert.deepEqual(await call(page, 'SendToCard', ['80 EE 00 00 03 01 02 03']), { result: '01 02 03 90 00' });
   assert.deepEqual(await call(page, 'GetLastErrorCode'), { result: 0 });
   assert.deepEqual(await call(page, 'DisConnectCardEx', [0]), { result: 0 });
+  await page.close();
+});
+
+test('the example page of the reference reads a card and then reports card events', { skip }, async () => {
+  const page = await browser.open(site.page('/example/index.html', examplePage()));
+  const popup = browser.nextPopup();
+  await page.click('#go');
+  const question = await popup;
+  await answer(question, () => question.click('text=OK'));
+  const output = () => page.textContent('#out');
+  await until(async () => (await output()).includes(`card in ${READERS[1]}`), 'the example to report the cards', 20000);
+  const lines = (await output()).trim().split('\n');
+  assert.equal(lines[0], 'VEXA 2.0.0.2');
+  assert.match(lines[1], /^SELECT answered ([0-9a-f]{2} )*[0-9a-f]{2}$/);
+  assert.ok(!lines.some((line) => /failed|error|stopped/.test(line)), lines.join('\n'));
   await page.close();
 });
 

@@ -30,6 +30,14 @@ export function pageHtml(body = PLUGIN, title = 'VEXA test page') {
   return `<!doctype html><html><head><meta charset="utf-8"><title>${title}</title></head><body>${body}</body></html>`;
 }
 
+// The example page of the page API reference, as the reference shows it.
+export function examplePage() {
+  const reference = fs.readFileSync(path.join(ROOT, 'docs', 'page-api.md'), 'utf8');
+  const example = /## Example\s+```html\n([\s\S]*?)```/.exec(reference);
+  if (!example) throw new Error('docs/page-api.md has no example page');
+  return example[1];
+}
+
 // One origin on 127.0.0.1 serving the pages it is given; unknown paths 404.
 export class Site {
   static async start() {

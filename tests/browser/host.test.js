@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import vm from 'node:vm';
-import { BUILD, Browser, EXTENSION, EXTENSION_ID, HOST_NAME, Site, call, openWithAnswer, until } from './harness.js';
+import { BUILD, Browser, EXTENSION, EXTENSION_ID, HOST_NAME, Site, call, examplePage, openWithAnswer, until } from './harness.js';
 
 // The extension's own list (a unit test holds it to the host's table),
 // copied out of its context so that arrays compare equal.
@@ -214,6 +214,11 @@ test('without an installed host: one "disconnect" with "host not installed", the
     assert.deepEqual(await call(page, 'GetVersion', [0]), missing);
     assert.deepEqual(await page.evaluate(() => window.reasons), [['card', 'host not installed']]);
     assert.equal(await starts(), 2);
+
+    // The reference's example page tells the user what is missing.
+    await page.goto(site.page('/unregistered/example.html', examplePage()));
+    await page.click('#go');
+    await until(async () => (await page.textContent('#out')).includes('Please install the VEXA program.'), 'the example to say so');
     assert.deepEqual(bare.hostPids(), []);
   } finally {
     await bare.remove();
