@@ -29,6 +29,7 @@ if ! "$CARD" ctl "$VEXA_TESTBED_DIR/card1.sock" status >/dev/null 2>&1; then
     started_bed=1
     bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
 fi
+vexa_use_testbed "$VEXA_TESTBED_DIR"
 
 # The card in the second reader holds the OpenPGP application; the first
 # reader's card holds none. Every other command is a demo failure.
