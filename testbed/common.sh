@@ -58,7 +58,7 @@ vexa_install_browser() {
 }
 
 # The socket of the test bed's pcscd (testbed/start_testbed.sh) in folder DIR.
-vexa_testbed_socket() { printf '%s/pcscd/pcscd.comm' "$1"; }
+vexa_testbed_socket() { printf '%s/run/pcscd/pcscd.comm' "$1"; }
 
 # Points this shell's PC/SC clients, and every program it starts, at the pcscd
 # of the test bed in DIR, unless PCSCLITE_CSOCK_NAME names one already.

@@ -18,7 +18,7 @@ std::string joinTestbed() {
     const char* dir = std::getenv("VEXA_TESTBED_DIR");
     if (!dir || !*dir) return "";
     const std::filesystem::path bed = std::filesystem::absolute(dir);
-    setenv("PCSCLITE_CSOCK_NAME", (bed / "pcscd" / "pcscd.comm").c_str(), 0);
+    setenv("PCSCLITE_CSOCK_NAME", (bed / "run" / "pcscd" / "pcscd.comm").c_str(), 0);
     return bed.string();
 }
 

@@ -15,8 +15,10 @@
 #
 # pcsc-lite's pcscd always binds /run/pcscd/pcscd.comm, which belongs to the
 # system's own card service. So the bed's pcscd runs in a mount namespace of
-# its own where /run/pcscd is the bed's folder pcscd/, and listens for its
-# virtual cards on ports of its own ($VEXA_VPCD_PORT and the next, default
+# its own where /run is the bed's folder run/ (its socket is
+# run/pcscd/pcscd.comm), sees no USB reader drivers (the machine's real
+# readers stay the system pcscd's), and listens for its virtual cards on
+# ports of its own ($VEXA_VPCD_PORT and the next, default
 # 35973 and 35974; a system pcscd with Debian's vpcd takes 35963 and 35964).
 # Clients reach it through PCSCLITE_CSOCK_NAME, which the file env exports:
 #   source $VEXA_TESTBED_DIR/env
@@ -72,7 +74,7 @@ namespace_command() {
 check_isolated() {
     local pid=$1
     [ "$(readlink "/proc/$pid/ns/mnt")" != "$(readlink /proc/self/ns/mnt)" ] ||
-        fail "pcscd (pid $pid) runs in the system's mount namespace"
+        fail "pcscd (pid $pid) runs in the system's mount namespace; stop it with testbed/stop_testbed.sh"
     [ -S "$SOCKET" ] || fail "pcscd (pid $pid) made no socket $SOCKET"
     ! [ "$SOCKET" -ef "$SYSTEM_SOCKET" ] || fail "$SOCKET is the system's $SYSTEM_SOCKET"
 }
@@ -84,8 +86,6 @@ start_pcscd() {
         check_isolated "$(cat "$DIR/pcscd.pid")"
         return
     fi
-    # The mount point; pcscd's package and systemd's socket unit make it.
-    [ -d /run/pcscd ] || fail "/run/pcscd missing: apt-get install pcscd"
     local ns
     ns=$(namespace_command)
     # Our own reader configuration, so only the virtual readers take part.
@@ -95,15 +95,18 @@ start_pcscd() {
     printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
         "$VPCD_PORT" "$DRIVER" "$VPCD_PORT" > "$DIR/reader.conf.d/vpcd"
     # Left behind by our pcscd if it died: a new one refuses to start beside them.
-    mkdir -p "$DIR/pcscd"
-    rm -f "$DIR/pcscd/pcscd.comm" "$DIR/pcscd/pcscd.pid"
+    mkdir -p "$DIR/run/pcscd" "$DIR/empty"
+    rm -f "$DIR/run/pcscd/pcscd.comm" "$DIR/run/pcscd/pcscd.pid"
     vexa_log "Starting pcscd (vpcd ports ${PORTS[*]}, socket $SOCKET)"
-    # Its own session: a test run killed by its process group must not take
-    # the shared resource manager with it. unshare and sh exec, so the pid is
-    # pcscd's; the namespace and its mount end with it.
+    # In the namespace: /run is the bed's run/, and an empty folder hides
+    # every USB driver bundle. Its own session: a test run killed by its
+    # process group must not take the shared resource manager with it.
+    # unshare and sh exec, so the pid is pcscd's; the namespace and its
+    # mounts end with it.
     # shellcheck disable=SC2016
-    setsid $ns sh -c 'mount --bind "$1" /run/pcscd && exec pcscd --foreground --config "$2"' \
-        sh "$DIR/pcscd" "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
+    setsid $ns sh -c 'for b in /usr/lib/pcsc/drivers/*.bundle; do [ ! -d "$b" ] || mount --bind "$2" "$b" || exit; done
+        mount --bind "$1" /run && exec pcscd --foreground --config "$3"' \
+        sh "$DIR/run" "$DIR/empty" "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
     local pid=$!
     echo "$pid" > "$DIR/pcscd.pid"
     wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
@@ -150,6 +153,8 @@ DIR=$(cd "$DIR" && pwd)
 # folder must be nobody else's.
 [ -O "$DIR" ] && [ -z "$(find "$DIR" -maxdepth 0 -perm /022)" ] ||
     fail "$DIR belongs to someone else or others may write to it"
+# pcscd's /run hides whatever lies below the real one.
+case $DIR/ in /run/* | /var/run/*) fail "$DIR: the test bed's folder must not lie under /run" ;; esac
 SOCKET=$(vexa_testbed_socket "$DIR")
 # A longer name does not fit a socket address.
 [ ${#SOCKET} -lt 108 ] || fail "$SOCKET: name too long for a socket; choose a shorter VEXA_TESTBED_DIR"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Stops what testbed/start_testbed.sh started (vexa-rpcscd, the virtual cards
 # and the bed's own pcscd, by their pid files) and removes the test bed's
-# directory. pcscd's mount namespace, and with it the mount of the bed's
-# folder on /run/pcscd, ends with pcscd. A system pcscd is never touched.
+# directory. pcscd's mount namespace, and with it its mounts of the bed's
+# folders, ends with pcscd. A system pcscd is never touched.
 set -uo pipefail
 DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
 

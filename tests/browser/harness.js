@@ -24,7 +24,7 @@ export const PLUGIN = '<object id="card" type="application/chipcard_plugin_20" w
 // The test bed's pcscd has a socket of its own (testbed/start_testbed.sh);
 // the browsers started here, and so the hosts, inherit its name.
 if (process.env.VEXA_TESTBED_DIR && !process.env.PCSCLITE_CSOCK_NAME) {
-  process.env.PCSCLITE_CSOCK_NAME = path.resolve(process.env.VEXA_TESTBED_DIR, 'pcscd', 'pcscd.comm');
+  process.env.PCSCLITE_CSOCK_NAME = path.resolve(process.env.VEXA_TESTBED_DIR, 'run', 'pcscd', 'pcscd.comm');
 }
 
 export function tempDir(prefix) {

@@ -31,7 +31,9 @@ inline constexpr auto kCardWait = std::chrono::seconds(5); // pcscd polls every 
 // test script), so that nobody's test run drives a test bed by chance. Read
 // before main, so that every PC/SC call of the test reaches the bed's pcscd.
 inline const std::string kTestbedDir = testbed::joinTestbed();
-inline std::string testbedDir() { return kTestbedDir; }
+inline std::string testbedDir() {
+    return kTestbedDir;
+}
 
 // A log written to a file of its own, read back by the test.
 class CapturedLog : public TovLog {
