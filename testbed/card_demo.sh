@@ -15,6 +15,8 @@ if [ ! -x "$BUILD/control/vexa" ] || [ ! -x "$BUILD/testbed/vexa-card" ]; then
     vexa_install_packages
     vexa_build "$BUILD" -DVEXA_TESTS=OFF
 fi
+# The shell runs in a folder of its own: a relative build directory would miss.
+BUILD=$(cd "$BUILD" && pwd)
 CARD=$BUILD/testbed/vexa-card
 
 demo_home=$(mktemp -d)
