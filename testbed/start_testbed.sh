@@ -148,7 +148,7 @@ start_rpcscd() {
 [ -x "$CARD" ] || fail "$CARD missing: build first"
 [ -x "$RPCSCD" ] || fail "$RPCSCD missing: build first"
 mkdir -p "$DIR"
-DIR=$(cd "$DIR" && pwd)
+DIR=$(cd "$DIR" && pwd -P)
 # Tests load the library HBCIKRNL.INI names and scripts source env: the
 # folder must be nobody else's.
 [ -O "$DIR" ] && [ -z "$(find "$DIR" -maxdepth 0 -perm /022)" ] ||
