@@ -137,7 +137,6 @@ rpcscd_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$RPCSCD_PORT") 2>/dev/null; }
 
 start_rpcscd() {
     if ! alive "$DIR/rpcscd.pid"; then
-        rpcscd_ready && fail "port $RPCSCD_PORT is taken: set VEXA_RPCSCD_PORT"
         "$RPCSCD" --listen 127.0.0.1 --port "$RPCSCD_PORT" </dev/null >/dev/null 2>"$DIR/rpcscd.log" &
         echo $! > "$DIR/rpcscd.pid"
     fi
@@ -165,6 +164,9 @@ export PCSCLITE_CSOCK_NAME=$SOCKET
     printf 'export %s=%q\n' VEXA_TESTBED_DIR "$DIR" PCSCLITE_CSOCK_NAME "$SOCKET" \
         VEXA_VPCD_PORT "$VPCD_PORT" VEXA_RPCSCD_PORT "$RPCSCD_PORT"
 } > "$DIR/env"
+# Someone else's server on the port would pass for ours: refuse before
+# starting anything.
+alive "$DIR/rpcscd.pid" || ! rpcscd_ready || fail "port $RPCSCD_PORT is taken: set VEXA_RPCSCD_PORT"
 start_pcscd
 start_card 0
 start_card 1
