@@ -86,8 +86,9 @@ start_pcscd() {
         check_isolated "$(cat "$DIR/pcscd.pid")"
         return
     fi
-    local ns
-    ns=$(namespace_command)
+    local command ns
+    command=$(namespace_command)
+    read -ra ns <<< "$command"
     # Our own reader configuration, so only the virtual readers take part.
     # vpcd listens on the port after the colon and on the next for its second
     # reader.
@@ -104,7 +105,7 @@ start_pcscd() {
     # unshare and sh exec, so the pid is pcscd's; the namespace and its
     # mounts end with it.
     # shellcheck disable=SC2016
-    setsid $ns sh -c 'for b in /usr/lib/pcsc/drivers/*.bundle; do [ ! -d "$b" ] || mount --bind "$2" "$b" || exit; done
+    setsid "${ns[@]}" sh -c 'for b in /usr/lib/pcsc/drivers/*.bundle; do [ ! -d "$b" ] || mount --bind "$2" "$b" || exit; done
         mount --bind "$1" /run && exec pcscd --foreground --config "$3"' \
         sh "$DIR/run" "$DIR/empty" "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
     local pid=$!
