@@ -45,8 +45,8 @@ protected:
 };
 
 int run(int iterations, int rounds) {
-    const char* bed = std::getenv("VEXA_TESTBED_DIR");
-    if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+    const std::string bed = testbed::joinTestbed();
+    if (bed.empty()) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
     testbed::CardControlClient card(std::string(bed) + "/card0.sock");
     card.require("reset");
     card.require("insert");

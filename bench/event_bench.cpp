@@ -155,8 +155,8 @@ double exactCpuSeconds() {
 }
 
 int run(int rounds) {
-    const char* bed = std::getenv("VEXA_TESTBED_DIR");
-    if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+    const std::string bed = testbed::joinTestbed();
+    if (bed.empty()) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
     testbed::CardControlClient card(std::string(bed) + "/card1.sock");
     card.require("reset");
     card.require("insert");

@@ -36,8 +36,8 @@ constexpr const char* kReader = "Virtual PCD 00 00";
 constexpr std::array<std::uint8_t, 9> kCommand = {0x80, 0xEE, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
 
 int run(int iterations, int rounds) {
-    const char* bed = std::getenv("VEXA_TESTBED_DIR");
-    if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+    const std::string bed = testbed::joinTestbed();
+    if (bed.empty()) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
     std::string server;
     std::getline(std::ifstream(std::string(bed) + "/rpcscd.address"), server);
     if (server.empty()) throw std::runtime_error("the test bed runs no vexa-rpcscd");

@@ -32,9 +32,9 @@ int main(int argc, char** argv) {
         else if (option == "--server")
             plan.serverBinary = argv[i + 1];
     }
-    const char* bed = std::getenv("VEXA_TESTBED_DIR");
+    const std::string bed = joinTestbed();
     try {
-        if (!bed) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
+        if (bed.empty()) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");
         for (const char* card : {"/card0.sock", "/card1.sock"}) {
             CardControlClient control(std::string(bed) + card);
             control.require("reset");

@@ -15,6 +15,8 @@ if [ ! -x "$BUILD/control/vexa" ] || [ ! -x "$BUILD/testbed/vexa-card" ]; then
     vexa_install_packages
     vexa_build "$BUILD" -DVEXA_TESTS=OFF
 fi
+# The shell runs in a folder of its own: a relative build directory would miss.
+BUILD=$(cd "$BUILD" && pwd)
 CARD=$BUILD/testbed/vexa-card
 
 demo_home=$(mktemp -d)
@@ -29,6 +31,7 @@ if ! "$CARD" ctl "$VEXA_TESTBED_DIR/card1.sock" status >/dev/null 2>&1; then
     started_bed=1
     bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
 fi
+vexa_use_testbed "$VEXA_TESTBED_DIR"
 
 # The card in the second reader holds the OpenPGP application; the first
 # reader's card holds none. Every other command is a demo failure.

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include "cardaccess/pcsc_failure.h"
@@ -11,6 +13,14 @@
 #include "pcsc/pcsc_call.h"
 
 namespace vexa::testbed {
+
+std::string joinTestbed() {
+    const char* dir = std::getenv("VEXA_TESTBED_DIR");
+    if (!dir || !*dir) return "";
+    const std::filesystem::path bed = std::filesystem::absolute(dir);
+    setenv("PCSCLITE_CSOCK_NAME", (bed / "run" / "pcscd" / "pcscd.comm").c_str(), 0);
+    return bed.string();
+}
 
 std::vector<std::string> listReaders() {
     return pcscChecked([] { return pcsc::Context::open().readers(); });

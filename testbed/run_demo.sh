@@ -19,6 +19,7 @@ vexa_build "$BUILD" -DVEXA_TESTS=OFF
 export VEXA_TESTBED_DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
 trap 'bash "$VEXA_ROOT/testbed/stop_testbed.sh"' EXIT
 bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
+vexa_use_testbed "$VEXA_TESTBED_DIR"
 
 vexa_log "The example page in Chromium, through the extension and vexa-host"
 VEXA_BUILD_DIR=$BUILD node "$VEXA_ROOT/testbed/demo/browser_demo.mjs" "$BUILD"

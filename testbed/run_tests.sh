@@ -16,6 +16,7 @@ vexa_build "$BUILD" -DVEXA_TESTS=ON
 export VEXA_TESTBED_DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed} VEXA_TESTBED_REQUIRED=1
 trap 'bash "$VEXA_ROOT/testbed/stop_testbed.sh"' EXIT
 bash "$VEXA_ROOT/testbed/start_testbed.sh" "$BUILD"
+vexa_use_testbed "$VEXA_TESTBED_DIR"
 vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
 bash "$VEXA_ROOT/tests/browser/run.sh" "$BUILD"

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Starts the test bed: pcscd with vsmartcard's vpcd driver, which shows the
-# readers "Virtual PCD 00 00" and "Virtual PCD 00 01", and one virtual card
-# (vexa-card) inserted in each, and vexa-rpcscd serving both readers on
-# loopback ($RPCSCD_PORT; the address is in rpcscd.address). Tests find it all
-# through VEXA_TESTBED_DIR.
+# Starts the test bed: a pcscd of its own with vsmartcard's vpcd driver, which
+# shows the readers "Virtual PCD 00 00" and "Virtual PCD 00 01", one virtual
+# card (vexa-card) inserted in each, and vexa-rpcscd serving both readers on
+# loopback ($VEXA_RPCSCD_PORT, default 35965; the address is in
+# rpcscd.address). Tests find it all through VEXA_TESTBED_DIR.
 #
 #   start_testbed.sh [BUILD_DIR]     (default: $VEXA_BUILD_DIR or ./build)
 #
 # Directory: $VEXA_TESTBED_DIR, default /tmp/vexa-testbed. It holds the pid
-# files, logs, the cards' control sockets card0.sock and card1.sock, and the
+# files, logs, the cards' control sockets card0.sock and card1.sock, the
 # reader configuration given to pcscd, and HBCIKRNL.INI, which declares the
 # two readers as the CT-API terminals VEXA_CT_0 and VEXA_CT_1 of the build's
-# libvexa-ctapi.so (tests set windir to the directory). A pcscd that is
-# already running is used when it shows both virtual readers;
-# testbed/stop_testbed.sh stops only what this script started.
+# libvexa-ctapi.so (tests set windir to the directory).
+#
+# pcsc-lite's pcscd always binds /run/pcscd/pcscd.comm, which belongs to the
+# system's own card service. So the bed's pcscd runs in a mount namespace of
+# its own where /run is the bed's folder run/ (its socket is
+# run/pcscd/pcscd.comm), sees no USB reader drivers (the machine's real
+# readers stay the system pcscd's), and listens for its virtual cards on
+# ports of its own ($VEXA_VPCD_PORT and the next, default
+# 35973 and 35974; a system pcscd with Debian's vpcd takes 35963 and 35964).
+# Clients reach it through PCSCLITE_CSOCK_NAME, which the file env exports:
+#   source $VEXA_TESTBED_DIR/env
+# A system pcscd, its socket and its pid file are never touched.
+# testbed/stop_testbed.sh stops what this script started.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -22,14 +32,15 @@ DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
 CARD=$BUILD/testbed/vexa-card
 DRIVER=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 READERS=("Virtual PCD 00 00" "Virtual PCD 00 01")
-PORTS=(35963 35964)
+VPCD_PORT=${VEXA_VPCD_PORT:-35973}
+PORTS=("$VPCD_PORT" "$((VPCD_PORT + 1))")
 RPCSCD=$BUILD/server/vexa-rpcscd
 RPCSCD_PORT=${VEXA_RPCSCD_PORT:-35965}
+SYSTEM_SOCKET=/run/pcscd/pcscd.comm
 
 fail() { echo "start_testbed: $*" >&2; exit 1; }
 # A live (not zombie) process whose pid the file holds.
 alive() { [ -f "$1" ] && ps -o stat= -p "$(cat "$1")" 2>/dev/null | grep -q '^[^Z]'; }
-running_pcscd() { ps -C pcscd -o pid=,stat= | awk '$2 !~ /^Z/ {print $1}' | head -1; }
 
 # True once `vexa-card readers` lists both virtual readers.
 readers_ready() {
@@ -46,26 +57,61 @@ wait_for() {  # wait_for SECONDS COMMAND...
     done
 }
 
+# The command that runs its arguments in a private mount namespace: root's
+# own, or else one of an unprivileged user namespace where the kernel allows.
+namespace_command() {
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "unshare --mount --propagation private"
+    elif unshare --user --map-root-user --mount --propagation private true 2>/dev/null; then
+        echo "unshare --user --map-root-user --mount --propagation private"
+    else
+        fail "pcscd needs a mount namespace of its own, and this kernel gives none to user $(id -un): run as root, or allow unprivileged user namespaces (sysctl user.max_user_namespaces, kernel.unprivileged_userns_clone)"
+    fi
+}
+
+# The bed's pcscd must serve the bed's socket from a namespace of its own,
+# never the system's socket.
+check_isolated() {
+    local pid=$1
+    [ "$(readlink "/proc/$pid/ns/mnt")" != "$(readlink /proc/self/ns/mnt)" ] ||
+        fail "pcscd (pid $pid) runs in the system's mount namespace; stop it with testbed/stop_testbed.sh"
+    [ -S "$SOCKET" ] || fail "pcscd (pid $pid) made no socket $SOCKET"
+    ! [ "$SOCKET" -ef "$SYSTEM_SOCKET" ] || fail "$SOCKET is the system's $SYSTEM_SOCKET"
+}
+
 start_pcscd() {
     [ -e "$DRIVER" ] || fail "vpcd driver $DRIVER missing: apt-get install vsmartcard-vpcd"
     command -v pcscd >/dev/null || fail "pcscd missing: apt-get install pcscd"
-    if alive "$DIR/pcscd.pid"; then return; fi
-    if [ -n "$(running_pcscd)" ]; then
-        readers_ready && { vexa_log "Using the running pcscd"; return; }
-        fail "a pcscd without the virtual readers is running (pid $(running_pcscd)); stop it first"
+    if alive "$DIR/pcscd.pid"; then
+        check_isolated "$(cat "$DIR/pcscd.pid")"
+        return
     fi
+    local command ns
+    command=$(namespace_command)
+    read -ra ns <<< "$command"
     # Our own reader configuration, so only the virtual readers take part.
+    # vpcd listens on the port after the colon and on the next for its second
+    # reader.
     mkdir -p "$DIR/reader.conf.d"
-    printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$DRIVER" \
-        > "$DIR/reader.conf.d/vpcd"
-    # Left behind by a pcscd that died: a new one refuses to start beside them.
-    rm -f /run/pcscd/pcscd.comm /run/pcscd/pcscd.pid
-    vexa_log "Starting pcscd"
-    # Its own session: a test run killed by its process group must not take
-    # the shared resource manager with it.
-    setsid pcscd --foreground --config "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
-    echo $! > "$DIR/pcscd.pid"
+    printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
+        "$VPCD_PORT" "$DRIVER" "$VPCD_PORT" > "$DIR/reader.conf.d/vpcd"
+    # Left behind by our pcscd if it died: a new one refuses to start beside them.
+    mkdir -p "$DIR/run/pcscd" "$DIR/empty"
+    rm -f "$DIR/run/pcscd/pcscd.comm" "$DIR/run/pcscd/pcscd.pid"
+    vexa_log "Starting pcscd (vpcd ports ${PORTS[*]}, socket $SOCKET)"
+    # In the namespace: /run is the bed's run/, and an empty folder hides
+    # every USB driver bundle. Its own session: a test run killed by its
+    # process group must not take the shared resource manager with it.
+    # unshare and sh exec, so the pid is pcscd's; the namespace and its
+    # mounts end with it.
+    # shellcheck disable=SC2016
+    setsid "${ns[@]}" sh -c 'for b in /usr/lib/pcsc/drivers/*.bundle; do [ ! -d "$b" ] || mount --bind "$2" "$b" || exit; done
+        mount --bind "$1" /run && exec pcscd --foreground --config "$3"' \
+        sh "$DIR/run" "$DIR/empty" "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
+    local pid=$!
+    echo "$pid" > "$DIR/pcscd.pid"
     wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
+    check_isolated "$pid"
 }
 
 # Ports 1 and 2 of the driver are pcscd's first and second reader.
@@ -102,9 +148,29 @@ start_rpcscd() {
 [ -x "$CARD" ] || fail "$CARD missing: build first"
 [ -x "$RPCSCD" ] || fail "$RPCSCD missing: build first"
 mkdir -p "$DIR"
+DIR=$(cd "$DIR" && pwd -P)
+# Tests load the library HBCIKRNL.INI names and scripts source env: the
+# folder must be nobody else's.
+[ -O "$DIR" ] && [ -z "$(find "$DIR" -maxdepth 0 -perm /022)" ] ||
+    fail "$DIR belongs to someone else or others may write to it"
+# pcscd's /run hides whatever lies below the real one.
+case $DIR/ in /run/* | /var/run/*) fail "$DIR: the test bed's folder must not lie under /run" ;; esac
+SOCKET=$(vexa_testbed_socket "$DIR")
+# A longer name does not fit a socket address.
+[ ${#SOCKET} -lt 108 ] || fail "$SOCKET: name too long for a socket; choose a shorter VEXA_TESTBED_DIR"
+# This script's own PC/SC calls (vexa-card readers, wait) and vexa-rpcscd.
+export PCSCLITE_CSOCK_NAME=$SOCKET
+{
+    echo "# The test bed in $DIR: source this file to reach its pcscd."
+    printf 'export %s=%q\n' VEXA_TESTBED_DIR "$DIR" PCSCLITE_CSOCK_NAME "$SOCKET" \
+        VEXA_VPCD_PORT "$VPCD_PORT" VEXA_RPCSCD_PORT "$RPCSCD_PORT"
+} > "$DIR/env"
+# Someone else's server on the port would pass for ours: refuse before
+# starting anything.
+alive "$DIR/rpcscd.pid" || ! rpcscd_ready || fail "port $RPCSCD_PORT is taken: set VEXA_RPCSCD_PORT"
 start_pcscd
 start_card 0
 start_card 1
 start_rpcscd
 write_ctapi_ini
-vexa_log "Test bed ready: export VEXA_TESTBED_DIR=$DIR"
+vexa_log "Test bed ready: source $DIR/env"

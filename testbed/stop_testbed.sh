@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Stops what testbed/start_testbed.sh started (vexa-rpcscd, the virtual cards
-# and, if it started it, pcscd) and removes the test bed's directory.
+# and the bed's own pcscd, by their pid files) and removes the test bed's
+# directory. pcscd's mount namespace, and with it its mounts of the bed's
+# folders, ends with pcscd. A system pcscd is never touched.
 set -uo pipefail
 DIR=${VEXA_TESTBED_DIR:-/tmp/vexa-testbed}
 

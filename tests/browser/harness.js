@@ -21,6 +21,12 @@ export const CHROMIUM = process.env.VEXA_CHROMIUM ?? '/usr/bin/chromium';
 export const HOST_NAME = 'de.meridan.vexa';
 export const PLUGIN = '<object id="card" type="application/chipcard_plugin_20" width="0" height="0"></object>';
 
+// The test bed's pcscd has a socket of its own (testbed/start_testbed.sh);
+// the browsers started here, and so the hosts, inherit its name.
+if (process.env.VEXA_TESTBED_DIR && !process.env.PCSCLITE_CSOCK_NAME) {
+  process.env.PCSCLITE_CSOCK_NAME = path.resolve(process.env.VEXA_TESTBED_DIR, 'run', 'pcscd', 'pcscd.comm');
+}
+
 export function tempDir(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }

@@ -17,6 +17,9 @@ fi
 VEXA_BUILD_DIR=$(cd "$VEXA_BUILD_DIR" && pwd)
 
 vexa_install_browser
+# Chromium, and so vexa-host, reach the test bed's pcscd through the
+# environment they inherit.
+[ -z "${VEXA_TESTBED_DIR:-}" ] || vexa_use_testbed "$VEXA_TESTBED_DIR"
 (VEXA_PACKAGES=(firefox-esr); vexa_install_packages) || echo "tests/browser/run.sh: no firefox-esr; its test skips" >&2
 cd "$here"
 # The Firefox test speaks WebDriver BiDi over Node's own WebSocket, behind a

@@ -22,6 +22,8 @@ if ! bed_ready "$@"; then
     [[ -n "${VEXA_TESTBED_REQUIRED:-}" ]] && { echo "FAIL: no test bed with $* in '$dir'"; exit 1; }
     echo "SKIP: no test bed (testbed/start_testbed.sh starts one)"; exit 77
 fi
+source "$(dirname "${BASH_SOURCE[0]}")/../../testbed/common.sh"
+vexa_use_testbed "$dir"
 c0() { "$card" ctl "$dir/card0.sock" "$@" >/dev/null; }
 c1() { "$card" ctl "$dir/card1.sock" "$@" >/dev/null; }
 

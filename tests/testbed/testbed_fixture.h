@@ -28,10 +28,11 @@ inline constexpr const char* kReader1 = "Virtual PCD 00 01";
 inline constexpr auto kCardWait = std::chrono::seconds(5); // pcscd polls every ~400 ms
 
 // The running test bed's directory, named by VEXA_TESTBED_DIR (set by the
-// test script), so that nobody's test run drives a test bed by chance.
+// test script), so that nobody's test run drives a test bed by chance. Read
+// before main, so that every PC/SC call of the test reaches the bed's pcscd.
+inline const std::string kTestbedDir = testbed::joinTestbed();
 inline std::string testbedDir() {
-    const char* dir = std::getenv("VEXA_TESTBED_DIR");
-    return dir ? dir : "";
+    return kTestbedDir;
 }
 
 // A log written to a file of its own, read back by the test.
