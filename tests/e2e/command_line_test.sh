@@ -6,6 +6,7 @@
 # standard error is the journal.
 set -euo pipefail
 vexa=$(realpath "${1:?usage: command_line_test.sh <path-to-vexa>}")
+man_dir=$(realpath "$(dirname "$0")/../../man")
 source "$(dirname "$0")/throwaway_user.sh"
 
 # The other programs beside vexa in a build tree, or where a package puts them.
@@ -124,4 +125,21 @@ line=$(JOURNAL_STREAM=1:1 first_log_line "$work/other.log")
 [[ "$line" =~ $stamp ]] || fail "vexa-rpcscd log with a foreign JOURNAL_STREAM: '$line'"
 line=$(first_log_line "$work/no.log" --log-timestamps=no)
 [[ "$line" =~ ^\<6\>INFO ]] || fail "vexa-rpcscd --log-timestamps=no: '$line'"
+# Each man page renders without warnings and names every option its
+# program's --help lists, so the two cannot drift apart unseen.
+check_man_page() { # PAGE PROGRAM [COMMAND...]
+    local page=$man_dir/$1 option
+    shift
+    MANWIDTH=80 man --warnings -l "$page" 2>"$work/man.err" >"$work/man.out" || fail "man $page: status $?"
+    [[ ! -s "$work/man.err" ]] || fail "man $page: $(cat "$work/man.err")"
+    run "$@" --help
+    for option in $(grep -oE '^  --[a-z-]+' "$work/out"); do
+        grep -qF -- "$option" "$work/man.out" || fail "$page does not mention $option of $* --help"
+    done
+}
+if command -v man >/dev/null; then
+    check_man_page vexa.1 "$vexa" shell
+    check_man_page vexa-host.1 "$host" register
+    check_man_page vexa-rpcscd.8 "$rpcscd"
+fi
 echo "PASS"
