@@ -10,7 +10,9 @@
 #include <iostream>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "control/answer_channel.h"
 #include "control/host_registration.h"
