@@ -9,8 +9,11 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
+#include "control/log_tool.h"
+#include "control/readers_tool.h"
 #include "control/request_tool.h"
 #include "control/shell_session.h"
+#include "control/sites_tool.h"
 #include "core/version.h"
 
 namespace {
@@ -94,9 +97,12 @@ struct Command {
     int (*run)(Args args);
 };
 
-constexpr std::array<Command, 2> kCommands = {{
+constexpr std::array<Command, 5> kCommands = {{
     {"shell", runShell},
     {"request", runRequest},
+    {"readers", [](Args args) { return vexa::runReadersTool(args, std::cout, std::cerr); }},
+    {"sites", [](Args args) { return vexa::runSitesTool(args, std::cout, std::cerr); }},
+    {"log", [](Args args) { return vexa::runLogTool(args, std::cout, std::cerr); }},
 }};
 
 } // namespace
