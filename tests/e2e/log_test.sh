@@ -37,7 +37,7 @@ expect "nothing to show" "$(run show)" "No log at $host_log (the log is off; 've
 # Other lines, Windows line ends and the file's mode stay as they were.
 printf '# my settings\r\nINTERFACE=CTAPI\r\n; REMOTE_PCSC_SERVER=1.2.3.4:5\r\n' > "$config"
 chmod 640 "$config"
-run on | grep -q "The log is on at INFO ($config)" || fail "on: $(run on)"
+grep -q "The log is on at INFO ($config)" <<< "$(run on)" || fail "on: $(run on)"
 expect "INFO appended" "$(cat -A "$config")" $'# my settings^M$\nINTERFACE=CTAPI^M$\n; REMOTE_PCSC_SERVER=1.2.3.4:5^M$\nLOGLEVEL=INFO^M$'
 expect "mode kept" "$(stat -c %a "$config")" "640"
 out=$(run on debug)
@@ -56,7 +56,7 @@ expect "off takes nothing" "$(run off now | tail -1)" "[2]"
 
 # The plug-in reads what the tool wrote; the host's log is shown.
 printf 'LOGLEVEL=WARNING\nINTERFACE=PCSC\n' > "$config"
-run on | grep -q "at INFO" || fail "on again"
+grep -q "at INFO" <<< "$(run on)" || fail "on again"
 calls=$(for i in $(seq 1 50); do printf '{"id":%d,"method":"SetMode","args":["COLOUR%d","x"]}\n' "$i" "$i"; done)
 out=$(cd "$meridan" && "$vexa" shell <<< "$calls" | tail -1 | results)
 expect "shell ran" "$out" "992201"
@@ -65,7 +65,7 @@ expect "40 lines shown" "$(wc -l <<< "$out")" "40"
 grep -q "INFO    Unknown parameter: 'COLOUR50' $" <<< "$(tail -1 <<< "$out")" || fail "last line: $(tail -1 <<< "$out")"
 grep -q "COLOUR10'" <<< "$out" && fail "more than the end shown"
 
-run off | grep -q "The log is off" || fail "off"
+grep -q "The log is off" <<< "$(run off)" || fail "off"
 expect "off written" "$(cat "$config")" $'LOGLEVEL=OFF\nINTERFACE=PCSC'
 out=$("$vexa" shell <<< '{"id":1,"method":"GetMode","args":["LOGLEVEL"]}' | results)
 expect "plug-in reads OFF" "$out" "OFF"
@@ -73,6 +73,6 @@ expect "plug-in reads OFF" "$out" "OFF"
 # A protocol directory named in the registry holds the configuration.
 mkdir -p "$meridan/VEXA" "$work/protocol"
 printf 'ProtocolDir=%s\n' "$work/protocol" > "$meridan/VEXA/registry.conf"
-run on TRACE | grep -q "($work/protocol/vexa_ie.conf)" || fail "protocol directory: $(run on TRACE)"
+grep -q "($work/protocol/vexa_ie.conf)" <<< "$(run on TRACE)" || fail "protocol directory: $(run on TRACE)"
 expect "protocol directory file" "$(cat "$work/protocol/vexa_ie.conf")" "LOGLEVEL=TRACE"
 echo "log_test passed"

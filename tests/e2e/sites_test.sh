@@ -40,7 +40,7 @@ expect "remove without site" "$(sites remove | tail -1)" "[2]"
 expect "unknown command" "$(sites purge | head -1)" "vexa sites: purge: unknown command (list, remove or clear)"
 expect "no command" "$(sites | tail -1)" "[2]"
 expect "extra argument" "$(sites list x | tail -1)" "[2]"
-sites --help | grep -q "usage: vexa sites list" || fail "no help"
+grep -q "usage: vexa sites list" <<< "$(sites --help)" || fail "no help"
 
 expect "admit bank again" "$(open_as https://bank.example/app/index.html yes)" "0"
 expect "clear" "$(sites clear)" $'Removed 2 sites\n[0]'
