@@ -15,7 +15,7 @@ namespace vexa {
 struct NumberRange {
     long long min;
     long long max;
-    std::string_view what = "a number";
+    std::string_view what = "an allowed number";
 };
 
 // One long option a program accepts, as a row of its option table.
