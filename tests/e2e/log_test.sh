@@ -54,6 +54,10 @@ expect "unchanged after typo" "$(cat -A "$config")" "$before"
 expect "unknown command" "$(run up | head -1)" "vexa log: up: unknown command (on, off or show)"
 expect "off takes nothing" "$(run off now | tail -1)" "[2]"
 
+printf 'INTERFACE=PCSC' > "$config"
+grep -q "at LOG" <<< "$(run on log)" || fail "on log"
+expect "last line without line end" "$(cat "$config")" $'INTERFACE=PCSC\nLOGLEVEL=LOG'
+
 # The plug-in reads what the tool wrote; the host's log is shown.
 printf 'LOGLEVEL=WARNING\nINTERFACE=PCSC\n' > "$config"
 grep -q "at INFO" <<< "$(run on)" || fail "on again"
