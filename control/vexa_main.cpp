@@ -10,8 +10,11 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
+#include "control/log_tool.h"
+#include "control/readers_tool.h"
 #include "control/request_tool.h"
 #include "control/shell_session.h"
+#include "control/sites_tool.h"
 #include "core/version.h"
 #include "support/option_parser.h"
 
@@ -70,10 +73,16 @@ struct Command {
     int (*run)(Args args);
 };
 
-constexpr std::array<Command, 2> kCommands = {{
+constexpr std::array<Command, 5> kCommands = {{
     {"shell", "shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]",
      "answer script calls given as JSON Lines on stdin", runShell},
     {"request", "request build|read ...", "build and read server requests of ExecuteRequest", runRequest},
+    {"readers", "readers [--watch]", "show the readers and cards through the configured interface",
+     [](Args args) { return vexa::runReadersTool(args, std::cout, std::cerr); }},
+    {"sites", "sites list|remove URL|clear", "show or revoke the sites admitted to the readers",
+     [](Args args) { return vexa::runSitesTool(args, std::cout, std::cerr); }},
+    {"log", "log on [LEVEL]|off|show", "turn the log on or off, show its end",
+     [](Args args) { return vexa::runLogTool(args, std::cout, std::cerr); }},
 }};
 
 // `vexa` alone: --help, --version, and the list of commands.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,25 @@ struct StartupInputs {
     std::string logFile = "vexa_ie.log";
     std::string clientText;
 };
+
+// What the start-up load finds for the inputs, for tools that work beside
+// the plug-in: its files and the settings of its configuration file.
+struct PluginSetup {
+    // The protocol directory the registry names; none without one.
+    std::optional<std::string> protocolDirectory;
+    // The configuration file's path.
+    std::string configuration;
+    // The log file that vexa-host (working in <config home>/<company>)
+    // writes: LOGFILE in the protocol directory, else in the company
+    // directory of the config home; today's date filled in.
+    std::string hostLog;
+    std::int32_t logLevel = 0;
+    std::int32_t interfaceType = 0;
+    std::string remoteServers;
+};
+// Reads the registry and the configuration file; creates nothing but the
+// company directory of the config home.
+PluginSetup readPluginSetup(const StartupInputs& inputs);
 
 // The scripting core behind every script call. Operations never throw: they
 // answer with a string or a code and keep the detailed outcome in lastError.

@@ -31,21 +31,52 @@ std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_vie
     }};
 }
 
+// Where the configuration file of the inputs is; the protocol directory it
+// is in, or "" for the config home's company directory.
+std::string configurationPath(const StartupInputs& inputs, const std::string& location) {
+    TovFile file;
+    file.set(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, inputs.configurationFile);
+    return file.resolvedPath();
+}
+
+std::optional<std::string> registeredProtocolDirectory() {
+    return readUserOrMachineString(kRegistryKey, "ProtocolDir");
+}
+
 } // namespace
+
+PluginSetup readPluginSetup(const StartupInputs& inputs) {
+    PluginSetup setup;
+    setup.protocolDirectory = registeredProtocolDirectory();
+    const std::string location = setup.protocolDirectory.value_or("");
+    setup.configuration = configurationPath(inputs, location);
+    TovConf conf;
+    int line = 0;
+    const auto rows = mainRows(setup.protocolDirectory ? LOG_DEBUG : LOG_OFF, inputs.logFile);
+    conf.load("", "", setup.configuration, rows, line);
+    std::string logFile;
+    conf.getText("LOGFILE", logFile);
+    conf.getNamedValue("LOGLEVEL", setup.logLevel);
+    conf.getNamedValue("INTERFACE", setup.interfaceType);
+    conf.getText("REMOTE_PCSC_SERVER", setup.remoteServers);
+    TovLog log;
+    log.setLogFile(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, logFile);
+    setup.hostLog = log.logFileName();
+    return setup;
+}
 
 void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     if (isLoaded()) return;
     clientName = printableClient(inputs.clientText);
 
-    const std::optional<std::string> protocolDir = readUserOrMachineString(kRegistryKey, "ProtocolDir");
+    const std::optional<std::string> protocolDir = registeredProtocolDirectory();
     const std::string location = protocolDir.value_or("");
 
     loadAllowedSites(inputs.companyDirectory);
 
     int line = 0;
     const auto rows = mainRows(protocolDir ? LOG_DEBUG : LOG_OFF, inputs.logFile);
-    const int loadResult =
-        load(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, inputs.configurationFile, rows, line);
+    const int loadResult = load("", "", configurationPath(inputs, location), rows, line);
 
     std::int32_t level = LOG_OFF;
     std::string logFile;

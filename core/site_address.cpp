@@ -228,6 +228,29 @@ bool SiteList::admits(const SiteAddress& page) const {
     return false;
 }
 
+std::vector<std::string> SiteList::entries() const {
+    std::vector<std::string> out;
+    std::string_view rest = text_;
+    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
+        out.emplace_back(rest.substr(0, bar));
+        rest.remove_prefix(bar + 1);
+    }
+    return out;
+}
+
+bool SiteList::remove(std::string_view entry) {
+    std::string kept;
+    bool removed = false;
+    for (const std::string& e : entries()) {
+        if (e == entry)
+            removed = true;
+        else
+            kept.append(e).push_back(kSeparator);
+    }
+    text_ = std::move(kept);
+    return removed;
+}
+
 bool SiteList::add(std::string_view site) {
     if (!entryAllowed(site, Source::User)) return false;
     if (!contains(site)) text_.append(site).push_back(kSeparator);

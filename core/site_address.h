@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vexa {
 
@@ -52,6 +53,9 @@ public:
     // Adds a site that Open may store (see judgePage) unless it is there
     // already; false for any other text.
     bool add(std::string_view site);
+    // Takes the entry out; false when the list does not hold it.
+    bool remove(std::string_view entry);
+    std::vector<std::string> entries() const;
     // The list in its stored form, every entry followed by "|".
     const std::string& text() const { return text_; }
 

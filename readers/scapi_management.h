@@ -48,6 +48,8 @@ public:
     std::int32_t getReaderCount();
     // "" for an index outside the list.
     std::string getReaderName(std::int32_t index) const;
+    // Every entry, in list order.
+    const std::vector<ScapiReader>& readers() const { return readers_; }
     // First exact match, else -1.
     std::int32_t findReader(std::string_view name) const;
     // Connects the card of an entry exclusively with T=0 or T=1.

@@ -7,10 +7,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "support/blocking_io.h"
+#include "support/file_replace.h"
 #include "support/text.h"
 #include "support/tov_log.h"
-#include "support/unique_fd.h"
 
 namespace vexa {
 namespace {
@@ -44,31 +43,6 @@ int storeValue(ConfParameter& parameter, const std::string& value) {
         default:
             return TovConf::InternalError;
     }
-}
-
-std::string directoryOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Writes content to a temporary beside path, syncs it, and renames it over
-// path, so a failure at any point leaves the old file as it was. stamp
-// receives the new file's stamp.
-bool replaceFile(const std::string& path, std::string_view content, std::optional<FileStamp>& stamp) {
-    std::string temp = path + ".XXXXXX";
-    UniqueFd fd(::mkstemp(temp.data())); // mode 0600
-    if (fd.get() < 0) return false;
-    bool ok = writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
-    if (ok) stamp = TovFile::stampOf(fd.get());
-    ok = fd.close() == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    UniqueFd dir(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
-    return true;
 }
 
 } // namespace

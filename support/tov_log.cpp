@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -238,10 +239,26 @@ int TovLog::composeRecord(std::string& out, std::int32_t level, std::string_view
     return result;
 }
 
+namespace {
+
+// A log whose folder exists but whose file does not has simply written
+// nothing yet; a missing folder is a log that cannot be read.
+bool noFileYet(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path file(path);
+    return !std::filesystem::exists(std::filesystem::symlink_status(file, error)) &&
+           std::filesystem::is_directory(file.has_parent_path() ? file.parent_path() : ".", error);
+}
+
+} // namespace
+
 int TovLog::readTail(std::int32_t maxBytes, std::string& result) {
     result.clear();
     if (outputMode_ != File) return -1;
-    if (file_.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kOpenBudgetMs) != 0) return -11;
+    // Read-only, so that asking for the tail never creates the file: with
+    // logging off there is none, and it holds no record of ours.
+    if (file_.openFile(TovFile::ReadOnly, true, TovFile::Exclusive, kOpenBudgetMs) != 0)
+        return noFileYet(file_.resolvedPath()) ? 0 : -11;
     int code = readOwnRecords(maxBytes, result);
     if (file_.close() != 0 && code == 0) code = -16;
     if (code != 0) result.clear();

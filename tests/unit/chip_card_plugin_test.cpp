@@ -130,6 +130,16 @@ TEST_F(ChipCardPluginTest, ReadLogFileShowsOnlyOwnRecordsEscapedForHtml) {
     EXPECT_EQ(p.GetErrorText(992209), "Verarbeitungsproblem bei der &Uuml;bermittlung");
 }
 
+// Asking for the tail while logging is off must not leave an empty log
+// behind; a missing file holds no record of ours.
+TEST_F(ChipCardPluginTest, ReadLogFileCreatesNoLogFile) {
+    AdmittedPlugin p(dir / "vexa_ie.log");
+    p.setThreshold(LOG_OFF);
+    EXPECT_EQ(p.ReadLogFile(0), "");
+    EXPECT_EQ(p.lastErrorValue(), 0);
+    EXPECT_FALSE(fs::exists(dir / "vexa_ie.log"));
+}
+
 TEST_F(ChipCardPluginTest, UnreadableLogReportsItself) {
     AdmittedPlugin p(dir / "missing-dir" / "vexa_ie.log");
     EXPECT_EQ(p.ReadLogFile(0), "");

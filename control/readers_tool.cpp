@@ -1,0 +1,223 @@
+#include "control/readers_tool.h"
+
+#include <PCSC/pcsclite.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "cardaccess/ctapi_reader.h"
+#include "core/chip_card_plugin.h"
+#include "core/error_model.h"
+#include "core/setting_tables.h"
+#include "readers/scapi_management.h"
+#include "support/option_parser.h"
+#include "support/unique_fd.h"
+
+namespace vexa {
+namespace {
+
+constexpr std::array<OptionSpec, 1> kOptions{{
+    {"--watch", "",
+     "then print a line per card and reader event until interrupted\n"
+     "(Ctrl-C, SIGTERM or the end of standard input)"},
+}};
+constexpr ProgramText kProgram{"vexa readers", kVersion, "vexa readers [--watch]",
+                               "Lists the card readers and their cards through the interface type of the\n"
+                               "user's configuration (INTERFACE: PCSC, REMOTE_PCSC, CTAPI or ALL)."};
+
+// What a reader's PC/SC event state says about its card.
+std::string cardState(std::uint32_t state) {
+    if ((state & SCARD_STATE_UNAVAILABLE) != 0) return "reader in direct use";
+    if ((state & SCARD_STATE_MUTE) != 0) return "card present, does not answer";
+    if ((state & SCARD_STATE_PRESENT) == 0) return "no card";
+    std::string text = "card present";
+    if ((state & SCARD_STATE_EXCLUSIVE) != 0)
+        text += ", in exclusive use";
+    else if ((state & SCARD_STATE_INUSE) != 0)
+        text += ", in use";
+    return text;
+}
+
+std::string describe(TovLog& log, TovChipDefaultAccess& card, const ScapiReader& reader) {
+    if (reader.interfaceType == INTERFACE_CTAPI) {
+        // CT-API tells only whether a card is there; its ATR would take a reset.
+        CtapiReader terminal(reader.ctapi);
+        std::uint8_t status = 0;
+        const std::int32_t result = terminal.readerStatus(status);
+        terminal.reset();
+        if (result != 0) return "status unknown: " + lookupErrorText(result);
+        return status == 0 ? "no card" : "card present";
+    }
+    std::uint32_t state = 0;
+    if (const std::int32_t result = card.getCardStatus(log, reader.interfaceType, reader.name, state); result != 0)
+        return "status unknown: " + lookupErrorText(result);
+    std::string text = cardState(state);
+    if ((state & SCARD_STATE_PRESENT) != 0 && (state & SCARD_STATE_MUTE) == 0) {
+        const ByteBuffer atr = card.getAtr(log, reader.interfaceType, reader.name);
+        std::string hex = atr.toHex(true);
+        if (!hex.empty()) hex.pop_back();
+        if (!hex.empty()) text += ", ATR " + hex;
+    }
+    return text;
+}
+
+// Lists the readers; false (after a message) when there is nothing to list.
+bool listReaders(TovLog& log, const PluginSetup& setup, bool watch, std::ostream& out, std::ostream& err) {
+    const std::string interface = kInterfaceTable.nameOf(setup.interfaceType);
+    ScapiManagement inventory;
+    const std::int32_t result = inventory.init(log, setup.interfaceType, setup.remoteServers, true, false);
+    if (result == ERR_NO_READER) {
+        out << "No reader found through " << interface << ".\n";
+        return watch;
+    }
+    if (result != 0) {
+        err << "vexa readers: the readers of " << interface << " cannot be listed: "
+            << (result == PCSC_E_NO_SERVICE ? "no PC/SC resource manager (pcscd) is running" : lookupErrorText(result))
+            << " (" << errorCodeText(result) << ")\n";
+        return false;
+    }
+    out << "Readers through " << interface << ":\n";
+    TovChipDefaultAccess card;
+    card.setRemoteServers(setup.remoteServers);
+    for (const ScapiReader& reader : inventory.readers())
+        out << "  " << reader.name << ": " << describe(log, card, reader) << '\n';
+    card.close(log);
+    out.flush();
+    return true;
+}
+
+// Prints each event the monitor threads raise as one line.
+class EventPrinter : public ChipCardEvent {
+public:
+    explicit EventPrinter(std::ostream& out) : out_(out) {}
+    ~EventPrinter() override { resetEvents(); }
+
+    void OnCardReady(std::string_view reader, std::string_view atr, std::int32_t protocol, std::string_view) override {
+        std::string shown(atr);
+        if (!shown.empty() && shown.back() == ' ') shown.pop_back();
+        line("card ready: " + std::string(reader) + " (ATR " + shown + ", T=" + std::to_string(protocol) + ")");
+    }
+    void OnCardError(std::string_view reader, std::string_view) override { line("card error: " + std::string(reader)); }
+    void OnCardRemoved(std::string_view reader, std::string_view) override {
+        line("card removed: " + std::string(reader));
+    }
+    void OnReaderAdded(std::string_view reader, std::string_view) override {
+        line("reader added: " + std::string(reader));
+    }
+    void OnReaderRemoved(std::string_view reader, std::string_view) override {
+        line("reader removed: " + std::string(reader));
+    }
+    void OnCardInuse(std::string_view reader, std::int32_t shareMode, std::string_view) override {
+        static constexpr std::array<std::string_view, 4> kModes{"", "exclusive", "shared", "direct"};
+        const std::string_view mode = shareMode >= 1 && shareMode <= 3 ? kModes[shareMode] : "unknown";
+        line("card in use: " + std::string(reader) + " (" + std::string(mode) + ")");
+    }
+    void OnCardUnused(std::string_view reader, std::string_view) override {
+        line("card unused: " + std::string(reader));
+    }
+
+private:
+    void line(const std::string& text) {
+        std::lock_guard guard(lock_);
+        out_ << text << std::endl;
+    }
+
+    std::ostream& out_;
+    std::mutex lock_;
+};
+
+// Blocks SIGINT and SIGTERM in this thread and the threads it starts, so
+// that they arrive at a signalfd; the old mask comes back at the end.
+class BlockedSignals {
+public:
+    BlockedSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+        fd_ = UniqueFd(::signalfd(-1, &set_, SFD_CLOEXEC));
+    }
+    BlockedSignals(const BlockedSignals&) = delete;
+    BlockedSignals& operator=(const BlockedSignals&) = delete;
+    ~BlockedSignals() {
+        fd_ = UniqueFd();
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    int fd() const { return fd_.get(); }
+
+private:
+    sigset_t set_{};
+    sigset_t old_{};
+    UniqueFd fd_;
+};
+
+// Waits for a signal or the end of standard input; input itself is ignored.
+void waitForEnd(const BlockedSignals& signals) {
+    std::array<pollfd, 2> fds{{{STDIN_FILENO, POLLIN, 0}, {signals.fd(), POLLIN, 0}}};
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0) {
+            // Taken, so that it is not delivered once the mask is restored.
+            signalfd_siginfo info{};
+            [[maybe_unused]] const ssize_t n = ::read(signals.fd(), &info, sizeof info);
+            return;
+        }
+        if (fds[0].revents != 0) {
+            char buffer[256];
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+        }
+    }
+}
+
+int watchEvents(TovLog& log, const PluginSetup& setup, std::ostream& out, std::ostream& err) {
+    BlockedSignals signals;
+    if (signals.fd() < 0) {
+        err << "vexa readers: cannot wait for signals\n";
+        return 1;
+    }
+    EventPrinter printer(out);
+    if (printer.enableEvents(log, "vexa readers", setup.interfaceType, setup.remoteServers) != 0) {
+        err << "vexa readers: cannot start the event monitor\n";
+        return 1;
+    }
+    err << "Watching for card and reader events; Ctrl-C ends.\n";
+    waitForEnd(signals);
+    printer.resetEvents();
+    return 0;
+}
+
+} // namespace
+
+int runReadersTool(std::span<char* const> args, std::ostream& out, std::ostream& err) {
+    OptionParser parser(kProgram, kOptions);
+    parser.setStreams(out, err);
+    const auto parsed = parser.parse(args);
+    if (!parsed) return parser.exitStatus();
+    const bool watch = parsed->has("--watch");
+
+    const PluginSetup setup = readPluginSetup(StartupInputs{});
+    if (watch && setup.interfaceType == INTERFACE_CTAPI)
+        return parser.refuse("--watch", "CT-API terminals report no events");
+    // Records go where vexa-host writes them, at the configured level.
+    TovLog log(setup.logLevel, TovLog::File);
+    log.setClient("vexa readers");
+    log.setLogFile("", "", setup.hostLog);
+    log.open();
+
+    if (!listReaders(log, setup, watch, out, err)) return 1;
+    return watch ? watchEvents(log, setup, out, err) : 0;
+}
+
+} // namespace vexa

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# `vexa log` on the real binary: LOGLEVEL set in the user's configuration
+# file with every other line kept, levels checked, the log's end shown; and
+# no log file appears while the log is off, even when a page reads it.
+set -euo pipefail
+vexa=${1:?usage: log_test.sh <path-to-vexa>}
+source "$(dirname "$0")/throwaway_user.sh"
+
+expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+results() { python3 -c '
+import json, sys
+for line in sys.stdin:
+    a = json.loads(line)
+    print(a.get("result", "error: " + str(a.get("error"))))'; }
+run() {
+    local status=0 text
+    text=$("$vexa" log "$@" 2>&1) || status=$?
+    printf '%s\n[%s]' "$text" "$status"
+}
+meridan="$XDG_CONFIG_HOME/MERIDAN"
+config="$meridan/vexa_ie.conf"
+host_log="$meridan/vexa_ie.log"
+
+# With the log off, an admitted page reading the log leaves no file behind.
+out=$("$vexa" shell --url https://bank.example/a/x.html --answer yes <<'EOF2' | results
+{"id":1,"method":"Open","args":["p"]}
+{"id":2,"method":"ReadLogFile","args":[0]}
+{"id":3,"method":"GetLastErrorCode","args":[]}
+EOF2
+)
+expect "ReadLogFile with the log off" "$out" $'0\n\n0'
+[[ ! -e vexa_ie.log ]] || fail "ReadLogFile created a log file"
+
+expect "nothing to show" "$(run show)" "No log at $host_log (the log is off; 'vexa log on' turns it on).
+[0]"
+
+# Other lines, Windows line ends and the file's mode stay as they were.
+printf '# my settings\r\nINTERFACE=CTAPI\r\n; REMOTE_PCSC_SERVER=1.2.3.4:5\r\n' > "$config"
+chmod 640 "$config"
+grep -q "The log is on at INFO ($config)" <<< "$(run on)" || fail "on: $(run on)"
+expect "INFO appended" "$(cat -A "$config")" $'# my settings^M$\nINTERFACE=CTAPI^M$\n; REMOTE_PCSC_SERVER=1.2.3.4:5^M$\nLOGLEVEL=INFO^M$'
+expect "mode kept" "$(stat -c %a "$config")" "640"
+out=$(run on debug)
+grep -q "The log is on at DEBUG" <<< "$out" || fail "on debug: $out"
+grep -q "every APDU" <<< "$out" || fail "no APDU note: $out"
+expect "replaced in place" "$(cat -A "$config")" $'# my settings^M$\nINTERFACE=CTAPI^M$\n; REMOTE_PCSC_SERVER=1.2.3.4:5^M$\nLOGLEVEL=DEBUG^M$'
+
+before=$(cat -A "$config")
+expect "typo" "$(run on INFOO)" "vexa log: INFOO: not a log level (TRACE, DEBUG, INFO, WARNING, ERROR, FATAL or LOG)
+Try 'vexa log --help'.
+[2]"
+expect "OFF is not a level to turn on" "$(run on OFF | tail -1)" "[2]"
+expect "unchanged after typo" "$(cat -A "$config")" "$before"
+expect "unknown command" "$(run up | head -1)" "vexa log: up: unknown command (on, off or show)"
+expect "off takes nothing" "$(run off now | tail -1)" "[2]"
+
+printf 'INTERFACE=PCSC' > "$config"
+grep -q "at LOG" <<< "$(run on log)" || fail "on log"
+expect "last line without line end" "$(cat "$config")" $'INTERFACE=PCSC\nLOGLEVEL=LOG'
+
+# The plug-in reads what the tool wrote; the host's log is shown.
+printf 'LOGLEVEL=WARNING\nINTERFACE=PCSC\n' > "$config"
+grep -q "at INFO" <<< "$(run on)" || fail "on again"
+calls=$(for i in $(seq 1 50); do printf '{"id":%d,"method":"SetMode","args":["COLOUR%d","x"]}\n' "$i" "$i"; done)
+out=$(cd "$meridan" && "$vexa" shell <<< "$calls" | tail -1 | results)
+expect "shell ran" "$out" "992201"
+out=$("$vexa" log show)
+expect "40 lines shown" "$(wc -l <<< "$out")" "40"
+grep -q "INFO    Unknown parameter: 'COLOUR50' $" <<< "$(tail -1 <<< "$out")" || fail "last line: $(tail -1 <<< "$out")"
+grep -q "COLOUR10'" <<< "$out" && fail "more than the end shown"
+
+grep -q "The log is off" <<< "$(run off)" || fail "off"
+expect "off written" "$(cat "$config")" $'LOGLEVEL=OFF\nINTERFACE=PCSC'
+out=$("$vexa" shell <<< '{"id":1,"method":"GetMode","args":["LOGLEVEL"]}' | results)
+expect "plug-in reads OFF" "$out" "OFF"
+
+# A protocol directory named in the registry holds the configuration.
+mkdir -p "$meridan/VEXA" "$work/protocol"
+printf 'ProtocolDir=%s\n' "$work/protocol" > "$meridan/VEXA/registry.conf"
+grep -q "($work/protocol/vexa_ie.conf)" <<< "$(run on TRACE)" || fail "protocol directory: $(run on TRACE)"
+expect "protocol directory file" "$(cat "$work/protocol/vexa_ie.conf")" "LOGLEVEL=TRACE"
+echo "log_test passed"
