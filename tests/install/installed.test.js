@@ -104,8 +104,10 @@ test('firefox-esr loads the installed add-on, which reaches the installed host',
   try {
     // Debian's own defaults load it: unsigned add-ons are accepted in the
     // system folder (extensions.unsignedScopes) and that scope is not
-    // disabled on arrival (extensions.autoDisableScopes), so no pref here.
-    firefox = await Firefox.start(profile, home);
+    // disabled on arrival (extensions.autoDisableScopes). The WebDriver
+    // agent would put its own add-on prefs over those (enabledScopes 5
+    // leaves the system folder out): keep it from doing so.
+    firefox = await Firefox.start(profile, home, { 'remote.prefs.recommended': false });
     await firefox.navigate(site.page('/installed.html'));
     const methods = await firefox.evaluate(firefox.context, "typeof document.getElementById('card').GetVersion");
     assert.equal(methods, 'function', `firefox-esr did not load ${FIREFOX_XPI}: the page object has no methods`);
