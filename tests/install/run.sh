@@ -77,19 +77,23 @@ else
     mkdir -p "$debs"
     bash "$VEXA_ROOT/packaging/build_packages.sh" "$debs"
 fi
+# Only these: the build also leaves debug-symbol packages beside them.
+files=()
 for p in "${PACKAGES[@]}"; do
-    compgen -G "$debs/${p}_*.deb" >/dev/null || fail "no ${p}_*.deb in $debs"
+    found=("$debs/${p}"_*.deb)
+    [ ${#found[@]} -eq 1 ] && [ -f "${found[0]}" ] || fail "not one ${p}_*.deb in $debs: ${found[*]}"
+    files+=("${found[0]}")
 done
 
 # The folders the packages bring that are not here yet: the purge must take
 # them away again.
-for deb in "$debs"/*.deb; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
+for deb in "${files[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
     sed -n 's|^\./\(.*[^/]\)/$|/\1|p' | sort -u | while read -r dir; do
         [ -e "$dir" ] || echo "$dir"
     done >"$work/new-dirs"
 
 vexa_log "Installing the packages"
-(cd "$debs" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./*.deb)
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${files[@]}"
 for p in "${PACKAGES[@]}"; do dpkg -L "$p"; done | sort -u | while read -r path; do
     [ -d "$path" ] && [ ! -L "$path" ] || echo "$path"
 done >"$work/files"
@@ -132,7 +136,8 @@ log=$work/rpcscd.log
 # In a network namespace of its own the unit's port is free even beside the
 # test bed's vexa-rpcscd, and nothing from outside reaches the server.
 # shellcheck disable=SC2016 # expanded by the inner shell
-unshare --net bash -euo pipefail -c '
+# Not -u: like systemd, an unset variable stands for nothing.
+unshare --net bash -eo pipefail -c '
     log=$3
     ip link set lo up
     eval "$1"
