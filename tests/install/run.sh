@@ -85,19 +85,24 @@ for p in "${PACKAGES[@]}"; do
     files+=("${found[0]}")
 done
 
-# The folders the packages bring that are not here yet: the purge must take
-# them away again.
-for deb in "${files[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
-    sed -n 's|^\./\(.*[^/]\)/$|/\1|p' | sort -u | while read -r dir; do
-        [ -e "$dir" ] || echo "$dir"
-    done >"$work/new-dirs"
+# What the packages hold: their files, and the folders that are not here
+# yet. The purge must take both away again.
+for deb in "${files[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done | sed 's|^\./|/|' | sort -u >"$work/content"
+grep -v '/$' "$work/content" >"$work/files" || true
+sed -n 's|^\(/.*[^/]\)/$|\1|p' "$work/content" | while read -r dir; do
+    [ -e "$dir" ] || echo "$dir"
+done >"$work/new-dirs"
+
+# What systemd's helpers keep about the unit is no file of the packages'.
+systemd_state() { find /etc/systemd /var/lib/systemd -name '*vexa*' 2>/dev/null | sort; }
+systemd_state >"$work/systemd-before"
 
 vexa_log "Installing the packages"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${files[@]}"
-for p in "${PACKAGES[@]}"; do dpkg -L "$p"; done | sort -u | while read -r path; do
-    [ -d "$path" ] && [ ! -L "$path" ] || echo "$path"
-done >"$work/files"
-echo "$me: the packages installed $(wc -l <"$work/files") files" >&2
+for p in "${PACKAGES[@]}"; do
+    dpkg -L "$p" >"$work/$p.list"
+    echo "$me: $p installed $(grep -cxFf "$work/files" "$work/$p.list") files" >&2
+done
 for f in "${BROWSER_FILES[@]}"; do
     if [ ! -e "$f" ]; then fail "the packages did not install $f"; fi
 done
@@ -179,6 +184,7 @@ while read -r dir; do
     # A folder another package has taken over meanwhile stays rightly.
     if [ -e "$dir" ] && ! dpkg -S "$dir" >/dev/null 2>&1; then left+=("$dir/"); fi
 done <"$work/new-dirs"
+while read -r path; do left+=("$path"); done < <(systemd_state | comm -13 "$work/systemd-before" -)
 [ ${#left[@]} -eq 0 ] || fail "the purge left: ${left[*]}"
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qv not-installed && fail "$p is still known to dpkg after the purge"
