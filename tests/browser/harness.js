@@ -137,7 +137,12 @@ export class Browser {
     // Installed, other extensions run beside ours: wait for the one whose id
     // the manifests admit.
     const ours = this.installed ? (url) => url.host === EXTENSION_ID && url.pathname === '/background.js' : () => true;
-    this.worker = await this.serviceWorker(ours, 'the extension');
+    try {
+      this.worker = await this.serviceWorker(ours, 'the extension');
+    } catch (error) {
+      await this.close();
+      throw error;
+    }
     return this;
   }
 

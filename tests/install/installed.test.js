@@ -5,6 +5,7 @@
 // nothing of the source tree or a build is passed to them. Run by
 // tests/install/run.sh while the packages are installed.
 
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
@@ -12,17 +13,15 @@ import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from '../browser/firefox.js';
 import { Browser, EXTENSION_ID, HOST_NAME, Site, openWithAnswer, call, tempDir } from '../browser/harness.js';
 
-const CHROMIUM_EXTENSIONS = '/usr/share/chromium/extensions';
 const CHROMIUM_MANIFEST = `/etc/chromium/native-messaging-hosts/${HOST_NAME}.json`;
 const FIREFOX_XPI = `/usr/share/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`;
 const FIREFOX_MANIFEST = `/usr/lib/mozilla/native-messaging-hosts/${HOST_NAME}.json`;
 // A folder for a second extension, chosen by run.sh.
 const SECOND = process.env.VEXA_SECOND_EXTENSION;
 
-// The package ships host and extension together: the host's version is the
-// extension's.
+// The installed host reports the version of its package.
 function version() {
-  return JSON.parse(fs.readFileSync(path.join(CHROMIUM_EXTENSIONS, 'vexa', 'manifest.json'), 'utf8')).version;
+  return execFileSync('dpkg-query', ['-W', '-f=${source:Upstream-Version}', 'vexa'], { encoding: 'utf8' });
 }
 
 function question(site) {
@@ -60,8 +59,9 @@ async function chromiumReachesHost(browser) {
 }
 
 test('Chromium loads the installed extension, which reaches the installed host', async () => {
-  const browser = await new Browser({ installed: true }).start();
+  const browser = new Browser({ installed: true });
   try {
+    await browser.start();
     assert.equal(browser.extensionId, EXTENSION_ID);
     await chromiumReachesHost(browser);
   } finally {
@@ -75,16 +75,16 @@ test('Chromium loads the installed extension beside another installed one', asyn
     return;
   }
   fs.mkdirSync(SECOND);
-  let browser = null;
+  const browser = new Browser({ installed: true });
   try {
     const manifest = { manifest_version: 3, name: 'VEXA install test dummy', version: '1.0', background: { service_worker: 'dummy_worker.js' } };
     fs.writeFileSync(path.join(SECOND, 'manifest.json'), JSON.stringify(manifest));
     fs.writeFileSync(path.join(SECOND, 'dummy_worker.js'), '// Only shows that the extension runs.\n');
-    browser = await new Browser({ installed: true }).start();
+    await browser.start();
     await browser.serviceWorker((url) => url.pathname === '/dummy_worker.js', 'the second installed extension');
     await chromiumReachesHost(browser);
   } finally {
-    await browser?.remove();
+    await browser.remove();
     fs.rmSync(SECOND, { recursive: true, force: true });
   }
 });
