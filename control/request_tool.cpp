@@ -1,6 +1,8 @@
 #include "control/request_tool.h"
 
+#include <array>
 #include <charconv>
+#include <cstdint>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -10,21 +12,46 @@
 
 #include "control/codepage.h"
 #include "core/server_batch.h"
+#include "core/version.h"
 #include "support/cipher.h"
+#include "support/option_parser.h"
 
 namespace vexa {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kUsage =
-    "usage: vexa request build [--client ID] [--transaction ID] [--process N] [--continue]\n"
-    "                          [--release] [--plain] [COMMAND-OPTIONS] APDU ...\n"
-    "       vexa request read [--plain] [TEXT]      (TEXT from stdin when left out)\n"
-    "  build writes a request for ExecuteRequest: each APDU (hex, blanks allowed) is one\n"
-    "  command; --reconnect SECONDS, --stop and --control CODE apply to the next APDU.\n"
-    "  read shows a response (or request) as JSON. --plain: hex without enciphering,\n"
-    "  for ExecuteRequest with encoded 0.\n";
+constexpr std::array<OptionSpec, 9> kBuildOptions{{
+    {"--client", "ID", "the client id of the request"},
+    {"--transaction", "ID", "the transaction id"},
+    {"--process", "N", "the process id"},
+    {"--continue", "", "go on after a failing command"},
+    {"--release", "", "only release the card (reset it); no commands"},
+    {"--plain", "", "hex without enciphering, for ExecuteRequest with encoded 0"},
+    {"--reconnect", "SECONDS", "reconnect before the next APDU, retrying for SECONDS (0: once)"},
+    {"--stop", "", "end the batch after the next APDU if it succeeds"},
+    {"--control", "CODE", "send the next APDU to the reader as control code CODE"},
+}};
+
+constexpr std::array<OptionSpec, 1> kReadOptions{{
+    {"--plain", "", "hex without enciphering, for ExecuteRequest with encoded 0"},
+}};
+
+constexpr ProgramText kBuildProgram{"vexa request build", kVersion,
+                                    "vexa request build [--client ID] [--transaction ID] [--process N] [--continue]\n"
+                                    "                   [--release] [--plain] [COMMAND-OPTIONS] APDU ...",
+                                    "Writes a request for ExecuteRequest: each APDU (hex, blanks allowed) is one\n"
+                                    "command; --reconnect, --stop and --control apply to the next APDU.\n"
+                                    "Numbers may be given in hex as 0x...",
+                                    SIZE_MAX};
+
+constexpr ProgramText kReadProgram{"vexa request read", kVersion, "vexa request read [--plain] [TEXT]",
+                                   "Shows a response (or request) as JSON; TEXT from stdin when left out.", 1};
+
+constexpr ProgramText kRequestProgram{"vexa request", kVersion,
+                                      "vexa request build [OPTION]... APDU ...\n"
+                                      "vexa request read [--plain] [TEXT]",
+                                      "'vexa request build --help' and 'vexa request read --help' tell more.", 1};
 
 struct Refused {
     std::string text;
@@ -40,7 +67,7 @@ Int number(std::string_view option, std::string_view text) {
     }
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (error != std::errc() || end != text.data() + text.size() || text.empty())
-        throw Refused{std::string(option) + " takes a number, not '" + std::string(text) + "'"};
+        throw OptionError(std::string(option), "takes a number, not '" + std::string(text) + "'");
     return value;
 }
 
@@ -51,48 +78,48 @@ ByteBuffer apduBytes(std::string_view text) {
     ByteBuffer bytes;
     const bool hex = digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
     if (digits.empty() || digits.size() % 2 != 0 || !hex || !bytes.assignHex(digits, false))
-        throw Refused{"'" + std::string(text) + "' is no APDU in hex"};
+        throw OptionError(std::string(text), "not an APDU in hex");
     return bytes;
 }
 
-int build(std::span<char*> args, std::ostream& out) {
+// The options in the order given: each command option applies to the APDU
+// after it.
+ServerRequest requestFrom(const ParsedOptions& options, bool& plain) {
     ServerRequest request;
     request.header.functionId = kExecuteFunctionId;
-    bool plain = false;
     RequestCommand next;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        const auto value = [&]() -> std::string_view {
-            if (i + 1 >= args.size()) throw Refused{std::string(arg) + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "--client") {
-            request.header.clientId = utf8ToCp1252(value());
-        } else if (arg == "--transaction") {
-            request.header.transactionId = utf8ToCp1252(value());
-        } else if (arg == "--process") {
-            request.header.processId = number<std::int32_t>(arg, value());
-        } else if (arg == "--continue") {
+    for (const auto& [option, value] : options.items()) {
+        if (option == "--client") {
+            request.header.clientId = utf8ToCp1252(value);
+        } else if (option == "--transaction") {
+            request.header.transactionId = utf8ToCp1252(value);
+        } else if (option == "--process") {
+            request.header.processId = number<std::int32_t>(option, value);
+        } else if (option == "--continue") {
             request.continueOnError = true;
-        } else if (arg == "--release") {
+        } else if (option == "--release") {
             request.release = true;
-        } else if (arg == "--plain") {
+        } else if (option == "--plain") {
             plain = true;
-        } else if (arg == "--reconnect") {
+        } else if (option == "--reconnect") {
             next.reconnect = true;
-            next.reconnectSeconds = number<std::int32_t>(arg, value());
-        } else if (arg == "--stop") {
+            next.reconnectSeconds = number<std::int32_t>(option, value);
+        } else if (option == "--stop") {
             next.stopOnSuccess = true;
-        } else if (arg == "--control") {
-            next.controlCode = number<std::uint32_t>(arg, value());
-        } else if (arg.starts_with("--")) {
-            throw Refused{"unknown option '" + std::string(arg) + "'"};
+        } else if (option == "--control") {
+            next.controlCode = number<std::uint32_t>(option, value);
         } else {
-            next.apdu = apduBytes(arg);
+            next.apdu = apduBytes(value);
             request.commands.push_back(std::move(next));
             next = {};
         }
     }
+    return request;
+}
+
+int build(const ParsedOptions& options, std::ostream& out) {
+    bool plain = false;
+    const ServerRequest request = requestFrom(options, plain);
     TlvBuffer message;
     message.allocate(kMessageCapacity);
     if (!writeRequest(message, request))
@@ -122,18 +149,10 @@ std::string lowerHex(const ByteBuffer& bytes) {
     return text;
 }
 
-int read(std::span<char*> args, std::istream& in, std::ostream& out) {
-    bool plain = false;
+int read(const ParsedOptions& options, std::istream& in, std::ostream& out) {
+    const bool plain = options.has("--plain");
     std::optional<std::string> text;
-    for (const char* arg : args) {
-        const std::string_view a = arg;
-        if (a == "--plain")
-            plain = true;
-        else if (a.starts_with("--") || text)
-            throw Refused{"unexpected argument '" + std::string(a) + "'"};
-        else
-            text = a;
-    }
+    if (!options.operands().empty()) text = std::string(options.operands().front());
     if (!text) text = std::string(std::istreambuf_iterator<char>(in), {});
     while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' ')) text->pop_back();
 
@@ -172,15 +191,31 @@ int read(std::span<char*> args, std::istream& in, std::ostream& out) {
 } // namespace
 
 int runRequestTool(std::span<char*> args, std::istream& in, std::ostream& out, std::ostream& err) {
+    const std::string_view command = args.empty() ? "" : args[0];
+    const bool building = command == "build";
+    if (!building && command != "read") {
+        OptionParser parser(kRequestProgram, {});
+        parser.setStreams(out, err);
+        if (args.empty()) {
+            parser.printHelp(err);
+            return 2;
+        }
+        if (!parser.parse(args.first(1))) return parser.exitStatus();
+        return parser.refuse(command, "unknown command");
+    }
+    OptionParser parser(building ? kBuildProgram : kReadProgram,
+                        building ? std::span<const OptionSpec>(kBuildOptions) : kReadOptions);
+    parser.setStreams(out, err);
+    const auto options = parser.parse(args.subspan(1));
+    if (!options) return parser.exitStatus();
     try {
-        if (!args.empty() && std::string_view(args[0]) == "build") return build(args.subspan(1), out);
-        if (!args.empty() && std::string_view(args[0]) == "read") return read(args.subspan(1), in, out);
+        return building ? build(*options, out) : read(*options, in, out);
+    } catch (const OptionError& e) {
+        return parser.refuse(e.option(), e.reason());
     } catch (const Refused& refused) {
-        err << "vexa request: " << refused.text << '\n';
+        err << (building ? kBuildProgram : kReadProgram).name << ": " << refused.text << '\n';
         return 2;
     }
-    err << kUsage;
-    return 2;
 }
 
 } // namespace vexa

@@ -3,35 +3,44 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "control/answer_channel.h"
 #include "control/host_registration.h"
 #include "control/host_session.h"
+#include "core/version.h"
+#include "support/option_parser.h"
 #include "support/tov_file.h"
 
 namespace {
 
 using Args = std::span<char*>;
 
-int usage() {
-    std::cerr << "usage: vexa-host register [--system | --user-data-dir DIR]\n"
-                 "       vexa-host unregister [--system | --user-data-dir DIR]\n"
-                 "  register    writes the native-messaging manifests (de.meridan.vexa.json) that\n"
-                 "              let Chromium, Google Chrome and Firefox start this program\n"
-                 "  unregister  removes them again\n"
-                 "  (default: for the current user)\n"
-                 "  --system             for every user of the machine\n"
-                 "  --user-data-dir DIR  for the Chromium profile directory DIR only\n"
-                 "The browser itself starts vexa-host with the calling extension's origin.\n";
-    return 2;
-}
+constexpr std::array<vexa::OptionSpec, 2> kRegistrationOptions{{
+    {"--system", "", "for every user of the machine"},
+    {"--user-data-dir", "DIR", "for the Chromium profile directory DIR only"},
+}};
+
+constexpr std::string_view kSynopsis =
+    "vexa-host register [--system | --user-data-dir DIR]\n"
+    "vexa-host unregister [--system | --user-data-dir DIR]";
+
+constexpr std::string_view kDescription =
+    "  register    writes the native-messaging manifests (de.meridan.vexa.json) that\n"
+    "              let Chromium, Google Chrome and Firefox start this program\n"
+    "  unregister  removes them again\n"
+    "Without --system or --user-data-dir: for the current user.\n"
+    "The browser itself starts vexa-host with the calling extension's origin\n"
+    "(Chromium) or with the manifest's path and the add-on's id (Firefox).";
 
 // Chromium passes the caller's origin and perhaps options such as
 // --parent-window=N; Firefox passes the manifest's path and the extension id.
@@ -73,29 +82,38 @@ int runHost() {
     }
 }
 
-std::optional<std::vector<vexa::ManifestTarget>> targetsFor(Args options) {
-    if (options.empty()) return vexa::currentUserManifestTargets();
-    const std::string_view option = options[0];
-    if (option == "--system" && options.size() == 1) return vexa::systemManifestTargets();
-    if (option == "--user-data-dir" && options.size() == 2 && *options[1] != '\0') {
-        return vexa::profileManifestTargets(options[1]);
+// The manifests' places the options name, or nullopt after a refusal.
+std::optional<std::vector<vexa::ManifestTarget>> targetsFor(vexa::OptionParser& parser, Args args) {
+    const auto options = parser.parse(args);
+    if (!options) return std::nullopt;
+    if (options->has("--system") && options->has("--user-data-dir")) {
+        parser.refuse("--system", "cannot go with --user-data-dir");
+        return std::nullopt;
     }
-    return std::nullopt;
+    if (options->has("--system")) return vexa::systemManifestTargets();
+    if (!options->has("--user-data-dir")) return vexa::currentUserManifestTargets();
+    const std::string_view directory = options->value("--user-data-dir");
+    if (directory.empty()) {
+        parser.refuse("--user-data-dir", "needs a directory");
+        return std::nullopt;
+    }
+    return vexa::profileManifestTargets(std::string(directory));
 }
 
-int runRegistration(std::string_view command, Args options) {
+int runRegistration(std::string_view command, Args args) {
+    const std::string name = "vexa-host " + std::string(command);
+    vexa::OptionParser parser({name, vexa::kVersion, kSynopsis, kDescription}, kRegistrationOptions);
     try {
-        const auto targets = targetsFor(options);
-        if (!targets) return usage();
+        const auto targets = targetsFor(parser, args);
+        if (!targets) return parser.exitStatus();
         vexa::HostRegistration registration(*targets, std::filesystem::read_symlink("/proc/self/exe").string());
         const bool registering = command == "register";
         const std::int32_t code = registering ? registration.registerHost() : registration.unregisterHost();
         if (code == 0) return 0;
-        std::cerr << "vexa-host " << command << ": " << registration.failure()
-                  << (registering ? "; nothing was registered\n" : "\n");
+        std::cerr << name << ": " << registration.failure() << (registering ? "; nothing was registered\n" : "\n");
         return 1;
     } catch (const std::exception& e) {
-        std::cerr << "vexa-host " << command << ": " << e.what() << '\n';
+        std::cerr << name << ": " << e.what() << '\n';
         return 1;
     }
 }
@@ -104,10 +122,17 @@ int runRegistration(std::string_view command, Args options) {
 
 int main(int argc, char** argv) {
     const Args args(argv, static_cast<std::size_t>(argc));
-    if (args.size() >= 2) {
-        const std::string_view command = args[1];
-        if (command == "register" || command == "unregister") return runRegistration(command, args.subspan(2));
-    }
+    // The browser's launch comes first: its arguments are the browser's, not ours.
     if (isBrowserLaunch(args)) return runHost();
-    return usage();
+    const std::string_view command = args.size() >= 2 ? args[1] : "";
+    if (command == "register" || command == "unregister") return runRegistration(command, args.subspan(2));
+    vexa::OptionParser parser({"vexa-host", vexa::kVersion, kSynopsis, kDescription, 1}, {});
+    if (command.empty()) {
+        parser.printHelp(std::cerr);
+        return 2;
+    }
+    if (command.starts_with("chrome-extension://"))
+        return parser.refuse(args[2], "unexpected after the caller's origin");
+    if (!parser.parse(args.subspan(1, 1))) return parser.exitStatus();
+    return parser.refuse(command, "unknown command");
 }

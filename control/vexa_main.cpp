@@ -1,83 +1,57 @@
 // The `vexa` tool: `vexa shell` answers script calls given as JSON Lines;
 // `vexa request` builds and reads server requests.
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <iostream>
-#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "control/answer_channel.h"
 #include "control/request_tool.h"
 #include "control/shell_session.h"
 #include "core/version.h"
+#include "support/option_parser.h"
 
 namespace {
 
 using Args = std::span<char*>;
 
-std::optional<vexa::ShellAnswer> parseAnswer(std::string_view text) {
-    if (text == "yes") return vexa::ShellAnswer::Yes;
-    if (text == "no") return vexa::ShellAnswer::No;
-    if (text == "ask") return vexa::ShellAnswer::Ask;
-    return std::nullopt;
-}
-
-// Options of `vexa shell`; nullopt (after a message) for anything unknown.
-std::optional<vexa::ShellOptions> parseShellOptions(Args args) {
-    vexa::ShellOptions options;
-    for (std::size_t i = 0; i < args.size(); i += 2) {
-        const std::string_view option = args[i];
-        if (i + 1 >= args.size()) {
-            std::cerr << "vexa shell: " << option << " needs a value\n";
-            return std::nullopt;
-        }
-        const std::string_view value = args[i + 1];
-        if (option == "--url") {
-            options.url = value;
-        } else if (option == "--origin") {
-            options.origin = value;
-        } else if (option == "--answer") {
-            auto answer = parseAnswer(value);
-            if (!answer) {
-                std::cerr << "vexa shell: --answer takes yes, no or ask, not '" << value << "'\n";
-                return std::nullopt;
-            }
-            options.answer = *answer;
-        } else {
-            std::cerr << "vexa shell: unknown option '" << option << "'\n";
-            return std::nullopt;
-        }
-    }
-    return options;
-}
-
-int usage() {
-    std::cerr << "usage: vexa shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]\n"
-                 "       vexa request build|read ...   (vexa request: details)\n"
-                 "  Reads script calls as JSON Lines on stdin and answers each on stdout.\n"
-                 "    call:   {\"id\": 1, \"method\": \"GetVersion\", \"args\": [0]}\n"
-                 "    answer: {\"id\": 1, \"result\": \""
-              << vexa::kVersion
-              << "\"}\n"
-                 "  --url     the page address that Open checks (default: none)\n"
-                 "  --origin  the origin a browser gives for the page's frame (default: none);\n"
-                 "            \"null\" is refused, and about:, blob: and data: pages are\n"
-                 "            judged by it\n"
-                 "  --answer  how the site question of Open is answered: yes, no (default),\n"
-                 "            or ask on the terminal\n";
-    return 2;
-}
+constexpr std::array<vexa::OptionSpec, 3> kShellOptions{{
+    {"--url", "URL", "the page address that Open checks (default: none)"},
+    {"--origin", "ORIGIN",
+     "the origin a browser gives for the page's frame (default:\n"
+     "none); \"null\" is refused, and about:, blob: and data: pages\n"
+     "are judged by it"},
+    {"--answer", "WORD", "how the site question of Open is answered: yes, no (default),\nor ask on the terminal",
+     std::nullopt, "yes|no|ask"},
+}};
 
 int runShell(Args args) {
-    const auto options = parseShellOptions(args);
-    if (!options) return usage();
+    static const std::string description =
+        "Reads script calls as JSON Lines on stdin and answers each on stdout.\n"
+        "  call:   {\"id\": 1, \"method\": \"GetVersion\", \"args\": [0]}\n"
+        "  answer: {\"id\": 1, \"result\": \"" +
+        std::string(vexa::kVersion) + "\"}";
+    vexa::OptionParser parser(
+        {"vexa shell", vexa::kVersion, "vexa shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]", description},
+        kShellOptions);
+    const auto parsed = parser.parse(args);
+    if (!parsed) return parser.exitStatus();
+    vexa::ShellOptions options;
+    options.url = parsed->value("--url");
+    options.origin = parsed->value("--origin");
+    const std::string_view answer = parsed->value("--answer", "no");
+    options.answer = answer == "yes"   ? vexa::ShellAnswer::Yes
+                     : answer == "ask" ? vexa::ShellAnswer::Ask
+                                       : vexa::ShellAnswer::No;
     // Unsynchronised streams read stdin in blocks instead of byte by byte.
     std::ios::sync_with_stdio(false);
     try {
         vexa::AnswerChannel answers;
-        vexa::ShellSession session(*options);
+        vexa::ShellSession session(options);
         return session.run(std::cin, answers.stream()) ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "vexa shell: " << e.what() << '\n';
@@ -91,23 +65,47 @@ int runRequest(Args args) {
 
 struct Command {
     std::string_view name;
+    std::string_view synopsis; // after "vexa "
+    std::string_view summary;  // one line for `vexa --help`
     int (*run)(Args args);
 };
 
 constexpr std::array<Command, 2> kCommands = {{
-    {"shell", runShell},
-    {"request", runRequest},
+    {"shell", "shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]",
+     "answer script calls given as JSON Lines on stdin", runShell},
+    {"request", "request build|read ...", "build and read server requests of ExecuteRequest", runRequest},
 }};
+
+// `vexa` alone: --help, --version, and the list of commands.
+vexa::OptionParser topParser(std::string& synopsis, std::string& description) {
+    description = "Commands:\n";
+    for (const Command& command : kCommands) {
+        synopsis += (synopsis.empty() ? "vexa " : "\nvexa ") + std::string(command.synopsis);
+        std::string name(command.name);
+        name.resize(std::max<std::size_t>(name.size() + 2, 10), ' ');
+        description += "  " + name + std::string(command.summary) + '\n';
+    }
+    description += "'vexa COMMAND --help' tells more about each.";
+    return vexa::OptionParser({"vexa", vexa::kVersion, synopsis, description, 1}, {});
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const Args args(argv, static_cast<std::size_t>(argc));
-    if (args.size() >= 2) {
+    const Args args(argv + 1, static_cast<std::size_t>(argc - 1));
+    if (!args.empty()) {
         for (const Command& command : kCommands) {
-            if (command.name == args[1]) return command.run(args.subspan(2));
+            if (command.name == args[0]) return command.run(args.subspan(1));
         }
-        std::cerr << "vexa: unknown command '" << args[1] << "'\n";
     }
-    return usage();
+    std::string synopsis;
+    std::string description;
+    vexa::OptionParser parser = topParser(synopsis, description);
+    if (args.empty()) {
+        parser.printHelp(std::cerr);
+        return 2;
+    }
+    // An option before any command, or a command that does not exist.
+    if (!parser.parse(args.first(1))) return parser.exitStatus();
+    return parser.refuse(args[0], "unknown command");
 }

@@ -68,3 +68,4 @@ if(VEXA_EXTENSION_KEY STREQUAL vexa_committed_key AND NOT VEXA_EXTENSION_ID STRE
   message(FATAL_ERROR "extension/extension_id.txt says '${vexa_committed_id}', "
                       "but extension/public_key.txt gives '${VEXA_EXTENSION_ID}'")
 endif()
+message(STATUS "Extension ids: Chromium ${VEXA_EXTENSION_ID}, Firefox ${VEXA_GECKO_ID}")

@@ -24,25 +24,32 @@
 
 namespace vexa::rpcsc {
 
-void ServerLog::write(const char* level, const std::string& text) {
-    std::time_t now = std::time(nullptr);
-    char stamp[32];
-    std::tm local{};
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", localtime_r(&now, &local));
+void ServerLog::write(int priority, const char* level, const std::string& text) {
+    std::string prefix;
+    if (stamped_) {
+        std::time_t now = std::time(nullptr);
+        char stamp[32];
+        std::tm local{};
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", localtime_r(&now, &local));
+        prefix = stamp;
+    } else {
+        prefix = "<" + std::to_string(priority) + ">";
+    }
     std::lock_guard guard(lock_);
-    std::cerr << stamp << ' ' << level << ' ' << text << '\n' << std::flush;
+    std::cerr << prefix << level << ' ' << text << '\n' << std::flush;
 }
 
+// Priorities as syslog(3) numbers them.
 void ServerLog::info(const std::string& text) {
-    write("INFO ", text);
+    write(6, "INFO ", text);
 }
 
 void ServerLog::detail(const std::string& text) {
-    if (verbose_) write("DEBUG", text);
+    if (verbose_) write(7, "DEBUG", text);
 }
 
 void ServerLog::error(const std::string& text) {
-    write("ERROR", text);
+    write(3, "ERROR", text);
 }
 
 RpcscServer::RpcscServer(ServerOptions options, ServerLog& log)

@@ -31,16 +31,19 @@ struct ServerOptions {
 };
 
 // Writes the server's log lines to standard error, one line at a time.
+// Without time stamps (for the journal, which adds its own), each line
+// starts with its syslog priority ("<3>") for the journal to file it by.
 class ServerLog {
 public:
-    explicit ServerLog(bool verbose) : verbose_(verbose) {}
+    explicit ServerLog(bool verbose, bool stamped = true) : verbose_(verbose), stamped_(stamped) {}
     void info(const std::string& text);
     void detail(const std::string& text); // only with verbose
     void error(const std::string& text);
 
 private:
-    void write(const char* level, const std::string& text);
+    void write(int priority, const char* level, const std::string& text);
     bool verbose_;
+    bool stamped_;
     std::mutex lock_;
 };
 

@@ -1,85 +1,95 @@
 // vexa-rpcscd: serves the local pcscd's readers to remote PC/SC clients.
-//
-//   vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...
-//               [--max-connections N] [--max-per-peer N]
-//               [--idle-timeout SECONDS] [--line-timeout SECONDS] [--verbose]
-//
-// Defaults: 127.0.0.1, port 35965, peers from 127.0.0.0/8 and ::1, 128
-// connections, 4 per address, 60 s idle, 10 s per line. Logs to standard
-// error; SIGTERM and SIGINT end it cleanly.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "core/version.h"
 #include "server/rpcsc_server.h"
+#include "support/option_parser.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow ADDRESS[/BITS][,...]]... [--max-connections N]\n"
-    "                   [--max-per-peer N] [--idle-timeout SECONDS] [--line-timeout SECONDS] [--verbose]\n";
+constexpr std::array<vexa::OptionSpec, 9> kOptions{{
+    {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
+    {"--port", "PORT", "the TCP port (default 35965; 0: any free port)", vexa::NumberRange{0, 65535, "a port number"}},
+    {"--allow", "BLOCKS",
+     "peers allowed, as ADDRESS[/BITS][,...]; repeatable;\n"
+     "the first replaces the default 127.0.0.0/8,::1"},
+    {"--max-connections", "N", "connections at once (default 128)", vexa::NumberRange{1, 1024}},
+    {"--max-per-peer", "N", "connections from one address (default 4)", vexa::NumberRange{1, 1024}},
+    {"--idle-timeout", "SECONDS", "drop a client silent this long (default 60)",
+     vexa::NumberRange{1, 86400, "a number of seconds"}},
+    {"--line-timeout", "SECONDS", "time for one request line (default 10)",
+     vexa::NumberRange{1, 3600, "a number of seconds"}},
+    {"--verbose", "", "log every request"},
+    {"--log-timestamps", "WHEN",
+     "stamp log lines with the time: yes, no, or auto\n"
+     "(default): not when standard error is the journal",
+     std::nullopt, "yes|no|auto"},
+}};
 
-template <typename T>
-bool number(std::string_view text, T& value, long long min, long long max) {
-    long long v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || end != text.data() + text.size() || v < min || v > max) return false;
-    value = static_cast<T>(v);
-    return true;
+constexpr vexa::ProgramText kProgram{"vexa-rpcscd", vexa::kVersion,
+                                     "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
+                                     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
+                                     "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]",
+                                     "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
+                                     "error; SIGTERM and SIGINT end it cleanly."};
+
+// systemd names the journal stream it connects to standard error; the
+// journal stamps each line itself.
+bool stderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (stream == nullptr || ::fstat(STDERR_FILENO, &status) != 0) return false;
+    return std::string(stream) == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
-bool parseOptions(int argc, char** argv, vexa::rpcsc::ServerOptions& options) {
+// The options, or the exit status when the program must end now.
+std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,
+                                                        bool& stamped) {
+    const auto parsed = parser.parse(args);
+    if (!parsed) return std::nullopt;
+    vexa::rpcsc::ServerOptions options;
+    options.address = parsed->value("--listen", options.address);
+    options.port = static_cast<std::uint16_t>(parsed->number("--port", options.port));
+    options.maxConnections = static_cast<std::size_t>(parsed->number("--max-connections", 128));
+    options.maxPerPeer = static_cast<std::size_t>(parsed->number("--max-per-peer", 4));
+    options.idleTimeoutMs = static_cast<std::int32_t>(parsed->number("--idle-timeout", 60) * 1000);
+    options.lineTimeoutMs = static_cast<std::int32_t>(parsed->number("--line-timeout", 10) * 1000);
+    options.verbose = parsed->has("--verbose");
     // The first --allow replaces the loopback default, later ones add to it.
     vexa::rpcsc::AllowList allow;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--verbose") {
-            options.verbose = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const std::string_view value = argv[++i];
-        int seconds = 0;
+    for (std::string_view blocks : parsed->values("--allow")) {
         std::string error;
-        if (arg == "--allow") {
-            if (!allow.add(value, error)) {
-                std::cerr << "vexa-rpcscd: --allow: " << error << '\n';
-                return false;
-            }
-        } else if (arg == "--listen")
-            options.address = value;
-        else if (arg == "--port" && number<std::uint16_t>(value, options.port, 0, 65535))
-            continue;
-        else if (arg == "--max-connections" && number<std::size_t>(value, options.maxConnections, 1, 1024))
-            continue;
-        else if (arg == "--max-per-peer" && number<std::size_t>(value, options.maxPerPeer, 1, 1024))
-            continue;
-        else if (arg == "--idle-timeout" && number<int>(value, seconds, 1, 86400))
-            options.idleTimeoutMs = seconds * 1000;
-        else if (arg == "--line-timeout" && number<int>(value, seconds, 1, 3600))
-            options.lineTimeoutMs = seconds * 1000;
-        else
-            return false;
+        if (!allow.add(blocks, error)) {
+            parser.refuse("--allow", error);
+            return std::nullopt;
+        }
     }
     if (!allow.empty()) options.allow = std::move(allow);
-    return true;
+    const std::string_view stamps = parsed->value("--log-timestamps", "auto");
+    stamped = stamps == "yes" || (stamps == "auto" && !stderrIsJournal());
+    return options;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    vexa::rpcsc::ServerOptions options;
-    if (!parseOptions(argc, argv, options)) {
-        std::cerr << kUsage;
-        return 2;
-    }
+    vexa::OptionParser parser(kProgram, kOptions);
+    bool stamped = true;
+    const auto parsed =
+        serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), stamped);
+    if (!parsed) return parser.exitStatus();
+    const vexa::rpcsc::ServerOptions& options = *parsed;
     // Blocked in every thread and read through a descriptor by the
     // accepting loop, so a signal never interrupts a connection's work.
     sigset_t stopSignals;
@@ -93,7 +103,7 @@ int main(int argc, char** argv) {
         std::cerr << "vexa-rpcscd: signalfd: " << std::strerror(errno) << '\n';
         return 1;
     }
-    vexa::rpcsc::ServerLog log(options.verbose);
+    vexa::rpcsc::ServerLog log(options.verbose, stamped);
     int status = 1;
     {
         vexa::rpcsc::RpcscServer server(options, log);

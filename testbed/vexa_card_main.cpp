@@ -4,6 +4,7 @@
 //   vexa-card readers                     the PC/SC reader names
 //   vexa-card wait READER present|empty [MS]
 //   vexa-card hold READER                 exclusive hold until stdin closes
+#include <array>
 #include <charconv>
 #include <iostream>
 #include <span>
@@ -11,6 +12,8 @@
 #include <string_view>
 
 #include "cardaccess/card_error.h"
+#include "core/version.h"
+#include "support/option_parser.h"
 #include "support/tov_exception.h"
 #include "testbed/card_control_client.h"
 #include "testbed/card_emulator.h"
@@ -20,12 +23,17 @@ namespace {
 
 using namespace vexa::testbed;
 
+constexpr std::string_view kSynopsis =
+    "vexa-card serve --port N --control PATH [--removed]\n"
+    "vexa-card ctl PATH REQUEST...\n"
+    "vexa-card readers\n"
+    "vexa-card wait READER present|empty [MS]\n"
+    "vexa-card hold READER";
+
+constexpr std::string_view kDescription = "The test bed's virtual card (serve) and its helpers.";
+
 int usage() {
-    std::cerr << "usage: vexa-card serve --port N --control PATH [--removed]\n"
-                 "       vexa-card ctl PATH REQUEST...\n"
-                 "       vexa-card readers\n"
-                 "       vexa-card wait READER present|empty [MS]\n"
-                 "       vexa-card hold READER\n";
+    vexa::OptionParser({"vexa-card", vexa::kVersion, kSynopsis, kDescription}, {}).printHelp(std::cerr);
     return 2;
 }
 
@@ -34,24 +42,21 @@ bool parseNumber(std::string_view text, long& value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
+constexpr std::array<vexa::OptionSpec, 3> kServeOptions{{
+    {"--port", "N", "the vpcd port to connect to", vexa::NumberRange{1, 65535, "a port number"}},
+    {"--control", "PATH", "the control socket to serve"},
+    {"--removed", "", "start with the card removed"},
+}};
+
 int serve(std::span<char*> args) {
-    long port = 0;
-    std::string control;
-    bool insert = true;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view a = args[i];
-        if (a == "--port" && i + 1 < args.size() && parseNumber(args[i + 1], port))
-            ++i;
-        else if (a == "--control" && i + 1 < args.size())
-            control = args[++i];
-        else if (a == "--removed")
-            insert = false;
-        else
-            return usage();
-    }
-    if (port <= 0 || port > 65535 || control.empty()) return usage();
-    CardEmulator emulator(static_cast<std::uint16_t>(port), control);
-    if (!emulator.run(insert)) {
+    vexa::OptionParser parser({"vexa-card serve", vexa::kVersion, kSynopsis, kDescription}, kServeOptions);
+    const auto options = parser.parse(args);
+    if (!options) return parser.exitStatus();
+    if (!options->has("--port")) return parser.refuse("--port", "required");
+    const std::string control(options->value("--control"));
+    if (control.empty()) return parser.refuse("--control", "required");
+    CardEmulator emulator(static_cast<std::uint16_t>(options->number("--port", 0)), control);
+    if (!emulator.run(!options->has("--removed"))) {
         std::cerr << "vexa-card: cannot serve the control socket " << control << "\n";
         return 1;
     }
@@ -93,8 +98,13 @@ int dispatch(std::string_view command, std::span<char*> args) {
 
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
+    const std::string_view command = argv[1];
+    if (command.starts_with("--")) {
+        vexa::OptionParser parser({"vexa-card", vexa::kVersion, kSynopsis, kDescription}, {});
+        if (!parser.parse(std::span<char*>(argv + 1, 1))) return parser.exitStatus();
+    }
     try {
-        return dispatch(argv[1], std::span<char*>(argv + 2, static_cast<std::size_t>(argc - 2)));
+        return dispatch(command, std::span<char*>(argv + 2, static_cast<std::size_t>(argc - 2)));
     } catch (const vexa::TovException& e) {
         std::cerr << "vexa-card: " << e.text() << vexa::connectionErrorSuffix(e.code()) << "\n";
         return 1;

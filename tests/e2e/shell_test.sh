@@ -7,7 +7,7 @@ vexa=${1:?usage: shell_test.sh <path-to-vexa>}
 source "$(dirname "$0")/throwaway_user.sh"
 
 # Usage goes to stderr with exit status 2, and nothing to stdout.
-for args in "--help" "bogus" "shell extra"; do
+for args in "" "bogus" "shell extra"; do
     status=0
     # shellcheck disable=SC2086
     "$vexa" $args >"$work/usage.out" 2>"$work/usage.err" </dev/null || status=$?

@@ -9,11 +9,13 @@ printf 'LOGLEVEL=DEBUG\n' > "$config"
 
 # The tool refuses what it cannot build, naming the fault.
 out=$("$vexa" request build 80EE00 0G 2>&1) && fail "a bad APDU was taken"
-expect "bad APDU" "$out" "vexa request: '0G' is no APDU in hex"
+expect "bad APDU" "$out" "vexa request build: 0G: not an APDU in hex
+Try 'vexa request build --help'."
 out=$("$vexa" request build --proces 1 80EE000001AA 2>&1) && fail "a typo was taken"
-expect "typo" "$out" "vexa request: unknown option '--proces'"
+expect "typo" "$out" "vexa request build: --proces: unknown option
+Try 'vexa request build --help'."
 out=$("$vexa" request read 0011 2>&1) && fail "garbage was read"
-expect "garbage" "$out" "vexa request: the text cannot be deciphered"
+expect "garbage" "$out" "vexa request read: the text cannot be deciphered"
 
 c1 reset
 c1 insert
