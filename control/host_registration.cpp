@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kExtensionOrigin = "chrome-extension://" VEXA_EXTENSION_ID "/";
-constexpr std::string_view kFirefoxExtensionId = "vexa@meridan.example";
+constexpr std::string_view kFirefoxExtensionId = VEXA_GECKO_ID;
 // Browsers run as other users than the one registering system-wide.
 constexpr mode_t kManifestMode = 0644;
 constexpr mode_t kDirectoryMode = 0755;

@@ -20,6 +20,8 @@ vexa_use_testbed "$VEXA_TESTBED_DIR"
 vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
 bash "$VEXA_ROOT/tests/browser/run.sh" "$BUILD"
+# Installs the packages on this machine: only with CI=true or VEXA_TEST_INSTALL=1.
+bash "$VEXA_ROOT/tests/install/run.sh"
 
 vexa_build "$BUILD-sanitize" -DVEXA_SANITIZE=ON -DVEXA_TESTS=ON
 vexa_log "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"

@@ -101,12 +101,15 @@ export function registerHost(profile) {
 
 // A Chromium with the extension and a profile and config home of its own.
 // The profile and home survive close() so a test can start the same browser
-// again; remove() deletes them.
+// again; remove() deletes them. With installed, the browser loads whatever
+// its start script finds installed and the host comes from the system's
+// manifest: nothing of this tree is passed to it.
 export class Browser {
-  constructor({ profile = tempDir('vexa-profile-'), home = tempDir('vexa-home-'), register = true } = {}) {
+  constructor({ profile = tempDir('vexa-profile-'), home = tempDir('vexa-home-'), register = true, installed = false } = {}) {
     this.profile = profile;
     this.home = home;
-    this.register = register;
+    this.register = register && !installed;
+    this.installed = installed;
     // Marks the host processes of this browser (they inherit the environment).
     this.tag = randomUUID();
     this.context = null;
@@ -137,14 +140,37 @@ export class Browser {
       headless: false,
       viewport: null,
       env: { ...process.env, HOME: this.home, XDG_CONFIG_HOME: this.configHome, VEXA_TEST_TAG: this.tag },
+      // Playwright's own --disable-extensions would turn off the installed ones.
+      ignoreDefaultArgs: this.installed ? ['--disable-extensions'] : [],
       args: [
         '--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        `--disable-extensions-except=${EXTENSION}`, `--load-extension=${EXTENSION}`,
+        ...(this.installed ? [] : [`--disable-extensions-except=${EXTENSION}`, `--load-extension=${EXTENSION}`]),
       ],
     });
-    this.worker = this.context.serviceWorkers()[0] ?? (await this.context.waitForEvent('serviceworker'));
+    // Installed, other extensions run beside ours: wait for the one whose id
+    // the manifests admit.
+    const ours = this.installed ? (url) => url.host === EXTENSION_ID && url.pathname === '/background.js' : () => true;
+    try {
+      this.worker = await this.serviceWorker(ours, 'the extension');
+    } catch (error) {
+      await this.close();
+      throw error;
+    }
     return this;
+  }
+
+  // The first service worker whose address passes test, once it runs.
+  async serviceWorker(test, what) {
+    const matches = (worker) => test(new URL(worker.url()));
+    const running = this.context.serviceWorkers().find(matches);
+    if (running) return running;
+    try {
+      return await this.context.waitForEvent('serviceworker', { predicate: matches, timeout: 30000 });
+    } catch {
+      const seen = this.context.serviceWorkers().map((worker) => worker.url());
+      throw new Error(`${what} did not start its service worker; running: ${seen.join(' ') || 'none'}`);
+    }
   }
 
   // The extension's id as Chromium shows it.

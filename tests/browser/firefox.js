@@ -1,0 +1,205 @@
+// Debian's firefox-esr driven over WebDriver BiDi, which Playwright cannot
+// do for it: a fresh profile, the browser on it, calls into a page and the
+// extension's question window. Shared by the tests of a build and of the
+// installed packages.
+
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { until } from './harness.js';
+
+export const FIREFOX = process.env.VEXA_FIREFOX ?? '/usr/bin/firefox-esr';
+export const GECKO_ID = 'vexa@meridan.example';
+
+// A quiet profile: no first-run pages, telemetry, updates or background
+// traffic. Nothing here touches how add-ons are admitted.
+const QUIET_PREFS = {
+  'extensions.update.enabled': false,
+  'extensions.getAddons.cache.enabled': false,
+  'browser.shell.checkDefaultBrowser': false,
+  'browser.startup.page': 0,
+  'browser.startup.homepage_override.mstone': 'ignore',
+  'browser.aboutwelcome.enabled': false,
+  'browser.newtabpage.enabled': false,
+  'startup.homepage_welcome_url': 'about:blank',
+  'datareporting.policy.dataSubmissionEnabled': false,
+  'datareporting.healthreport.uploadEnabled': false,
+  'toolkit.telemetry.enabled': false,
+  'toolkit.telemetry.reportingpolicy.firstRun': false,
+  'app.update.disabledForTesting': true,
+  'app.update.auto': false,
+  'browser.safebrowsing.malware.enabled': false,
+  'browser.safebrowsing.phishing.enabled': false,
+  'browser.safebrowsing.downloads.enabled': false,
+  'network.captive-portal-service.enabled': false,
+  'network.connectivity-service.enabled': false,
+  'network.dns.disablePrefetch': true,
+  'network.prefetch-next': false,
+  'browser.search.update': false,
+  'services.settings.server': 'data:,#remote-settings-dummy/v1',
+};
+
+function writeProfile(dir, prefs) {
+  const lines = Object.entries({ ...QUIET_PREFS, ...prefs }).map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});`);
+  fs.writeFileSync(path.join(dir, 'user.js'), lines.join('\n') + '\n');
+}
+
+// Minimal BiDi client: commands by id, events ignored.
+class Bidi {
+  static connect(url) {
+    return new Promise((resolve, reject) => {
+      const socket = new WebSocket(url);
+      socket.addEventListener('open', () => resolve(new Bidi(socket)), { once: true });
+      socket.addEventListener('error', () => reject(new Error(`cannot connect to ${url}`)), { once: true });
+    });
+  }
+
+  constructor(socket) {
+    this.socket = socket;
+    this.lastId = 0;
+    this.pending = new Map();
+    socket.addEventListener('message', (event) => {
+      const message = JSON.parse(event.data);
+      const call = this.pending.get(message.id);
+      if (!call) return;
+      this.pending.delete(message.id);
+      if (message.type === 'error') call.reject(new Error(`${message.error}: ${message.message}`));
+      else call.resolve(message.result);
+    });
+    socket.addEventListener('close', () => {
+      for (const call of this.pending.values()) call.reject(new Error('the BiDi connection closed'));
+      this.pending.clear();
+    });
+  }
+
+  send(method, params = {}) {
+    const id = ++this.lastId;
+    return new Promise((resolve, reject) => {
+      this.pending.set(id, { resolve, reject });
+      this.socket.send(JSON.stringify({ id, method, params }));
+    });
+  }
+
+  close() {
+    this.socket.close();
+  }
+}
+
+// Starts firefox-esr on a fresh profile and resolves with its BiDi address,
+// which it prints on stderr once it listens.
+function launch(profile, home) {
+  const child = spawn(FIREFOX, ['--headless', '--no-remote', '--profile', profile, '--remote-debugging-port=0'], {
+    // The hosts inherit this: what OK admits is stored in the throwaway home.
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'), MOZ_CRASHREPORTER_DISABLE: '1' },
+    stdio: ['ignore', 'ignore', 'pipe'],
+  });
+  const address = new Promise((resolve, reject) => {
+    let text = '';
+    const timer = setTimeout(() => reject(new Error(`no BiDi address within 60 s; stderr: ${text.slice(-500)}`)), 60000);
+    child.stderr.on('data', (chunk) => {
+      text += chunk;
+      const match = /WebDriver BiDi listening on (ws:\/\/\S+)/.exec(text);
+      if (match) {
+        clearTimeout(timer);
+        resolve(match[1]);
+      }
+    });
+    child.on('exit', (code) => {
+      clearTimeout(timer);
+      reject(new Error(`firefox-esr ended with ${code}; stderr: ${text.slice(-500)}`));
+    });
+  });
+  return { child, address };
+}
+
+// Why the Firefox tests cannot run here, or null when they can.
+export function firefoxMissing() {
+  if (typeof WebSocket !== 'function') return 'this Node.js has no WebSocket (start it with --experimental-websocket)';
+  if (!fs.existsSync(FIREFOX)) return `no ${FIREFOX} (apt-get install firefox-esr)`;
+  return null;
+}
+
+// One firefox-esr on the given profile and home (both fresh folders) with
+// prefs on top of the quiet ones, and its first tab.
+export class Firefox {
+  static async start(profile, home, prefs = {}) {
+    writeProfile(profile, prefs);
+    const firefox = new Firefox(launch(profile, home));
+    try {
+      firefox.bidi = await Bidi.connect(`${await firefox.process.address}/session`);
+      await firefox.bidi.send('session.new', { capabilities: {} });
+      firefox.context = (await firefox.bidi.send('browsingContext.getTree', {})).contexts[0].context;
+    } catch (error) {
+      await firefox.close();
+      throw error;
+    }
+    return firefox;
+  }
+
+  constructor(process) {
+    this.process = process;
+    this.bidi = null;
+    this.context = null;
+  }
+
+  async close() {
+    this.bidi?.close();
+    const { child } = this.process;
+    if (child.exitCode === null && child.signalCode === null) {
+      const ended = new Promise((resolve) => child.once('exit', resolve));
+      child.kill('SIGTERM');
+      await ended;
+    }
+  }
+
+  navigate(url) {
+    return this.bidi.send('browsingContext.navigate', { context: this.context, url, wait: 'complete' });
+  }
+
+  async evaluate(target, expression) {
+    const reply = await this.bidi.send('script.evaluate', { expression, target: { context: target }, awaitPromise: false });
+    if (reply.type !== 'success') throw new Error(`${expression} threw: ${reply.exceptionDetails?.text}`);
+    return reply.result.value;
+  }
+
+  // Calls method on the page's object; resolves with { result } or { error }.
+  async call(method, args) {
+    const reply = await this.bidi.send('script.callFunction', {
+      functionDeclaration: `(method, args) => document.getElementById('card')[method](...JSON.parse(args))
+        .then((result) => JSON.stringify({ result }), (error) => JSON.stringify({ error: error.message }))`,
+      arguments: [{ type: 'string', value: method }, { type: 'string', value: JSON.stringify(args) }],
+      target: { context: this.context },
+      awaitPromise: true,
+    });
+    if (reply.type !== 'success') throw new Error(`${method} threw in the page: ${reply.exceptionDetails?.text}`);
+    return JSON.parse(reply.result.value);
+  }
+
+  // The browsing context of the extension's question window, once it shows.
+  async questionWindow() {
+    let found = null;
+    await until(async () => {
+      const { contexts } = await this.bidi.send('browsingContext.getTree', {});
+      found = contexts.find((entry) => entry.url.startsWith('moz-extension://') && entry.url.includes('/question.html'));
+      return found !== undefined;
+    }, 'the question window');
+    return found.context;
+  }
+
+  // Calls Open on the page and answers the question with OK; resolves with
+  // Open's outcome and the question's text.
+  async openWithOk() {
+    const opened = this.call('Open', ['x']);
+    const question = await this.questionWindow();
+    // The window's context exists before its script has filled in the text.
+    let text = '';
+    await until(async () => {
+      text = await this.evaluate(question, "document.getElementById('text')?.textContent ?? ''").catch(() => '');
+      return text !== '';
+    }, 'the question text');
+    // OK takes clicks only once the window has been shown for a moment.
+    await until(() => this.evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
+    await this.evaluate(question, "document.getElementById('ok').click()");
+    return { ...(await opened), text };
+  }
+}
