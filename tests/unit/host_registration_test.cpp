@@ -86,7 +86,7 @@ TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem
             EXPECT_TRUE(origin.starts_with("chrome-extension://") && origin.ends_with("/") && origin.size() == 52)
                 << origin;
         } else {
-            EXPECT_EQ(manifest["allowed_extensions"], nlohmann::json::array({"vexa@meridan.example"}));
+            EXPECT_EQ(manifest["allowed_extensions"], nlohmann::json::array({VEXA_GECKO_ID}));
         }
     }
     EXPECT_TRUE(logHas("INFO", "Try to register VEXA 2.0.0.2"));
