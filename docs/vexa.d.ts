@@ -7,7 +7,7 @@
 // Every method returns a Promise. A method's own failure is an ordinary
 // result (read GetLastErrorCode); the Promise rejects only when the call
 // cannot be made: a TypeError for an argument that is not a string, number,
-// boolean or null, an Error with the host's English text for a call the
+// boolean, null or undefined, an Error with the host's English text for a call the
 // host refuses, and an Error when the host is gone ("the VEXA host is gone:
 // <reason>") or not installed ("host not installed").
 //

@@ -26,10 +26,16 @@ as_root() {
     fi
 }
 
-# apt needs its package lists once; on a fresh machine they are empty.
+# apt needs its package lists; on a fresh machine they are empty, and trying
+# first would only print alarming errors. Read them once, before the first
+# install of this run.
+lists_read=false
 apt_get() {
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends "$@" ||
-        { as_root apt-get update && as_root env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends "$@"; }
+    if ! $lists_read; then
+        as_root apt-get update -qq
+        lists_read=true
+    fi
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends "$@"
 }
 
 tools=(dpkg-dev debhelper fakeroot lintian build-essential)
@@ -71,6 +77,8 @@ done
 echo "== packages"
 ls "$outdir"/vexa_"$version"_*.deb "$outdir"/vexa-rpcscd_"$version"_*.deb \
     "$outdir"/libvexa-ctapi1_"$version"_*.deb "$outdir"/libvexa-ctapi-dev_"$version"_*.deb
+echo "== debug symbols (for debuggers only; users need not install them)"
+ls "$outdir"/*-dbgsym_"$version"_*.*deb 2>/dev/null || echo "(none)"
 
 echo "== lintian"
 lintian --display-info --fail-on error "$outdir/$(basename "$changes")"

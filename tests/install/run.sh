@@ -106,6 +106,10 @@ done
 for f in "${BROWSER_FILES[@]}"; do
     if [ ! -e "$f" ]; then fail "the packages did not install $f"; fi
 done
+# What users and administrators read.
+for f in page-api.md vexa.d.ts policy/README.md README.Debian; do
+    grep -qxF "/usr/share/doc/vexa/$f" "$work/vexa.list" || fail "vexa does not install /usr/share/doc/vexa/$f"
+done
 
 unit=$(dpkg -L vexa-rpcscd | grep -E '/systemd/system/vexa-rpcscd\.service$' | head -n1 || true)
 [ -n "$unit" ] || fail "vexa-rpcscd brings no vexa-rpcscd.service"
