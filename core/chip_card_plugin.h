@@ -54,6 +54,11 @@ PluginSetup readPluginSetup(const StartupInputs& inputs);
 // its event monitor, all as bases.
 class ChipCardPlugin : public TovLog, public TovConf, public ChipCardEvent {
 public:
+    // What a control writes to the log in all while its page is not
+    // admitted: SetMode and GetMode work before Open, and a refused page must
+    // neither fill the disk nor rotate other pages' records out of the log.
+    static constexpr std::size_t kUnadmittedLogBytes = 64 * 1024;
+
     ChipCardPlugin();
     ChipCardPlugin(const ChipCardPlugin&) = delete;
     ChipCardPlugin& operator=(const ChipCardPlugin&) = delete;
