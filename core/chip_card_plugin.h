@@ -36,9 +36,9 @@ struct PluginSetup {
     std::optional<std::string> protocolDirectory;
     // The configuration file's path.
     std::string configuration;
-    // The log file that vexa-host (working in <config home>/<company>)
-    // writes: LOGFILE in the protocol directory, else in the company
-    // directory of the config home; today's date filled in.
+    // The log file that every plug-in (host, shell, tools) writes: LOGFILE
+    // in the protocol directory, else in the company directory of the config
+    // home; today's date filled in; "" when LOGFILE is empty.
     std::string hostLog;
     std::int32_t logLevel = 0;
     std::int32_t interfaceType = 0;

@@ -83,6 +83,13 @@ grown=$(( $(stat -c %s "$host_log") - before ))
 (( grown <= 65536 + 200 )) || fail "a refused page wrote $grown bytes"
 expect "limit noted once" "$(grep -c "Log limit of 65536 bytes reached; further records are dropped" "$host_log")" "1"
 
+# An empty LOGFILE names no log; the tool says so instead of a path.
+printf 'LOGFILE=\n' >> "$config"
+grep -q "but there is no log file: LOGFILE is empty in $config." <<< "$(run on)" || fail "on without a file: $(run on)"
+expect "show without a file" "$(run show)" "No log (no log file: LOGFILE is empty in $config).
+[0]"
+sed -i '/^LOGFILE=$/d' "$config"
+
 grep -q "The log is off" <<< "$(run off)" || fail "off"
 expect "off written" "$(cat "$config")" $'LOGLEVEL=OFF\nINTERFACE=PCSC'
 out=$("$vexa" shell <<< '{"id":1,"method":"GetMode","args":["LOGLEVEL"]}' | results)

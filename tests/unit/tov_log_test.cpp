@@ -286,6 +286,13 @@ TEST(TovLogState, WritesNeedAnOpenedLogAndAValidMode) {
     log.setLogFile("", "", "");
     EXPECT_EQ(log.open(), -10);
     EXPECT_EQ(log.write(LOG_FATAL, "x"), -12);
+    // An empty name in a directory names no file, not the directory.
+    std::string tail = "stale";
+    log.setLogFile("", dir.path, "");
+    EXPECT_EQ(log.logFileName(), "");
+    EXPECT_EQ(log.open(), -10);
+    EXPECT_EQ(log.readTail(0, tail), -10);
+    EXPECT_EQ(tail, "");
     log.setLogFile("", dir.path, "v.log");
     log.setOutputMode(5);
     EXPECT_EQ(log.open(), 0);
