@@ -46,10 +46,10 @@ std::int32_t logLevelValue(std::string_view name);
 // One record per line, the file opened exclusively and closed again for each
 // record so several logs (and processes) can share one file. Values from
 // pages, cards and servers cannot break a line: control characters in every
-// column are written escaped (\n, \r, \t, \xNN), and a record longer than
-// 64 KiB is cut and ends in " [cut]". The file is never opened through a
-// symbolic link; once a record would take it past the rotation size it is
-// renamed to <name>.1 and a new file begins.
+// column are written escaped (\n, \r, \t, \xNN), the backslash as \\, and a
+// record longer than 64 KiB is cut and ends in " [cut]". The file is never
+// opened through a symbolic link; once a record would take it past the
+// rotation size it is renamed to <name>.1 and a new file begins.
 class TovLog {
 public:
     enum Output { Stdout = 0, File = 1 };
@@ -70,7 +70,7 @@ public:
     void setTransactionId(std::string_view id) { transactionId_ = id; }
     void setProcessId(std::int32_t id) { processId_ = id; }
     void setTestcase(std::int32_t testcase) { testcase_ = testcase; }
-    // "" when no file is named (an empty name, or no config home to put it in).
+    // "" when no file is named (setLogFile with an empty name).
     std::string logFileName() { return named_ ? file_.resolvedPath() : std::string(); }
     // The size the file may reach before it is rotated.
     void setRotationSize(std::int64_t bytes) { rotationBytes_ = bytes; }
