@@ -21,13 +21,21 @@ std::uint32_t protocolFromAtr(std::span<const std::uint8_t> atr) {
 bool carriesPin(std::span<const std::uint8_t> command) {
     if (command.size() < 2) return false;
     switch (command[1]) {
+        // The verification family with both INS parities: the odd one
+        // carries its data as BER-TLV, with the same secrets in it.
         case 0x20:
         case 0x21:
         case 0x24:
+        case 0x25:
         case 0x26:
+        case 0x27:
         case 0x28:
+        case 0x29:
         case 0x2C:
         case 0x2D:
+        // ENVELOPE wraps another command, a VERIFY as likely as any.
+        case 0xC2:
+        case 0xC3:
             return true;
         default:
             return false;

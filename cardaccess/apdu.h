@@ -13,9 +13,10 @@ std::uint16_t statusWord(std::span<const std::uint8_t> answer);
 // T=1; 0 without TD1. A TD1 position past the end reads as 00.
 std::uint32_t protocolFromAtr(std::span<const std::uint8_t> atr);
 
-// True for the commands whose data fields carry PINs (ISO 7816-4): VERIFY
-// (INS 20, 21), CHANGE REFERENCE DATA (24), DISABLE and ENABLE VERIFICATION
-// REQUIREMENT (26, 28), RESET RETRY COUNTER (2C, 2D).
+// True for the commands whose data fields may carry PINs (ISO 7816-4), each
+// with its even and odd INS: VERIFY (20, 21), CHANGE REFERENCE DATA (24, 25),
+// DISABLE and ENABLE VERIFICATION REQUIREMENT (26 to 29), RESET RETRY
+// COUNTER (2C, 2D), and ENVELOPE (C2, C3), which may wrap any of them.
 bool carriesPin(std::span<const std::uint8_t> command);
 
 // A command for the log: lower-case hex with blanks between bytes; for the

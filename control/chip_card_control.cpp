@@ -1,6 +1,7 @@
 #include "control/chip_card_control.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 #include "control/codepage.h"
@@ -9,19 +10,29 @@
 
 namespace vexa {
 
+namespace {
+
+// Counts the controls of this process from 1.
+std::atomic<std::uint32_t> controlsMade{0};
+
+} // namespace
+
 ChipCardControl::ChipCardControl(PageConnection& page, const PageIdentity& identity)
-    : page_(page), pageAddress_(narrowPageAddress(identity.url)), pageOrigin_(narrowPageAddress(identity.origin)) {
+    : page_(page),
+      number_(++controlsMade),
+      pageAddress_(narrowPageAddress(identity.url)),
+      pageOrigin_(narrowPageAddress(identity.origin)) {
     inputs_.companyDirectory = "MERIDAN";
     inputs_.productText = kProductText;
     inputs_.configurationFile = "vexa_ie.conf";
     inputs_.logFile = "vexa_ie.log";
     inputs_.clientText = identity.browser;
     startPlugin();
-    write(LOG_TRACE, "CTovChipPluginActiveXCtrl::constructor () called for " + addressText());
+    write(LOG_TRACE, "CTovChipPluginActiveXCtrl::constructor () called for " + logName());
 }
 
 ChipCardControl::~ChipCardControl() {
-    write(LOG_TRACE, "CTovChipPluginActiveXCtrl:destructor () called for " + addressText());
+    write(LOG_TRACE, "CTovChipPluginActiveXCtrl:destructor () called for " + logName());
     // Stops the event thread while the mailbox it posts to still exists; a
     // pending event dies with the mailbox.
     resetPlugin();
@@ -36,8 +47,10 @@ void ChipCardControl::restartPlugin() {
     startPlugin();
 }
 
-std::string ChipCardControl::addressText() const {
-    return hexNumber(reinterpret_cast<std::uintptr_t>(this), 16);
+// A page reads the log back, so the records name the control by its number,
+// never by its address, which would tell the page where the heap lies.
+std::string ChipCardControl::logName() const {
+    return "control " + unsignedDecimal(number_);
 }
 
 std::string ChipCardControl::narrowPageAddress(std::string_view utf8) {

@@ -62,9 +62,11 @@ protected:
 private:
     void startPlugin();
     static CardEvent makeEvent(CardEventKind kind, std::string_view reader, std::string_view eventIdentifier);
-    std::string addressText() const;
+    std::string logName() const;
 
     PageConnection& page_;
+    // Tells this control's records from those of the host's other controls.
+    const std::uint32_t number_;
     StartupInputs inputs_;
     std::string pageAddress_;
     std::string pageOrigin_;

@@ -142,7 +142,11 @@ int runLogTool(std::span<char* const> args, std::ostream& out, std::ostream& err
     if (command != "on" && operands.size() > 1) return parser.refuse(operands[1], "unexpected argument");
 
     const PluginSetup setup = readPluginSetup(StartupInputs{});
-    if (command == "show") return show(setup.hostLog, setup.logLevel, out, err);
+    const std::string noFile = "no log file: LOGFILE is empty in " + setup.configuration;
+    if (command == "show") {
+        if (setup.hostLog.empty()) out << "No log (" << noFile << ").\n";
+        return setup.hostLog.empty() ? 0 : show(setup.hostLog, setup.logLevel, out, err);
+    }
 
     std::string level = "OFF";
     if (command == "on") {
@@ -155,8 +159,11 @@ int runLogTool(std::span<char* const> args, std::ostream& out, std::ostream& err
         out << "The log is off (" << setup.configuration << ").\n";
         return 0;
     }
-    out << "The log is on at " << level << " (" << setup.configuration << "); pages opened from now on log to "
-        << setup.hostLog << ".\n";
+    if (setup.hostLog.empty())
+        out << "The log is on at " << level << " (" << setup.configuration << "), but there is " << noFile << ".\n";
+    else
+        out << "The log is on at " << level << " (" << setup.configuration << "); pages opened from now on log to "
+            << setup.hostLog << ".\n";
     if (level == "DEBUG" || level == "TRACE")
         out << "Note: at " << level << " the log records every APDU and card answer (PIN digits masked).\n";
     return 0;

@@ -56,22 +56,10 @@ bool isBrowserLaunch(Args args) {
     return args.size() == 3 && first.ends_with(".json");
 }
 
-// A browser starts the host in the browser's own directory; a log named
-// relative to the current directory belongs to the user instead.
-void enterUserDirectory() {
-    vexa::TovFile directory;
-    directory.set("MERIDAN", "HOMEDIR", "");
-    const std::string& path = directory.resolvedPath();
-    if (!path.empty() && ::chdir(path.c_str()) != 0) {
-        // Staying where the browser put us only costs the log.
-    }
-}
-
 int runHost() {
     // A browser that closed the pipe must end the host through a failed
     // write, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    enterUserDirectory();
     try {
         vexa::AnswerChannel answers;
         vexa::HostSession session(STDIN_FILENO, answers.stream());

@@ -7,7 +7,9 @@
 
 namespace vexa {
 
-ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {}
+ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {
+    capRecords(kUnadmittedLogBytes);
+}
 
 ChipCardPlugin::~ChipCardPlugin() {
     shutdown();
@@ -24,6 +26,7 @@ std::int32_t ChipCardPlugin::shutdown() {
     clientName.clear();
     sitesConf.clear();
     initialised = 0;
+    capRecords(kUnadmittedLogBytes);
     siteChecked = 0;
     lastError = 0;
     interfaceType = 0;

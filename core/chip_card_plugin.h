@@ -36,9 +36,9 @@ struct PluginSetup {
     std::optional<std::string> protocolDirectory;
     // The configuration file's path.
     std::string configuration;
-    // The log file that vexa-host (working in <config home>/<company>)
-    // writes: LOGFILE in the protocol directory, else in the company
-    // directory of the config home; today's date filled in.
+    // The log file that every plug-in (host, shell, tools) writes: LOGFILE
+    // in the protocol directory, else in the company directory of the config
+    // home; today's date filled in; "" when LOGFILE is empty.
     std::string hostLog;
     std::int32_t logLevel = 0;
     std::int32_t interfaceType = 0;
@@ -54,6 +54,11 @@ PluginSetup readPluginSetup(const StartupInputs& inputs);
 // its event monitor, all as bases.
 class ChipCardPlugin : public TovLog, public TovConf, public ChipCardEvent {
 public:
+    // What a control writes to the log in all while its page is not
+    // admitted: SetMode and GetMode work before Open, and a refused page must
+    // neither fill the disk nor rotate other pages' records out of the log.
+    static constexpr std::size_t kUnadmittedLogBytes = 64 * 1024;
+
     ChipCardPlugin();
     ChipCardPlugin(const ChipCardPlugin&) = delete;
     ChipCardPlugin& operator=(const ChipCardPlugin&) = delete;

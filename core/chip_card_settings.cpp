@@ -31,16 +31,22 @@ std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_vie
     }};
 }
 
-// Where the configuration file of the inputs is; the protocol directory it
-// is in, or "" for the config home's company directory.
-std::string configurationPath(const StartupInputs& inputs, const std::string& location) {
-    TovFile file;
-    file.set(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, inputs.configurationFile);
-    return file.resolvedPath();
-}
-
 std::optional<std::string> registeredProtocolDirectory() {
     return readUserOrMachineString(kRegistryKey, "ProtocolDir");
+}
+
+// Where the configuration file and the log are: the protocol directory, else
+// the company directory of the config home. Never the current directory,
+// which for a browser's host is arbitrary and differs between the host, the
+// shell and the tools.
+std::string settingsLocation(const std::optional<std::string>& protocolDirectory) {
+    return protocolDirectory.value_or("HOMEDIR");
+}
+
+std::string configurationPath(const StartupInputs& inputs, const std::string& location) {
+    TovFile file;
+    file.set(inputs.companyDirectory, location, inputs.configurationFile);
+    return file.resolvedPath();
 }
 
 } // namespace
@@ -48,7 +54,7 @@ std::optional<std::string> registeredProtocolDirectory() {
 PluginSetup readPluginSetup(const StartupInputs& inputs) {
     PluginSetup setup;
     setup.protocolDirectory = registeredProtocolDirectory();
-    const std::string location = setup.protocolDirectory.value_or("");
+    const std::string location = settingsLocation(setup.protocolDirectory);
     setup.configuration = configurationPath(inputs, location);
     TovConf conf;
     int line = 0;
@@ -60,7 +66,7 @@ PluginSetup readPluginSetup(const StartupInputs& inputs) {
     conf.getNamedValue("INTERFACE", setup.interfaceType);
     conf.getText("REMOTE_PCSC_SERVER", setup.remoteServers);
     TovLog log;
-    log.setLogFile(inputs.companyDirectory, location.empty() ? "HOMEDIR" : location, logFile);
+    log.setLogFile(inputs.companyDirectory, location, logFile);
     setup.hostLog = log.logFileName();
     return setup;
 }
@@ -70,7 +76,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     clientName = printableClient(inputs.clientText);
 
     const std::optional<std::string> protocolDir = registeredProtocolDirectory();
-    const std::string location = protocolDir.value_or("");
+    const std::string location = settingsLocation(protocolDir);
 
     loadAllowedSites(inputs.companyDirectory);
 

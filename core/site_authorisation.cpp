@@ -54,6 +54,7 @@ std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
         }
     }
     initialised = admitted ? 1 : 0;
+    if (admitted) liftCap();
     lastError = admitted ? 0 : ERR_NOT_INITIALISED;
     return lastError;
 }

@@ -172,14 +172,16 @@ std::string escapeHtml(std::string_view text) {
     return out;
 }
 
-std::string escapeControlCharacters(std::string_view text) {
-    const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-    if (std::none_of(text.begin(), text.end(), isControl)) return std::string(text);
+std::string escapeForLog(std::string_view text) {
+    const auto needsEscape = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\'; };
+    if (std::none_of(text.begin(), text.end(), needsEscape)) return std::string(text);
     std::string out;
     out.reserve(text.size() + 16);
     for (char c : text) {
-        if (!isControl(c)) {
+        if (!needsEscape(c)) {
             out += c;
+        } else if (c == '\\') {
+            out += "\\\\";
         } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\r') {

@@ -37,9 +37,10 @@ bool parseUnsignedDecimal(std::string_view text, std::uint32_t& value);
 std::string convertGermanCharacters(std::string text, int mode);
 // &, <, > and " as HTML entities, for text a page shows as HTML.
 std::string escapeHtml(std::string_view text);
-// Control characters (below 0x20, and 0x7F) as \n, \r, \t or \xNN, so a
-// value never breaks a line; every other byte, the backslash included, stays.
-std::string escapeControlCharacters(std::string_view text);
+// A value for a log line: control characters (below 0x20, and 0x7F) as \n,
+// \r, \t or \xNN, so a value never breaks a line, and the backslash doubled,
+// so a typed "\n" never reads like an escaped line end; every other byte stays.
+std::string escapeForLog(std::string_view text);
 
 // Support-library comparisons: both empty, or both non-empty and identical.
 bool textEquals(std::string_view a, std::string_view b);

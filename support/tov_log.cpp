@@ -41,7 +41,7 @@ std::string timestamp(bool semicolonFormat) {
 // A value as it goes into a column: never longer than a record may be, no
 // control characters, and in the semicolon format no ";".
 std::string columnValue(std::string_view value, bool semicolonFormat) {
-    std::string text = escapeControlCharacters(value.substr(0, TovLog::kMaxRecordBytes));
+    std::string text = escapeForLog(value.substr(0, TovLog::kMaxRecordBytes));
     return semicolonFormat ? replaceAll(std::move(text), ";", " ") : text;
 }
 
@@ -55,6 +55,19 @@ void appendColumn(std::string& out, std::string_view value, bool semicolonFormat
         out += columnValue(value, false);
         out += ' ';
     }
+}
+
+// The longest prefix of escaped text, up to limit bytes, that does not end
+// inside an escape, so a cut record never ends in half an escape.
+std::size_t escapeBoundary(std::string_view text, std::size_t limit) {
+    std::size_t end = 0;
+    while (end < limit) {
+        std::size_t next = end + 1;
+        if (text[end] == '\\') next = end + (end + 1 < text.size() && text[end + 1] == 'x' ? 4 : 2);
+        if (next > limit) break;
+        end = next;
+    }
+    return end;
 }
 
 std::string nonZeroDecimal(std::int32_t value) {
@@ -103,6 +116,11 @@ TovLog::TovLog(const TovLog& other)
       processId_(other.processId_),
       testcase_(other.testcase_),
       rotationBytes_(other.rotationBytes_),
+      named_(other.named_),
+      capped_(other.capped_),
+      capNoticed_(other.capNoticed_),
+      capBytes_(other.capBytes_),
+      cappedBytesWritten_(other.cappedBytesWritten_),
       ledger_(other.ledger_) {}
 
 TovLog& TovLog::operator=(const TovLog& other) {
@@ -118,6 +136,11 @@ TovLog& TovLog::operator=(const TovLog& other) {
     processId_ = other.processId_;
     testcase_ = other.testcase_;
     rotationBytes_ = other.rotationBytes_;
+    named_ = other.named_;
+    capped_ = other.capped_;
+    capNoticed_ = other.capNoticed_;
+    capBytes_ = other.capBytes_;
+    cappedBytesWritten_ = other.cappedBytesWritten_;
     ledger_ = other.ledger_;
     return *this;
 }
@@ -125,6 +148,7 @@ TovLog& TovLog::operator=(const TovLog& other) {
 void TovLog::setLogFile(std::string_view directory, std::string_view location, std::string_view name, int year,
                         int month, int day) {
     file_.set(directory, location, name);
+    named_ = !name.empty();
     if (year == 0 && month == 0 && day == 0) {
         const DateTime today(true);
         year = today.year();
@@ -140,7 +164,7 @@ void TovLog::setLogFile(std::string_view directory, std::string_view location, s
 
 int TovLog::open() {
     opened_ = false;
-    if (outputMode_ == File && file_.resolvedPath().empty()) return -10;
+    if (outputMode_ == File && logFileName().empty()) return -10;
     opened_ = true;
     return 0;
 }
@@ -151,21 +175,39 @@ int TovLog::write(std::int32_t level, std::string_view text, std::string_view co
     currentLevel_ = level;
     // OFF silences everything, even levels above it that have no name.
     if (level < threshold_ || threshold_ >= LOG_OFF) return 0;
-    switch (outputMode_) {
-        case File:
-            return writeToFile(level, text, code);
-        case Stdout:
-            return writeToStandardError(level, text, code);
-        default:
-            return -13;
+    if (outputMode_ != File && outputMode_ != Stdout) return -13;
+    std::string record;
+    const int result = composeRecord(record, level, text, code);
+    if (!withinCap(record)) return 0;
+    if (outputMode_ == File) return writeToFile(record, result);
+    // stdout carries the host's protocol, so the console log goes to stderr.
+    const int written = writeAll(STDERR_FILENO, record);
+    return result != 0 ? result : written;
+}
+
+void TovLog::capRecords(std::size_t bytes) {
+    capped_ = true;
+    capBytes_ = bytes;
+}
+
+bool TovLog::withinCap(std::string& record) {
+    if (!capped_) return true;
+    if (cappedBytesWritten_ + record.size() <= capBytes_) {
+        cappedBytesWritten_ += record.size();
+        return true;
     }
+    if (capNoticed_) return false;
+    capNoticed_ = true;
+    cappedBytesWritten_ = capBytes_;
+    record.clear();
+    composeRecord(record, LOG_LOG,
+                  "Log limit of " + unsignedDecimal(capBytes_) + " bytes reached; further records are dropped", {});
+    return true;
 }
 
 // The whole record goes out in one write while the file is locked, so
 // records of several writers never mix.
-int TovLog::writeToFile(std::int32_t level, std::string_view text, std::string_view code) {
-    std::string record;
-    int result = composeRecord(record, level, text, code);
+int TovLog::writeToFile(const std::string& record, int result) {
     std::int64_t start = 0;
     if (openForRecord(record.size(), start) != 0) return -11;
     if (semicolonFormat_ && start == 0) {
@@ -207,14 +249,6 @@ bool TovLog::rotate() {
     return ::rename(path.c_str(), (path + ".1").c_str()) == 0;
 }
 
-// stdout carries the host's protocol, so the console log goes to stderr.
-int TovLog::writeToStandardError(std::int32_t level, std::string_view text, std::string_view code) const {
-    std::string record;
-    const int result = composeRecord(record, level, text, code);
-    const int written = writeAll(STDERR_FILENO, record);
-    return result != 0 ? result : written;
-}
-
 int TovLog::composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const {
     const bool semicolon = semicolonFormat_;
     out += timestamp(semicolon);
@@ -232,7 +266,7 @@ int TovLog::composeRecord(std::string& out, std::int32_t level, std::string_view
     }
     const std::string_view trailer = semicolon ? ";;\n" : " \n";
     if (out.size() + trailer.size() > kMaxRecordBytes) {
-        out.resize(kMaxRecordBytes - trailer.size() - kCutMarker.size());
+        out.resize(escapeBoundary(out, kMaxRecordBytes - trailer.size() - kCutMarker.size()));
         out += kCutMarker;
     }
     out += trailer;
@@ -255,6 +289,7 @@ bool noFileYet(const std::string& path) {
 int TovLog::readTail(std::int32_t maxBytes, std::string& result) {
     result.clear();
     if (outputMode_ != File) return -1;
+    if (logFileName().empty()) return -10;
     // Read-only, so that asking for the tail never creates the file: with
     // logging off there is none, and it holds no record of ours.
     if (file_.openFile(TovFile::ReadOnly, true, TovFile::Exclusive, kOpenBudgetMs) != 0)

@@ -46,10 +46,10 @@ std::int32_t logLevelValue(std::string_view name);
 // One record per line, the file opened exclusively and closed again for each
 // record so several logs (and processes) can share one file. Values from
 // pages, cards and servers cannot break a line: control characters in every
-// column are written escaped (\n, \r, \t, \xNN), and a record longer than
-// 64 KiB is cut and ends in " [cut]". The file is never opened through a
-// symbolic link; once a record would take it past the rotation size it is
-// renamed to <name>.1 and a new file begins.
+// column are written escaped (\n, \r, \t, \xNN), the backslash as \\, and a
+// record longer than 64 KiB is cut and ends in " [cut]". The file is never
+// opened through a symbolic link; once a record would take it past the
+// rotation size it is renamed to <name>.1 and a new file begins.
 class TovLog {
 public:
     enum Output { Stdout = 0, File = 1 };
@@ -70,11 +70,13 @@ public:
     void setTransactionId(std::string_view id) { transactionId_ = id; }
     void setProcessId(std::int32_t id) { processId_ = id; }
     void setTestcase(std::int32_t testcase) { testcase_ = testcase; }
-    std::string logFileName() { return file_.resolvedPath(); }
+    // "" when no file is named (setLogFile with an empty name).
+    std::string logFileName() { return named_ ? file_.resolvedPath() : std::string(); }
     // The size the file may reach before it is rotated.
     void setRotationSize(std::int64_t bytes) { rotationBytes_ = bytes; }
 
-    // Resolves the path and fills %Y, %M, %D; all zero means today.
+    // Resolves the path and fills %Y, %M, %D; all zero means today. An
+    // empty name names no file (not the directory).
     void setLogFile(std::string_view directory, std::string_view location, std::string_view name, int year = 0,
                     int month = 0, int day = 0);
     int open();
@@ -90,9 +92,19 @@ public:
     // 0 or a negative code.
     int readTail(std::int32_t maxBytes, std::string& result);
 
+    // Until liftCap, records of at most bytes in all are written; the first
+    // record beyond is replaced by one LOG line saying so, later ones are
+    // dropped (0 returned). Capping again continues the same count, so a
+    // writer that is capped time and again never gets a fresh allowance.
+    void capRecords(std::size_t bytes);
+    void liftCap() { capped_ = false; }
+
 private:
-    int writeToFile(std::int32_t level, std::string_view text, std::string_view code);
-    int writeToStandardError(std::int32_t level, std::string_view text, std::string_view code) const;
+    // False when the cap drops the record; the first one dropped turns
+    // into the notice.
+    bool withinCap(std::string& record);
+    // result: what composing the record gave, returned unless writing fails.
+    int writeToFile(const std::string& record, int result);
     // Appends timestamp, fields and trailer; 0, or -15 for a level without a
     // name (the line is still completed).
     int composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const;
@@ -114,6 +126,11 @@ private:
     std::int32_t processId_ = 0;
     std::int32_t testcase_ = 0;
     std::int64_t rotationBytes_ = kDefaultRotationBytes;
+    bool named_ = false;
+    bool capped_ = false;
+    bool capNoticed_ = false;
+    std::size_t capBytes_ = 0;
+    std::size_t cappedBytesWritten_ = 0;
     // Shared by every copy of this log.
     std::shared_ptr<LogLedger> ledger_;
 };

@@ -69,7 +69,7 @@ printf '%s\n' "${calls[@]}" |
         done
     }
 say "The plug-in's log (the PIN of the VERIFY command is masked)"
-sed 's/^/  /' "$demo_home/vexa_ie.log"
+sed 's/^/  /' "$demo_home/.config/MERIDAN/vexa_ie.log"
 # 00 B0 was no command of this card: the virtual card reports it.
 say "What the virtual card did not expect"
 "$CARD" ctl "$VEXA_TESTBED_DIR/card1.sock" failures | sed 's/^/  /'
@@ -97,4 +97,4 @@ response=$(sed -n 4p <<< "$answers" | python3 -c 'import json,sys; print(json.lo
 echo "  response, read back:"
 "$BUILD/control/vexa" request read "$response" | python3 -m json.tool | sed 's/^/    /'
 say "Events seen while the first reader's card was pulled and put back"
-grep -E "Event(s)? " "$demo_home/vexa_ie.log" | sed 's/^/  /'
+grep -E "Event(s)? " "$demo_home/.config/MERIDAN/vexa_ie.log" | sed 's/^/  /'

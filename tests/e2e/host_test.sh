@@ -10,7 +10,7 @@ host=$(dirname "$vexa")/vexa-host
 [[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
 source "$(dirname "$0")/throwaway_user.sh"
 mkdir -p "$XDG_CONFIG_HOME/MERIDAN"
-# Logging on, so that SetMode calls grow a log; it lands in the current directory.
+# Logging on, so that SetMode calls grow a log; it lands beside the configuration.
 printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
 
 # Anything but a browser's launch or a registration command: usage, status 2.

@@ -58,16 +58,37 @@ printf 'INTERFACE=PCSC' > "$config"
 grep -q "at LOG" <<< "$(run on log)" || fail "on log"
 expect "last line without line end" "$(cat "$config")" $'INTERFACE=PCSC\nLOGLEVEL=LOG'
 
-# The plug-in reads what the tool wrote; the host's log is shown.
+# The plug-in reads what the tool wrote; a shell started anywhere logs where
+# the tool shows the log.
 printf 'LOGLEVEL=WARNING\nINTERFACE=PCSC\n' > "$config"
-grep -q "at INFO" <<< "$(run on)" || fail "on again"
+grep -q "at INFO ($config); pages opened from now on log to $host_log." <<< "$(run on)" || fail "on again"
 calls=$(for i in $(seq 1 50); do printf '{"id":%d,"method":"SetMode","args":["COLOUR%d","x"]}\n' "$i" "$i"; done)
-out=$(cd "$meridan" && "$vexa" shell <<< "$calls" | tail -1 | results)
+out=$("$vexa" shell <<< "$calls" | tail -1 | results)
 expect "shell ran" "$out" "992201"
+[[ ! -e vexa_ie.log ]] || fail "the shell logged into its current directory"
 out=$("$vexa" log show)
 expect "40 lines shown" "$(wc -l <<< "$out")" "40"
 grep -q "INFO    Unknown parameter: 'COLOUR50' $" <<< "$(tail -1 <<< "$out")" || fail "last line: $(tail -1 <<< "$out")"
 grep -q "COLOUR10'" <<< "$out" && fail "more than the end shown"
+
+# A page that is not admitted raises the level and floods GetMode: its
+# records stop at 64 KiB with one line saying so.
+before=$(stat -c %s "$host_log")
+calls=$( { echo '{"id":0,"method":"SetMode","args":["LOGLEVEL","TRACE"]}'
+           for i in $(seq 1 300); do printf '{"id":%d,"method":"GetMode","args":["%0999d"]}\n' "$i" "$i"; done; } )
+out=$("$vexa" shell --url https://refused.example/ --answer no <<< '{"id":1000,"method":"Open","args":["p"]}'"
+$calls" | tail -1 | results)
+expect "GetMode still answers" "$out" ""
+grown=$(( $(stat -c %s "$host_log") - before ))
+(( grown <= 65536 + 200 )) || fail "a refused page wrote $grown bytes"
+expect "limit noted once" "$(grep -c "Log limit of 65536 bytes reached; further records are dropped" "$host_log")" "1"
+
+# An empty LOGFILE names no log; the tool says so instead of a path.
+printf 'LOGFILE=\n' >> "$config"
+grep -q "but there is no log file: LOGFILE is empty in $config." <<< "$(run on)" || fail "on without a file: $(run on)"
+expect "show without a file" "$(run show)" "No log (no log file: LOGFILE is empty in $config).
+[0]"
+sed -i '/^LOGFILE=$/d' "$config"
 
 grep -q "The log is off" <<< "$(run off)" || fail "off"
 expect "off written" "$(cat "$config")" $'LOGLEVEL=OFF\nINTERFACE=PCSC'

@@ -15,6 +15,8 @@ for line in sys.stdin:
     print(a.get("result", "error: " + str(a.get("error"))))'
 }
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
+# The log is beside the configuration, wherever the shell runs.
+log="$XDG_CONFIG_HOME/MERIDAN/vexa_ie.log"
 
 # No configuration at all: the defaults, nothing admitted, nothing logged.
 out=$(shell --url https://bank.example/app/index.html <<'EOF2'
@@ -26,7 +28,7 @@ out=$(shell --url https://bank.example/app/index.html <<'EOF2'
 EOF2
 )
 expect "defaults" "$out" $'OFF\nPCSC\n992211\n\n992211'
-[[ ! -e vexa_ie.log ]] || fail "a log was written with logging off"
+[[ ! -e vexa_ie.log && ! -e "$log" ]] || fail "a log was written with logging off"
 
 # A configuration file with Windows line ends, turning the log on.
 mkdir -p "$XDG_CONFIG_HOME/MERIDAN"
@@ -39,9 +41,10 @@ out=$(shell --url https://bank.example/app/index.html --answer yes <<'EOF2'
 EOF2
 )
 expect "configured" "$out" $'CTAPI\n0\n992202\nCTAPI'
-grep -q " INFO    VEXA 2.0.0.2 on Linux using interface type CTAPI on VEXA shell $" vexa_ie.log ||
-    fail "start-up line missing: $(cat vexa_ie.log)"
-grep -q "ERROR   Invalid value for new interface type: 'REMOTE_PCSC' $" vexa_ie.log || fail "SetMode error line missing"
+grep -q " INFO    VEXA 2.0.0.2 on Linux using interface type CTAPI on VEXA shell $" "$log" ||
+    fail "start-up line missing: $(cat "$log")"
+grep -q "ERROR   Invalid value for new interface type: 'REMOTE_PCSC' $" "$log" || fail "SetMode error line missing"
+[[ ! -e vexa_ie.log ]] || fail "a log in the current directory"
 
 # The admitted site is stored enciphered; openssl deciphers it independently.
 sites="$XDG_CONFIG_HOME/MERIDAN/vexa_sites.conf"
@@ -86,10 +89,10 @@ expect "open after reset" "${lines[6]}" "0"
 
 # A faulty configuration keeps the defaults and says where the fault is.
 printf 'LOGLEVEL=INFO\nLOGLEVEL = DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
-rm -f vexa_ie.log
+rm -f "$log"
 shell <<< '{"id":1,"method":"GetVersion","args":[0]}' >/dev/null
-grep -q "ERROR   Unknown parameter in file '$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf', line 2. $" vexa_ie.log ||
-    fail "faulty file not reported: $(cat vexa_ie.log)"
+grep -q "ERROR   Unknown parameter in file '$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf', line 2. $" "$log" ||
+    fail "faulty file not reported: $(cat "$log")"
 
 # One OK on an address that carries "|" in its query admits that one site;
 # it once stored "https:" as well, which admitted every https page.

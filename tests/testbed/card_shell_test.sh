@@ -66,6 +66,14 @@ c1 answer 0021000004* 9000
 expect "verify, odd INS" "$(call SendToCard '["00 21 00 00 04 35 34 33 32"]')" "90 00"
 logged "APDU command (9 bytes): 00 21 00 00 04 ** ** ** **"
 grep -q "35 34 33 32" "$log" && fail "PIN in the log"
+# CHANGE REFERENCE DATA with the odd INS, and an ENVELOPE around a VERIFY.
+c1 answer 0025000008* 9000
+expect "change PIN, odd INS" "$(call SendToCard '["00 25 00 00 08 81 02 31 30 82 02 32 39"]')" "90 00"
+logged "APDU command (13 bytes): 00 25 00 00 08 ** ** ** ** ** ** ** **"
+c1 answer 00C3000009* 9000
+expect "envelope" "$(call SendToCard '["00 C3 00 00 09 00 20 00 81 04 38 36 38 34"]')" "90 00"
+logged "APDU command (14 bytes): 00 c3 00 00 09 ** ** ** ** ** ** ** ** **"
+grep -qE "31 30 82 02 32 39|38 36 38 34" "$log" && fail "PIN in the log"
 
 # Transactions (the search left one open).
 expect "begin again" "$(call BeginTransaction '[]')" "0"

@@ -9,6 +9,7 @@ T1=VEXA_CT_1
 # windir is where HBCIKRNL.INI is looked for, and also the config home.
 export windir="$work/windows"
 unset XDG_CONFIG_HOME
+log="$windir/MERIDAN/vexa_ie.log"
 mkdir -p "$windir/MERIDAN"
 cp "$dir/HBCIKRNL.INI" "$windir/"
 printf 'LOGLEVEL=DEBUG\r\nINTERFACE=CTAPI\r\n' > "$windir/MERIDAN/vexa_ie.conf"
@@ -35,6 +36,12 @@ logged "DEBUG   ATR: 3b 88 80 01 56 45 58 41 43 41 52 44 17"
 logged "DEBUG   SearchCard found card in reader $T1"
 expect "echo" "$(call SendToCard '["80 EE 00 00 03 01 02 03"]')" "01 02 03 90 00"
 logged "DEBUG   APDU response (5 bytes): 01 02 03 90 00"
+# PINs stay out of the log over CT-API too: a VERIFY inside an ENVELOPE, at TRACE.
+expect "trace" "$(call SetMode '["LOGLEVEL", "TRACE"]')" "0"
+c1 answer 00C2000009* 9000
+expect "envelope" "$(call SendToCard '["00 C2 00 00 09 00 20 00 81 04 31 39 37 33"]')" "90 00"
+logged "APDU command (14 bytes): 00 c2 00 00 09 ** ** ** ** ** ** ** ** **"
+grep -q "31 39 37 33" "$log" && fail "PIN in the log"
 answer=$(call SendToCard '["80 E0 01 00"]')
 expect "258-byte answer" "$(wc -w <<< "$answer")" "258"
 expect "ATR" "$(call GetCardATR "[\"$T1\"]")" "3B 88 80 01 56 45 58 41 43 41 52 44 17 "

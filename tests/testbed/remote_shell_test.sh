@@ -32,6 +32,15 @@ expect "connect" "$(call ConnectCard "[\"$R0\", 2]")" "0"
 logged "Card connected in remote PC/SC reader $R0"
 expect "echo" "$(call SendToCard '["80 EE 00 00 02 0A 0B"]')" "0a 0b 90 00"
 logged "APDU response (4 bytes): 0a 0b 90 00"
+# PINs stay out of the log over the remote interface too, at TRACE as at DEBUG.
+expect "trace" "$(call SetMode '["LOGLEVEL", "TRACE"]')" "0"
+c0 answer 0025000006* 9000
+expect "change PIN, odd INS" "$(call SendToCard '["00 25 00 00 06 81 04 37 34 31 39"]')" "90 00"
+logged "APDU command (11 bytes): 00 25 00 00 06 ** ** ** ** ** **"
+c0 answer 00C2000009* 9000
+expect "envelope" "$(call SendToCard '["00 C2 00 00 09 00 20 00 81 04 38 32 35 30"]')" "90 00"
+logged "APDU command (14 bytes): 00 c2 00 00 09 ** ** ** ** ** ** ** ** **"
+grep -qE "37 34 31 39|38 32 35 30" "$log" && fail "PIN in the log"
 expect "card present" "$(call IsCardRemoved '[]')" "0"
 expect "disconnect" "$(call DisConnectCard '[]')" "0"
 logged "Disconnect remote PC/SC reader $R0"

@@ -40,7 +40,8 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 unset APPDATA USERPROFILE windir
 mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
 config="$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
-log="$work/cwd/vexa_ie.log"
+# Beside the configuration, not in the shell's current directory ($work/cwd).
+log="$XDG_CONFIG_HOME/MERIDAN/vexa_ie.log"
 
 fail() { echo "FAIL: $*"; echo "--- log:"; tail -40 "$log" 2>/dev/null; exit 1; }
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }

@@ -18,6 +18,7 @@ public:
         setLogFile("", "", log.string());
         open();
         initialised = 1;
+        liftCap();
     }
     std::int32_t lastErrorValue() const { return lastError; }
 };

@@ -18,7 +18,7 @@ class CardOperationsUnitTest : public ::testing::Test {
 protected:
     PluginEnvironment env;
     ScriptedPlugin plugin{"https://bank.example/app/index.html", true};
-    std::string log() const { return PluginEnvironment::readFile(env.home / "vexa_ie.log"); }
+    std::string log() const { return PluginEnvironment::readFile(env.meridan() / "vexa_ie.log"); }
     // CT-API without HBCIKRNL.INI (windir unset: /etc has none on a test
     // machine): no reader is ever found and no PC/SC service is needed.
     void startWithoutReaders() {

@@ -22,7 +22,7 @@ TEST_F(SettingsTest, DefaultsWithoutRegistryOrFile) {
     EXPECT_EQ(p.GetMode("INTERFACE"), "PCSC");
     EXPECT_EQ(p.GetMode("PREFERRED_READER"), "");
     EXPECT_EQ(p.GetLastErrorCode(), 0);
-    EXPECT_FALSE(std::filesystem::exists(env.home / "vexa_ie.log")); // logging is off
+    EXPECT_FALSE(std::filesystem::exists(env.meridan() / "vexa_ie.log")); // logging is off
 }
 
 TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {
@@ -131,4 +131,82 @@ TEST_F(SettingsTest, LogLevelChangesTakeEffectAtOnce) {
     EXPECT_NE(log.find("LOG     Loglevel set to TRACE \n"), std::string::npos) << log;
     EXPECT_EQ(log.find("Loglevel set to OFF"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+// Without a protocol directory the log is beside the configuration for every
+// writer, whatever the current directory; the folder is made for it, 0700.
+TEST_F(SettingsTest, LogIsInTheCompanyDirectoryNotTheCurrentOne) {
+    std::filesystem::remove_all(env.configHome);
+    std::filesystem::create_directories(env.home / "elsewhere");
+    std::filesystem::current_path(env.home / "elsewhere");
+    ScriptedPlugin p;
+    p.start();
+    EXPECT_EQ(p.SetMode("LOGLEVEL", "INFO"), 0);
+    const auto meridanStatus = std::filesystem::status(env.meridan());
+    EXPECT_EQ(meridanStatus.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    EXPECT_EQ(p.logFileName(), (env.meridan() / "vexa_ie.log").string());
+    EXPECT_NE(PluginEnvironment::readFile(env.meridan() / "vexa_ie.log").find("Loglevel set to INFO"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(env.home / "elsewhere"));
+    EXPECT_EQ(readPluginSetup({}).hostLog, p.logFileName());
+}
+
+// With no log file named, the log cannot be read back: 992203, not an empty
+// log.
+TEST_F(SettingsTest, ReadLogFileWithoutALogFileName) {
+    for (const char* conf : {"LOGLEVEL=INFO\nLOGFILE=\n", "LOGLEVEL=OFF\nLOGFILE=\n"}) {
+        env.writeFile(env.meridan() / "vexa_ie.conf", conf);
+        ScriptedPlugin p("https://shop.example/", true);
+        p.start();
+        ASSERT_EQ(p.Open("p"), 0);
+        EXPECT_EQ(p.logFileName(), "");
+        EXPECT_EQ(p.ReadLogFile(0), "");
+        EXPECT_EQ(p.GetLastErrorCode(), 992203) << conf;
+        // No file named after the company directory either.
+        EXPECT_TRUE(std::filesystem::is_directory(env.meridan()));
+    }
+    // The log that is off but named still reads as empty.
+    env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=OFF\n");
+    ScriptedPlugin p("https://shop.example/", true);
+    p.start();
+    ASSERT_EQ(p.Open("p"), 0);
+    EXPECT_EQ(p.ReadLogFile(0), "");
+    EXPECT_EQ(p.GetLastErrorCode(), 0);
+}
+
+// A page that was refused (or has not called Open) still answers SetMode and
+// GetMode, but its records stop at the cap: one line says so, the rest is
+// dropped, and Reset gives no fresh allowance. Admission lifts the cap.
+TEST_F(SettingsTest, LogOfAPageNotAdmittedIsCapped) {
+    env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=OFF\n");
+    const auto log = [&] { return PluginEnvironment::readFile(env.meridan() / "vexa_ie.log"); };
+    const std::string big(60000, 'x');
+    ScriptedPlugin p("https://shop.example/", false);
+    p.start();
+    EXPECT_EQ(p.Open("p"), 992211);
+    EXPECT_EQ(p.SetMode("LOGLEVEL", "TRACE"), 0);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(p.GetMode(big), "");
+    EXPECT_EQ(p.GetLastErrorCode(), 992201);
+    p.resetPlugin();
+    p.start();
+    EXPECT_EQ(p.SetMode("LOGLEVEL", "TRACE"), 0);
+    for (int i = 0; i < 20; ++i) p.GetMode("FOO" + std::to_string(i));
+    const std::string capped = log();
+    EXPECT_LE(capped.size(), ChipCardPlugin::kUnadmittedLogBytes + 200);
+    EXPECT_EQ(std::count(capped.begin(), capped.end(), '\n'), 3) << capped; // two records, then the notice
+    EXPECT_NE(capped.find(" LOG     Log limit of 65536 bytes reached; further records are dropped \n"),
+              std::string::npos)
+        << capped;
+
+    // Another page's records go on; so do this one's once it is admitted.
+    ScriptedPlugin other("https://shop.example/", true);
+    other.start();
+    EXPECT_EQ(other.Open("p"), 0);
+    EXPECT_EQ(other.SetMode("LOGLEVEL", "INFO"), 0);
+    for (int i = 0; i < 3; ++i) other.GetMode(big);
+    EXPECT_GT(log().size(), capped.size() + 3 * big.size());
+    p.setPage("https://shop.example/", true);
+    EXPECT_EQ(p.Open("p"), 0);
+    p.GetMode("after admission");
+    EXPECT_NE(log().find("Unknown parameter: 'after admission'"), std::string::npos);
 }

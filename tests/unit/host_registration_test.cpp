@@ -29,7 +29,7 @@ protected:
         for (const auto& target : targets()) paths.push_back(target.directory / kManifestFileName);
         return paths;
     }
-    std::string log() const { return PluginEnvironment::readFile(env.home / "vexa_ie.log"); }
+    std::string log() const { return PluginEnvironment::readFile(env.meridan() / "vexa_ie.log"); }
     bool logHas(std::string_view level, std::string_view text) const {
         return log().find(std::string(level) + std::string(8 - level.size(), ' ') + std::string(text) + " \n") !=
                std::string::npos;

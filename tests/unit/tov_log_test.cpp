@@ -179,7 +179,9 @@ TEST_F(TovLogFile, ControlCharactersInEveryColumnAreEscaped) {
         {"bank\r\n2024-01-01 00:00:00 ", "", "", "x", "bank\\r\\n2024-01-01 00:00:00  DEBUG   x "},
         {"", "", "T1\nINFO", "x", "DEBUG   T1\\nINFO x "},
         {"", "0\x01", "", "a\tb\x7f\x1b[31m\x00z"s, "DEBUG   0\\x01 a\\tb\\x7f\\x1b[31m\\x00z "},
-        {"", "", "", "back\\slash, \xE4 and ; stay", "DEBUG   back\\slash, \xE4 and ; stay "},
+        // A typed "\n" must not read like an escaped line end.
+        {"", "", "", "typed \\n, back\\slash", "DEBUG   typed \\\\n, back\\\\slash "},
+        {"C:\\x", "\\", "", "\xE4 and ; stay", "C:\\\\x DEBUG   \\\\ \xE4 and ; stay "},
     };
     for (const Row& row : rows) {
         log.setClient(row.client);
@@ -194,22 +196,28 @@ TEST_F(TovLogFile, ControlCharactersInEveryColumnAreEscaped) {
 TEST_F(TovLogFile, LongValuesAreCutToOneMarkedRecord) {
     const std::string huge(1 << 20, 'x');
     const std::string newlines(1 << 20, '\n');
+    const std::string backslashes(1 << 20, '\\');
     log.setTransactionId(huge);
     EXPECT_EQ(log.write(LOG_INFO, huge), 0);
     log.setTransactionId("");
     log.setClient(newlines);
     EXPECT_EQ(log.write(LOG_INFO, "short"), 0);
     log.setClient("");
+    EXPECT_EQ(log.write(LOG_INFO, "x" + backslashes), 0);
+    EXPECT_EQ(log.write(LOG_INFO, "x" + std::string(1 << 20, '\x01')), 0);
     EXPECT_EQ(log.write(LOG_INFO, "after"), 0);
     const auto written = lines(text());
-    ASSERT_EQ(written.size(), 3u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(written[i].size() + 1, TovLog::kMaxRecordBytes) << i;
-        EXPECT_TRUE(written[i].ends_with("x [cut] ") || written[i].ends_with("\\ [cut] ") ||
-                    written[i].ends_with("\\n [cut] "))
+    ASSERT_EQ(written.size(), 5u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        // Cut before an escape that would not fit whole (\xNN is the longest).
+        EXPECT_LE(written[i].size() + 1, TovLog::kMaxRecordBytes) << i;
+        EXPECT_GE(written[i].size() + 4, TovLog::kMaxRecordBytes) << i;
+        const std::string_view cut = std::string_view(written[i]).substr(0, written[i].size() - 7);
+        EXPECT_TRUE(cut.ends_with("x") || cut.ends_with("\\n") || cut.ends_with("\\\\") || cut.ends_with("\\x01"))
             << written[i].substr(written[i].size() - 20);
+        EXPECT_TRUE(written[i].ends_with(" [cut] "));
     }
-    EXPECT_EQ(afterTimestamp(written[2]), "INFO    after ");
+    EXPECT_EQ(afterTimestamp(written[4]), "INFO    after ");
 }
 
 TEST_F(TovLogFile, FileIsRotatedAtTheThreshold) {
@@ -278,6 +286,13 @@ TEST(TovLogState, WritesNeedAnOpenedLogAndAValidMode) {
     log.setLogFile("", "", "");
     EXPECT_EQ(log.open(), -10);
     EXPECT_EQ(log.write(LOG_FATAL, "x"), -12);
+    // An empty name in a directory names no file, not the directory.
+    std::string tail = "stale";
+    log.setLogFile("", dir.path, "");
+    EXPECT_EQ(log.logFileName(), "");
+    EXPECT_EQ(log.open(), -10);
+    EXPECT_EQ(log.readTail(0, tail), -10);
+    EXPECT_EQ(tail, "");
     log.setLogFile("", dir.path, "v.log");
     log.setOutputMode(5);
     EXPECT_EQ(log.open(), 0);
