@@ -1,21 +1,30 @@
 #include "cardaccess/dynamic_library.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <utility>
 
 #include "cardaccess/fallback_log.h"
+#include "support/file_trust.h"
+#include "support/unique_fd.h"
 
 namespace vexa {
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      error_(std::move(other.error_)),
+      refusal_(std::move(other.refusal_)) {}
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = std::exchange(other.handle_, nullptr);
         error_ = std::move(other.error_);
+        refusal_ = std::move(other.refusal_);
     }
     return *this;
 }
@@ -24,14 +33,48 @@ DynamicLibrary::~DynamicLibrary() {
     close();
 }
 
+namespace {
+
+// dlopen with local symbols: two drivers exporting the same CT_ names must
+// not mix. error receives the loader's text, with shown for the name it used.
+void* loadLibrary(const std::string& name, const std::string& shown, std::string& error) {
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* text = dlerror();
+        error = text ? text : "dlopen failed";
+        if (error.starts_with(name)) error.replace(0, name.size(), shown);
+    }
+    return handle;
+}
+
+} // namespace
+
 DynamicLibrary DynamicLibrary::open(const std::string& name) {
     DynamicLibrary library;
-    // Local symbols: two drivers exporting the same CT_ names must not mix.
-    library.handle_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library.handle_ == nullptr) {
-        const char* text = dlerror();
-        library.error_ = text ? text : "dlopen failed";
+    // A bare name is found by the loader in the system's library folders or
+    // the user's own LD_LIBRARY_PATH.
+    if (name.find('/') == std::string::npos) {
+        library.handle_ = loadLibrary(name, name, library.error_);
+        return library;
     }
+    // A file is loaded only when it passes the trust rule, and it is loaded
+    // through the descriptor that was judged, so it cannot be swapped between.
+    std::string why = distrustOfFolders(name);
+    const UniqueFd fd(why.empty() ? ::open(name.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    if (why.empty() && !fd.valid()) {
+        library.error_ = name + ": " + std::strerror(errno);
+        return library;
+    }
+    if (why.empty()) {
+        why = distrustOfOpenFile(fd.get());
+        if (!why.empty()) why = "'" + name + "' " + why;
+    }
+    if (!why.empty()) {
+        library.refusal_ = why;
+        library.error_ = why;
+        return library;
+    }
+    library.handle_ = loadLibrary("/proc/self/fd/" + std::to_string(fd.get()), name, library.error_);
     return library;
 }
 

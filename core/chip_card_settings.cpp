@@ -39,8 +39,8 @@ std::string configurationPath(const StartupInputs& inputs, const std::string& lo
     return file.resolvedPath();
 }
 
-std::optional<std::string> registeredProtocolDirectory() {
-    return readUserOrMachineString(kRegistryKey, "ProtocolDir");
+std::optional<std::string> registeredProtocolDirectory(std::string* refusal = nullptr) {
+    return readUserOrMachineString(kRegistryKey, "ProtocolDir", refusal);
 }
 
 } // namespace
@@ -69,7 +69,8 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     if (isLoaded()) return;
     clientName = printableClient(inputs.clientText);
 
-    const std::optional<std::string> protocolDir = registeredProtocolDirectory();
+    std::string registryRefusal;
+    const std::optional<std::string> protocolDir = registeredProtocolDirectory(&registryRefusal);
     const std::string location = protocolDir.value_or("");
 
     loadAllowedSites(inputs.companyDirectory);
@@ -89,7 +90,9 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     open();
 
     // A missing file is an INFO record, every other failure an ERROR.
+    if (!registryRefusal.empty()) write(LOG_ERROR, registryRefusal + ".");
     report(*this, loadResult, line, true);
+    if (!sitesConf.refusal().empty()) sitesConf.report(*this, TovConf::Refused, 0, true);
 
     getNamedValue("INTERFACE", interfaceType);
     getText("REMOTE_PCSC_SERVER", remoteServer);
