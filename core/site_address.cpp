@@ -220,12 +220,10 @@ void SiteList::append(std::string_view entry) {
 }
 
 bool SiteList::admits(const SiteAddress& page) const {
-    if (page.kind == SiteAddress::Kind::Inherited)
-        return known_.contains(page.site) && honoured(page.site);
+    if (page.kind == SiteAddress::Kind::Inherited) return known_.contains(page.site) && honoured(page.site);
     if (page.kind != SiteAddress::Kind::Page) return false;
-    return std::any_of(entries_.begin(), entries_.end(), [&](const std::string& entry) {
-        return entryMatches(entry, page.site) && honoured(entry);
-    });
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const std::string& entry) { return entryMatches(entry, page.site) && honoured(entry); });
 }
 
 bool SiteList::honoured(std::string_view entry) const {

@@ -70,8 +70,7 @@ std::optional<std::string> readRegistryString(RegistryHive hive, std::string_vie
     return present(readKey(hive, key, value, refusal));
 }
 
-std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value,
-                                                   std::string* refusal) {
+std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value, std::string* refusal) {
     std::string why;
     std::optional<std::string> text = readKey(RegistryHive::CurrentUser, key, value, why);
     if (!text) text = readKey(RegistryHive::LocalMachine, key, value, why);

@@ -210,8 +210,9 @@ TEST_F(SiteAuthorisationTest, UnhonouredEntriesAdmitNothingButStayInTheirPlace) 
     const std::string kept =
         "https://bank.example|https://evil.example/?a|https:|http://shop.example|https://u@x.example|"
         "https://f.example#x|file:///home/u|http://localhost|";
-    storeUserList("https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
-                  "https://f.example#x|file:///home/u|http://localhost|https://bank.example|tail");
+    storeUserList(
+        "https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
+        "https://f.example#x|file:///home/u|http://localhost|https://bank.example|tail");
     EXPECT_EQ(openAs("http://shop.example/x.html", false), 992211);
     EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
     EXPECT_EQ(storedUserList(), kept + "https://new.example|");
@@ -233,8 +234,9 @@ TEST_F(SiteAuthorisationTest, UnhonouredEntriesAdmitNothingButStayInTheirPlace) 
     SiteList edited = list;
     EXPECT_TRUE(edited.remove("http://shop.example"));
     EXPECT_FALSE(edited.remove("http://shop.example"));
-    EXPECT_EQ(edited.text(), "https://bank.example|https://evil.example/?a|https:|https://u@x.example|"
-                             "https://f.example#x|file:///home/u|http://localhost|");
+    EXPECT_EQ(edited.text(),
+              "https://bank.example|https://evil.example/?a|https:|https://u@x.example|"
+              "https://f.example#x|file:///home/u|http://localhost|");
 }
 // Each plug-in object loads the list when it starts; an admission must not
 // write back that old copy over what others admitted since.
