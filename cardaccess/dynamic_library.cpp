@@ -4,7 +4,9 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <utility>
 
@@ -57,24 +59,31 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
         library.handle_ = loadLibrary(name, name, library.error_);
         return library;
     }
-    // A file is loaded only when it passes the trust rule, and it is loaded
-    // through the descriptor that was judged, so it cannot be swapped between.
-    std::string why = distrustOfFolders(name);
-    const UniqueFd fd(why.empty() ? ::open(name.c_str(), O_RDONLY | O_CLOEXEC) : -1);
-    if (why.empty() && !fd.valid()) {
+    // A file is loaded only when it passes the trust rule. Judged are the file
+    // that the name leads to and its own folder, so nobody but the user and
+    // root can swap it before the loader opens it. (Loading through the judged
+    // descriptor's /proc path would not do: the loader takes a path it has
+    // loaded before for that library.)
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(name.c_str(), nullptr), &std::free);
+    if (!real) {
         library.error_ = name + ": " + std::strerror(errno);
         return library;
     }
-    if (why.empty()) {
-        why = distrustOfOpenFile(fd.get());
-        if (!why.empty()) why = "'" + name + "' " + why;
+    const std::string file(real.get());
+    library.refusal_ = distrustOfFolders(file);
+    if (library.refusal_.empty()) {
+        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd.valid()) {
+            library.error_ = name + ": " + std::strerror(errno);
+            return library;
+        }
+        if (std::string why = distrustOfOpenFile(fd.get()); !why.empty()) library.refusal_ = "'" + file + "' " + why;
     }
-    if (!why.empty()) {
-        library.refusal_ = why;
-        library.error_ = why;
+    if (!library.refusal_.empty()) {
+        library.error_ = library.refusal_;
         return library;
     }
-    library.handle_ = loadLibrary("/proc/self/fd/" + std::to_string(fd.get()), name, library.error_);
+    library.handle_ = loadLibrary(file, name, library.error_);
     return library;
 }
 

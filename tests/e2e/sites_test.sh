@@ -4,6 +4,7 @@
 # site asks again (and is refused when the answer is no).
 set -euo pipefail
 vexa=${1:?usage: sites_test.sh <path-to-vexa>}
+key_header="$(cd "$(dirname "$0")/../.." && pwd)/core/setting_tables.h"
 source "$(dirname "$0")/throwaway_user.sh"
 
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
@@ -51,7 +52,7 @@ expect "clear again" "$(sites clear)" $'Removed 0 sites\n[0]'
 # store_list TEXT: the user's list enciphered as VEXA stores it (key from the source)
 store_list() {
     local key
-    key=$(sed -n 's/.*kSitesKey = "\(.*\)";/\1/p' "$(dirname "$0")/../../core/setting_tables.h")
+    key=$(sed -n 's/.*kSitesKey = "\(.*\)";/\1/p' "$key_header")
     python3 - "$key" "$1" > "$sites_file" <<'EOF'
 import subprocess, sys
 key, text = sys.argv[1].encode(), sys.argv[2].encode() + b"\0"

@@ -124,6 +124,12 @@ TEST(CtapiTerminalsTest, FilesOthersCanChangeAreNeitherReadNorLoaded) {
     ASSERT_TRUE(library.valid()) << library.error();
     EXPECT_NE(library.symbol("CT_init"), nullptr);
     EXPECT_EQ(library.refusal(), "");
+    // A second driver is that driver, not the one loaded before.
+    const std::string second = dir.path + "/second.so";
+    fs::copy_file(VEXA_CTAPI_DRIVER, second);
+    const DynamicLibrary other = DynamicLibrary::open(second);
+    ASSERT_TRUE(other.valid()) << other.error();
+    EXPECT_NE(other.symbol("CT_init"), library.symbol("CT_init"));
 
     ASSERT_EQ(::chown(ini.c_str(), 65534, 65534), 0);
     failures.clear();
