@@ -46,6 +46,8 @@ public:
     // name is empty, the library cannot be loaded or an entry point is
     // missing (a library loaded so far stays loaded until reset).
     bool loadLibrary();
+    // Why the trust rule refused the library at the last load ("" if not).
+    const std::string& loadRefusal() const { return module_.refusal(); }
     // CT_init(1, port) once; 992300 when the driver cannot be loaded.
     std::int32_t readerInit();
     // One CT_data call: to the terminal for class byte 20, else to the card.

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "cardaccess/card_error.h"
+#include "support/file_trust.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
 
@@ -55,8 +56,11 @@ CtapiTerminal readTerminal(const std::string& name, const IniSection& section) {
 // Loads the driver and opens and closes the terminal once; throws with the
 // reason when it cannot be used.
 void probe(CtapiReader& reader) {
-    if (!reader.loadLibrary())
-        throw TovException(ERR_NO_INIT, "Could not load CTAPI library '" + reader.library() + "'");
+    if (!reader.loadLibrary()) {
+        const std::string why = reader.loadRefusal();
+        throw TovException(ERR_NO_INIT,
+                           "Could not load CTAPI library '" + reader.library() + "'" + (why.empty() ? "" : ": " + why));
+    }
     std::int32_t result = reader.readerInit();
     if (result != 0)
         throw TovException(ERR_NO_INIT, "Negative return code " + signedDecimal(result) + " from ctapi.initFunc ()");
@@ -69,7 +73,9 @@ void probe(CtapiReader& reader) {
 
 std::string ctapiIniPath() {
     const char* windir = std::getenv("windir");
-    std::string directory = windir && *windir ? windir : "/etc";
+    // A windir that others can write would let them choose the driver we load.
+    const bool usable = windir && *windir && distrustOfFolder(windir).empty();
+    std::string directory = usable ? windir : "/etc";
     if (directory.back() != '/' && directory.back() != '\\') directory += '/';
     return directory + "HBCIKRNL.INI";
 }
@@ -100,7 +106,11 @@ std::int32_t declaredTerminals(const IniFile& ini, std::vector<CtapiTerminal>& t
 std::int32_t listCtapiReaders(std::vector<CtapiReader>& readers, std::vector<std::string>& failures) {
     readers.clear();
     IniFile ini;
-    if (ini.init(ctapiIniPath()) != 0 || ini.read() < 0) return ERR_NO_READER;
+    if (ini.init(ctapiIniPath()) != 0) return ERR_NO_READER;
+    if (ini.read() < 0) {
+        if (!ini.refusal().empty()) failures.push_back("Not using file '" + ini.path() + "': " + ini.refusal());
+        return ERR_NO_READER;
+    }
     std::vector<CtapiTerminal> terminals;
     if (declaredTerminals(ini, terminals) != 0) return ERR_NO_READER;
     for (auto& terminal : terminals) {

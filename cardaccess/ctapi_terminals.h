@@ -9,7 +9,8 @@
 
 namespace vexa {
 
-// Where HBCIKRNL.INI lives: in the directory named by windir, else /etc.
+// Where HBCIKRNL.INI lives: in the directory named by windir when that is a
+// folder that passes the trust rule (file_trust.h), else /etc.
 std::string ctapiIniPath();
 
 // A terminal that HBCIKRNL.INI declares, before its driver is tried.
@@ -24,8 +25,9 @@ std::int32_t declaredTerminals(const IniFile& ini, std::vector<CtapiTerminal>& t
 
 // The usable terminals of HBCIKRNL.INI: each one's driver loaded and its
 // terminal opened and closed once. A terminal that fails is left out, its
-// reason added to failures ("<name>: <text>"). 0 when at least one is usable,
-// else 992301.
+// reason added to failures ("<name>: <text>"); a file that fails the trust
+// rule is not read, as if it were missing, and failures says why. 0 when at
+// least one is usable, else 992301.
 std::int32_t listCtapiReaders(std::vector<CtapiReader>& readers, std::vector<std::string>& failures);
 
 } // namespace vexa

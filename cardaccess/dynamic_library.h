@@ -6,7 +6,8 @@ namespace vexa {
 
 // Owns one library loaded with dlopen; unloaded by close() or the destructor.
 // A name without "/" is looked up the usual dlopen way (LD_LIBRARY_PATH, the
-// cache, the system directories); a name with "/" is that file.
+// cache, the system directories); a name with "/" is that file, loaded only
+// when it and its folder pass the trust rule (file_trust.h).
 class DynamicLibrary {
 public:
     DynamicLibrary() = default;
@@ -24,10 +25,13 @@ public:
 
     bool valid() const { return handle_ != nullptr; }
     const std::string& error() const { return error_; }
+    // Why the trust rule refused the file ("" when it did not).
+    const std::string& refusal() const { return refusal_; }
 
 private:
     void* handle_ = nullptr;
     std::string error_;
+    std::string refusal_;
 };
 
 } // namespace vexa

@@ -16,14 +16,27 @@ namespace {
 constexpr ProgramText kProgram{"vexa sites", kVersion, "vexa sites list\nvexa sites remove URL\nvexa sites clear",
                                "Shows the sites admitted to the card readers (list), takes one out again\n"
                                "(remove, the address exactly as list shows it) or all of them (clear).\n"
+                               "Entries marked as not honoured admit nothing; they stay until removed.\n"
                                "A page of a removed site is asked again at its next Open.",
                                2};
 
-int list(TovConf& conf, std::ostream& out) {
+// A refused file is neither read nor written; the tool says why and fails.
+bool refused(const TovConf& conf, std::ostream& err) {
+    if (conf.refusal().empty()) return false;
+    err << "vexa sites: not using " << conf.resolvedPath() << ": " << conf.refusal() << '\n';
+    return true;
+}
+
+int list(TovConf& conf, std::ostream& out, std::ostream& err) {
     const SiteList builtIn(kTrustedSites, SiteList::Source::BuiltIn);
     const SiteList user = loadUserSites(conf, StartupInputs{}.companyDirectory);
-    for (const std::string& site : builtIn.entries()) out << site << "  (built in)\n";
-    for (const std::string& site : user.entries()) out << site << '\n';
+    if (refused(conf, err)) return 1;
+    for (const std::string& site : builtIn.entries()) out << shownSite(site) << "  (built in)\n";
+    for (const std::string& site : user.entries()) {
+        out << shownSite(site);
+        if (const std::string_view why = whyNotHonoured(site); !why.empty()) out << "  (not honoured: " << why << ')';
+        out << '\n';
+    }
     if (builtIn.entries().empty() && user.entries().empty()) out << "No site is admitted.\n";
     return 0;
 }
@@ -32,19 +45,25 @@ int list(TovConf& conf, std::ostream& out) {
 int save(TovConf& conf, const std::function<void(SiteList&)>& change, std::ostream& err) {
     SiteList saved;
     if (updateUserSites(conf, change, saved) == 0) return 0;
-    err << "vexa sites: cannot save " << conf.resolvedPath() << '\n';
+    if (!refused(conf, err)) err << "vexa sites: cannot save " << conf.resolvedPath() << '\n';
     return 1;
+}
+
+// The entry of the list that the text names: as list shows it, or without
+// the trailing "/" that many people write; "" when there is none.
+std::string entryNamed(const SiteList& list, std::string_view text) {
+    for (std::string_view wanted : {text, text.ends_with('/') ? text.substr(0, text.size() - 1) : std::string_view()})
+        for (const std::string& entry : list.entries())
+            if (!wanted.empty() && (entry == wanted || shownSite(entry) == wanted)) return entry;
+    return {};
 }
 
 int remove(TovConf& conf, std::string_view site, OptionParser& parser, std::ostream& out, std::ostream& err) {
     const SiteList current = loadUserSites(conf, StartupInputs{}.companyDirectory);
-    const auto holds = [](SiteList list, std::string_view e) { return list.remove(e); };
-    std::string entry(site);
-    // The list never holds a trailing "/", which many people write.
-    if (!holds(current, entry) && entry.ends_with('/') && holds(current, site.substr(0, site.size() - 1)))
-        entry.pop_back();
-    if (!holds(current, entry)) {
-        if (holds(SiteList(kTrustedSites, SiteList::Source::BuiltIn), entry))
+    if (refused(conf, err)) return 1;
+    const std::string entry = entryNamed(current, site);
+    if (entry.empty()) {
+        if (!entryNamed(SiteList(kTrustedSites, SiteList::Source::BuiltIn), site).empty())
             return parser.refuse(site, "is built in and cannot be removed");
         return parser.refuse(site, "is not in the list of admitted sites ('vexa sites list' shows them)");
     }
@@ -53,12 +72,13 @@ int remove(TovConf& conf, std::string_view site, OptionParser& parser, std::ostr
             conf, [&](SiteList& list) { removed = list.remove(entry); }, err);
         status != 0)
         return status;
-    out << (removed ? "Removed " : "Already removed: ") << entry << '\n';
+    out << (removed ? "Removed " : "Already removed: ") << shownSite(entry) << '\n';
     return 0;
 }
 
 int clear(TovConf& conf, std::ostream& out, std::ostream& err) {
     loadUserSites(conf, StartupInputs{}.companyDirectory);
+    if (refused(conf, err)) return 1;
     std::size_t count = 0;
     if (const int status = save(
             conf,
@@ -83,7 +103,7 @@ int runSitesTool(std::span<char* const> args, std::ostream& out, std::ostream& e
     const auto operands = parsed->operands();
     const std::string_view command = operands.empty() ? std::string_view() : operands[0];
     TovConf conf;
-    if (command == "list" && operands.size() == 1) return list(conf, out);
+    if (command == "list" && operands.size() == 1) return list(conf, out, err);
     if (command == "clear" && operands.size() == 1) return clear(conf, out, err);
     if (command == "remove" && operands.size() == 2) return remove(conf, operands[1], parser, out, err);
     if (command == "remove") return parser.refuse("remove", "needs the site to remove");

@@ -31,8 +31,8 @@ std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_vie
     }};
 }
 
-std::optional<std::string> registeredProtocolDirectory() {
-    return readUserOrMachineString(kRegistryKey, "ProtocolDir");
+std::optional<std::string> registeredProtocolDirectory(std::string* refusal = nullptr) {
+    return readUserOrMachineString(kRegistryKey, "ProtocolDir", refusal);
 }
 
 // Where the configuration file and the log are: the protocol directory, else
@@ -75,7 +75,8 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     if (isLoaded()) return;
     clientName = printableClient(inputs.clientText);
 
-    const std::optional<std::string> protocolDir = registeredProtocolDirectory();
+    std::string registryRefusal;
+    const std::optional<std::string> protocolDir = registeredProtocolDirectory(&registryRefusal);
     const std::string location = settingsLocation(protocolDir);
 
     loadAllowedSites(inputs.companyDirectory);
@@ -95,7 +96,9 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     open();
 
     // A missing file is an INFO record, every other failure an ERROR.
+    if (!registryRefusal.empty()) write(LOG_ERROR, registryRefusal + ".");
     report(*this, loadResult, line, true);
+    if (!sitesConf.refusal().empty()) sitesConf.report(*this, TovConf::Refused, 0, true);
 
     getNamedValue("INTERFACE", interfaceType);
     getText("REMOTE_PCSC_SERVER", remoteServer);

@@ -121,14 +121,24 @@ bool isLoopbackHost(std::string_view host) {
     return octets == 3;
 }
 
+} // namespace
+
+std::string_view whyNotHonoured(std::string_view entry) {
+    if (hasUnsafe(entry)) return "holds a control character, a backslash or a \"|\"";
+    if (stripAddress(entry) != entry) return "holds a user name, a query or a fragment";
+    const std::string_view host = hostOf(entry);
+    if (host.empty()) return "names no host";
+    // Anybody on the way could serve a page under such an address.
+    if (textEqualsNoCase(schemeOf(entry), "http") && !isLoopbackHost(host)) return "is plain http to another machine";
+    return {};
+}
+
+namespace {
+
 // What Open may store: an address with a host, no character that could
-// split or fake an entry, and over plain http only from loopback (anybody
-// on the way could otherwise serve a page under that address).
+// split or fake an entry, and over plain http only from loopback.
 bool isStorableSite(std::string_view site) {
-    if (site.empty() || hasUnsafe(site)) return false;
-    const std::string_view host = hostOf(site);
-    if (host.empty()) return false;
-    return !textEqualsNoCase(schemeOf(site), "http") || isLoopbackHost(host);
+    return !site.empty() && whyNotHonoured(site).empty();
 }
 
 // scheme://host[:port] and nothing else.
@@ -156,23 +166,6 @@ bool entryMatches(std::string_view entry, std::string_view address) {
     return address.size() == entry.size() || entry.back() == '/' || address[entry.size()] == '/';
 }
 
-bool entryAllowed(std::string_view entry, SiteList::Source source) {
-    if (source == SiteList::Source::BuiltIn) return !hostOf(entry).empty();
-    return stripAddress(entry) == entry && isStorableSite(entry);
-}
-
-// Control characters shown as %XX, so a question cannot be broken into lines.
-std::string shownSite(std::string_view site) {
-    std::string out;
-    for (char c : site) {
-        if (isControl(c))
-            out += "%" + formatInteger("%02X", static_cast<unsigned char>(c));
-        else
-            out += c;
-    }
-    return out;
-}
-
 } // namespace
 
 std::string cutAddress(std::string_view address) {
@@ -195,65 +188,63 @@ SiteAddress judgePage(std::string_view url, std::string_view origin) {
     return {SiteAddress::Kind::Page, std::move(site), storable};
 }
 
-std::string siteQuestion(const SiteAddress& page) {
-    return "Darf von " + shownSite(page.site) + " auf Chipkartenleser zugegriffen werden?";
-}
-
-SiteList::SiteList(std::string_view text, Source source) {
-    // Only text followed by "|" is an entry.
-    for (auto bar = text.find(kSeparator); bar != std::string_view::npos; bar = text.find(kSeparator)) {
-        const std::string_view entry = text.substr(0, bar);
-        if (entryAllowed(entry, source) && !contains(entry)) text_.append(entry).push_back(kSeparator);
-        text.remove_prefix(bar + 1);
-    }
-}
-
-bool SiteList::contains(std::string_view entry) const {
-    std::string_view rest = text_;
-    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
-        if (rest.substr(0, bar) == entry) return true;
-        rest.remove_prefix(bar + 1);
-    }
-    return false;
-}
-
-bool SiteList::admits(const SiteAddress& page) const {
-    if (page.kind == SiteAddress::Kind::Inherited) return contains(page.site);
-    if (page.kind != SiteAddress::Kind::Page) return false;
-    std::string_view rest = text_;
-    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
-        if (entryMatches(rest.substr(0, bar), page.site)) return true;
-        rest.remove_prefix(bar + 1);
-    }
-    return false;
-}
-
-std::vector<std::string> SiteList::entries() const {
-    std::vector<std::string> out;
-    std::string_view rest = text_;
-    for (auto bar = rest.find(kSeparator); bar != std::string_view::npos; bar = rest.find(kSeparator)) {
-        out.emplace_back(rest.substr(0, bar));
-        rest.remove_prefix(bar + 1);
+// Control characters shown as %XX, so a question cannot be broken into lines.
+std::string shownSite(std::string_view site) {
+    std::string out;
+    for (char c : site) {
+        if (isControl(c))
+            out += "%" + formatInteger("%02X", static_cast<unsigned char>(c));
+        else
+            out += c;
     }
     return out;
 }
 
-bool SiteList::remove(std::string_view entry) {
-    std::string kept;
-    bool removed = false;
-    for (const std::string& e : entries()) {
-        if (e == entry)
-            removed = true;
-        else
-            kept.append(e).push_back(kSeparator);
+std::string siteQuestion(const SiteAddress& page) {
+    return "Darf von " + shownSite(page.site) + " auf Chipkartenleser zugegriffen werden?";
+}
+
+SiteList::SiteList(std::string_view text, Source source) : source_(source) {
+    // Only text followed by "|" is an entry.
+    for (auto bar = text.find(kSeparator); bar != std::string_view::npos; bar = text.find(kSeparator)) {
+        const std::string_view entry = text.substr(0, bar);
+        const bool kept = source == Source::User || !hostOf(entry).empty();
+        if (kept && !entry.empty() && !known_.contains(std::string(entry))) append(entry);
+        text.remove_prefix(bar + 1);
     }
-    text_ = std::move(kept);
-    return removed;
+}
+
+void SiteList::append(std::string_view entry) {
+    entries_.emplace_back(entry);
+    known_.insert(entries_.back());
+}
+
+bool SiteList::admits(const SiteAddress& page) const {
+    if (page.kind == SiteAddress::Kind::Inherited) return known_.contains(page.site) && honoured(page.site);
+    if (page.kind != SiteAddress::Kind::Page) return false;
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const std::string& entry) { return entryMatches(entry, page.site) && honoured(entry); });
+}
+
+bool SiteList::honoured(std::string_view entry) const {
+    return source_ == Source::BuiltIn || whyNotHonoured(entry).empty();
+}
+
+std::string SiteList::text() const {
+    std::string out;
+    for (const std::string& entry : entries_) out.append(entry).push_back(kSeparator);
+    return out;
+}
+
+bool SiteList::remove(std::string_view entry) {
+    if (known_.erase(std::string(entry)) == 0) return false;
+    entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
+    return true;
 }
 
 bool SiteList::add(std::string_view site) {
-    if (!entryAllowed(site, Source::User)) return false;
-    if (!contains(site)) text_.append(site).push_back(kSeparator);
+    if (!isStorableSite(site)) return false;
+    if (!known_.contains(std::string(site))) append(site);
     return true;
 }
 

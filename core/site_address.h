@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace vexa {
@@ -35,34 +36,53 @@ SiteAddress judgePage(std::string_view url, std::string_view origin);
 // "https://h/dir", "https://h/" gives "https://h").
 std::string cutAddress(std::string_view address);
 
+// A site or entry as a person is shown it: control characters as %XX, so
+// that it cannot break a line or steer a terminal.
+std::string shownSite(std::string_view site);
+
 // The text Open asks with.
 std::string siteQuestion(const SiteAddress& page);
 
-// A list text of entries each followed by "|". The user's list keeps only
-// entries that Open would store; the built-in list only entries with a host.
+// Why the user's list does not admit by an entry it holds (a reason to show
+// after the entry, "" when the entry counts): entries that Open would no
+// longer store are kept in the file but do not admit anything.
+std::string_view whyNotHonoured(std::string_view entry);
+
+// A list text of entries each followed by "|". The user's list admits only by
+// entries that Open would store, but keeps the others in their place, so that
+// saving it loses nothing the user wrote; the built-in list holds only
+// entries with a host.
 class SiteList {
 public:
     enum class Source { BuiltIn, User };
 
     SiteList() = default;
-    // Reads a list text entry by entry; text after the last "|", entries
-    // the source does not allow and repeated entries are left out.
+    // Reads a list text entry by entry; text after the last "|", empty and
+    // repeated entries and entries the built-in list does not allow are left
+    // out. Linear in the length of the text.
     SiteList(std::string_view text, Source source);
 
     bool admits(const SiteAddress& page) const;
     // Adds a site that Open may store (see judgePage) unless it is there
     // already; false for any other text.
     bool add(std::string_view site);
-    // Takes the entry out; false when the list does not hold it.
+    // Takes the entry out, honoured or not; false when the list does not
+    // hold it.
     bool remove(std::string_view entry);
-    std::vector<std::string> entries() const;
+    // Every entry in list order, honoured or not (see whyNotHonoured).
+    const std::vector<std::string>& entries() const { return entries_; }
     // The list in its stored form, every entry followed by "|".
-    const std::string& text() const { return text_; }
+    std::string text() const;
 
 private:
-    bool contains(std::string_view entry) const;
+    void append(std::string_view entry);
+    bool honoured(std::string_view entry) const;
 
-    std::string text_;
+    Source source_ = Source::User;
+
+    std::vector<std::string> entries_;
+    // The same entries, for finding one without a walk through the list.
+    std::unordered_set<std::string> known_;
 };
 
 } // namespace vexa

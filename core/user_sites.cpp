@@ -26,6 +26,9 @@ SiteList listOf(const TovConf& conf) {
 SiteList loadList(TovConf& conf, std::string_view directory, std::string_view location, std::string_view fileName) {
     int line = 0;
     const ConfParameter row = sitesRow();
+    // Saving replaces the file: through a link it would write wherever the
+    // link points.
+    conf.setFollowLinks(false);
     conf.load(directory, location, fileName, std::span(&row, 1), line);
     return listOf(conf);
 }
@@ -44,6 +47,7 @@ SiteList reloadUserSites(TovConf& conf) {
 int updateUserSites(TovConf& conf, const std::function<void(SiteList&)>& change, SiteList& list) {
     bool enciphered = true;
     const ConfParameter row = sitesRow();
+    conf.setFollowLinks(false);
     const int result = conf.update(std::span(&row, 1), [&](TovConf& file) {
         list = listOf(file);
         change(list);

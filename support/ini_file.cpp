@@ -1,10 +1,11 @@
 #include "support/ini_file.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <new>
+#include <span>
 #include <system_error>
+
+#include "support/tov_file.h"
 
 namespace vexa {
 namespace {
@@ -47,13 +48,21 @@ std::int32_t IniFile::init(std::string_view path) {
 }
 
 std::int32_t IniFile::read() {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path_, error);
-    if (error || size > kMaxFileSize) return kCannotOpen;
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return kCannotOpen;
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    if (in.bad()) return kCannotOpen;
+    refusal_.clear();
+    TovFile file;
+    file.setResolvedPath(path_);
+    file.setTrustRequired(true);
+    if (file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0) != 0) {
+        refusal_ = file.refusal();
+        return kCannotOpen;
+    }
+    const std::int64_t size = file.length();
+    if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxFileSize) return kCannotOpen;
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    std::uint32_t n = static_cast<std::uint32_t>(size);
+    const int result = file.readBytes(std::span<char>(text), n);
+    if (result != 0 && result != 4) return kCannotOpen;
+    text.resize(n);
     return parse(text);
 }
 

@@ -40,8 +40,11 @@ public:
     // does not exist.
     std::int32_t init(std::string_view path);
     // Reads the whole file: the number of headers and entries added, or
-    // kCannotOpen.
+    // kCannotOpen. The file tells which driver libraries to load, so it is
+    // read only when it passes the trust rule (file_trust.h); refusal() then
+    // says why not.
     std::int32_t read();
+    const std::string& refusal() const { return refusal_; }
     // The same over text already in memory.
     std::int32_t parse(std::string_view text);
 
@@ -53,6 +56,7 @@ private:
     std::int32_t addLine(std::string_view line);
 
     std::string path_;
+    std::string refusal_;
     std::vector<IniSection> sections_;
 };
 

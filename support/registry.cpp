@@ -35,23 +35,47 @@ std::string registryKeyPath(RegistryHive hive, std::string_view key) {
     return base + "/" + relative + "/registry.conf";
 }
 
-std::optional<std::string> readRegistryString(RegistryHive hive, std::string_view key, std::string_view value) {
+namespace {
+
+// The value as the key holds it, kAbsent when the key does not hold it;
+// nullopt when the key cannot be opened (refusal then says why when it is
+// refused for the trust rule).
+std::optional<std::string> readKey(RegistryHive hive, std::string_view key, std::string_view value,
+                                   std::string& refusal) {
     const std::string path = registryKeyPath(hive, key);
     if (!keyExists(path)) return std::nullopt;
     const ConfParameter row{std::string(value), ConfParameter::Text, std::string(kAbsent), 0, nullptr};
     TovConf conf;
+    // A key holds whatever values other programs or the administrator put
+    // there; only the one asked for matters.
+    conf.setUnknownKeysSkipped(true);
     int line = 0;
+    const int result = conf.load("", "", path, std::span(&row, 1), line);
+    if (result == TovConf::Refused) refusal = "Not using registry file '" + path + "': " + conf.refusal();
+    if (result == TovConf::Refused || result == TovConf::CannotOpen) return std::nullopt;
     std::string text;
-    if (conf.load("", "", path, std::span(&row, 1), line) != TovConf::Ok || conf.getText(value, text) != 0 ||
-        text == kAbsent)
-        return std::nullopt;
+    if (result != TovConf::Ok || conf.getText(value, text) != 0) return std::string(kAbsent);
     return text;
 }
 
-std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value) {
-    if (keyExists(registryKeyPath(RegistryHive::CurrentUser, key)))
-        return readRegistryString(RegistryHive::CurrentUser, key, value);
-    return readRegistryString(RegistryHive::LocalMachine, key, value);
+std::optional<std::string> present(std::optional<std::string> text) {
+    if (text == kAbsent) return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> readRegistryString(RegistryHive hive, std::string_view key, std::string_view value) {
+    std::string refusal;
+    return present(readKey(hive, key, value, refusal));
+}
+
+std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value, std::string* refusal) {
+    std::string why;
+    std::optional<std::string> text = readKey(RegistryHive::CurrentUser, key, value, why);
+    if (!text) text = readKey(RegistryHive::LocalMachine, key, value, why);
+    if (refusal) *refusal = why;
+    return present(text);
 }
 
 } // namespace vexa

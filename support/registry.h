@@ -20,7 +20,11 @@ std::string registryKeyPath(RegistryHive hive, std::string_view key);
 std::optional<std::string> readRegistryString(RegistryHive hive, std::string_view key, std::string_view value);
 
 // A value looked up under HKEY_CURRENT_USER, and under HKEY_LOCAL_MACHINE only
-// when the user's key cannot be opened.
-std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value);
+// when the user's key cannot be opened. A key's file is read only when it
+// passes the trust rule (file_trust.h), and other values in it are passed
+// over; refusal, when given, receives why a key was not read ("" when none
+// was refused).
+std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value,
+                                                   std::string* refusal = nullptr);
 
 } // namespace vexa

@@ -47,23 +47,50 @@ int storeValue(ConfParameter& parameter, const std::string& value) {
 
 } // namespace
 
+TovFile TovConf::fileAt(const std::string& path) const {
+    TovFile file;
+    file.setResolvedPath(path);
+    file.setFollowLinks(followLinks_);
+    file.setTrustRequired(true);
+    return file;
+}
+
+bool TovConf::readAll(TovFile& file, std::string& text) {
+    // Whole blocks, not single characters: a sites list may be megabytes.
+    std::string block(std::size_t{64} * 1024, '\0');
+    for (;;) {
+        std::uint32_t n = static_cast<std::uint32_t>(block.size() - 1);
+        const int result = file.readBytes(std::span<char>(block), n);
+        if (result == 4) return true;
+        if (result != 0) return false;
+        text.append(block.data(), n);
+    }
+}
+
 int TovConf::load(std::string_view directory, std::string_view location, std::string_view fileName,
                   std::span<const ConfParameter> declarations, int& line) {
     if (declarations.empty()) return InternalError;
     parameters_.clear();
     loaded_ = true;
     line = 1;
+    refusal_.clear();
 
-    TovFile file;
-    file.set(directory, location, fileName);
-    path_ = file.resolvedPath();
+    TovFile named;
+    named.set(directory, location, fileName);
+    path_ = named.resolvedPath();
     parameters_.assign(declarations.begin(), declarations.end());
     // Taken before reading: a change made while we read shows as a change.
     stamp_ = TovFile::stampOf(path_);
-    if (file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, kReadBudgetMs) != 0) return CannotOpen;
-    const int result = read([&file](char& c) { return file.readChar(c); }, line);
+    TovFile file = fileAt(path_);
+    if (file.openFile(TovFile::ReadOnly, false, TovFile::OthersRead, kReadBudgetMs) != 0) {
+        refusal_ = file.refusal();
+        return refusal_.empty() ? CannotOpen : Refused;
+    }
+    std::string text;
+    // A read failure ends reading as the end of the file does.
+    readAll(file, text);
     file.close();
-    return result;
+    return parseText(text, line);
 }
 
 int TovConf::loadText(std::string_view text, std::span<const ConfParameter> declarations, int& line) {
@@ -72,7 +99,12 @@ int TovConf::loadText(std::string_view text, std::span<const ConfParameter> decl
     line = 1;
     path_.clear();
     stamp_.reset();
+    refusal_.clear();
     parameters_.assign(declarations.begin(), declarations.end());
+    return parseText(text, line);
+}
+
+int TovConf::parseText(std::string_view text, int& line) {
     std::size_t at = 0;
     return read(
         [text, &at](char& c) {
@@ -128,8 +160,8 @@ int TovConf::readParameterLine(const CharSource& next, char first, int& line) {
         value += c;
     }
     ConfParameter* parameter = find(key);
-    if (!parameter) return UnknownParameter;
-    int result = storeValue(*parameter, value);
+    if (!parameter && !unknownKeysSkipped_) return UnknownParameter;
+    int result = parameter ? storeValue(*parameter, value) : Ok;
     if (result == Ok && endedWithLineFeed) ++line;
     return result;
 }
@@ -173,9 +205,12 @@ int TovConf::save(std::string_view directory, std::string_view location, std::st
 
     // The exclusive lock on the old file keeps readers and other writers out
     // while it is replaced.
-    TovFile target;
-    target.setResolvedPath(path_);
-    if (target.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kWriteBudgetMs) != 0) return CannotOpen;
+    TovFile target = fileAt(path_);
+    refusal_.clear();
+    if (target.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kWriteBudgetMs) != 0) {
+        refusal_ = target.refusal();
+        return refusal_.empty() ? CannotOpen : Refused;
+    }
     bool replaced = replaceFile(path_, content, stamp_);
     target.close();
     return replaced ? Ok : WriteError;
@@ -183,14 +218,19 @@ int TovConf::save(std::string_view directory, std::string_view location, std::st
 
 int TovConf::update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change) {
     if (declarations.empty()) return InternalError;
-    TovFile file;
-    file.setResolvedPath(path_);
+    TovFile file = fileAt(path_);
+    refusal_.clear();
     // Opening for writing creates a missing file, so there is one to lock.
-    if (file.openFile(TovFile::ReadWrite, false, TovFile::Exclusive, kWriteBudgetMs) != 0) return CannotOpen;
+    if (file.openFile(TovFile::ReadWrite, false, TovFile::Exclusive, kWriteBudgetMs) != 0) {
+        refusal_ = file.refusal();
+        return refusal_.empty() ? CannotOpen : Refused;
+    }
     parameters_.assign(declarations.begin(), declarations.end());
     loaded_ = true;
     int line = 1;
-    read([&file](char& c) { return file.readChar(c); }, line);
+    std::string text;
+    readAll(file, text);
+    parseText(text, line);
     change(*this);
     std::string content;
     int result = renderContent(content);
@@ -300,6 +340,9 @@ void TovConf::report(TovLog& log, int result, int line, bool defaultsAcceptable,
         case UnknownValue:
             text = "Unknown parameter value in file '" + shown + at;
             break;
+        case Refused:
+            text = "Not using file '" + shown + "': " + refusal_ + ".";
+            break;
         case InternalError:
         case WriteError:
             text = "Internal error at file processing (TOVCONF_INTERNAL).";
@@ -311,6 +354,7 @@ void TovConf::report(TovLog& log, int result, int line, bool defaultsAcceptable,
 }
 
 void TovConf::clear() {
+    refusal_.clear();
     parameters_.clear();
     loaded_ = false;
     path_.clear();

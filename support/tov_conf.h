@@ -40,10 +40,24 @@ public:
         InternalError = 6,
         UnknownValue = 7,
         WriteError = 8,
+        // The file is not used: a link where none is allowed, or it or its
+        // folder fails the trust rule (file_trust.h); refusal() says why.
+        Refused = 9,
     };
 
+    // False: the file is refused when its name is a symbolic link (a file
+    // that is written, which a link could turn into another file's writer).
+    void setFollowLinks(bool follow) { followLinks_ = follow; }
+    // True: keys that are not declared are passed over instead of ending the
+    // load with UnknownParameter (a file that holds other programs' values).
+    // Saving writes the declared keys only.
+    void setUnknownKeysSkipped(bool skipped) { unknownKeysSkipped_ = skipped; }
+    // Why the last load, save or update refused the file ("" when it did not).
+    const std::string& refusal() const { return refusal_; }
+
     // Reads the file into a fresh copy of the declarations; line receives the
-    // line at which reading stopped.
+    // line at which reading stopped. Files are read and written only when
+    // they pass the trust rule (file_trust.h): settings steer the program.
     int load(std::string_view directory, std::string_view location, std::string_view fileName,
              std::span<const ConfParameter> declarations, int& line);
     // Reads text (line ends already joined) as load reads a file's content;
@@ -56,8 +70,8 @@ public:
     // read, and saves them, all under one exclusive lock, so that updates of
     // one file from several objects or processes each keep their change. A
     // missing or faulty file is read as load reads it; the change then goes
-    // onto the values read. 0, 1 when the file cannot be locked, or 8 when it
-    // cannot be written.
+    // onto the values read. 0, 1 when the file cannot be locked, 8 when it
+    // cannot be written, or 9 when it is refused.
     int update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change);
     // True when the file is not as it was when last read or written here
     // (replaced, rewritten, created or removed since).
@@ -72,13 +86,15 @@ public:
     int setNamedValue(std::string_view key, std::int32_t value);
 
     // One log record for a load result: nothing for 0, INFO for a missing file
-    // when defaults are acceptable, ERROR otherwise.
+    // when defaults are acceptable, ERROR otherwise (for a refused file with
+    // the reason).
     // The file shown is the given name, or the resolved path when it is empty.
     void report(TovLog& log, int result, int line, bool defaultsAcceptable, std::string_view file = {}) const;
 
     bool isLoaded() const { return loaded_; }
     const std::string& resolvedPath() const { return path_; }
-    // Back to the empty state: nothing loaded, every accessor answers 3.
+    // Back to the empty state: nothing loaded, every accessor answers 3. The
+    // link setting stays.
     void clear();
     // The content save writes: every declared key in order, then one empty
     // line. 0, or 6 when a named value has no name.
@@ -92,11 +108,18 @@ private:
 
     int read(const CharSource& next, int& line);
     int readParameterLine(const CharSource& next, char first, int& line);
+    TovFile fileAt(const std::string& path) const;
+    // The open file's content; false on a read error.
+    static bool readAll(TovFile& file, std::string& text);
+    int parseText(std::string_view text, int& line);
 
     std::vector<ConfParameter> parameters_;
     bool loaded_ = false;
     std::string path_;
     std::optional<FileStamp> stamp_;
+    bool followLinks_ = true;
+    bool unknownKeysSkipped_ = false;
+    std::string refusal_;
 };
 
 } // namespace vexa

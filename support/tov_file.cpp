@@ -1,5 +1,7 @@
 #include "support/tov_file.h"
 
+#include "support/file_trust.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,7 +100,8 @@ TovFile::TovFile(const TovFile& other)
       location_(other.location_),
       name_(other.name_),
       resolved_(other.resolved_),
-      followLinks_(other.followLinks_) {}
+      followLinks_(other.followLinks_),
+      trustRequired_(other.trustRequired_) {}
 
 TovFile& TovFile::operator=(const TovFile& other) {
     if (this != &other) {
@@ -108,15 +111,24 @@ TovFile& TovFile::operator=(const TovFile& other) {
         name_ = other.name_;
         resolved_ = other.resolved_;
         followLinks_ = other.followLinks_;
+        trustRequired_ = other.trustRequired_;
     }
     return *this;
 }
 
 std::string TovFile::configHome() {
-    for (const char* name : {"APPDATA", "USERPROFILE", "windir", "XDG_CONFIG_HOME"}) {
+    // Windows names; on Linux they come from a user's own environment, but may
+    // name a folder that another user can fill with settings and sites.
+    for (const char* name : {"APPDATA", "USERPROFILE", "windir"}) {
         std::string value = environmentValue(name);
-        if (!value.empty()) return value;
+        if (!value.empty() && distrustOfFolder(value).empty()) return value;
     }
+    return userConfigHome();
+}
+
+std::string TovFile::userConfigHome() {
+    std::string xdg = environmentValue("XDG_CONFIG_HOME");
+    if (!xdg.empty()) return xdg;
     std::string home = environmentValue("HOME");
     return home.empty() ? home : home + "/.config";
 }
@@ -181,22 +193,54 @@ void TovFile::resolve() {
     resolved_ = std::move(path);
 }
 
+// Each sets refusal_ and tells whether the file at path is refused: as a
+// link, for its folders, or as the file that was opened.
+bool TovFile::refuseLink(const std::string& path) {
+    struct stat status {};
+    if (!followLinks_ && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+        refusal_ = "'" + path + "' is a symbolic link";
+    return !refusal_.empty();
+}
+
+bool TovFile::refuseFolders(const std::string& path) {
+    if (trustRequired_)
+        for (const std::string& top : {configHome(), userConfigHome()})
+            if (refusal_.empty()) refusal_ = distrustOfFolders(path, top);
+    return !refusal_.empty();
+}
+
+bool TovFile::refuseOpenFile(const std::string& path) {
+    if (!trustRequired_) return false;
+    if (std::string why = distrustOfOpenFile(handle_.get()); !why.empty()) refusal_ = "'" + path + "' " + why;
+    return !refusal_.empty();
+}
+
 int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
     close();
+    refusal_.clear();
     std::optional<int> flags = openFlags(access);
     if (!flags) return 1;
     if (!followLinks_) *flags |= O_NOFOLLOW;
     const std::string& path = resolvedPath();
+    if (refuseLink(path) || refuseFolders(path)) return 1;
     const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
     for (int attempt = 0; attempt < kOpenTries; ++attempt) {
         bool hopeless = false;
         handle_ = tryOpen(path, *flags, share, access == Truncate, followLinks_, hopeless);
         if (handle_.valid()) {
+            // What was opened is judged, not what the path named before.
+            if (refuseOpenFile(path)) {
+                close();
+                return 1;
+            }
             translated_ = !untranslated;
             return 0;
         }
         // Retrying only helps against another holder of the file.
-        if (hopeless) return 1;
+        if (hopeless) {
+            refuseLink(path);
+            return 1;
+        }
         std::this_thread::sleep_for(pause);
     }
     return 1;

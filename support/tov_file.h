@@ -46,6 +46,13 @@ public:
     // False: opening fails at once when the path is a symbolic link (the
     // log, which a link could point at another file of the user's).
     void setFollowLinks(bool follow) { followLinks_ = follow; }
+    // True: opening fails at once unless the file and its folders pass the
+    // trust rule of file_trust.h (the folders up to the config home when it
+    // holds the file, else the file's own folder).
+    void setTrustRequired(bool required) { trustRequired_ = required; }
+    // Why the last open failed at once for a link or the trust rule, naming
+    // the path ("" when it did not).
+    const std::string& refusal() const { return refusal_; }
 
     // 0 when open, 1 after every try within budgetMs failed (or for an
     // access value outside 0..3).
@@ -72,9 +79,11 @@ public:
     int readChar(char& c);
     bool atEnd() const { return atEnd_; }
 
-    // The config home: APPDATA, USERPROFILE or windir if set, else
-    // XDG_CONFIG_HOME, else $HOME/.config ("" without HOME).
+    // The config home: APPDATA, USERPROFILE or windir if set and a folder
+    // that passes the trust rule, else the user's own config home.
     static std::string configHome();
+    // XDG_CONFIG_HOME, else $HOME/.config ("" without HOME).
+    static std::string userConfigHome();
     // The stamp of the file at path; nullopt when there is none.
     static std::optional<FileStamp> stampOf(const std::string& path);
     // The stamp of an open descriptor's file.
@@ -84,12 +93,17 @@ private:
     void resolve();
     std::size_t readRaw(std::span<char> buffer, bool& eof, bool& error);
     std::size_t joinLineEnds(std::span<char> data);
+    bool refuseLink(const std::string& path);
+    bool refuseFolders(const std::string& path);
+    bool refuseOpenFile(const std::string& path);
 
     std::string directory_, location_, name_, resolved_;
     FileHandle handle_;
     bool atEnd_ = false;
     bool translated_ = false;
     bool followLinks_ = true;
+    bool trustRequired_ = false;
+    std::string refusal_;
 };
 
 } // namespace vexa

@@ -4,6 +4,7 @@
 # site asks again (and is refused when the answer is no).
 set -euo pipefail
 vexa=${1:?usage: sites_test.sh <path-to-vexa>}
+key_header="$(cd "$(dirname "$0")/../.." && pwd)/core/setting_tables.h"
 source "$(dirname "$0")/throwaway_user.sh"
 
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
@@ -47,6 +48,52 @@ expect "clear" "$(sites clear)" $'Removed 2 sites\n[0]'
 expect "cleared" "$(sites list)" $'No site is admitted.\n[0]'
 expect "cleared site refused" "$(open_as https://shop.example/cart.html no)" "992211"
 expect "clear again" "$(sites clear)" $'Removed 0 sites\n[0]'
+
+# store_list TEXT: the user's list enciphered as VEXA stores it (key from the source)
+store_list() {
+    local key
+    key=$(sed -n 's/.*kSitesKey = "\(.*\)";/\1/p' "$key_header")
+    python3 - "$key" "$1" > "$sites_file" <<'EOF'
+import subprocess, sys
+key, text = sys.argv[1].encode(), sys.argv[2].encode() + b"\0"
+frame = len(text).to_bytes(4, "big") + text
+frame += b"\0" * (-len(frame) % 16)
+cipher = subprocess.run(["openssl", "enc", "-aes-128-cbc", "-nopad", "-K", key.hex(), "-iv", "0" * 32],
+                        input=frame, capture_output=True, check=True).stdout
+cipher += b"\0" * (len(text) + 20 - len(cipher))
+print("ALLOWED_URLS=" + cipher.hex().upper() + "\n")
+EOF
+}
+
+# Entries an older version stored that no longer count stay, marked, until removed.
+store_list 'https://bank.example|http://shop.example|file:///home/u|https://u@x.example|'
+expect "unhonoured listed" "$(sites list)" $'https://bank.example
+http://shop.example  (not honoured: is plain http to another machine)
+file:///home/u  (not honoured: names no host)
+https://u@x.example  (not honoured: holds a user name, a query or a fragment)
+[0]'
+expect "unhonoured refused" "$(open_as http://shop.example/x.html no)" "992211"
+expect "admit beside them" "$(open_as https://new.example/x.html yes)" "0"
+expect "kept in place" "$(sites list)" $'https://bank.example
+http://shop.example  (not honoured: is plain http to another machine)
+file:///home/u  (not honoured: names no host)
+https://u@x.example  (not honoured: holds a user name, a query or a fragment)
+https://new.example
+[0]'
+expect "remove unhonoured" "$(sites remove file:///home/u)" $'Removed file:///home/u\n[0]'
+expect "after removing it" "$(sites list | head -3)" $'https://bank.example
+http://shop.example  (not honoured: is plain http to another machine)
+https://u@x.example  (not honoured: holds a user name, a query or a fragment)'
+
+# A symbolic link at the list, even a dangling one, is neither read nor written.
+rm "$sites_file"
+ln -s "$work/elsewhere.conf" "$sites_file"
+expect "link listed" "$(sites list)" "vexa sites: not using $sites_file: '$sites_file' is a symbolic link
+[1]"
+expect "link clear" "$(sites clear | tail -1)" "[1]"
+expect "link asked" "$(open_as https://bank.example/x.html yes)" "0"
+[[ ! -e "$work/elsewhere.conf" && -L "$sites_file" ]] || fail "the link's target was created or the link replaced"
+rm "$sites_file"
 
 # A list that does not decipher counts as empty and is replaced, not kept.
 printf 'ALLOWED_URLS=nonsense\n' > "$sites_file"

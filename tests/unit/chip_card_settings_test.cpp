@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "plugin_environment.h"
 
@@ -39,6 +41,45 @@ TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {
     EXPECT_NE(log.find(" INFO    VEXA 2.0.0.2 on Linux using interface type CTAPI on Test client \n"),
               std::string::npos)
         << log;
+}
+
+// A key holds other values too (a registry key always may); only ProtocolDir
+// is read.
+TEST_F(SettingsTest, OtherRegistryValuesArePassedOver) {
+    const auto protocolDir = env.home / "protocol";
+    std::filesystem::create_directories(protocolDir);
+    env.writeFile(env.meridan() / "VEXA" / "registry.conf",
+                  "Version=2.0\nProtocolDir=" + protocolDir.string() + "\nInstallPath=/opt/vexa\n");
+    ScriptedPlugin p;
+    p.start();
+    EXPECT_EQ(p.GetMode("LOGLEVEL"), "DEBUG");
+    EXPECT_TRUE(std::filesystem::exists(protocolDir / "vexa_ie.log"));
+}
+
+// Settings that another user could have written are not used: the registry
+// key and the configuration file alike, each with one line saying why.
+TEST_F(SettingsTest, SettingsOthersCanChangeAreNotUsed) {
+    const auto protocolDir = env.home / "protocol";
+    std::filesystem::create_directories(protocolDir);
+    const auto registry = env.meridan() / "VEXA" / "registry.conf";
+    env.writeFile(registry, "ProtocolDir=" + protocolDir.string() + "\n");
+    const auto conf = protocolDir / "vexa_ie.conf";
+    env.writeFile(conf, "INTERFACE=CTAPI\n");
+    ASSERT_EQ(::chmod(conf.c_str(), 0664), 0);
+    {
+        ScriptedPlugin p;
+        p.start();
+        EXPECT_EQ(p.GetMode("INTERFACE"), "PCSC");
+        const std::string log = PluginEnvironment::readFile(protocolDir / "vexa_ie.log");
+        EXPECT_NE(log.find("ERROR   Not using file '" + conf.string() + "': '" + conf.string() +
+                           "' is writable by its group. \n"),
+                  std::string::npos)
+            << log;
+    }
+    ASSERT_EQ(::chown(registry.c_str(), 65534, 65534), 0);
+    ScriptedPlugin p;
+    p.start();
+    EXPECT_EQ(p.GetMode("LOGLEVEL"), "OFF");
 }
 
 TEST_F(SettingsTest, MachineRegistryOnlyWhenTheUserKeyIsMissing) {

@@ -1,14 +1,20 @@
 #include "cardaccess/ctapi_terminals.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "cardaccess/card_error.h"
+#include "cardaccess/dynamic_library.h"
 #include "temp_files.h"
 
 using namespace vexa;
 using vexa::test_support::ScopedEnv;
 using vexa::test_support::TempDir;
 using vexa::test_support::writeFile;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -71,7 +77,7 @@ TEST(CtapiTerminalsTest, UnusableDeclarations) {
     EXPECT_EQ(none[0].failure, "");
 }
 
-TEST(CtapiTerminalsTest, IniPathFollowsWindir) {
+TEST(CtapiTerminalsTest, IniPathFollowsWindirWhenNobodyElseCanWriteThere) {
     {
         ScopedEnv windir("windir", std::nullopt);
         EXPECT_EQ(ctapiIniPath(), "/etc/HBCIKRNL.INI");
@@ -80,12 +86,56 @@ TEST(CtapiTerminalsTest, IniPathFollowsWindir) {
         ScopedEnv windir("windir", "");
         EXPECT_EQ(ctapiIniPath(), "/etc/HBCIKRNL.INI");
     }
-    for (const char* dir : {"/tmp/win", "/tmp/win/"}) {
-        ScopedEnv windir("windir", dir);
-        EXPECT_EQ(ctapiIniPath(), "/tmp/win/HBCIKRNL.INI");
+    TempDir dir;
+    for (const std::string& path : {dir.path, dir.path + "/"}) {
+        ScopedEnv windir("windir", path);
+        EXPECT_EQ(ctapiIniPath(), dir.path + "/HBCIKRNL.INI");
     }
-    ScopedEnv windir("windir", "C:\\WINDOWS\\");
-    EXPECT_EQ(ctapiIniPath(), "C:\\WINDOWS\\HBCIKRNL.INI");
+    // Another user could choose the driver we load there.
+    ScopedEnv windir("windir", dir.path);
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0777), 0);
+    EXPECT_EQ(ctapiIniPath(), "/etc/HBCIKRNL.INI");
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(dir.path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(ctapiIniPath(), "/etc/HBCIKRNL.INI");
+    ScopedEnv missing("windir", "C:\\WINDOWS\\");
+    EXPECT_EQ(ctapiIniPath(), "/etc/HBCIKRNL.INI");
+}
+
+// An HBCIKRNL.INI or a driver that another user could have put there is
+// treated as missing, and the failures say which file and why.
+TEST(CtapiTerminalsTest, FilesOthersCanChangeAreNeitherReadNorLoaded) {
+    TempDir dir;
+    ScopedEnv windir("windir", dir.path);
+    const std::string ini = dir.path + "/HBCIKRNL.INI", driver = dir.path + "/driver.so";
+    fs::copy_file(VEXA_CTAPI_DRIVER, driver);
+    ASSERT_EQ(::chmod(driver.c_str(), 0664), 0);
+    writeFile(ini, "[CardReader]\nR=Active\n[R]\nCtDllName=" + driver + "\n");
+    std::vector<CtapiReader> readers;
+    std::vector<std::string> failures;
+    EXPECT_EQ(listCtapiReaders(readers, failures), ERR_NO_READER);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0],
+              "R: Could not load CTAPI library '" + driver + "': '" + driver + "' is writable by its group");
+
+    // The same driver, once only its owner can write it, loads.
+    ASSERT_EQ(::chmod(driver.c_str(), 0644), 0);
+    const DynamicLibrary library = DynamicLibrary::open(driver);
+    ASSERT_TRUE(library.valid()) << library.error();
+    EXPECT_NE(library.symbol("CT_init"), nullptr);
+    EXPECT_EQ(library.refusal(), "");
+    // A second driver is that driver, not the one loaded before.
+    const std::string second = dir.path + "/second.so";
+    fs::copy_file(VEXA_CTAPI_DRIVER, second);
+    const DynamicLibrary other = DynamicLibrary::open(second);
+    ASSERT_TRUE(other.valid()) << other.error();
+    EXPECT_NE(other.symbol("CT_init"), library.symbol("CT_init"));
+
+    ASSERT_EQ(::chown(ini.c_str(), 65534, 65534), 0);
+    failures.clear();
+    EXPECT_EQ(listCtapiReaders(readers, failures), ERR_NO_READER);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], "Not using file '" + ini + "': '" + ini + "' is owned by another user (uid 65534)");
 }
 
 TEST(CtapiTerminalsTest, ListingLeavesOutTerminalsWhoseDriverFails) {

@@ -2,6 +2,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "core/setting_tables.h"
 #include "core/site_address.h"
 #include "plugin_environment.h"
@@ -202,14 +204,40 @@ TEST_F(SiteAuthorisationTest, BuiltInEntriesNeedAHostOnly) {
                     .admits(judgePage("about:blank", "https://bank.example")));
 }
 
-TEST_F(SiteAuthorisationTest, StaleEntriesDropOutAtTheNextSave) {
+// Entries an older version stored and that no longer count stay where they
+// were, unchanged: the user may still want to see or remove them.
+TEST_F(SiteAuthorisationTest, UnhonouredEntriesAdmitNothingButStayInTheirPlace) {
+    const std::string kept =
+        "https://bank.example|https://evil.example/?a|https:|http://shop.example|https://u@x.example|"
+        "https://f.example#x|file:///home/u|http://localhost|";
     storeUserList(
         "https://bank.example|https://evil.example/?a|https:||http://shop.example|https://u@x.example|"
-        "https://f.example#x|http://localhost|https://bank.example|tail");
+        "https://f.example#x|file:///home/u|http://localhost|https://bank.example|tail");
+    EXPECT_EQ(openAs("http://shop.example/x.html", false), 992211);
     EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
-    EXPECT_EQ(storedUserList(), "https://bank.example|http://localhost|https://new.example|");
-}
+    EXPECT_EQ(storedUserList(), kept + "https://new.example|");
 
+    const SiteList list(kept, SiteList::Source::User);
+    const char* const reasons[] = {"",
+                                   "holds a user name, a query or a fragment",
+                                   "names no host",
+                                   "is plain http to another machine",
+                                   "holds a user name, a query or a fragment",
+                                   "holds a user name, a query or a fragment",
+                                   "names no host",
+                                   ""};
+    ASSERT_EQ(list.entries().size(), std::size(reasons));
+    for (std::size_t i = 0; i < std::size(reasons); ++i)
+        EXPECT_EQ(whyNotHonoured(list.entries()[i]), reasons[i]) << list.entries()[i];
+    EXPECT_EQ(whyNotHonoured("https://a.example/x\\y"), "holds a control character, a backslash or a \"|\"");
+    // Removing one leaves the others as they were.
+    SiteList edited = list;
+    EXPECT_TRUE(edited.remove("http://shop.example"));
+    EXPECT_FALSE(edited.remove("http://shop.example"));
+    EXPECT_EQ(edited.text(),
+              "https://bank.example|https://evil.example/?a|https:|https://u@x.example|"
+              "https://f.example#x|file:///home/u|http://localhost|");
+}
 // Each plug-in object loads the list when it starts; an admission must not
 // write back that old copy over what others admitted since.
 TEST_F(SiteAuthorisationTest, ObjectsStartedTogetherKeepEachOthersAdmissions) {
@@ -331,6 +359,97 @@ TEST_F(SiteAuthorisationTest, UnknownAddressIsAskedEveryTimeAndNeverStored) {
     // An empty entry stored by an older version admits nothing.
     storeUserList("|");
     EXPECT_EQ(openAs("", false), 992211);
+}
+
+// Open reads the list in one pass: with a quadratic read, 50,000 entries took
+// minutes.
+TEST_F(SiteAuthorisationTest, LongListsAreReadInLinearTime) {
+    constexpr int kEntries = 50'000;
+    std::string list;
+    for (int i = 0; i < kEntries; ++i) list += "https://s" + std::to_string(i) + ".example/app|";
+    storeUserList(list);
+    const auto start = std::chrono::steady_clock::now();
+    int questions = 0;
+    EXPECT_EQ(openAs("https://s" + std::to_string(kEntries - 1) + ".example/app/x.html", false, &questions), 0);
+    EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(questions, 0);
+    EXPECT_EQ(storedUserList(), list + "https://new.example|");
+}
+
+namespace {
+
+std::string logOf(const std::filesystem::path& protocolDir) {
+    return PluginEnvironment::readFile(protocolDir / "vexa_ie.log");
+}
+
+} // namespace
+
+// A sites file that another user could have written (or could rewrite) is
+// neither read nor written: the site is asked every time, and the log says
+// which file and why.
+TEST_F(SiteAuthorisationTest, SitesFileOthersCanChangeIsNeitherReadNorWritten) {
+    const auto protocolDir = env.home / "protocol";
+    std::filesystem::create_directories(protocolDir);
+    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "ProtocolDir=" + protocolDir.string() + "\n");
+    storeUserList("https://planted.example|");
+    const std::string before = PluginEnvironment::readFile(sitesFile());
+    ASSERT_EQ(::chown(sitesFile().c_str(), 65534, 65534), 0);
+    for (int round = 0; round < 2; ++round) {
+        int questions = 0;
+        EXPECT_EQ(openAs("https://planted.example/x.html", true, &questions), 0);
+        EXPECT_EQ(questions, 1);
+    }
+    EXPECT_EQ(PluginEnvironment::readFile(sitesFile()), before);
+    const std::string log = logOf(protocolDir);
+    const std::string line = "ERROR   Not using file '" + sitesFile().string() + "': '" + sitesFile().string() +
+                             "' is owned by another user (uid 65534). \n";
+    // One line for each of the two objects.
+    std::size_t lines = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++lines;
+    EXPECT_EQ(lines, 2u) << log;
+
+    // The folders that hold it count as well.
+    ASSERT_EQ(::chown(sitesFile().c_str(), 0, 0), 0);
+    for (const auto& folder : {env.meridan(), env.configHome}) {
+        SCOPED_TRACE(folder.string());
+        ASSERT_EQ(::chmod(folder.c_str(), 0770), 0);
+        int questions = 0;
+        EXPECT_EQ(openAs("https://planted.example/x.html", true, &questions), 0);
+        EXPECT_EQ(questions, 1);
+        EXPECT_EQ(PluginEnvironment::readFile(sitesFile()), before);
+        ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    }
+    EXPECT_EQ(openAs("https://planted.example/x.html", false), 0);
+}
+
+// A link at the sites file is refused like one at the log: saving through it
+// would create or overwrite whatever it points at.
+TEST_F(SiteAuthorisationTest, SymbolicLinkAtTheSitesFileIsRefused) {
+    const auto protocolDir = env.home / "protocol";
+    std::filesystem::create_directories(protocolDir);
+    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "ProtocolDir=" + protocolDir.string() + "\n");
+    const auto target = env.home / "elsewhere.conf";
+    std::filesystem::create_symlink(target, sitesFile());
+    int questions = 0;
+    EXPECT_EQ(openAs("https://bank.example/x.html", true, &questions), 0);
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(sitesFile()));
+    const std::string log = logOf(protocolDir);
+    EXPECT_NE(log.find("ERROR   Not using file '" + sitesFile().string() + "': '" + sitesFile().string() +
+                       "' is a symbolic link. \n"),
+              std::string::npos)
+        << log;
+
+    // Nor is a list behind a link read, or replaced.
+    std::string cipher;
+    ASSERT_TRUE(encipherText("https://bank.example|", kSitesKey, cipher));
+    env.writeFile(target, "ALLOWED_URLS=" + cipher + "\n\n");
+    EXPECT_EQ(openAs("https://bank.example/x.html", false), 992211);
+    EXPECT_EQ(openAs("https://other.example/x.html", true), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(sitesFile()));
+    EXPECT_EQ(PluginEnvironment::readFile(target), "ALLOWED_URLS=" + cipher + "\n\n");
 }
 
 TEST_F(SiteAuthorisationTest, DamagedListIsTreatedAsEmptyAndReplacedOnOk) {

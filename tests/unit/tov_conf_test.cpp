@@ -214,3 +214,48 @@ TEST_F(TovConfTest, UpdateWorksOnTheFileAsItIsNow) {
     EXPECT_EQ(fs::status(dir / "test.conf").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 }
+
+// Settings steer the program: a file that another user can change is neither
+// read nor written, and the report says which path and why.
+TEST_F(TovConfTest, FilesOthersCanChangeAreRefusedWithTheReason) {
+    int line = 0;
+    ASSERT_EQ(loadText("COUNT=7\n", line), 0);
+    const std::string path = (dir / "test.conf").string();
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(conf.load("", "", path, declarations(), line), TovConf::Refused);
+    EXPECT_EQ(number("COUNT"), 5);
+    EXPECT_EQ(conf.refusal(), "'" + path + "' is owned by another user (uid 65534)");
+    EXPECT_EQ(conf.update(declarations(), [](TovConf& c) { c.setInteger("COUNT", 9); }), TovConf::Refused);
+    EXPECT_EQ(conf.save(), TovConf::Refused);
+    EXPECT_EQ(fileContent(), "COUNT=7\n");
+
+    ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0775), 0);
+    EXPECT_EQ(conf.load("", "", path, declarations(), line), TovConf::Refused);
+    EXPECT_EQ(conf.refusal(), "'" + dir.string() + "' is writable by its group");
+
+    TovLog log(LOG_TRACE, TovLog::File);
+    const fs::path logDir = fs::path(::testing::TempDir()) / ("vexa-report-" + std::to_string(::getpid()));
+    fs::create_directories(logDir);
+    log.setLogFile("", "", (logDir / "report.log").string());
+    ASSERT_EQ(log.open(), 0);
+    conf.report(log, TovConf::Refused, line, true);
+    std::string tail;
+    ASSERT_EQ(log.readTail(0, tail), 0);
+    fs::remove_all(logDir);
+    EXPECT_NE(tail.find("ERROR   Not using file '" + path + "': '" + dir.string() + "' is writable by its group. \n"),
+              std::string::npos)
+        << tail;
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    EXPECT_EQ(conf.load("", "", path, declarations(), line), 0);
+    EXPECT_EQ(conf.refusal(), "");
+}
+
+TEST_F(TovConfTest, UndeclaredKeysArePassedOverWhenAsked) {
+    int line = 0;
+    conf.setUnknownKeysSkipped(true);
+    ASSERT_EQ(loadText("Other=1\nCOUNT=3\nLast Value=x\n", line), 0);
+    EXPECT_EQ(number("COUNT"), 3);
+    EXPECT_EQ(line, 4);
+    EXPECT_EQ(loadText("Other=1\nbroken\nCOUNT=3\n", line), TovConf::SyntaxError);
+}

@@ -1,6 +1,7 @@
 #include "support/tov_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -48,6 +49,20 @@ TEST(TovFilePath, ConfigHomeFallsBackToXdgThenHome) {
     ScopedEnv noHome("HOME", std::nullopt);
     EXPECT_EQ(TovFile::configHome(), "");
     EXPECT_EQ(resolve("D", "HOMEDIR", "f"), "f");
+}
+
+// Another user can fill such a folder with settings and admitted sites.
+TEST(TovFilePath, WindowsVariablesNameTheConfigHomeOnlyWhenNobodyElseCanWriteThere) {
+    TempDir base;
+    const std::string shared = base.path + "/shared", given = base.path + "/given", own = base.path + "/own";
+    for (const std::string& folder : {shared, given, own}) ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0770), 0);
+    ASSERT_EQ(::chown(given.c_str(), 65534, 65534), 0);
+    ScopedEnv appdata("APPDATA", shared), profile("USERPROFILE", given), windir("windir", own);
+    ScopedEnv xdg("XDG_CONFIG_HOME", "/xdg");
+    EXPECT_EQ(TovFile::configHome(), own);
+    ScopedEnv missing("windir", base.path + "/missing");
+    EXPECT_EQ(TovFile::configHome(), "/xdg");
 }
 
 TEST(TovFilePath, CompleteNamesAndOtherLocations) {
@@ -211,9 +226,42 @@ TEST_F(TovFileIo, LinksAreFollowedOnlyWhenAllowed) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "a link does not go away";
     TovFile copy(file);
     EXPECT_EQ(copy.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 1);
+    EXPECT_EQ(copy.refusal(), "'" + dir.path + "/link' is a symbolic link");
+    // A dangling link: opening to write creates nothing at its target.
+    fs::create_symlink(dir.path + "/absent", dir.path + "/dangling");
+    TovFile dangling = fileAt("dangling");
+    dangling.setFollowLinks(false);
+    EXPECT_EQ(dangling.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 1);
+    EXPECT_EQ(dangling.refusal(), "'" + dir.path + "/dangling' is a symbolic link");
+    EXPECT_FALSE(fs::exists(dir.path + "/absent"));
     file.setFollowLinks(true);
     ASSERT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 0);
     EXPECT_EQ(fileContents(dir.path + "/target"), "kept\n");
+}
+
+TEST_F(TovFileIo, TrustRequiredRefusesFilesAndFoldersOthersCanChange) {
+    writeFile(dir.path + "/settings", "x");
+    TovFile file = fileAt("settings");
+    file.setTrustRequired(true);
+    ASSERT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 0);
+    EXPECT_EQ(file.refusal(), "");
+    file.close();
+
+    ASSERT_EQ(::chown((dir.path + "/settings").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 1);
+    EXPECT_EQ(file.refusal(), "'" + dir.path + "/settings' is owned by another user (uid 65534)");
+    EXPECT_FALSE(file.isOpen());
+
+    // In a folder its group can write, not even a new file is made.
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0770), 0);
+    TovFile fresh = fileAt("fresh");
+    fresh.setTrustRequired(true);
+    EXPECT_EQ(fresh.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 1);
+    EXPECT_EQ(fresh.refusal(), "'" + dir.path + "' is writable by its group");
+    EXPECT_FALSE(fs::exists(dir.path + "/fresh"));
+    // Without the requirement (the log) nothing changes.
+    TovFile plain = fileAt("fresh");
+    EXPECT_EQ(plain.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, 0), 0);
 }
 
 } // namespace

@@ -1,0 +1,91 @@
+#include "support/file_trust.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/unique_fd.h"
+#include "tests/unit/temp_files.h"
+
+namespace vexa {
+namespace {
+
+using namespace test_support;
+
+// Another local user: the tests run as root, which may give files away.
+constexpr uid_t kOtherUser = 65534;
+
+struct FolderRow {
+    const char* name;
+    mode_t mode;
+    bool otherOwner;
+    const char* why; // "" when trusted
+};
+
+TEST(FileTrust, FoldersAndFilesCountOnlyWhenNobodyElseCanChangeThem) {
+    TempDir dir;
+    const FolderRow rows[] = {
+        {"private", 0700, false, ""},
+        {"readable", 0755, false, ""},
+        {"group", 0770, false, "is writable by its group"},
+        {"others", 0757, false, "is writable by others"},
+        // Like /tmp: others can add entries but cannot replace ours.
+        {"sticky", 01777, false, ""},
+        {"given", 0700, true, "is owned by another user (uid 65534)"},
+        {"givenSticky", 01777, true, "is owned by another user (uid 65534)"},
+    };
+    for (const FolderRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = dir.path + "/" + row.name;
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), row.mode), 0);
+        if (row.otherOwner) {
+            ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        EXPECT_EQ(distrustOfFolder(folder), row.why);
+
+        // The same rule for a file, judged by what was opened; a file is never
+        // sticky.
+        const std::string file = dir.path + "/" + row.name + ".file";
+        writeFile(file, "x");
+        ASSERT_EQ(::chmod(file.c_str(), row.mode & 0777), 0);
+        if (row.otherOwner) {
+            ASSERT_EQ(::chown(file.c_str(), kOtherUser, kOtherUser), 0);
+        }
+        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd.valid());
+        const std::string expected = std::string(row.name) == "sticky" ? "is writable by others" : row.why;
+        EXPECT_EQ(distrustOfOpenFile(fd.get()), expected);
+    }
+    EXPECT_EQ(distrustOfFolder(dir.path + "/none"), "does not exist");
+    EXPECT_EQ(distrustOfFolder(dir.path + "/private.file"), "is not a folder");
+}
+
+TEST(FileTrust, FoldersAreJudgedUpToTheTopThatHoldsTheFile) {
+    TempDir dir;
+    const std::string top = dir.path + "/home", company = top + "/MERIDAN", key = company + "/VEXA";
+    ASSERT_EQ(::mkdir(top.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(company.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(key.c_str(), 0700), 0);
+    const std::string file = key + "/registry.conf";
+    EXPECT_EQ(distrustOfFolders(file, top), "");
+
+    ASSERT_EQ(::chmod(top.c_str(), 0770), 0);
+    EXPECT_EQ(distrustOfFolders(file, top), "'" + top + "' is writable by its group");
+    EXPECT_EQ(distrustOfFolders(file, top + "/"), "'" + top + "' is writable by its group");
+    // Without a top that holds it, only the file's own folder counts.
+    EXPECT_EQ(distrustOfFolders(file), "");
+    EXPECT_EQ(distrustOfFolders(file, dir.path + "/elsewhere"), "");
+
+    ASSERT_EQ(::chown(key.c_str(), kOtherUser, kOtherUser), 0);
+    EXPECT_EQ(distrustOfFolders(file), "'" + key + "' is owned by another user (uid 65534)");
+    // A folder not made yet is passed over; its parent is judged.
+    EXPECT_EQ(distrustOfFolders(company + "/new/vexa_ie.conf", top), "'" + top + "' is writable by its group");
+    ASSERT_EQ(::chmod(top.c_str(), 0700), 0);
+    EXPECT_EQ(distrustOfFolders(company + "/new/vexa_ie.conf", top), "");
+}
+
+} // namespace
+} // namespace vexa
