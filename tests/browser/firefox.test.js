@@ -11,7 +11,7 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from './firefox.js';
-import { EXTENSION, HOST, Site, tempDir } from './harness.js';
+import { EXTENSION, HOST, REFUSED_CALLS, Site, tempDir } from './harness.js';
 
 // Unsigned add-ons are allowed on ESR; the temporary install needs no
 // signature anyway, the prefs keep a stale profile from refusing it.
@@ -73,6 +73,18 @@ test('firefox-esr: the page object reaches vexa-host', async (t) => {
   assert.equal(opened.text, `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`);
   assert.deepEqual(opened.result, 0, JSON.stringify(opened));
   assert.equal(typeof (await firefox.call('GetReaderList', [])).result, 'string');
+});
+
+test('firefox-esr: a call the host would refuse as a whole rejects at once with the reason', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  await firefox.navigate(site.page('/firefox-refused.html'));
+  for (const [[method, args], error] of REFUSED_CALLS) {
+    assert.deepEqual(await firefox.call(method, args), { error }, method);
+  }
+  assert.deepEqual(await firefox.call('GetVersion', [0]), { result: '2.0.0.2' }, 'the control goes on');
 });
 
 test('firefox-esr: without the host manifest the page is told "host not installed" once', async (t) => {
