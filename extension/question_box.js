@@ -143,10 +143,12 @@ export function attachQuestionPage(port) {
   });
 }
 
-// A new document in the tab may ask again once the quiet time is over.
-chrome.tabs.onUpdated.addListener((tab, change) => {
-  if (change.status !== 'loading') return;
-  for (const last of refused.get(tab)?.values() ?? []) last.cancels = 0;
+// A new document in the tab may ask again once the quiet time is over. Only
+// a committed navigation of the top frame makes one: the tab's own "loading"
+// also comes when a page merely changes its address (pushState, #hash).
+chrome.webNavigation.onCommitted.addListener(({ tabId, frameId }) => {
+  if (frameId !== 0) return;
+  for (const last of refused.get(tabId)?.values() ?? []) last.cancels = 0;
 });
 chrome.tabs.onRemoved.addListener((tab) => refused.delete(tab));
 

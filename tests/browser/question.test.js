@@ -167,7 +167,8 @@ test('a tab shows one question at a time; its answer also settles the same quest
 });
 
 test('after Cancel the same site in the same tab is not asked for 10 s; after three Cancels not until a new document', async () => {
-  const page = await browser.open(site.page('/quiet/index.html'));
+  const url = site.page('/quiet/index.html');
+  const page = await browser.open(url);
   const windows = [];
   const seen = (p) => {
     if (p.url().includes('/question.html')) windows.push(p);
@@ -200,12 +201,22 @@ test('after Cancel the same site in the same tab is not asked for 10 s; after th
   assert.equal((await openWithAnswer(browser, page, 'Abbrechen', await fresh())).result, 992211, 'the third Cancel');
   await later(3600000);
   assert.deepEqual(await openUnasked(), { result: 992211 }, 'not asked after three Cancels');
+  // A frame that loads, or an address the page changes, is no new document.
+  await page.evaluate(async (src) => {
+    history.pushState(null, '', '/quiet/pushed.html');
+    const frame = document.createElement('iframe');
+    const loaded = new Promise((resolve) => frame.addEventListener('load', resolve));
+    frame.src = src;
+    document.body.append(frame);
+    await loaded;
+  }, site.page('/quiet/frame.html', pageHtml('<p>frame</p>')));
+  assert.deepEqual(await openUnasked(), { result: 992211 }, 'still not asked');
 
   // Another tab is asked; this one after it loads a new document.
   const other = await browser.open(site.page('/quiet/index.html'));
   assert.equal((await openWithAnswer(browser, other, 'Abbrechen')).result, 992211);
   await other.close();
-  await page.reload();
+  await page.goto(url);
   assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0, 'asked in the new document');
   await page.close();
 });
