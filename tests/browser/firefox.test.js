@@ -11,7 +11,7 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from './firefox.js';
-import { EXTENSION, HOST, REFUSED_CALLS, Site, tempDir } from './harness.js';
+import { EXTENSION, HOST, REFUSED_CALLS, Site, tempDir, until } from './harness.js';
 
 // Unsigned add-ons are allowed on ESR; the temporary install needs no
 // signature anyway, the prefs keep a stale profile from refusing it.
@@ -104,5 +104,42 @@ test('firefox-esr: without the host manifest the page is told "host not installe
     assert.equal(await firefox.evaluate(firefox.context, 'JSON.stringify(window.reasons)'), JSON.stringify(['host not installed']));
   } finally {
     fs.renameSync(aside, hostManifest);
+  }
+});
+
+test('firefox-esr: an add-on without site access shows its own page, and one click there gives the access', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  // As in a profile that finds the add-on installed: no site access at
+  // install. The browser's own prompt cannot be clicked here, so it is off:
+  // the request the click makes is granted as the user would grant it.
+  const profile = tempDir('vexa-firefox-profile-');
+  const home = tempDir('vexa-firefox-home-');
+  dirs.push(profile, home);
+  registerHost(home);
+  const withheld = await Firefox.start(profile, home, {
+    ...PREFS,
+    'extensions.originControls.grantByDefault': false,
+    'extensions.webextOptionalPermissionPrompts': false,
+  });
+  try {
+    await withheld.bidi.send('webExtension.install', { extensionData: { type: 'path', path: EXTENSION } });
+    const offer = await withheld.extensionPage('site_access.html');
+    await withheld.navigate(site.page('/firefox-withheld.html'));
+    assert.equal(await withheld.evaluate(withheld.context, "typeof document.getElementById('card').GetVersion"), 'undefined',
+      'without site access the page sees no VEXA');
+
+    await until(() => withheld.evaluate(offer, "document.getElementById('allow') !== null").catch(() => false), 'the page to load');
+    await withheld.click(offer, 'allow');
+    await until(async () => {
+      const { contexts } = await withheld.bidi.send('browsingContext.getTree', {});
+      return !contexts.some((entry) => entry.context === offer);
+    }, 'the page to close once access is given');
+    await withheld.navigate(site.page('/firefox-withheld.html'));
+    assert.deepEqual(await withheld.call('GetVersion', [0]), { result: '2.0.0.2' });
+  } finally {
+    await withheld.close();
   }
 });
