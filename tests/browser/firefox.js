@@ -207,9 +207,9 @@ export class Firefox {
     });
   }
 
-  // Calls Open on the page and answers the question with OK; resolves with
-  // Open's outcome and the question's text.
-  async openWithOk() {
+  // Calls Open on the page and answers the question with the button of this
+  // id ('ok' or 'cancel'); resolves with Open's outcome and the question's text.
+  async openWith(button) {
     const opened = this.call('Open', ['x']);
     const question = await this.questionWindow();
     // The window's context exists before its script has filled in the text.
@@ -220,7 +220,11 @@ export class Firefox {
     }, 'the question text');
     // OK takes clicks only once the window has been shown for a moment.
     await until(() => this.evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
-    await this.evaluate(question, "document.getElementById('ok').click()");
+    await this.evaluate(question, `document.getElementById('${button}').click()`);
     return { ...(await opened), text };
+  }
+
+  openWithOk() {
+    return this.openWith('ok');
   }
 }

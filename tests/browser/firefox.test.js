@@ -87,6 +87,27 @@ test('firefox-esr: a call the host would refuse as a whole rejects at once with 
   assert.deepEqual(await firefox.call('GetVersion', [0]), { result: '2.0.0.2' }, 'the control goes on');
 });
 
+test('firefox-esr: after Cancel the same site in the same tab is answered as Cancel at once, without a window', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  // A site of its own: the first test admitted this one's.
+  const quiet = await Site.start();
+  try {
+    const url = quiet.page('/quiet/firefox.html');
+    await firefox.navigate(url);
+    assert.equal((await firefox.openWith('cancel')).result, 992211);
+    // A new document, a new control: still not asked within 10 s.
+    await firefox.navigate(url);
+    assert.deepEqual(await firefox.call('Open', ['again']), { result: 992211 });
+    const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
+    assert.equal(contexts.filter((entry) => entry.url.includes('/question.html')).length, 0, 'no question window');
+  } finally {
+    await quiet.close();
+  }
+});
+
 test('firefox-esr: without the host manifest the page is told "host not installed" once', async (t) => {
   if (skip || fs.existsSync(SYSTEM_MANIFEST)) {
     t.skip(skip ?? `a system-wide ${SYSTEM_MANIFEST} answers`);
