@@ -109,9 +109,10 @@ export class HostSession {
     else if ('result' in message) this.toPage({ type: 'answer', id: message.id, result: message.result });
   }
 
-  // Whether the user sees this host's site question.
+  // Whether the user sees this host's site question now (one waiting its
+  // turn behind another does not count).
   get asking() {
-    return this.questions.size > 0;
+    return [...this.questions].some((question) => question.shown());
   }
 
   // Answers over the browser's 1 MiB limit come as numbered parts of the

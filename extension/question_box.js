@@ -95,23 +95,25 @@ function stillRefused(tab, caption, text) {
 
 // Asks in tab and calls reply('ok' | 'cancel') exactly once, unless dismissed
 // first. Returns a function that takes the question back without answering
-// (the asking side is gone): its window closes, or it never shows.
+// (the asking side is gone): its window closes, or it never shows. Its
+// shown() tells whether the question is on screen now.
 export function ask(tab, caption, text, reply) {
   const question = { tab, caption, text, reply, id: null, windowId: null, port: null, settled: false };
+  const dismiss = () => {
+    question.reply = () => {};
+    settle(question, 'cancel', false);
+  };
+  dismiss.shown = () => question.id !== null && !question.settled;
   if (stillRefused(tab, caption, text)) {
+    question.settled = true;
     queueMicrotask(() => question.reply('cancel'));
-    return () => {
-      question.reply = () => {};
-    };
+    return dismiss;
   }
   const turn = turns.get(tab) ?? [];
   turn.push(question);
   turns.set(tab, turn);
   if (turn.length === 1) show(question);
-  return () => {
-    question.reply = () => {};
-    settle(question, 'cancel', false);
-  };
+  return dismiss;
 }
 
 // A port named "vexa-question" from question.js: first { question: <id> },
