@@ -21,11 +21,6 @@ constexpr std::size_t kMaxWaitingCalls = 64;
 constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
 constexpr std::string_view kTooManyWaiting = "too many calls are waiting for the site question";
 
-// The id of a parsed call, or null when it has none.
-HostJson callId(const HostJson& parsed) {
-    return parsed.is_object() && parsed.contains("id") ? parsed["id"] : HostJson();
-}
-
 } // namespace
 
 // The page's control and the dispatcher in front of it, made by the hello.
@@ -92,7 +87,7 @@ void HostSession::greet(const HostJson& hello) {
 
 void HostSession::call(const ParsedCall& parsed) {
     if (!hosted_) {
-        send(refusalMessage(callId(parsed.value), "the connection must be opened by a hello first"));
+        send(refusalMessage(parsed.id, "the connection must be opened by a hello first"));
         return;
     }
     for (const std::string& message : splitAnswer(hosted_->dispatcher.answer(parsed))) {
@@ -171,7 +166,7 @@ std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) 
                 if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
                 continue;
             }
-            id = callId(message.parsed.value);
+            id = message.parsed.id;
         }
         if (!hasRoomFor(frame)) {
             send(refusalMessage(id, kTooManyWaiting));

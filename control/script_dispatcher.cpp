@@ -169,6 +169,59 @@ bool nestsDeeperThan(std::string_view text, int limit) {
     return false;
 }
 
+// Reads a call text only as far as its top-level "id" and keeps the id when
+// it is a plain value; stops at the first fault or anything nested under it.
+class IdFinder : public nlohmann::json_sax<Json> {
+public:
+    Json id;
+
+    bool null() override { return take(Json()); }
+    bool boolean(bool value) override { return take(value); }
+    bool number_integer(number_integer_t value) override { return take(value); }
+    bool number_unsigned(number_unsigned_t value) override { return take(value); }
+    bool number_float(number_float_t value, const string_t&) override { return take(value); }
+    bool string(string_t& value) override { return take(value); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return open(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        idNext_ = depth_ == 1 && name == "id";
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    bool take(Json value) {
+        if (!idNext_) return true;
+        id = std::move(value);
+        return false;
+    }
+    bool open() {
+        // An id that is an object or an array is not echoed.
+        if (idNext_ || (depth_ == 0 && seenTop_)) return false;
+        seenTop_ = true;
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return depth_ > 0;
+    }
+
+    int depth_ = 0;
+    bool seenTop_ = false;
+    bool idNext_ = false;
+};
+
+Json idOfRefused(std::string_view text, std::size_t scanBytes) {
+    IdFinder finder;
+    const std::string_view start = text.substr(0, scanBytes);
+    Json::sax_parse(start.begin(), start.end(), &finder, nlohmann::detail::input_format_t::json, false);
+    return finder.id;
+}
+
 } // namespace
 
 ScriptDispatcher::ScriptDispatcher(ChipCardPlugin& plugin, ScriptHost& host) : plugin_(plugin), host_(host) {}
@@ -197,6 +250,7 @@ ParsedCall ScriptDispatcher::parse(std::string_view text) {
     if (text.size() > kMaxCallBytes) {
         call.value = Json(Json::value_t::discarded);
         call.refusal = "the call is longer than " + std::to_string(kMaxCallBytes) + " bytes";
+        call.id = idOfRefused(text, kIdScanBytes);
         return call;
     }
     // Parsing and destroying are iterative, so nesting cannot exhaust the
@@ -207,13 +261,18 @@ ParsedCall ScriptDispatcher::parse(std::string_view text) {
     } else if (call.value.is_discarded()) {
         call.refusal = "the call is not valid JSON";
     }
+    if (!call.refusal.empty()) {
+        call.id = idOfRefused(text, kIdScanBytes);
+    } else if (call.value.is_object() && call.value.contains("id")) {
+        call.id = call.value["id"];
+    }
     return call;
 }
 
 std::string ScriptDispatcher::answer(const ParsedCall& call) noexcept {
     try {
         if (!call.refusal.empty()) {
-            return dumpLine(errorAnswer(nullptr, call.refusal));
+            return dumpLine(errorAnswer(call.id, call.refusal));
         }
         return dumpLine(dispatch(call.value));
     } catch (...) {

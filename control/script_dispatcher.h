@@ -19,6 +19,10 @@ struct ParsedCall {
     nlohmann::ordered_json value;
     // Why the text cannot be dispatched; "" when it can.
     std::string refusal;
+    // The id to answer with: the call's own, or for a refused text the plain
+    // value under a top-level "id" that comes before its fault in its first
+    // kIdScanBytes (callers put it first); null when there is none.
+    nlohmann::ordered_json id;
 };
 
 // Turns script calls into plug-in operations, whatever carries them (shell
@@ -35,6 +39,8 @@ public:
     // Deepest nesting of arrays and objects accepted in a call text; it bounds
     // the recursion when an id is echoed.
     static constexpr int kMaxNesting = 64;
+    // How far into a refused call text its id is looked for.
+    static constexpr std::size_t kIdScanBytes = 4096;
 
     ScriptDispatcher(ChipCardPlugin& plugin, ScriptHost& host);
 

@@ -7,9 +7,11 @@
 // Every method returns a Promise. A method's own failure is an ordinary
 // result (read GetLastErrorCode); the Promise rejects only when the call
 // cannot be made: a TypeError for an argument that is not a string, number,
-// boolean, null or undefined, an Error with the host's English text for a call the
-// host refuses, and an Error when the host is gone ("the VEXA host is gone:
-// <reason>") or not installed ("host not installed").
+// boolean, null or undefined, an Error with the host's English text for a
+// call the host refuses, an Error at once for a string that is not valid
+// Unicode text (a lone surrogate) or a call over 1 MiB, and an Error when the
+// host is gone ("the VEXA host is gone: <reason>") or not installed ("host
+// not installed"). Every call settles.
 //
 // One method a line, in dispatch order, "number" for a signed 32-bit
 // integer: a unit test holds this list to the host's method table.
@@ -66,7 +68,9 @@ export type VexaEventMap = { [K in VexaEventName]: CustomEvent<VexaEventArgument
   ready: CustomEvent<{ version: string; startMs: number }>;
   /**
    * The element's host is gone; its pending calls have rejected. The reason
-   * "host not installed" comes once, and every later call rejects with it.
+   * "host not installed" comes once, and every later call rejects with it;
+   * others are e.g. "too many VEXA objects in this tab" and "closed to make
+   * room for a VEXA object in another tab".
    */
   disconnect: CustomEvent<{ reason: string }>;
 };

@@ -7,6 +7,7 @@ import { browserName } from './browser_name.js';
 import { HostLimits } from './host_limits.js';
 import { HostSession } from './host_session.js';
 import { attachQuestionPage } from './question_box.js';
+import { offerSiteAccess } from './site_access.js';
 
 const browser = browserName();
 const limits = new HostLimits();
@@ -23,13 +24,13 @@ function frameOf(sender) {
 }
 
 function startSession(port, frame) {
-  const refusal = limits.refusal(frame);
+  const refusal = limits.makeRoom(frame.tab);
   if (refusal) {
     port.postMessage({ type: 'gone', reason: refusal });
     port.disconnect();
     return;
   }
-  new HostSession(port, frame, browser, limits.count(frame));
+  limits.hold(new HostSession(port, frame, browser, (session) => limits.release(session)));
 }
 
 chrome.runtime.onConnect.addListener((port) => {
@@ -42,3 +43,8 @@ chrome.runtime.onConnect.addListener((port) => {
     port.disconnect();
   }
 });
+
+// Once when the browser starts or the add-on arrives, not each time an
+// idle worker wakes.
+chrome.runtime.onStartup.addListener(offerSiteAccess);
+chrome.runtime.onInstalled.addListener(offerSiteAccess);

@@ -114,11 +114,19 @@
     port.disconnect();
   }
 
-  window.addEventListener('message', (event) => {
+  function fromPage(event) {
     if (event.source !== window) return;
     const data = event.data;
     if (data === null || typeof data !== 'object' || Array.isArray(data)) return;
     if (isCall(data)) call(data);
     else if (isClose(data)) close(data.object);
-  });
+  }
+
+  // document.open(), as a document.write into a loaded document (a popup
+  // filled by its opener) calls it, drops every listener of the window. The
+  // document and its observers stay: listen again when its root is replaced,
+  // before any message posted meanwhile is delivered.
+  const listen = () => window.addEventListener('message', fromPage);
+  new MutationObserver(listen).observe(document, { childList: true });
+  listen();
 })();

@@ -1,48 +1,54 @@
 // How many vexa-host processes may run at once. Every embedded object starts
 // one, long before any site question, so a page could otherwise fill the
-// machine with them. Counted from the live native ports.
+// machine with them, or take every place and lock other pages out. Counted
+// from the live sessions.
 
-const PER_PAGE = 16; // per tab and frame origin
+const PER_TAB = 16; // across all frames of one tab
 const IN_ALL = 64;
 
+const TOO_MANY_IN_TAB = 'too many VEXA objects in this tab';
+const TOO_MANY_IN_ALL = 'too many VEXA objects in this browser';
+const MADE_ROOM = 'closed to make room for a VEXA object in another tab';
+
+// A session as the limits see it: { tab, admitted, asking, lastActive,
+// end(reason) }. An admitted session's Open answered 0; an asking one shows
+// the site question.
 export class HostLimits {
   constructor() {
-    this.live = new Map(); // "tab origin" -> count
-    this.total = 0;
+    this.live = new Set();
   }
 
-  // Why no further host may start for this frame ({ tab, url, origin }), or null.
-  refusal(frame) {
-    if ((this.live.get(keyOf(frame)) ?? 0) >= PER_PAGE) return 'too many VEXA objects on this page';
-    if (this.total >= IN_ALL) return 'too many VEXA objects in this browser';
+  // Makes a place for one more host in tab: null when there is one (it may
+  // have ended another tab's idle, unadmitted host for it), else why not.
+  makeRoom(tab) {
+    let inTab = 0;
+    for (const session of this.live) if (session.tab === tab) inTab += 1;
+    if (inTab >= PER_TAB) return TOO_MANY_IN_TAB;
+    if (this.live.size < IN_ALL) return null;
+    const idlest = this.idlestElsewhere(tab);
+    if (!idlest) return TOO_MANY_IN_ALL;
+    this.live.delete(idlest);
+    idlest.end(MADE_ROOM);
     return null;
   }
 
-  // Counts one host of this frame until the returned function is called.
-  count(frame) {
-    const key = keyOf(frame);
-    this.live.set(key, (this.live.get(key) ?? 0) + 1);
-    this.total += 1;
-    let counted = true;
-    return () => {
-      if (!counted) return;
-      counted = false;
-      this.total -= 1;
-      const left = this.live.get(key) - 1;
-      if (left > 0) this.live.set(key, left);
-      else this.live.delete(key);
-    };
+  // Counts a started session until release(session).
+  hold(session) {
+    this.live.add(session);
   }
-}
 
-// A browser that gives no origin (older Firefox): the address's own.
-function keyOf({ tab, url, origin }) {
-  if (origin === undefined) {
-    try {
-      origin = new URL(url).origin;
-    } catch {
-      origin = url;
-    }
+  release(session) {
+    this.live.delete(session);
   }
-  return `${tab} ${origin}`;
+
+  // The session idle longest that another tab holds and that may be ended
+  // for room: never an admitted one, nor one whose question the user sees.
+  idlestElsewhere(tab) {
+    let idlest = null;
+    for (const session of this.live) {
+      if (session.tab === tab || session.admitted || session.asking) continue;
+      if (!idlest || session.lastActive < idlest.lastActive) idlest = session;
+    }
+    return idlest;
+  }
 }

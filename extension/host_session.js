@@ -24,12 +24,17 @@ const utf8 = new TextEncoder();
 export class HostSession {
   // page: the runtime port; frame: { url, origin, tab } of the object's
   // frame, taken from the port's sender; browser: a promise of the browser's
-  // name and version; release: ends this host's place in the limits.
+  // name and version; release(session): ends this host's place in the limits.
   constructor(page, frame, browser, release) {
     this.page = page;
     this.tab = frame.tab;
     this.release = release;
     this.closed = false;
+    // What the limits judge by: whether the page's Open answered 0, and
+    // when the page or the host last said something.
+    this.admitted = false;
+    this.lastActive = performance.now();
+    this.admissionCalls = new Map(); // id of an Open or Reset call -> its method
     this.waiting = [];        // calls made before the hello went out
     this.waitingBytes = 0;
     this.chunks = new Map();  // JSON of an id -> { of, parts }
@@ -50,7 +55,7 @@ export class HostSession {
       this.toHost({ hello });
       const waiting = this.waiting;
       this.waiting = null;
-      for (const call of waiting) this.toHost(call);
+      for (const call of waiting) this.send(call);
     });
   }
 
@@ -58,8 +63,9 @@ export class HostSession {
   fromPage(message) {
     if (!isObject(message) || !isCount(message.id) || typeof message.method !== 'string' || !Array.isArray(message.args)) return;
     const call = { id: message.id, method: message.method, args: message.args };
+    this.lastActive = performance.now();
     if (!this.waiting) {
-      this.toHost(call);
+      this.send(call);
       return;
     }
     const bytes = utf8.encode(JSON.stringify(call)).length;
@@ -71,8 +77,14 @@ export class HostSession {
     this.waitingBytes += bytes;
   }
 
+  send(call) {
+    if (call.method === 'Open' || call.method === 'Reset') this.admissionCalls.set(call.id, call.method);
+    this.toHost(call);
+  }
+
   fromHost(message) {
     if (!isObject(message)) return;
+    this.lastActive = performance.now();
     if ('chunk' in message) this.joinChunk(message);
     else if ('id' in message) this.answer(message);
     else if (isObject(message.ready)) this.toPage({ type: 'ready', version: String(message.ready.version ?? ''), startMs: performance.now() - this.started });
@@ -81,8 +93,26 @@ export class HostSession {
   }
 
   answer(message) {
+    if (!isCount(message.id)) {
+      // The host refused something it could not tie to a call: no pending
+      // call may be left waiting for it, so they all end with the host.
+      this.end(`the VEXA host refused a call: ${String(message.error ?? 'no reason given')}`);
+      return;
+    }
+    const method = this.admissionCalls.get(message.id);
+    if (method !== undefined) {
+      this.admissionCalls.delete(message.id);
+      // Reset ends the admission whatever it answers.
+      this.admitted = method === 'Open' ? this.admitted || message.result === 0 : false;
+    }
     if ('error' in message) this.toPage({ type: 'answer', id: message.id, error: String(message.error) });
     else if ('result' in message) this.toPage({ type: 'answer', id: message.id, result: message.result });
+  }
+
+  // Whether the user sees this host's site question now (one waiting its
+  // turn behind another does not count).
+  get asking() {
+    return [...this.questions].some((question) => question.shown());
   }
 
   // Answers over the browser's 1 MiB limit come as numbered parts of the
@@ -116,8 +146,19 @@ export class HostSession {
 
   hostGone(reason) {
     if (this.closed) return;
-    if (NOT_FOUND.some((pattern) => pattern.test(reason ?? ''))) this.toPage({ type: 'gone', reason: HOST_MISSING, missing: true });
-    else this.toPage({ type: 'gone', reason: reason || 'the VEXA host ended' });
+    if (NOT_FOUND.some((pattern) => pattern.test(reason ?? ''))) {
+      this.toPage({ type: 'gone', reason: HOST_MISSING, missing: true });
+      this.close();
+      this.page.disconnect();
+    } else {
+      this.end(reason || 'the VEXA host ended');
+    }
+  }
+
+  // Ends the host and tells the page why: its pending calls reject with it.
+  end(reason) {
+    if (this.closed) return;
+    this.toPage({ type: 'gone', reason });
     this.close();
     this.page.disconnect();
   }
@@ -133,7 +174,7 @@ export class HostSession {
     } catch {
       // Already gone.
     }
-    this.release();
+    this.release(this);
   }
 
   toHost(message) {

@@ -1,5 +1,6 @@
 // The names the page API offers: the control's 29 script methods in their
-// dispatch order and the seven events it fires. A classic script, loaded
+// dispatch order and the seven events it fires, and the longest call the
+// host takes (bytes of UTF-8 JSON). A classic script, loaded
 // before page_api.js in the page's world and imported by the service worker;
 // content.js keeps a copy of the methods in its own world. The host's table
 // is the reference; a unit test compares them all.
@@ -17,6 +18,7 @@
     events: Object.freeze([
       'OnCardReady', 'OnCardError', 'OnCardRemoved', 'OnReaderAdded', 'OnReaderRemoved', 'OnCardInuse', 'OnCardUnused',
     ]),
+    maxCallBytes: 1048576,
   });
   // Configurable so that page_api.js can take it off the page's window once
   // it holds its own reference.

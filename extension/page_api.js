@@ -26,7 +26,7 @@
   // methods.js ran just before us in this world; take the names now, while
   // no page script has run, and leave the page's window as it was. (The
   // content script checks every call against its own copy.)
-  const { methods: METHODS, events } = globalThis.VEXA_METHODS;
+  const { methods: METHODS, events, maxCallBytes: MAX_CALL_BYTES } = globalThis.VEXA_METHODS;
   const EVENTS = new Set(events);
   delete globalThis.VEXA_METHODS;
 
@@ -34,12 +34,27 @@
   // only breaks itself.
   const post = window.postMessage.bind(window);
   const dispatch = EventTarget.prototype.dispatchEvent;
+  const toJson = JSON.stringify;
+  const utf8 = new TextEncoder();
+  const encode = TextEncoder.prototype.encode;
 
   const controls = new Map(); // key -> Control
   const ofElement = new WeakMap();
   let lastKey = 0;
 
   const isArgument = (value) => value === null || value === undefined || ['string', 'number', 'boolean'].includes(typeof value);
+  const isText = (value) => typeof value !== 'string' || value.isWellFormed();
+
+  // Why the host would refuse this call as a whole, or null. Said here, at
+  // once, so that the page learns the reason from the call's own rejection.
+  function refusal(id, method, args) {
+    const bad = args.findIndex((value) => !isText(value));
+    if (bad >= 0) return `argument ${bad + 1} of ${method} is not valid Unicode text (it holds a lone surrogate)`;
+    // A character takes at most 6 bytes in JSON: only long calls are measured.
+    if (args.reduce((sum, value) => sum + (typeof value === 'string' ? value.length : 0), 0) * 6 + 1024 < MAX_CALL_BYTES) return null;
+    const bytes = encode.call(utf8, toJson({ id, method, args })).length;
+    return bytes > MAX_CALL_BYTES ? `the call is longer than ${MAX_CALL_BYTES} bytes` : null;
+  }
 
   class Control {
     constructor(element) {
@@ -59,8 +74,14 @@
           return;
         }
         const id = ++this.lastId;
+        const values = args.map((value) => value ?? null);
+        const refused = refusal(id, method, values);
+        if (refused) {
+          reject(new Error(refused));
+          return;
+        }
         this.pending.set(id, { resolve, reject });
-        post({ vexa: 'call', object: this.key, id, method, args: args.map((value) => value ?? null) }, '*');
+        post({ vexa: 'call', object: this.key, id, method, args: values }, '*');
       });
     }
 
@@ -172,7 +193,7 @@
 
   // From content.js; only messages it posts carry these forms. A page posting
   // the same forms only misleads itself.
-  window.addEventListener('message', (event) => {
+  function fromRelay(event) {
     const data = event.data;
     if (event.source !== window || data === null || typeof data !== 'object') return;
     const control = controls.get(data.object);
@@ -181,5 +202,10 @@
     else if (data.vexa === 'event' && EVENTS.has(data.name) && Array.isArray(data.args)) control.fire(data.name, data.args);
     else if (data.vexa === 'ready') control.fire('ready', { version: data.version, startMs: data.startMs });
     else if (data.vexa === 'gone') control.gone(String(data.reason), data.missing === true);
-  });
+  }
+
+  // document.open() drops the window's listeners (content.js says when).
+  const listen = () => window.addEventListener('message', fromRelay);
+  new MutationObserver(listen).observe(document, { childList: true });
+  listen();
 })();

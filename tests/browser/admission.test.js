@@ -101,6 +101,8 @@ test('objects in about:blank, srcdoc, blob: and sandboxed frames are judged by t
   const frameOf = async (id) => (await top.$(`#${id}`)).contentFrame();
 
   for (const id of ['built', 'srcdoc', 'blob']) {
+    // The same question in the same tab waits 10 s after a Cancel.
+    await browser.advanceClock(10000);
     const answer = await openWithAnswer(browser, await frameOf(id), 'Abbrechen');
     assert.equal(answer.text, `Darf von ${site.origin} auf Chipkartenleser zugegriffen werden?`, `the ${id} frame is asked about its origin`);
     assert.equal(answer.result, 992211);

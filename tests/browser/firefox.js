@@ -175,20 +175,41 @@ export class Firefox {
     return JSON.parse(reply.result.value);
   }
 
-  // The browsing context of the extension's question window, once it shows.
-  async questionWindow() {
+  // The browsing context of the extension's page file (a window or a tab),
+  // once it shows.
+  async extensionPage(file) {
     let found = null;
     await until(async () => {
       const { contexts } = await this.bidi.send('browsingContext.getTree', {});
-      found = contexts.find((entry) => entry.url.startsWith('moz-extension://') && entry.url.includes('/question.html'));
+      found = contexts.find((entry) => entry.url.startsWith('moz-extension://') && entry.url.includes(`/${file}`));
       return found !== undefined;
-    }, 'the question window');
+    }, `the extension's ${file}`);
     return found.context;
   }
 
-  // Calls Open on the page and answers the question with OK; resolves with
-  // Open's outcome and the question's text.
-  async openWithOk() {
+  // The browsing context of the extension's question window, once it shows.
+  questionWindow() {
+    return this.extensionPage('question.html');
+  }
+
+  // Clicks the element with this id in a context with the mouse, as the
+  // user would: some extension calls take only a real user's input.
+  async click(target, id) {
+    const box = JSON.parse(await this.evaluate(target, `JSON.stringify(document.getElementById(${JSON.stringify(id)}).getBoundingClientRect())`));
+    const [x, y] = [Math.round(box.x + box.width / 2), Math.round(box.y + box.height / 2)];
+    await this.bidi.send('input.performActions', {
+      context: target,
+      actions: [{
+        type: 'pointer',
+        id: 'mouse',
+        actions: [{ type: 'pointerMove', x, y }, { type: 'pointerDown', button: 0 }, { type: 'pointerUp', button: 0 }],
+      }],
+    });
+  }
+
+  // Calls Open on the page and answers the question with the button of this
+  // id ('ok' or 'cancel'); resolves with Open's outcome and the question's text.
+  async openWith(button) {
     const opened = this.call('Open', ['x']);
     const question = await this.questionWindow();
     // The window's context exists before its script has filled in the text.
@@ -199,7 +220,11 @@ export class Firefox {
     }, 'the question text');
     // OK takes clicks only once the window has been shown for a moment.
     await until(() => this.evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
-    await this.evaluate(question, "document.getElementById('ok').click()");
+    await this.evaluate(question, `document.getElementById('${button}').click()`);
     return { ...(await opened), text };
+  }
+
+  openWithOk() {
+    return this.openWith('ok');
   }
 }

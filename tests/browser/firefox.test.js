@@ -11,7 +11,7 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from './firefox.js';
-import { EXTENSION, HOST, Site, tempDir } from './harness.js';
+import { EXTENSION, HOST, REFUSED_CALLS, Site, tempDir, until } from './harness.js';
 
 // Unsigned add-ons are allowed on ESR; the temporary install needs no
 // signature anyway, the prefs keep a stale profile from refusing it.
@@ -75,6 +75,39 @@ test('firefox-esr: the page object reaches vexa-host', async (t) => {
   assert.equal(typeof (await firefox.call('GetReaderList', [])).result, 'string');
 });
 
+test('firefox-esr: a call the host would refuse as a whole rejects at once with the reason', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  await firefox.navigate(site.page('/firefox-refused.html'));
+  for (const [[method, args], error] of REFUSED_CALLS) {
+    assert.deepEqual(await firefox.call(method, args), { error }, method);
+  }
+  assert.deepEqual(await firefox.call('GetVersion', [0]), { result: '2.0.0.2' }, 'the control goes on');
+});
+
+test('firefox-esr: after Cancel the same site in the same tab is answered as Cancel at once, without a window', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  // A site of its own: the first test admitted this one's.
+  const quiet = await Site.start();
+  try {
+    const url = quiet.page('/quiet/firefox.html');
+    await firefox.navigate(url);
+    assert.equal((await firefox.openWith('cancel')).result, 992211);
+    // A new document, a new control: still not asked within 10 s.
+    await firefox.navigate(url);
+    assert.deepEqual(await firefox.call('Open', ['again']), { result: 992211 });
+    const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
+    assert.equal(contexts.filter((entry) => entry.url.includes('/question.html')).length, 0, 'no question window');
+  } finally {
+    await quiet.close();
+  }
+});
+
 test('firefox-esr: without the host manifest the page is told "host not installed" once', async (t) => {
   if (skip || fs.existsSync(SYSTEM_MANIFEST)) {
     t.skip(skip ?? `a system-wide ${SYSTEM_MANIFEST} answers`);
@@ -92,5 +125,42 @@ test('firefox-esr: without the host manifest the page is told "host not installe
     assert.equal(await firefox.evaluate(firefox.context, 'JSON.stringify(window.reasons)'), JSON.stringify(['host not installed']));
   } finally {
     fs.renameSync(aside, hostManifest);
+  }
+});
+
+test('firefox-esr: an add-on without site access shows its own page, and one click there gives the access', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  // As in a profile that finds the add-on installed: no site access at
+  // install. The browser's own prompt cannot be clicked here, so it is off:
+  // the request the click makes is granted as the user would grant it.
+  const profile = tempDir('vexa-firefox-profile-');
+  const home = tempDir('vexa-firefox-home-');
+  dirs.push(profile, home);
+  registerHost(home);
+  const withheld = await Firefox.start(profile, home, {
+    ...PREFS,
+    'extensions.originControls.grantByDefault': false,
+    'extensions.webextOptionalPermissionPrompts': false,
+  });
+  try {
+    await withheld.bidi.send('webExtension.install', { extensionData: { type: 'path', path: EXTENSION } });
+    const offer = await withheld.extensionPage('site_access.html');
+    await withheld.navigate(site.page('/firefox-withheld.html'));
+    assert.equal(await withheld.evaluate(withheld.context, "typeof document.getElementById('card').GetVersion"), 'undefined',
+      'without site access the page sees no VEXA');
+
+    await until(() => withheld.evaluate(offer, "document.getElementById('allow') !== null").catch(() => false), 'the page to load');
+    await withheld.click(offer, 'allow');
+    await until(async () => {
+      const { contexts } = await withheld.bidi.send('browsingContext.getTree', {});
+      return !contexts.some((entry) => entry.context === offer);
+    }, 'the page to close once access is given');
+    await withheld.navigate(site.page('/firefox-withheld.html'));
+    assert.deepEqual(await withheld.call('GetVersion', [0]), { result: '2.0.0.2' });
+  } finally {
+    await withheld.close();
   }
 });

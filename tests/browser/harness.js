@@ -173,6 +173,15 @@ export class Browser {
     }
   }
 
+  // Moves the worker's clock on by ms: what the extension holds back for a
+  // while (a refused site's question) is over without the test waiting.
+  advanceClock(ms) {
+    return this.worker.evaluate((by) => {
+      const now = Date.now;
+      Date.now = () => now() + by;
+    }, ms);
+  }
+
   // The extension's id as Chromium shows it.
   get extensionId() {
     return new URL(this.worker.url()).host;
@@ -249,6 +258,15 @@ export async function openWithAnswer(browser, page, button, id = 'card') {
   await answer(question, () => question.click(`text=${button}`));
   return { ...(await result), ...shown };
 }
+
+// Calls the host would refuse as a whole, and the reason the page is given
+// at once, in every browser.
+export const REFUSED_CALLS = [
+  [['Hex2Str', ['\uD800']], 'argument 1 of Hex2Str is not valid Unicode text (it holds a lone surrogate)'],
+  [['SetMode', ['PREFERRED_READER', 'x\uDC00y']], 'argument 2 of SetMode is not valid Unicode text (it holds a lone surrogate)'],
+  [['Str2Hex', ['x'.repeat(1 << 20)]], 'the call is longer than 1048576 bytes'],
+  [['Str2Hex', ['\u0001'.repeat(200000)]], 'the call is longer than 1048576 bytes'],
+];
 
 // The text of the host's refusal of a call past the ones it holds.
 export const TOO_MANY_WAITING = 'too many calls are waiting for the site question';

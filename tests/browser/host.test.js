@@ -44,8 +44,15 @@ function shellAnswers(calls) {
   return output.toString('utf8').trim().split('\n').map((line) => JSON.parse(line));
 }
 
-test('the extension has the fixed id and every object gets the 29 methods', async () => {
+test('the extension has the fixed id and its icons, and every object gets the 29 methods', async () => {
   assert.equal(browser.extensionId, EXTENSION_ID);
+  // Each icon the manifest names is a picture of its size, as the browser reads it.
+  const icons = await browser.worker.evaluate(() => Promise.all(Object.entries(chrome.runtime.getManifest().icons ?? {}).map(
+    async ([size, file]) => {
+      const picture = await createImageBitmap(await (await fetch(file)).blob());
+      return [Number(size), picture.width, picture.height];
+    })));
+  assert.deepEqual(icons, [16, 32, 48, 128].map((size) => [size, size, size]));
   const page = await browser.open(site.page('/surface/index.html'));
   const names = await page.evaluate((list) => list.filter((name) => typeof document.getElementById('card')[name] === 'function'), METHODS);
   assert.deepEqual(names, METHODS);

@@ -132,7 +132,7 @@ test('messages a page forges change nothing', async () => {
   await page.close();
 });
 
-test('a page starts at most 16 hosts; the objects past them are told why', async () => {
+test('a tab starts at most 16 hosts; the objects past them are told why', async () => {
   const many = Array.from({ length: 40 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
   const page = await browser.open(site.page('/many/index.html', pageHtml(many)));
   const { results, reasons } = await page.evaluate(async () => {
@@ -142,10 +142,10 @@ test('a page starts at most 16 hosts; the objects past them are told why', async
     const results = await Promise.all(objects.map((element) => element.GetVersion(0).catch((error) => error.message)));
     return { results, reasons };
   });
-  const refused = 'the VEXA host is gone: too many VEXA objects on this page';
+  const refused = 'the VEXA host is gone: too many VEXA objects in this tab';
   assert.equal(results.filter((result) => result === '2.0.0.2').length, 16);
   assert.equal(results.filter((result) => result === refused).length, 24);
-  assert.deepEqual(reasons, Array(24).fill('too many VEXA objects on this page'));
+  assert.deepEqual(reasons, Array(24).fill('too many VEXA objects in this tab'));
   assert.equal(browser.hostPids().length, 16);
 
   // A place comes free when a host ends; a refused object then gets one.
@@ -156,23 +156,72 @@ test('a page starts at most 16 hosts; the objects past them are told why', async
   await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
 });
 
-test('the browser runs at most 64 hosts in all', async () => {
-  const sixteen = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
-  const url = site.page('/sixteen/index.html', pageHtml(sixteen));
-  const startAll = (page) => page.evaluate(() =>
-    Promise.all([...document.querySelectorAll('object')].map((element) => element.GetVersion(0).catch((error) => error.message))));
-  const pages = [];
-  for (let tab = 0; tab < 4; tab += 1) {
-    const page = await browser.open(url);
-    pages.push(page);
-    assert.deepEqual(await startAll(page), Array(16).fill('2.0.0.2'), `tab ${tab} starts its 16`);
+// A page whose 16 objects each call GetVersion as it loads: the outcomes and
+// the reasons of "disconnect" land in the window.
+function greedyPage(frames = []) {
+  const objects = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const iframes = frames.map((url) => `<iframe src="${url}"></iframe>`).join('');
+  return pageHtml(`${objects}${iframes}<script>
+    window.reasons = [];
+    window.outcomes = Promise.all([...document.querySelectorAll('object')].map((element) => {
+      element.addEventListener('disconnect', (event) => window.reasons.push(event.detail.reason));
+      return element.GetVersion(0).catch((error) => error.message);
+    }));
+  </script>`);
+}
+
+// Each frame's outcomes and "disconnect" reasons, flattened.
+async function greedyOutcomes(page) {
+  const outcomes = [];
+  const reasons = [];
+  for (const frame of page.frames()) {
+    outcomes.push(...(await frame.evaluate(() => window.outcomes)));
+    reasons.push(...(await frame.evaluate(() => window.reasons)));
   }
-  const fifth = await browser.open(url);
-  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { error: 'the VEXA host is gone: too many VEXA objects in this browser', name: 'Error' });
-  assert.equal(browser.hostPids().length, 64);
-  await pages[0].close();
-  await until(() => browser.hostPids().length === 48, 'the first tab\'s hosts to end');
-  assert.deepEqual(await call(fifth, 'GetVersion', [0], 'o0'), { result: '2.0.0.2' });
-  for (const page of [...pages.slice(1), fifth]) await page.close();
-  await until(() => browser.hostPids().length === 0, 'the hosts to end with their tabs');
+  return { outcomes, reasons };
+}
+
+test('hostile tabs cannot crowd out another: idle unadmitted hosts make room, admitted ones stay', async () => {
+  const origins = [site, ...(await Promise.all([1, 2, 3].map(() => Site.start())))];
+  try {
+    const frames = origins.slice(1).map((origin) => origin.page('/greedy/frame.html', greedyPage()));
+    const greedy = site.page('/greedy/index.html', greedyPage(frames));
+    const count = (list, value) => list.filter((item) => item === value).length;
+    const tabs = [];
+    for (let tab = 0; tab < 4; tab += 1) {
+      const page = await browser.open(greedy);
+      tabs.push(page);
+      const { outcomes, reasons } = await greedyOutcomes(page);
+      assert.equal(outcomes.length, 64, 'four frame origins of 16 objects');
+      assert.equal(count(outcomes, '2.0.0.2'), 16, `tab ${tab} gets 16 hosts across its frames`);
+      assert.equal(count(outcomes, 'the VEXA host is gone: too many VEXA objects in this tab'), 48);
+      assert.equal(count(reasons, 'too many VEXA objects in this tab'), 48);
+    }
+    assert.equal(browser.hostPids().length, 64, 'every place in the browser is taken');
+
+    const made = 'closed to make room for a VEXA object in another tab';
+    const evicted = async () => {
+      let n = 0;
+      for (const page of tabs) n += count((await greedyOutcomes(page)).reasons, made);
+      return n;
+    };
+    const bank = await browser.open(site.page('/bank/index.html'));
+    assert.deepEqual(await call(bank, 'GetVersion', [0]), { result: '2.0.0.2' }, 'a tab without a host gets one');
+    await until(async () => (await evicted()) === 1, 'the page of the host that made room to be told');
+    assert.equal((await openWithAnswer(browser, bank, 'OK')).result, 0);
+
+    // A fifth greedy tab takes its 16 places from the other greedy tabs; the
+    // admitted bank keeps its host and its state.
+    const fifth = await browser.open(greedy);
+    tabs.push(fifth);
+    assert.equal(count((await greedyOutcomes(fifth)).outcomes, '2.0.0.2'), 16);
+    await until(async () => (await evicted()) === 17, 'sixteen more greedy hosts to make room');
+    assert.deepEqual(await call(bank, 'GetLastErrorCode'), { result: 0 }, 'the bank\'s control is the admitted one');
+    await until(() => browser.hostPids().length === 64, 'the hosts that made room to end');
+    assert.equal(await evicted(), 17, 'and no more');
+    for (const page of [...tabs, bank]) await page.close();
+    await until(() => browser.hostPids().length === 0, 'the hosts to end with their tabs');
+  } finally {
+    await Promise.all(origins.slice(1).map((origin) => origin.close()));
+  }
 });

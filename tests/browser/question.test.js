@@ -30,6 +30,8 @@ test('Cancel refuses the page, is not remembered, and the guarded methods stay c
   assert.deepEqual(await call(page, 'GetLastErrorCode'), { result: 992211 });
   assert.equal(fs.existsSync(sitesFile()), false, 'a refusal writes no sites file');
 
+  // Not at once: a refused site is left alone for 10 s.
+  await browser.advanceClock(10000);
   await page.reload();
   const again = await openWithAnswer(browser, page, 'Abbrechen');
   assert.equal(again.result, 992211, 'a new control asks again');
@@ -58,6 +60,7 @@ test('Cancel has the focus, so Enter refuses; closing the window refuses too', a
   await answer(box, () => box.keyboard.press('Enter'));
   assert.deepEqual(await open, { result: 992211 });
 
+  await browser.advanceClock(10000);
   await page.reload();
   popup = browser.nextPopup();
   open = call(page, 'Open', ['closed']);
@@ -115,6 +118,7 @@ test('OK takes no click at once when the window shows or comes back to the front
   assert.deepEqual(await open, { result: 992211 }, 'the early clicks on OK were not taken');
 
   // Once the wait is over, OK answers.
+  await browser.advanceClock(10000);
   await page.reload();
   const again = browser.nextPopup();
   const second = call(page, 'Open', ['later']);
@@ -159,5 +163,60 @@ test('a tab shows one question at a time; its answer also settles the same quest
   assert.equal(windows.length, 2, 'six Opens, two windows');
   const [admitted, refused] = shown[0] === textA ? [0, 992211] : [992211, 0];
   assert.deepEqual(results, [admitted, admitted, admitted, admitted, refused, refused]);
+  await page.close();
+});
+
+test('after Cancel the same site in the same tab is not asked for 10 s; after three Cancels not until a new document', async () => {
+  const url = site.page('/quiet/index.html');
+  const page = await browser.open(url);
+  const windows = [];
+  const seen = (p) => {
+    if (p.url().includes('/question.html')) windows.push(p);
+  };
+  // A fresh object for each try, as a page bent on asking would make.
+  let made = 0;
+  const fresh = () => page.evaluate((id) => {
+    const element = document.createElement('object');
+    element.id = id;
+    element.type = 'application/chipcard_plugin_20';
+    document.body.append(element);
+    return id;
+  }, `fresh${++made}`);
+  const openUnasked = async () => {
+    browser.context.on('page', seen);
+    const outcome = await call(page, 'Open', ['again'], await fresh());
+    browser.context.off('page', seen);
+    assert.deepEqual(windows, [], 'no question window');
+    return outcome;
+  };
+  const later = (ms) => browser.advanceClock(ms);
+
+  assert.equal((await openWithAnswer(browser, page, 'Abbrechen')).result, 992211);
+  assert.deepEqual(await openUnasked(), { result: 992211 }, 'answered as Cancel at once');
+  await later(9000);
+  assert.deepEqual(await openUnasked(), { result: 992211 }, 'still within 10 s');
+  await later(1000);
+  assert.equal((await openWithAnswer(browser, page, 'Abbrechen', await fresh())).result, 992211, 'asked again after 10 s');
+  await later(10000);
+  assert.equal((await openWithAnswer(browser, page, 'Abbrechen', await fresh())).result, 992211, 'the third Cancel');
+  await later(3600000);
+  assert.deepEqual(await openUnasked(), { result: 992211 }, 'not asked after three Cancels');
+  // A frame that loads, or an address the page changes, is no new document.
+  await page.evaluate(async (src) => {
+    history.pushState(null, '', '/quiet/pushed.html');
+    const frame = document.createElement('iframe');
+    const loaded = new Promise((resolve) => frame.addEventListener('load', resolve));
+    frame.src = src;
+    document.body.append(frame);
+    await loaded;
+  }, site.page('/quiet/frame.html', pageHtml('<p>frame</p>')));
+  assert.deepEqual(await openUnasked(), { result: 992211 }, 'still not asked');
+
+  // Another tab is asked; this one after it loads a new document.
+  const other = await browser.open(site.page('/quiet/index.html'));
+  assert.equal((await openWithAnswer(browser, other, 'Abbrechen')).result, 992211);
+  await other.close();
+  await page.goto(url);
+  assert.equal((await openWithAnswer(browser, page, 'OK')).result, 0, 'asked in the new document');
   await page.close();
 });

@@ -137,6 +137,11 @@ if len(parts) < 2 or len(log) <= LIMIT or not on_disk.startswith(log) or log.cou
 
 h.send(b"{not json")
 h.expect({"id": None, "error": "the call is not valid JSON"}, "malformed body")
+# Refused as a whole, a call still gets its id back when it comes first.
+h.send(b'{"id": 22, "method": "Hex2Str", "args": ["\\ud800"]}')
+h.expect({"id": 22, "error": "the call is not valid JSON"}, "a lone surrogate")
+h.call(23, "Str2Hex", "x" * (1 << 20))
+h.expect({"id": 23, "error": "the call is longer than 1048576 bytes"}, "a call over 1 MiB")
 h.send({"answer": "ok"})
 h.expect({"id": None, "error": "no question is waiting for an answer"}, "answer without a question")
 h.call(21, "GetLastErrorCode")

@@ -54,7 +54,8 @@ def read_json(path):
 
 extension = "/usr/share/chromium/extensions/vexa"
 manifest = read_json(extension + "/manifest.json")
-for name in [s for entry in manifest["content_scripts"] for s in entry["js"]] + [manifest["background"]["service_worker"]]:
+icons = list(manifest["icons"].values())
+for name in [s for entry in manifest["content_scripts"] for s in entry["js"]] + [manifest["background"]["service_worker"]] + icons:
     if not os.path.isfile(f"{stage}{extension}/{name}"):
         fail(f"extension file {name} missing")
 digest = hashlib.sha256(base64.b64decode(manifest["key"])).hexdigest()[:32]
@@ -67,7 +68,7 @@ with zipfile.ZipFile(xpis[0]) as xpi:
     gecko = json.loads(xpi.read("manifest.json"))
     if "key" in gecko:
         fail("the xpi's manifest has a Chromium key")
-    for name in gecko["background"]["scripts"]:
+    for name in gecko["background"]["scripts"] + list(gecko["icons"].values()):
         xpi.getinfo(name)
 gecko_id = gecko["browser_specific_settings"]["gecko"]["id"]
 if os.path.basename(xpis[0]) != gecko_id + ".xpi":

@@ -95,6 +95,32 @@ TEST_F(ScriptDispatcherTest, RefusesMalformedCallsWithoutTouchingThePlugin) {
     EXPECT_EQ(host.restarts, 0);
 }
 
+TEST_F(ScriptDispatcherTest, RefusedCallsAnswerWithTheIdThatComesFirst) {
+    const std::string huge(ScriptDispatcher::kMaxCallBytes, 'x');
+    const struct {
+        std::string line;
+        json id;
+    } cases[] = {
+        {R"({"id":22,"method":"Hex2Str","args":["\ud800"]})", 22},
+        {R"({"id":"a","method":"Hex2Str","args":["\udc00x"]})", "a"},
+        {R"({"id":7,"method":"Str2Hex","args":[")" + huge + R"("]})", 7},
+        {R"({"id":8,"x":)" + std::string(100, '[') + std::string(100, ']') + "}", 8},
+        {R"({"method":"Hex2Str","id":9.5,"args":[)", 9.5},
+        // Not first, not plain, not at the top, or past the scanned start.
+        {R"({"method":"Str2Hex","args":[")" + huge + R"("],"id":7})", nullptr},
+        {R"({"id":{"n":1},"args":[)", nullptr},
+        {R"({"x":{"id":3},"args":[)", nullptr},
+        {R"([{"id":3},)", nullptr},
+        {R"({")" + std::string(ScriptDispatcher::kIdScanBytes, 'k') + R"(":0,"id":3,)", nullptr},
+        {"{\"id\":\xC3}", nullptr},
+    };
+    for (const auto& c : cases) {
+        const json answer = ask(c.line);
+        EXPECT_EQ(answer.value("id", json("missing")), c.id) << c.line.substr(0, 80);
+        EXPECT_TRUE(answer.contains("error")) << c.line.substr(0, 80);
+    }
+}
+
 TEST_F(ScriptDispatcherTest, NestingInsideStringsDoesNotCount) {
     const std::string brackets(200, '[');
     EXPECT_EQ(resultOf("Str2Hex", {"\\\"" + brackets}), plugin.Str2Hex("\\\"" + brackets));
@@ -236,6 +262,8 @@ TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
     EXPECT_EQ(extensionNames(script, "methods: Object.freeze(["), methods);
     const std::string relay = test_support::fileContents(VEXA_SOURCE_DIR "/extension/content.js");
     EXPECT_EQ(extensionNames(relay, "const METHODS = new Set(["), methods);
+    // The page refuses a longer call itself, with the host's words.
+    EXPECT_NE(script.find("maxCallBytes: " + std::to_string(ScriptDispatcher::kMaxCallBytes) + ","), std::string::npos);
 
     std::vector<std::string> events;
     for (const json& message : hostEventMessages()) events.push_back(message["event"].get<std::string>());
