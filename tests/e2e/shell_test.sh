@@ -57,14 +57,15 @@ calls.append((b"  \t\r", None))
 # Malformed lines, none of which may change the last error (992211).
 error(b"hello")
 error(b"\x00\x01\xff\xfe{\x80}")
-error(b"{\"id\":1,\"method\":\"Str2Hex\",\"args\":[\"\xc3\"]}")
+error(b"{\"id\":1,\"method\":\"Str2Hex\",\"args\":[\"\xc3\"]}", 1, "the call is not valid JSON")
 error(b"[" * 200000 + b"]" * 200000)
 error(b"{\"id\":" + b"[" * 200000)
 error(b"[1,2,3]")
 error(b'{"id":20,"method":"GetVersion","args":[2147483648]}', 20, "argument 1 of GetVersion is outside the signed 32-bit range")
-# Numbers beyond a double's range do not parse at all.
-error(b'{"id":21,"method":"GetVersion","args":[' + b"9" * 5000 + b"]}")
-error(b'{"id":22,"method":"GetVersion","args":[1e999]}')
+# Numbers beyond a double's range do not parse at all; an id before them
+# still names the call.
+error(b'{"id":21,"method":"GetVersion","args":[' + b"9" * 5000 + b"]}", 21, "the call is not valid JSON")
+error(b'{"id":22,"method":"GetVersion","args":[1e999]}', 22, "the call is not valid JSON")
 error(b'{"id":"22a","method":"GetVersion","args":[-1e300]}', "22a", "argument 1 of GetVersion is outside the signed 32-bit range")
 error(b'{"id":23,"method":"GetVersion","args":[1.5]}', 23, "argument 1 of GetVersion must be an integer")
 error(b'{"id":24,"method":"GetVersion","args":[0,1]}', 24, "GetVersion expects 1 argument, got 2")
@@ -72,7 +73,7 @@ error(b'{"id":25,"method":"getversion","args":[0]}', 25, 'unknown method "getver
 # Request operations need Open like the card operations.
 result(b'{"id":26,"method":"DecodeRequest","args":["x"]}', 26, "")
 over = b'{"id":27,"method":"Str2Hex","args":["' + b"A" * MAX + b'"]}'
-error(over, None, "the call is longer than 1048576 bytes")
+error(over, 27, "the call is longer than 1048576 bytes")
 result(call(28, "GetLastErrorCode"), 28, 992211)
 
 # The longest accepted call, exactly at the bound.
