@@ -135,12 +135,14 @@ void TovChipDefaultAccess::logFailure(TovLog& log, Step step, const CallError& e
 
 std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::string_view reader,
                                            std::int32_t shareMode, std::int32_t protocols) {
+    // A connect that cannot work (ALL, UNDEFINED) leaves the card at hand
+    // alone: no reset for nothing.
+    CardBackend* backend = backendFor(type);
+    if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
     // A card still connected is released first, so the stored reader name
     // always belongs to the handle in use.
     if (isConnected()) disconnect(log, SCARD_RESET_CARD);
     interfaceType_ = type;
-    CardBackend* backend = backendFor(type);
-    if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
     shareMode_ = shareMode;
     preferredProtocols_ = protocols;
     readerName_ = reader;
