@@ -82,6 +82,10 @@ private:
     // be served.
     std::string refusal(const PeerAddress& address) const;
     void serve(Connection& connection);
+    // Waits for the client's next request as LineSocket::awaitBytes does,
+    // for the idle time; ends the connection's transactions when it stays
+    // quiet past pcsc::kIdleTransactionLimit while holding one.
+    std::int32_t awaitRequest(Connection& connection, class PcscSession& session);
     // Answers one line; false when the connection must end.
     bool answer(Connection& connection, const std::string& line, class PcscSession& session);
     void reapFinished();

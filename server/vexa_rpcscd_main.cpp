@@ -61,8 +61,8 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
     vexa::rpcsc::ServerOptions options;
     options.address = parsed->value("--listen", options.address);
     options.port = static_cast<std::uint16_t>(parsed->number("--port", options.port));
-    options.maxConnections = static_cast<std::size_t>(
-        parsed->number("--max-connections", static_cast<long long>(options.maxConnections)));
+    options.maxConnections =
+        static_cast<std::size_t>(parsed->number("--max-connections", static_cast<long long>(options.maxConnections)));
     options.maxPerPeer =
         static_cast<std::size_t>(parsed->number("--max-per-peer", static_cast<long long>(options.maxPerPeer)));
     options.idleTimeoutMs = static_cast<std::int32_t>(parsed->number("--idle-timeout", 60) * 1000);
