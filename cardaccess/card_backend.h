@@ -59,6 +59,9 @@ public:
 
     virtual void beginTransaction() = 0;
     virtual void endTransaction(std::int32_t disposition) = 0;
+    // False when a transaction keeps nobody else from the card, so an idle
+    // one need not end.
+    virtual bool transactionsLock() const { return true; }
 };
 
 } // namespace vexa

@@ -34,6 +34,8 @@ public:
 
     void beginTransaction() override {}
     void endTransaction(std::int32_t) override {}
+    // The terminal belongs to one connection from connect to disconnect.
+    bool transactionsLock() const override { return false; }
 
     // The terminal an inventory found, so a connect to its name skips the
     // lookup in HBCIKRNL.INI.

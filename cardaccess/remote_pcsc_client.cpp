@@ -7,6 +7,7 @@
 
 #include "cardaccess/card_error.h"
 #include "pcsc/pcsc_call.h"
+#include "support/system_error_text.h"
 #include "support/text.h"
 
 namespace vexa {
@@ -94,12 +95,12 @@ std::int32_t RemotePcscClient::closeConnection() {
     return tcp_.close();
 }
 
-std::int32_t RemotePcscClient::exchange(const Writer& request, Reader& answer) {
+std::int32_t RemotePcscClient::exchange(const Writer& request, Reader& answer, std::int32_t waitMs) {
     if (!request.ok()) return ERR_INTERNAL;
     if (connectedServer_.empty()) return ERR_REMOTE_NOT_CONNECTED;
     std::string line;
     std::int32_t result = tcp_.sendLine(request.line(), false);
-    if (result == 0) result = tcp_.receiveLine(line);
+    if (result == 0) result = tcp_.receiveLine(line, waitMs);
     if (result == 0 && answer.parseLine(line) != ParseError::none) result = ERR_REMOTE_BAD_ANSWER;
     // After a lost or garbled answer the stream is out of step: a late
     // answer must not be taken for the next request's.
@@ -107,14 +108,15 @@ std::int32_t RemotePcscClient::exchange(const Writer& request, Reader& answer) {
     return result;
 }
 
-std::int32_t RemotePcscClient::call(const Writer& request, std::uint8_t op, Reader& answer) {
-    const std::int32_t result = exchange(request, answer);
+std::int32_t RemotePcscClient::call(const Writer& request, std::uint8_t op, Reader& answer, bool onCard) {
+    const std::int32_t result = exchange(request, answer, onCard ? kCardWaitMs : kTimeoutMs);
+    if (onCard && result == WSAEWOULDBLOCK) return kTimeoutCode;
     if (result != 0) return result;
     return answer.operation() == op ? 0 : ERR_INTERNAL;
 }
 
-std::int32_t RemotePcscClient::callForResult(const Writer& request, std::uint8_t op, Reader& answer) {
-    const std::int32_t result = call(request, op, answer);
+std::int32_t RemotePcscClient::callForResult(const Writer& request, std::uint8_t op, Reader& answer, bool onCard) {
+    const std::int32_t result = call(request, op, answer, onCard);
     return result != 0 ? result : resultOf(answer);
 }
 
@@ -171,7 +173,7 @@ std::int32_t RemotePcscClient::connect(std::uint32_t scope, std::string_view nam
         .putInt(TAG_SHARE_MODE, shareMode)
         .putInt(TAG_PROTOCOLS, protocols);
     Reader answer;
-    result = call(request, OP_CONNECT, answer);
+    result = call(request, OP_CONNECT, answer, true);
     if (result == 0) {
         card_ = answer.handleOr(TAG_CARD, 0);
         activeProtocol = answer.intOr(TAG_PROTOCOL, 0);
@@ -186,7 +188,7 @@ std::int32_t RemotePcscClient::disconnect(std::uint32_t disposition) {
     Writer request(OP_DISCONNECT);
     request.putHandle(TAG_CARD, card_).putInt(TAG_DISPOSITION, disposition);
     Reader answer;
-    std::int32_t result = callForResult(request, OP_DISCONNECT, answer);
+    std::int32_t result = callForResult(request, OP_DISCONNECT, answer, true);
     const std::int32_t released = releaseContext();
     if (result == 0) result = released;
     card_ = 0;
@@ -199,7 +201,7 @@ std::int32_t RemotePcscClient::status(std::string& reader, std::uint32_t& state,
     Writer request(OP_STATUS);
     request.putHandle(TAG_CARD, card_);
     Reader answer;
-    const std::int32_t result = callForResult(request, OP_STATUS, answer);
+    const std::int32_t result = callForResult(request, OP_STATUS, answer, true);
     reader = answer.textOr(TAG_READER);
     state = answer.intOr(TAG_STATE, 0);
     protocol = answer.intOr(TAG_PROTOCOL, 0);
@@ -216,7 +218,7 @@ std::int32_t RemotePcscClient::transmit(std::uint32_t protocol, std::span<const 
         .putBytes(TAG_INPUT, command)
         .putInt(TAG_MAX_OUTPUT, maxAnswer);
     Reader answer;
-    const std::int32_t result = callForResult(request, OP_TRANSMIT, answer);
+    const std::int32_t result = callForResult(request, OP_TRANSMIT, answer, true);
     receiveProtocol = answer.intOr(TAG_PROTOCOL, 0);
     answerBytes.assign(bytesOf(answer, TAG_OUTPUT));
     return result;
@@ -231,7 +233,7 @@ std::int32_t RemotePcscClient::control(std::uint32_t code, bool raw, std::span<c
         .putBytes(TAG_INPUT, input)
         .putInt(TAG_MAX_OUTPUT, maxAnswer);
     Reader answer;
-    const std::int32_t result = callForResult(request, OP_CONTROL, answer);
+    const std::int32_t result = callForResult(request, OP_CONTROL, answer, true);
     answerBytes.assign(bytesOf(answer, TAG_OUTPUT));
     return result;
 }
@@ -240,14 +242,14 @@ std::int32_t RemotePcscClient::beginTransaction() {
     Writer request(OP_BEGIN_TRANSACTION);
     request.putHandle(TAG_CARD, card_);
     Reader answer;
-    return callForResult(request, OP_BEGIN_TRANSACTION, answer);
+    return callForResult(request, OP_BEGIN_TRANSACTION, answer, true);
 }
 
 std::int32_t RemotePcscClient::endTransaction(std::uint32_t disposition) {
     Writer request(OP_END_TRANSACTION);
     request.putHandle(TAG_CARD, card_).putInt(TAG_DISPOSITION, disposition);
     Reader answer;
-    return callForResult(request, OP_END_TRANSACTION, answer);
+    return callForResult(request, OP_END_TRANSACTION, answer, true);
 }
 
 std::int32_t RemotePcscClient::listReaders(std::uint32_t scope, std::string_view groups, std::string& names,

@@ -25,8 +25,14 @@ namespace vexa {
 // or the server's PC/SC code. Nothing throws. One thread per object.
 class RemotePcscClient {
 public:
-    // Time-out of every connection attempt and every wait for an answer.
+    // Time-out of every connection attempt and every wait for an answer,
+    // except to the calls on a card.
     static constexpr std::int32_t kTimeoutMs = 1500;
+    // The answer to a call on a card may wait on the server for another
+    // program's transaction, which a VEXA holder ends within
+    // pcsc::kIdleTransactionLimit. After this long the call gives up with
+    // SCARD_E_TIMEOUT and the connection is closed.
+    static constexpr std::int32_t kCardWaitMs = 10000;
 
     RemotePcscClient() = default;
     // Copies the server list and the time-out; no connection, no handles.
@@ -82,12 +88,13 @@ public:
 private:
     std::int32_t openConnection(const ServerAddress& server);
     std::int32_t closeConnection();
-    // One request line out, one answer line in.
-    std::int32_t exchange(const wire::Writer& request, wire::Reader& answer);
-    // exchange, then -1 unless the answer is for op.
-    std::int32_t call(const wire::Writer& request, std::uint8_t op, wire::Reader& answer);
+    // One request line out, one answer line in, within waitMs.
+    std::int32_t exchange(const wire::Writer& request, wire::Reader& answer, std::int32_t waitMs);
+    // exchange, then -1 unless the answer is for op. A call on a card waits
+    // kCardWaitMs and reports a missing answer as SCARD_E_TIMEOUT.
+    std::int32_t call(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
     // call, then the answer's result element (0 when absent).
-    std::int32_t callForResult(const wire::Writer& request, std::uint8_t op, wire::Reader& answer);
+    std::int32_t callForResult(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
     std::int32_t establishContext(std::uint32_t scope);
     std::int32_t releaseContext();
     // Connection (reused when it is to this server) and a fresh context,

@@ -9,6 +9,7 @@
 #include "cardaccess/fallback_log.h"
 #include "cardaccess/pcsc_backend.h"
 #include "cardaccess/remote_pcsc_backend.h"
+#include "pcsc/card.h"
 #include "support/text.h"
 
 namespace vexa {
@@ -135,12 +136,17 @@ void TovChipDefaultAccess::logFailure(TovLog& log, Step step, const CallError& e
 
 std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::string_view reader,
                                            std::int32_t shareMode, std::int32_t protocols) {
+    // A connect that cannot work (ALL, UNDEFINED) leaves a connected card
+    // alone: no reset for nothing.
+    CardBackend* backend = backendFor(type);
+    if (backend == nullptr) {
+        if (!isConnected()) interfaceType_ = type;
+        return lastResult_ = ERR_UNKNOWN_INTERFACE;
+    }
     // A card still connected is released first, so the stored reader name
     // always belongs to the handle in use.
     if (isConnected()) disconnect(log, SCARD_RESET_CARD);
     interfaceType_ = type;
-    CardBackend* backend = backendFor(type);
-    if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
     shareMode_ = shareMode;
     preferredProtocols_ = protocols;
     readerName_ = reader;
@@ -148,6 +154,7 @@ std::int32_t TovChipDefaultAccess::connect(TovLog& log, std::int32_t type, std::
 }
 
 std::int32_t TovChipDefaultAccess::connectWith(TovLog& log, CardBackend& backend) {
+    idleReset_ = false;
     atr_.resize(0);
     lastResult_ = 0;
     try {
@@ -163,6 +170,7 @@ std::int32_t TovChipDefaultAccess::connectWith(TovLog& log, CardBackend& backend
 }
 
 std::int32_t TovChipDefaultAccess::disconnect(TovLog& log, std::int32_t disposition) {
+    idleReset_ = false; // the page lets go of the reset card: nothing to tell
     const std::int32_t transactionResult = endTransaction(disposition);
     CardBackend* backend = connectedBackend();
     if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
@@ -188,6 +196,7 @@ std::int32_t TovChipDefaultAccess::releaseConnection(TovLog& log, CardBackend& b
 std::int32_t TovChipDefaultAccess::reconnect(TovLog& log) {
     const std::int32_t type = interfaceType_;
     const std::string reader = readerName_;
+    idleReset_ = false;
     endTransaction(SCARD_RESET_CARD);
     CardBackend* backend = backendFor(type);
     if (backend == nullptr) return lastResult_ = ERR_UNKNOWN_INTERFACE;
@@ -237,21 +246,50 @@ ByteBuffer TovChipDefaultAccess::getAtr(TovLog& log, std::int32_t type, std::str
 
 std::int32_t TovChipDefaultAccess::beginTransaction() {
     if (!isConnected()) return lastResult_ = ERR_NOT_CONNECTED;
+    if (takeIdleReset()) return lastResult_;
     if (transaction_) return lastResult_ = 0;
     CardBackend* backend = connectedBackend();
     const std::int32_t result = resultOf([&] { backend->beginTransaction(); });
     transaction_ = result == 0;
+    lastCardCall_ = Clock::now();
     return lastResult_ = result;
 }
 
 std::int32_t TovChipDefaultAccess::endTransaction(std::int32_t disposition) {
     std::int32_t result = 0;
+    if (isConnected() && takeIdleReset()) return lastResult_;
     if (transaction_ && isConnected()) {
         transaction_ = false;
         CardBackend* backend = connectedBackend();
         result = resultOf([&] { backend->endTransaction(disposition); });
     }
     return lastResult_ = result;
+}
+
+std::optional<TovChipDefaultAccess::Clock::time_point> TovChipDefaultAccess::transactionDeadline() const {
+    if (!transaction_ || !isConnected() || !connectedBackend()->transactionsLock()) return std::nullopt;
+    return lastCardCall_ + pcsc::kIdleTransactionLimit;
+}
+
+bool TovChipDefaultAccess::endIdleTransaction(TovLog& log, Clock::time_point now) {
+    const auto deadline = transactionDeadline();
+    if (!deadline || now < *deadline) return false;
+    CardBackend* backend = connectedBackend();
+    transaction_ = false;
+    const std::int32_t result = resultOf([&] { backend->endTransaction(SCARD_RESET_CARD); });
+    idleReset_ = true;
+    log.write(LOG_INFO, "Transaction on " + std::string(backend->label()) + " reader " + readerName_ +
+                            " without a card call for " +
+                            signedDecimal(static_cast<std::int32_t>(pcsc::kIdleTransactionLimit.count())) +
+                            " s: ended with a card reset" + logSuffix(result));
+    return true;
+}
+
+bool TovChipDefaultAccess::takeIdleReset() {
+    if (!idleReset_) return false;
+    idleReset_ = false;
+    lastResult_ = PCSC_W_RESET_CARD;
+    return true;
 }
 
 bool TovChipDefaultAccess::atrOnlyTd1() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -66,6 +67,15 @@ public:
     std::int32_t beginTransaction();
     std::int32_t endTransaction(std::int32_t disposition);
 
+    // A transaction that has seen no card call for pcsc::kIdleTransactionLimit
+    // holds up every other program that wants the card. Its owner wakes at
+    // the deadline (none without such a transaction) and calls
+    // endIdleTransaction, which ends it with a card reset; the next card call
+    // then answers SCARD_W_RESET_CARD. True when it ended one.
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> transactionDeadline() const;
+    bool endIdleTransaction(TovLog& log, Clock::time_point now = Clock::now());
+
     // 0 while the connected card is present, 992315 when it is gone, 992314
     // without a connection, else the check's failure.
     std::int32_t isCardRemoved(TovLog& log);
@@ -121,6 +131,9 @@ private:
             return e.code();
         }
     }
+    // Before a card call: true, with the result SCARD_W_RESET_CARD, when an
+    // idle end has reset the card since the last one.
+    bool takeIdleReset();
     void logBytes(TovLog& log, std::string_view label, std::span<const std::uint8_t> bytes) const;
     void logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const;
 
@@ -136,6 +149,8 @@ private:
     std::int32_t lastResult_ = 0;
     std::int32_t lastConnectCode_ = 0;
     bool transaction_ = false;
+    Clock::time_point lastCardCall_{};
+    bool idleReset_ = false;
     ByteBuffer atr_;
 };
 

@@ -33,14 +33,15 @@ std::int32_t TovChipDefaultAccess::executeDirect(TovLog& log, std::span<const st
     const auto out = answer.first(std::min<std::size_t>(length, answer.size()));
     // A back end without reader control (CT-API) sends the bytes to the card.
     const bool toReader = controlCode != 0 && backend->hasControl();
-    try {
+    if (takeIdleReset()) return exchangeFailed(log, lastResult_, toReader ? "control" : "execute");
+    const std::int32_t result = resultOf([&] {
         if (toReader)
             backend->control(controlCode, true, command, out, length);
         else
             backend->transmit(activeProtocol_, command, out, length);
-    } catch (const CallError& e) {
-        return exchangeFailed(log, e.code(), toReader ? "control" : "execute");
-    }
+    });
+    lastCardCall_ = Clock::now();
+    if (result != 0) return exchangeFailed(log, result, toReader ? "control" : "execute");
     length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
     logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
     return lastResult_ = 0;
@@ -56,11 +57,10 @@ std::int32_t TovChipDefaultAccess::executeControl(TovLog& log, std::span<const s
         return lastResult_ = ERR_UNKNOWN_INTERFACE;
     }
     const auto out = output.first(std::min<std::size_t>(length, output.size()));
-    try {
-        backend->control(code, raw, input, out, length);
-    } catch (const CallError& e) {
-        return exchangeFailed(log, e.code(), "control");
-    }
+    if (takeIdleReset()) return exchangeFailed(log, lastResult_, "control");
+    const std::int32_t result = resultOf([&] { backend->control(code, raw, input, out, length); });
+    lastCardCall_ = Clock::now();
+    if (result != 0) return exchangeFailed(log, result, "control");
     length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
     logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
     return lastResult_ = 0;
@@ -96,9 +96,11 @@ std::int32_t TovChipDefaultAccess::selectByAid(TovLog& log, std::string_view aid
 
 std::int32_t TovChipDefaultAccess::isCardRemoved(TovLog& log) {
     if (!isConnected()) return lastResult_ = ERR_NOT_CONNECTED;
+    if (takeIdleReset()) return lastResult_;
     CardBackend* backend = connectedBackend();
     log.write(LOG_TRACE,
               "Check status for card removed on " + std::string(backend->label()) + " reader " + readerName_);
+    lastCardCall_ = Clock::now();
     try {
         if (!backend->cardRemoved()) return lastResult_ = 0;
     } catch (const CallError& e) {

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "control/host_messages.h"
+#include "control/poll_for_input.h"
 #include "control/script_dispatcher.h"
 
 namespace vexa {
@@ -97,7 +98,7 @@ void HostSession::call(const ParsedCall& parsed) {
 
 void HostSession::waitForInput() {
     std::array<pollfd, 2> fds{{{input_, POLLIN, 0}, {hosted_ ? hosted_->control.mailbox().wakeFd() : -1, POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    if (pollForInput(fds, hosted_ ? &hosted_->control : nullptr) < 0) {
         if (errno == EINTR) return;
         report(std::string("cannot wait for input: ") + std::strerror(errno));
         broken_ = inputEnded_ = true;

@@ -1,10 +1,12 @@
 #include "control/json_lines_reader.h"
 
 #include <string_view>
+#include <utility>
 
 namespace vexa {
 
-JsonLinesReader::JsonLinesReader(std::istream& in, std::size_t maxBytes) : in_(in), maxBytes_(maxBytes) {}
+JsonLinesReader::JsonLinesReader(std::istream& in, std::size_t maxBytes, std::function<void()> awaitInput)
+    : in_(in), maxBytes_(maxBytes), awaitInput_(std::move(awaitInput)) {}
 
 bool JsonLinesReader::next(std::string& line) {
     using Traits = std::istream::traits_type;
@@ -15,6 +17,7 @@ bool JsonLinesReader::next(std::string& line) {
     }
     bool readAnything = false;
     for (;;) {
+        if (awaitInput_ && buffer->in_avail() <= 0) awaitInput_();
         const auto c = buffer->sbumpc();
         if (Traits::eq_int_type(c, Traits::eof())) {
             return readAnything;

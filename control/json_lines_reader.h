@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <istream>
 #include <string>
 
@@ -11,7 +12,10 @@ namespace vexa {
 // tell it is too long) and the rest is read and dropped.
 class JsonLinesReader {
 public:
-    JsonLinesReader(std::istream& in, std::size_t maxBytes);
+    // awaitInput, when given, is called whenever the stream holds no byte
+    // that can be read at once, so that the caller can wait its own way
+    // (and do its own work meanwhile) instead of blocking in the read.
+    JsonLinesReader(std::istream& in, std::size_t maxBytes, std::function<void()> awaitInput = {});
 
     // The next line without its "\n"; false at end of input. A last line
     // without a line end still counts.
@@ -20,6 +24,7 @@ public:
 private:
     std::istream& in_;
     std::size_t maxBytes_;
+    std::function<void()> awaitInput_;
 };
 
 // Whether a line holds nothing but blanks, tabs and carriage returns.

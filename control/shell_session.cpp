@@ -1,8 +1,11 @@
 #include "control/shell_session.h"
 
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "control/json_lines_reader.h"
+#include "control/poll_for_input.h"
 
 namespace vexa {
 namespace {
@@ -24,8 +27,15 @@ void ShellSession::restartPlugin() {
     plugin_.loadConfiguration(inputs_);
 }
 
-bool ShellSession::run(std::istream& in, std::ostream& out) {
-    JsonLinesReader reader(in, ScriptDispatcher::kMaxCallBytes);
+bool ShellSession::run(std::istream& in, std::ostream& out, int inputFd) {
+    std::function<void()> awaitInput;
+    if (inputFd >= 0) {
+        awaitInput = [this, inputFd] {
+            pollfd input{inputFd, POLLIN, 0};
+            pollForInput(std::span(&input, 1), &plugin_);
+        };
+    }
+    JsonLinesReader reader(in, ScriptDispatcher::kMaxCallBytes, std::move(awaitInput));
     std::string line;
     while (reader.next(line)) {
         if (isBlankLine(line)) {

@@ -18,8 +18,10 @@ public:
     explicit ShellSession(ShellOptions options = {});
 
     // Answers every call until end of input, flushing after each answer;
-    // false when an answer could not be written.
-    bool run(std::istream& in, std::ostream& out);
+    // false when an answer could not be written. inputFd, when given, is the
+    // descriptor behind in: the shell waits on it between reads, so that an
+    // idle transaction ends on time.
+    bool run(std::istream& in, std::ostream& out, int inputFd = -1);
 
 private:
     void restartPlugin() override;

@@ -1,6 +1,8 @@
 // The `vexa` tool: `vexa shell` answers script calls given as JSON Lines;
 // `vexa request` builds and reads server requests.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <exception>
@@ -55,7 +57,7 @@ int runShell(Args args) {
     try {
         vexa::AnswerChannel answers;
         vexa::ShellSession session(options);
-        return session.run(std::cin, answers.stream()) ? 0 : 1;
+        return session.run(std::cin, answers.stream(), STDIN_FILENO) ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "vexa shell: " << e.what() << '\n';
         return 1;

@@ -114,6 +114,15 @@ public:
     std::string DecodeRequest(std::string_view input);
     std::string ExecuteRequest(std::string_view input, std::int32_t encoded, std::int32_t processId);
 
+    // When the card connection's transaction ends for want of card calls;
+    // none without one. Whoever hosts the plug-in wakes then (also between
+    // calls) and calls endIdleTransaction, so other programs waiting for the
+    // card go on.
+    std::optional<TovChipDefaultAccess::Clock::time_point> transactionDeadline() const {
+        return card.transactionDeadline();
+    }
+    void endIdleTransaction() { card.endIdleTransaction(*this); }
+
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
 

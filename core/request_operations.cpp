@@ -20,6 +20,15 @@ namespace {
 constexpr std::uint32_t kAnswerCapacity = 512;
 constexpr auto kReconnectPause = std::chrono::milliseconds(200);
 
+// Servers write a last byte below 0x10 as one digit ("41011" for 41 01 01),
+// and their batches have always been read so: a lone last digit is a byte.
+// Every other character stays strict, so a typo cannot become a command.
+std::string padOddHex(std::string_view hex) {
+    std::string padded(hex);
+    if (padded.size() % 2 != 0) padded.insert(padded.size() - 1, 1, '0');
+    return padded;
+}
+
 } // namespace
 
 std::string ChipCardPlugin::EncodeRequest(std::string_view clientId, std::string_view transactionId,
@@ -120,7 +129,7 @@ ServerRequest ChipCardPlugin::readServerRequest(std::string_view input, bool enc
     if (encoded) {
         message.allocate(kMessageCapacity);
         if (!decipherTlv(input, kTransportKey, message)) throw TovException(ERR_DECODE_FAILED);
-    } else if (!message.loadHex(input, false)) {
+    } else if (!message.loadHex(padOddHex(input), false)) {
         throw TovException(ERR_INVALID_HEX);
     }
     return readRequest(message);

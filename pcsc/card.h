@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,6 +12,12 @@
 namespace vexa::pcsc {
 
 class Context;
+
+// A transaction with no card call for this long is ended with a card reset
+// by whoever holds it in VEXA (a plug-in, vexa-rpcscd for its clients), as
+// Windows does: pcsc-lite lets everyone else's calls on the card wait behind
+// a transaction, and the reset takes a verified PIN along.
+inline constexpr std::chrono::seconds kIdleTransactionLimit{5};
 
 // Owns one PC/SC card handle. A handle still held at destruction is
 // disconnected with a reset, so no card stays claimed after its owner is gone;

@@ -46,9 +46,24 @@ pcsc::Context* PcscSession::ownContext(std::uint64_t wireValue) {
     return found == contexts_.end() ? nullptr : &found->second;
 }
 
-pcsc::Card* PcscSession::ownCard(std::uint64_t wireValue) {
+PcscSession::OwnedCard* PcscSession::ownCard(std::uint64_t wireValue) {
     const auto found = cards_.find(wireValue);
-    return found == cards_.end() ? nullptr : &found->second.card;
+    return found == cards_.end() ? nullptr : &found->second;
+}
+
+bool PcscSession::holdsTransaction() const {
+    return std::any_of(cards_.begin(), cards_.end(), [](const auto& entry) { return entry.second.transaction; });
+}
+
+std::int32_t PcscSession::endTransactionsWithReset() {
+    std::int32_t first = 0;
+    for (auto& [wireValue, owned] : cards_) {
+        if (!owned.transaction) continue;
+        owned.transaction = false;
+        const std::int32_t result = owned.card.endTransaction(SCARD_RESET_CARD);
+        if (first == 0) first = result;
+    }
+    return first;
 }
 
 Writer PcscSession::failure(std::uint8_t op, std::int32_t result) {
@@ -116,19 +131,20 @@ Writer PcscSession::connect(const Request& r) {
 }
 
 Writer PcscSession::disconnect(const Request& r) {
-    pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
-    const std::int32_t result = card->disconnect(r.disposition);
+    OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const std::int32_t result = owned->card.disconnect(r.disposition);
     // Also after a failure: the handle is of no further use.
     cards_.erase(r.card);
     return failure(r.op, result);
 }
 
 Writer PcscSession::status(const Request& r) {
-    const pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const pcsc::Card& card = owned->card;
     pcsc::Card::Status status;
-    const std::int32_t result = card->status(status, true);
+    const std::int32_t result = card.status(status, true);
     Writer answer = resultAnswer(r.op, result);
     if (result != 0) return answer;
     answer.putText(TAG_READER, status.reader)
@@ -139,25 +155,27 @@ Writer PcscSession::status(const Request& r) {
 }
 
 Writer PcscSession::control(const Request& r) {
-    const pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const pcsc::Card& card = owned->card;
     std::vector<std::uint8_t> out(std::min(r.maxOutput, kMaxAnswer));
     DWORD received = 0;
     const DWORD controlCode = r.raw ? r.controlCode : SCARD_CTL_CODE(r.controlCode);
-    const std::int32_t result = card->control(controlCode, r.input.bytes(), out, received);
+    const std::int32_t result = card.control(controlCode, r.input.bytes(), out, received);
     Writer answer = resultAnswer(r.op, result);
     if (result == 0) answer.putBytes(TAG_OUTPUT, std::span(out).first(std::min<std::size_t>(received, out.size())));
     return answer;
 }
 
 Writer PcscSession::transmit(const Request& r) {
-    const pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const pcsc::Card& card = owned->card;
     std::vector<std::uint8_t> out(std::min(r.maxOutput, kMaxAnswer));
     DWORD received = 0;
     const SCARD_IO_REQUEST sendPci{r.protocol, sizeof(SCARD_IO_REQUEST)};
     SCARD_IO_REQUEST receivePci{r.protocol, sizeof(SCARD_IO_REQUEST)};
-    const std::int32_t result = card->transmit(&sendPci, r.input.bytes(), &receivePci, out, received);
+    const std::int32_t result = card.transmit(&sendPci, r.input.bytes(), &receivePci, out, received);
     Writer answer = resultAnswer(r.op, result);
     if (result == 0)
         answer.putInt(TAG_PROTOCOL, static_cast<std::uint32_t>(receivePci.dwProtocol))
@@ -166,15 +184,20 @@ Writer PcscSession::transmit(const Request& r) {
 }
 
 Writer PcscSession::beginTransaction(const Request& r) {
-    const pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
-    return failure(r.op, card->beginTransaction());
+    OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const std::int32_t result = owned->card.beginTransaction();
+    if (result == 0) owned->transaction = true;
+    return failure(r.op, result);
 }
 
 Writer PcscSession::endTransaction(const Request& r) {
-    const pcsc::Card* card = ownCard(r.card);
-    if (!card) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
-    return failure(r.op, card->endTransaction(r.disposition));
+    OwnedCard* owned = ownCard(r.card);
+    if (!owned) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    const std::int32_t result = owned->card.endTransaction(r.disposition);
+    // A failed end may leave the lock held: the idle end tries once more.
+    if (result == 0) owned->transaction = false;
+    return failure(r.op, result);
 }
 
 Writer PcscSession::getStatusChange(const Request& r) {

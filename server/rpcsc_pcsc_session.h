@@ -28,6 +28,12 @@ public:
 
     // The answer to a parsed request.
     wire::Writer handle(const Request& request);
+
+    // Whether one of this connection's cards holds a transaction.
+    bool holdsTransaction() const;
+    // Ends every transaction of this connection with a card reset (its
+    // client went quiet); the first failure's code, else 0.
+    std::int32_t endTransactionsWithReset();
     // The answer to a request that could not be carried out as sent.
     static wire::Writer failure(std::uint8_t op, std::int32_t code);
 
@@ -50,12 +56,13 @@ private:
     struct OwnedCard {
         pcsc::Card card;
         std::uint64_t context = 0;
+        bool transaction = false;
     };
 
     // This connection's own context or card for a wire value; none for any
     // other value.
     pcsc::Context* ownContext(std::uint64_t wireValue);
-    pcsc::Card* ownCard(std::uint64_t wireValue);
+    OwnedCard* ownCard(std::uint64_t wireValue);
 
     static const Handler handlers[];
 

@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
 
+#include "pcsc/card.h"
 #include "server/rpcsc_pcsc_session.h"
 #include "server/rpcsc_request.h"
 #include "support/system_error_text.h"
@@ -65,6 +68,12 @@ namespace {
 std::string endpointText(const PeerAddress& address, std::uint16_t port) {
     const std::string host = addressText(address);
     return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
+}
+
+// " (pcsc-lite's text)" for a failed PC/SC call, "" for success.
+std::string failureSuffix(std::int32_t result) {
+    if (result == 0) return {};
+    return std::string(" (") + ::pcsc_stringify_error(static_cast<LONG>(static_cast<std::uint32_t>(result))) + ")";
 }
 
 std::uint16_t portOf(const sockaddr_storage& address) {
@@ -176,7 +185,7 @@ void RpcscServer::serve(Connection& connection) {
         for (;;) {
             // A client may think between requests for the idle time, but once
             // a line has begun it has one deadline however it paces its bytes.
-            std::int32_t received = connection.socket.awaitBytes(options_.idleTimeoutMs);
+            std::int32_t received = awaitRequest(connection, session);
             if (received == WSAEWOULDBLOCK) log_.detail(connection.peer + " idle, closing");
             if (received == 0) {
                 received = connection.socket.receiveLine(line, options_.lineTimeoutMs, wire::kMaxLine);
@@ -192,6 +201,26 @@ void RpcscServer::serve(Connection& connection) {
     // Fails only with 2^64 - 1 ends unread; the periodic wake-up covers that.
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t woke = ::write(ended_.get(), &one, sizeof one);
+}
+
+std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& session) {
+    using Clock = std::chrono::steady_clock;
+    const auto quietSince = Clock::now();
+    const auto idleEnd = quietSince + std::chrono::milliseconds(options_.idleTimeoutMs);
+    for (;;) {
+        // Other clients' calls on the card wait behind a transaction: one
+        // whose client went quiet ends with a card reset.
+        const bool holding = session.holdsTransaction();
+        const auto wake = holding ? std::min(idleEnd, quietSince + pcsc::kIdleTransactionLimit) : idleEnd;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
+        const std::int32_t received =
+            connection.socket.awaitBytes(static_cast<std::int32_t>(std::clamp<decltype(left)>(left, 0, INT32_MAX)));
+        if (received != WSAEWOULDBLOCK || !holding || Clock::now() >= idleEnd) return received;
+        const std::int32_t result = session.endTransactionsWithReset();
+        log_.info("Transaction of " + connection.peer + " without a request for " +
+                  std::to_string(pcsc::kIdleTransactionLimit.count()) + " s: ended with a card reset" +
+                  failureSuffix(result));
+    }
 }
 
 bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSession& session) {

@@ -17,9 +17,13 @@ namespace vexa::rpcsc {
 struct ServerOptions {
     std::string address = "127.0.0.1"; // an IPv4 or IPv6 address or a host name
     std::uint16_t port = 35965;
+    // pcscd serves 200 client contexts by default; local programs keep room.
     std::size_t maxConnections = 128;
-    // One address cannot take every place.
-    std::size_t maxPerPeer = 4;
+    // One address cannot take every place, yet holds several users' pages:
+    // a VEXA page opens up to 3 connections at once (its card, a reader
+    // list or status query, the event monitor's poll), and on a terminal
+    // server every user comes from the same address.
+    std::size_t maxPerPeer = 32;
     // A client silent this long between requests is dropped, so half-open
     // peers do not keep a thread forever.
     std::int32_t idleTimeoutMs = 60000;
@@ -78,6 +82,10 @@ private:
     // be served.
     std::string refusal(const PeerAddress& address) const;
     void serve(Connection& connection);
+    // Waits for the client's next request as LineSocket::awaitBytes does,
+    // for the idle time; ends the connection's transactions when it stays
+    // quiet past pcsc::kIdleTransactionLimit while holding one.
+    std::int32_t awaitRequest(Connection& connection, class PcscSession& session);
     // Answers one line; false when the connection must end.
     bool answer(Connection& connection, const std::string& line, class PcscSession& session);
     void reapFinished();

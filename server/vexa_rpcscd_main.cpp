@@ -25,7 +25,7 @@ constexpr std::array<vexa::OptionSpec, 9> kOptions{{
      "peers allowed, as ADDRESS[/BITS][,...]; repeatable;\n"
      "the first replaces the default 127.0.0.0/8,::1"},
     {"--max-connections", "N", "connections at once (default 128)", vexa::NumberRange{1, 1024}},
-    {"--max-per-peer", "N", "connections from one address (default 4)", vexa::NumberRange{1, 1024}},
+    {"--max-per-peer", "N", "connections from one address (default 32)", vexa::NumberRange{1, 1024}},
     {"--idle-timeout", "SECONDS", "drop a client silent this long (default 60)",
      vexa::NumberRange{1, 86400, "a number of seconds"}},
     {"--line-timeout", "SECONDS", "time for one request line (default 10)",
@@ -61,8 +61,10 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
     vexa::rpcsc::ServerOptions options;
     options.address = parsed->value("--listen", options.address);
     options.port = static_cast<std::uint16_t>(parsed->number("--port", options.port));
-    options.maxConnections = static_cast<std::size_t>(parsed->number("--max-connections", 128));
-    options.maxPerPeer = static_cast<std::size_t>(parsed->number("--max-per-peer", 4));
+    options.maxConnections =
+        static_cast<std::size_t>(parsed->number("--max-connections", static_cast<long long>(options.maxConnections)));
+    options.maxPerPeer =
+        static_cast<std::size_t>(parsed->number("--max-per-peer", static_cast<long long>(options.maxPerPeer)));
     options.idleTimeoutMs = static_cast<std::int32_t>(parsed->number("--idle-timeout", 60) * 1000);
     options.lineTimeoutMs = static_cast<std::int32_t>(parsed->number("--line-timeout", 10) * 1000);
     options.verbose = parsed->has("--verbose");

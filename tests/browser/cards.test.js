@@ -99,3 +99,27 @@ test('card events reach the page as DOM events and through attachEvent', { skip 
   assert.deepEqual(await call(page, 'DisableEvents'), { result: 0 });
   await page.close();
 });
+
+test('a transaction left idle by one page ends, so another page gets the card', { skip }, async () => {
+  const holder = await browser.open(site.page('/transactions/a.html'));
+  const other = await browser.open(site.page('/transactions/b.html'));
+  try {
+    assert.equal((await openWithAnswer(browser, holder, 'OK')).result, 0);
+    assert.deepEqual(await call(other, 'Open', ['test']), { result: 0 }); // the site is admitted now
+    assert.deepEqual(await call(holder, 'ConnectCard', [READERS[0], 2]), { result: 0 });
+    assert.deepEqual(await call(holder, 'BeginTransaction'), { result: 0 });
+    // pcsc-lite lets the other page's connect wait behind the transaction,
+    // and its later calls behind that, until the holder's host ends it.
+    const connected = call(other, 'ConnectCard', [READERS[0], 2]);
+    const version = call(other, 'GetVersion', [0]);
+    assert.deepEqual(await connected, { result: 0 });
+    assert.deepEqual(await version, { result: '2.0.0.2' });
+    assert.deepEqual(await call(other, 'SendToCard', ['80 EE 00 00 01 07']), { result: '07 90 00' });
+    // The holder learns that its card was reset.
+    assert.deepEqual(await call(holder, 'SendToCard', ['80 EE 00 00 01 07']), { result: '' });
+    assert.deepEqual(await call(holder, 'GetLastErrorCode'), { result: -2146434968 }); // SCARD_W_RESET_CARD
+  } finally {
+    await holder.close();
+    await other.close();
+  }
+});

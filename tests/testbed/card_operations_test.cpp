@@ -49,6 +49,19 @@ TEST_F(CardOperationsTest, GetCardAtrKeepsTheConnectedCardsAtr) {
     EXPECT_NE(plugin.GetLastErrorCode(), 0);
 }
 
+// A connect that cannot work under the interface type must not cost the
+// card at hand its connection or its state.
+TEST_F(CardOperationsTest, HopelessConnectLeavesTheConnectedCardAlone) {
+    ASSERT_EQ(plugin.ConnectCardEx(kReader0, SCARD_SHARE_SHARED, 3, 0), 0);
+    ASSERT_EQ(plugin.SendToCard("80 EE 00 00 01 05"), "05 90 00");
+    ASSERT_EQ(plugin.SetMode("INTERFACE", "ALL"), 0);
+    EXPECT_EQ(plugin.ConnectCardEx(kReader1, SCARD_SHARE_SHARED, 3, 0), ERR_UNKNOWN_INTERFACE);
+    EXPECT_EQ(plugin.GetLastErrorCode(), ERR_UNKNOWN_INTERFACE);
+    // Still connected, and not reset: a reset would answer SCARD_W_RESET_CARD.
+    EXPECT_EQ(plugin.SendToCard("80 EE 00 00 01 06"), "06 90 00");
+    EXPECT_EQ(plugin.DisConnectCardEx(SCARD_LEAVE_CARD), 0);
+}
+
 // A typo in hex must never become another command: nothing reaches the card.
 TEST_F(CardOperationsTest, MalformedHexReachesNoCard) {
     ASSERT_EQ(plugin.ConnectCardEx(kReader0, SCARD_SHARE_SHARED, 3, 0), 0);

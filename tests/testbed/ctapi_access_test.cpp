@@ -54,6 +54,9 @@ TEST_F(CtapiAccessTest, InventoryListsTheTerminalsAndSearchConnects) {
     EXPECT_EQ(card.getAtr(log, INTERFACE_CTAPI, "VEXA_CT_1").length(), 13u);
     length = sizeof answer;
     EXPECT_EQ(card.executeControl(log, {}, answer, length, 3400, false), ERR_UNKNOWN_INTERFACE);
+    // The search's transaction locks nothing (the terminal is the
+    // connection's alone), so it has no idle end.
+    EXPECT_EQ(card.transactionDeadline(), std::nullopt);
     EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
     EXPECT_FALSE(card.isConnected());
 }

@@ -2,12 +2,17 @@
 // two virtual readers, reached over the line protocol.
 #include <PCSC/pcsclite.h>
 
+#include <chrono>
 #include <fstream>
+#include <iterator>
+#include <thread>
 #include <vector>
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/remote_pcsc_client.h"
 #include "cardaccess/tov_chip_default_access.h"
+#include "pcsc/card.h"
+#include "pcsc/context.h"
 #include "readers/scapi_management.h"
 #include "testbed/rpcscd_load.h"
 #include "testbed_fixture.h"
@@ -175,6 +180,60 @@ TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
     ScapiManagement unreachable;
     EXPECT_EQ(unreachable.init(log, INTERFACE_REMOTE_PCSC, "127.0.0.1:1", true, false), 10061);
     EXPECT_TRUE(log.contains("ERROR   Cannot connect remote PS/SC server 127.0.0.1:1"));
+}
+
+// A client's transaction holds up the other clients' calls on the card in
+// the server; once its client has been quiet for the idle limit, the server
+// ends it with a card reset and the waiting call goes on.
+TEST_F(RemotePcscTest, AQuietClientsTransactionEndsSoAWaitingClientGoesOn) {
+    RemotePcscClient holder(client), waiting(client);
+    std::uint32_t protocol = 0;
+    std::string serverText;
+    for (RemotePcscClient* c : {&holder, &waiting})
+        ASSERT_EQ(c->connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
+    ASSERT_EQ(holder.beginTransaction(), 0);
+    // Within the client's wait for a card call's answer. The reset reaches
+    // every handle on the card, so a client that connected before learns of
+    // it too and connects again.
+    EXPECT_EQ(waiting.beginTransaction(), PCSC_W_RESET_CARD);
+    EXPECT_EQ(waiting.disconnect(SCARD_LEAVE_CARD), 0);
+    ASSERT_EQ(waiting.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
+    EXPECT_EQ(waiting.beginTransaction(), 0);
+    ByteBuffer answer;
+    std::uint32_t receiveProtocol = 0;
+    EXPECT_EQ(waiting.transmit(protocol, kEcho, answer, 258, receiveProtocol), 0);
+    EXPECT_EQ(waiting.endTransaction(SCARD_LEAVE_CARD), 0);
+    // The quiet holder's card was reset under it.
+    EXPECT_EQ(holder.transmit(protocol, kEcho, answer, 258, receiveProtocol), PCSC_W_RESET_CARD);
+    std::ifstream in(testbedDir() + "/rpcscd.log");
+    const std::string log{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(log.find("without a request for 5 s: ended with a card reset"), std::string::npos);
+}
+
+// Against a program that is not VEXA the server waits as pcsc-lite does, but
+// the client gives up after its card wait.
+TEST_F(RemotePcscTest, ACardCallWaitingForAnotherProgramGivesUpInTime) {
+    pcsc::Context context = pcsc::Context::open();
+    DWORD active = 0;
+    pcsc::Card other = pcsc::Card::open(context, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, active);
+    ASSERT_EQ(other.beginTransaction(), 0);
+    std::uint32_t protocol = 0;
+    std::string serverText;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText),
+              PCSC_E_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(RemotePcscClient::kCardWaitMs));
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
+    // The server's connect then comes through for nobody, and the server
+    // lets go of it with a reset, as of every card its clients leave; the
+    // reset reaches this handle too. Later tests must not meet it.
+    pcsc::Card::Status status;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (other.status(status) != PCSC_W_RESET_CARD && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(other.status(status), PCSC_W_RESET_CARD);
+    EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
 }
 
 // A server of its own under a small load: many polling clients (each from an

@@ -2,11 +2,13 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "cardaccess/card_error.h"
+#include "pcsc/card.h"
 #include "support/text.h"
 #include "testbed_fixture.h"
 
@@ -190,6 +192,57 @@ TEST_F(CardAccessTest, TransactionsAreOpenedOnceAndEndedByDisconnect) {
     EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
     EXPECT_EQ(other.beginTransaction(), 0);
     EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
+}
+
+// An idle transaction holds up every other program's calls on the card; it
+// ends with a reset at its deadline, which each card call moves on.
+TEST_F(CardAccessTest, AnIdleTransactionEndsWithAResetThatTheNextCardCallReports) {
+    using Clock = TovChipDefaultAccess::Clock;
+    ASSERT_EQ(connect0(), 0);
+    EXPECT_EQ(card.transactionDeadline(), std::nullopt);
+    const auto before = Clock::now();
+    ASSERT_EQ(card.beginTransaction(), 0);
+    ASSERT_TRUE(card.transactionDeadline().has_value());
+    EXPECT_GE(*card.transactionDeadline(), before + pcsc::kIdleTransactionLimit);
+    std::int32_t result = -1;
+    exchange({0x80, 0xEE, 0x00, 0x00, 0x01, 0x05}, result);
+    const auto deadline = *card.transactionDeadline();
+    EXPECT_GE(deadline, before + pcsc::kIdleTransactionLimit); // moved by the call
+    EXPECT_FALSE(card.endIdleTransaction(log, deadline - std::chrono::milliseconds(1)));
+    EXPECT_FALSE(log.contains("ended with a card reset"));
+
+    ASSERT_TRUE(card.endIdleTransaction(log, deadline));
+    EXPECT_TRUE(
+        log.contains(" INFO    Transaction on PC/SC reader Virtual PCD 00 00 without a card call for 5 s: "
+                     "ended with a card reset"));
+    EXPECT_EQ(card.transactionDeadline(), std::nullopt);
+    EXPECT_FALSE(card.endIdleTransaction(log, deadline + std::chrono::hours(1)));
+    // Another connection has the card at once, and the card was reset.
+    TovChipDefaultAccess other;
+    ASSERT_EQ(other.connect(log, INTERFACE_PCSC, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1), 0);
+    EXPECT_EQ(other.beginTransaction(), 0);
+    EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
+    // Every kind of card call of the holder learns of the reset, once from
+    // the connection and then from pcsc-lite until it connects again.
+    EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00, 0x01, 0x05}, result), Bytes());
+    EXPECT_EQ(result, PCSC_W_RESET_CARD);
+    EXPECT_TRUE(log.contains(" ERROR   Return code 0x80100068 from PC/SC execute"));
+    EXPECT_EQ(card.beginTransaction(), PCSC_W_RESET_CARD);
+    EXPECT_EQ(card.isCardRemoved(log), PCSC_W_RESET_CARD);
+    EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
+    ASSERT_EQ(connect0(), 0);
+    EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00, 0x01, 0x05}, result), (Bytes{0x05, 0x90, 0x00}));
+}
+
+TEST_F(CardAccessTest, AnEndedTransactionReportsTheResetToEndTransactionToo) {
+    ASSERT_EQ(connect0(), 0);
+    ASSERT_EQ(card.beginTransaction(), 0);
+    ASSERT_TRUE(card.endIdleTransaction(log, *card.transactionDeadline()));
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), PCSC_W_RESET_CARD);
+    // A reconnect starts afresh.
+    EXPECT_EQ(card.reconnect(log), 0);
+    EXPECT_EQ(card.beginTransaction(), 0);
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), 0);
 }
 
 TEST_F(CardAccessTest, ReaderControlFailuresKeepTheReadersCode) {

@@ -71,7 +71,7 @@ TEST_F(RequestOperationsTest, UnreadableRequestsStillGetACompleteResponse) {
     // Header with error 992200 (00 0F 23 C8), no card removed, one empty
     // result; also for text the lenient reading would take as a release
     // (41 01 01) or as an empty request (41 01 00).
-    for (const char* input : {"ZZ", "4101+1", "41010", "41 01 01"}) {
+    for (const char* input : {"ZZ", "4101+1", "4101G", "41 01 01", "41 01 0"}) {
         EXPECT_EQ(plugin.ExecuteRequest(input, 0, 5),
                   "101A11011412010913020000140015001604000F23C8170400000000500100510A52005304000000005400")
             << input;
@@ -95,6 +95,15 @@ TEST_F(RequestOperationsTest, RequestsWithoutCommandsOrWithReleaseNeedNoCard) {
     // Release: no response, the connection is closed.
     EXPECT_EQ(plugin.ExecuteRequest("410101", 0, 0), "");
     EXPECT_EQ(plugin.GetLastErrorCode(), -1);
+    // Servers end a batch with a lone digit for a last byte below 0x10.
+    EXPECT_EQ(plugin.ExecuteRequest("41011", 0, 0), "");
+    EXPECT_EQ(plugin.GetLastErrorCode(), -1);
+    EXPECT_EQ(plugin.ExecuteRequest(request.substr(0, request.size() - 2) + "0", 0, 0),
+              "101D11011412010913020007140153150254311604000000001704000000005001"
+              "00");
+    EXPECT_EQ(plugin.ExecuteRequest("4", 0, 0),
+              "101A11011412010913020000140015001604000000001704000000005001"
+              "00");
 }
 
 TEST(RequestMessageTest, ReadingSkipsUnknownTagsTakesAnyWidthAndStopsAtACutElement) {
