@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { BUILD, Browser, Site, answer, call, examplePage, openWithAnswer, until } from './harness.js';
+import { BUILD, Browser, Site, answer, call, examplePage, openWithAnswer, pressOk, until } from './harness.js';
 
 const BED = process.env.VEXA_TESTBED_DIR ?? '';
 const hasBed = BED !== '' && fs.existsSync(path.join(BED, 'card1.sock'));
@@ -45,7 +45,7 @@ test('the example page of the reference reads a card and then reports card event
   const popup = browser.nextPopup();
   await page.click('#go');
   const question = await popup;
-  await answer(question, () => question.click('text=OK'));
+  await answer(question, () => pressOk(question));
   const output = () => page.textContent('#out');
   await until(async () => (await output()).includes(`card in ${READERS[1]}`), 'the example to report the cards', 20000);
   const lines = (await output()).trim().split('\n');

@@ -218,9 +218,11 @@ export class Firefox {
       text = await this.evaluate(question, "document.getElementById('text')?.textContent ?? ''").catch(() => '');
       return text !== '';
     }, 'the question text');
-    // OK takes clicks only once the window has been shown for a moment.
-    await until(() => this.evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
-    await this.evaluate(question, `document.getElementById('${button}').click()`);
+    // OK takes clicks only once the window has been shown for a moment, and
+    // goes dead again when the window gets focus: check and click in one
+    // task of the page, so nothing comes between them.
+    const press = `(() => { const b = document.getElementById('${button}'); if (b.disabled) return false; b.click(); return true; })()`;
+    await until(() => this.evaluate(question, press).catch(() => false), 'the button to be armed');
     return { ...(await opened), text };
   }
 

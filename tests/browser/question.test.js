@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { Browser, Site, TOO_MANY_WAITING, answer, call, crowdQuestion, openWithAnswer, pageHtml, until } from './harness.js';
+import { Browser, Site, TOO_MANY_WAITING, answer, call, crowdQuestion, openWithAnswer, pageHtml, pressOk, until } from './harness.js';
 
 let site;
 let browser;
@@ -78,7 +78,7 @@ test('while the question is open, further calls wait and are answered after it',
   const { refusal, crowd } = await crowdQuestion(page, ['GetVersion', [0]]);
   assert.equal(refusal, TOO_MANY_WAITING);
   assert.equal(await crowd.evaluate((state) => state.settled), false, 'GetVersion waits');
-  await answer(box, () => box.click('text=OK'));
+  await answer(box, () => pressOk(box));
   assert.deepEqual(await open, { result: 0 });
   assert.equal(await crowd.evaluate((state) => state.first), '2.0.0.2');
   await page.close();
@@ -123,8 +123,7 @@ test('OK takes no click at once when the window shows or comes back to the front
   const again = browser.nextPopup();
   const second = call(page, 'Open', ['later']);
   const later = await again;
-  await later.waitForSelector('#ok:enabled');
-  await answer(later, () => later.evaluate(() => document.getElementById('ok').click()));
+  await answer(later, () => pressOk(later));
   assert.deepEqual(await second, { result: 0 });
   await page.close();
 });
