@@ -4,9 +4,10 @@
 // installed packages.
 
 import { spawn } from 'node:child_process';
+import { randomUUID } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
-import { until } from './harness.js';
+import { hostProcesses, until } from './harness.js';
 
 export const FIREFOX = process.env.VEXA_FIREFOX ?? '/usr/bin/firefox-esr';
 export const GECKO_ID = 'vexa@meridan.example';
@@ -86,11 +87,12 @@ class Bidi {
 }
 
 // Starts firefox-esr on a fresh profile and resolves with its BiDi address,
-// which it prints on stderr once it listens.
-function launch(profile, home) {
+// which it prints on stderr once it listens. The hosts it starts inherit tag
+// in VEXA_TEST_TAG.
+function launch(profile, home, tag) {
   const child = spawn(FIREFOX, ['--headless', '--no-remote', '--profile', profile, '--remote-debugging-port=0'], {
     // The hosts inherit this: what OK admits is stored in the throwaway home.
-    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'), MOZ_CRASHREPORTER_DISABLE: '1' },
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'), MOZ_CRASHREPORTER_DISABLE: '1', VEXA_TEST_TAG: tag },
     stdio: ['ignore', 'ignore', 'pipe'],
   });
   const address = new Promise((resolve, reject) => {
@@ -124,7 +126,8 @@ export function firefoxMissing() {
 export class Firefox {
   static async start(profile, home, prefs = {}) {
     writeProfile(profile, prefs);
-    const firefox = new Firefox(launch(profile, home));
+    const tag = randomUUID();
+    const firefox = new Firefox(launch(profile, home, tag), tag);
     try {
       firefox.bidi = await Bidi.connect(`${await firefox.process.address}/session`);
       await firefox.bidi.send('session.new', { capabilities: {} });
@@ -136,8 +139,9 @@ export class Firefox {
     return firefox;
   }
 
-  constructor(process) {
+  constructor(process, tag) {
     this.process = process;
+    this.tag = tag;
     this.bidi = null;
     this.context = null;
   }
@@ -152,23 +156,55 @@ export class Firefox {
     }
   }
 
-  navigate(url) {
-    return this.bidi.send('browsingContext.navigate', { context: this.context, url, wait: 'complete' });
+  navigate(url, context = this.context) {
+    return this.bidi.send('browsingContext.navigate', { context, url, wait: 'complete' });
   }
 
-  async evaluate(target, expression) {
-    const reply = await this.bidi.send('script.evaluate', { expression, target: { context: target }, awaitPromise: false });
+  // A new tab showing url, once loaded with its frames; resolves with its
+  // context. It opens beside the first tab: a question window may have the
+  // focus, and closes with whatever tabs it holds.
+  async openTab(url) {
+    const { context } = await this.bidi.send('browsingContext.create', { type: 'tab', referenceContext: this.context });
+    await this.navigate(url, context);
+    return context;
+  }
+
+  closeTab(context) {
+    return this.bidi.send('browsingContext.close', { context });
+  }
+
+  // The contexts of a tab's documents: its own and its frames', at any depth.
+  async frames(context) {
+    const { contexts } = await this.bidi.send('browsingContext.getTree', { root: context });
+    const all = [];
+    const walk = (entry) => {
+      all.push(entry.context);
+      for (const child of entry.children ?? []) walk(child);
+    };
+    contexts.forEach(walk);
+    return all;
+  }
+
+  // Process ids of the vexa-host processes this browser runs.
+  hostPids() {
+    return hostProcesses(this.tag);
+  }
+
+  // The value of expression in a context; with awaitPromise, of the promise it gives.
+  async evaluate(target, expression, awaitPromise = false) {
+    const reply = await this.bidi.send('script.evaluate', { expression, target: { context: target }, awaitPromise });
     if (reply.type !== 'success') throw new Error(`${expression} threw: ${reply.exceptionDetails?.text}`);
     return reply.result.value;
   }
 
-  // Calls method on the page's object; resolves with { result } or { error }.
-  async call(method, args) {
+  // Calls method on the object of this id in the page of a tab (default: the
+  // first); resolves with { result } or { error }.
+  async call(method, args, context = this.context, id = 'card') {
     const reply = await this.bidi.send('script.callFunction', {
-      functionDeclaration: `(method, args) => document.getElementById('card')[method](...JSON.parse(args))
+      functionDeclaration: `(id, method, args) => document.getElementById(id)[method](...JSON.parse(args))
         .then((result) => JSON.stringify({ result }), (error) => JSON.stringify({ error: error.message }))`,
-      arguments: [{ type: 'string', value: method }, { type: 'string', value: JSON.stringify(args) }],
-      target: { context: this.context },
+      arguments: [id, method, JSON.stringify(args)].map((value) => ({ type: 'string', value })),
+      target: { context },
       awaitPromise: true,
     });
     if (reply.type !== 'success') throw new Error(`${method} threw in the page: ${reply.exceptionDetails?.text}`);
@@ -207,10 +243,18 @@ export class Firefox {
     });
   }
 
-  // Calls Open on the page and answers the question with the button of this
-  // id ('ok' or 'cancel'); resolves with Open's outcome and the question's text.
-  async openWith(button) {
-    const opened = this.call('Open', ['x']);
+  // Calls Open on the page of a tab (default: the first) and answers the
+  // question with the button of this id ('ok' or 'cancel'); resolves with
+  // Open's outcome and the question's text.
+  async openWith(button, context = this.context) {
+    const opened = this.call('Open', ['x'], context);
+    const text = await this.answerQuestion(button);
+    return { ...(await opened), text };
+  }
+
+  // Answers the question window on screen with the button of this id;
+  // resolves with the question's text.
+  async answerQuestion(button) {
     const question = await this.questionWindow();
     // The window's context exists before its script has filled in the text.
     let text = '';
@@ -221,7 +265,7 @@ export class Firefox {
     // OK takes clicks only once the window has been shown for a moment.
     await until(() => this.evaluate(question, "document.getElementById('ok').disabled === false").catch(() => false), 'OK to be armed');
     await this.evaluate(question, `document.getElementById('${button}').click()`);
-    return { ...(await opened), text };
+    return text;
   }
 
   openWithOk() {
