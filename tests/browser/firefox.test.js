@@ -37,6 +37,12 @@ let firefox = null;
 let site = null;
 const dirs = [];
 
+// How many question windows are open.
+const questionWindows = async () => {
+  const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
+  return contexts.filter((entry) => entry.url.includes('/question.html')).length;
+};
+
 before(async () => {
   if (skip) return;
   const profile = tempDir('vexa-firefox-profile-');
@@ -104,8 +110,7 @@ test('firefox-esr: after Cancel the same site in the same tab is answered as Can
     // A new document, a new control: still not asked within 10 s.
     await firefox.navigate(url);
     assert.deepEqual(await firefox.call('Open', ['again']), { result: 992211 });
-    const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
-    assert.equal(contexts.filter((entry) => entry.url.includes('/question.html')).length, 0, 'no question window');
+    assert.equal(await questionWindows(), 0, 'no question window');
   } finally {
     await quiet.close();
   }
@@ -141,11 +146,6 @@ async function greedyOutcomes(tab) {
   }
   return { outcomes, reasons };
 }
-
-const questionWindows = async () => {
-  const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
-  return contexts.filter((entry) => entry.url.includes('/question.html')).length;
-};
 
 test('firefox-esr: hostile tabs cannot crowd out another: idle unadmitted hosts make room, admitted ones stay', async (t) => {
   if (skip) {
