@@ -141,8 +141,9 @@ async function greedyOutcomes(tab) {
   const outcomes = [];
   const reasons = [];
   for (const frame of await firefox.frames(tab)) {
-    outcomes.push(...JSON.parse(await firefox.evaluate(frame, 'window.outcomes.then(JSON.stringify)', true)));
-    reasons.push(...JSON.parse(await firefox.evaluate(frame, 'JSON.stringify(window.reasons)')));
+    const each = JSON.parse(await firefox.evaluate(frame, 'window.outcomes.then((outcomes) => JSON.stringify({ outcomes, reasons }))', true));
+    outcomes.push(...each.outcomes);
+    reasons.push(...each.reasons);
   }
   return { outcomes, reasons };
 }
