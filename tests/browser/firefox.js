@@ -4,9 +4,10 @@
 // installed packages.
 
 import { spawn } from 'node:child_process';
+import { randomUUID } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
-import { until } from './harness.js';
+import { hostProcesses, until } from './harness.js';
 
 export const FIREFOX = process.env.VEXA_FIREFOX ?? '/usr/bin/firefox-esr';
 export const GECKO_ID = 'vexa@meridan.example';
@@ -44,7 +45,10 @@ function writeProfile(dir, prefs) {
   fs.writeFileSync(path.join(dir, 'user.js'), lines.join('\n') + '\n');
 }
 
-// Minimal BiDi client: commands by id, events ignored.
+// Minimal BiDi client: commands by id, events ignored. Node.js 20's WebSocket
+// garbles every frame after the 4,096th that its process sends (its pool of
+// mask bytes runs out), and firefox-esr then drops the connection: a test
+// that polls hard can get there. Commands after the close fail at once.
 class Bidi {
   static connect(url) {
     return new Promise((resolve, reject) => {
@@ -58,6 +62,7 @@ class Bidi {
     this.socket = socket;
     this.lastId = 0;
     this.pending = new Map();
+    this.closed = null; // why no command can be sent any more
     socket.addEventListener('message', (event) => {
       const message = JSON.parse(event.data);
       const call = this.pending.get(message.id);
@@ -66,13 +71,15 @@ class Bidi {
       if (message.type === 'error') call.reject(new Error(`${message.error}: ${message.message}`));
       else call.resolve(message.result);
     });
-    socket.addEventListener('close', () => {
-      for (const call of this.pending.values()) call.reject(new Error('the BiDi connection closed'));
+    socket.addEventListener('close', (event) => {
+      this.closed = `the BiDi connection closed (code ${event.code}) after ${this.lastId} commands`;
+      for (const call of this.pending.values()) call.reject(new Error(this.closed));
       this.pending.clear();
     });
   }
 
   send(method, params = {}) {
+    if (this.closed) return Promise.reject(new Error(`${method}: ${this.closed}`));
     const id = ++this.lastId;
     return new Promise((resolve, reject) => {
       this.pending.set(id, { resolve, reject });
@@ -86,11 +93,12 @@ class Bidi {
 }
 
 // Starts firefox-esr on a fresh profile and resolves with its BiDi address,
-// which it prints on stderr once it listens.
-function launch(profile, home) {
+// which it prints on stderr once it listens. The hosts it starts inherit tag
+// in VEXA_TEST_TAG.
+function launch(profile, home, tag) {
   const child = spawn(FIREFOX, ['--headless', '--no-remote', '--profile', profile, '--remote-debugging-port=0'], {
     // The hosts inherit this: what OK admits is stored in the throwaway home.
-    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'), MOZ_CRASHREPORTER_DISABLE: '1' },
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, '.config'), MOZ_CRASHREPORTER_DISABLE: '1', VEXA_TEST_TAG: tag },
     stdio: ['ignore', 'ignore', 'pipe'],
   });
   const address = new Promise((resolve, reject) => {
@@ -124,7 +132,8 @@ export function firefoxMissing() {
 export class Firefox {
   static async start(profile, home, prefs = {}) {
     writeProfile(profile, prefs);
-    const firefox = new Firefox(launch(profile, home));
+    const tag = randomUUID();
+    const firefox = new Firefox(launch(profile, home, tag), tag);
     try {
       firefox.bidi = await Bidi.connect(`${await firefox.process.address}/session`);
       await firefox.bidi.send('session.new', { capabilities: {} });
@@ -136,8 +145,9 @@ export class Firefox {
     return firefox;
   }
 
-  constructor(process) {
+  constructor(process, tag) {
     this.process = process;
+    this.tag = tag;
     this.bidi = null;
     this.context = null;
   }
@@ -148,27 +158,63 @@ export class Firefox {
     if (child.exitCode === null && child.signalCode === null) {
       const ended = new Promise((resolve) => child.once('exit', resolve));
       child.kill('SIGTERM');
+      // One whose BiDi connection broke may never finish quitting; it must
+      // not outlive the tests with the hosts it started.
+      const stuck = setTimeout(() => child.kill('SIGKILL'), 20000);
       await ended;
+      clearTimeout(stuck);
     }
   }
 
-  navigate(url) {
-    return this.bidi.send('browsingContext.navigate', { context: this.context, url, wait: 'complete' });
+  navigate(url, context = this.context) {
+    return this.bidi.send('browsingContext.navigate', { context, url, wait: 'complete' });
   }
 
-  async evaluate(target, expression) {
-    const reply = await this.bidi.send('script.evaluate', { expression, target: { context: target }, awaitPromise: false });
+  // A new tab showing url, once loaded with its frames; resolves with its
+  // context. It opens beside the first tab: a question window may have the
+  // focus, and closes with whatever tabs it holds.
+  async openTab(url) {
+    const { context } = await this.bidi.send('browsingContext.create', { type: 'tab', referenceContext: this.context });
+    await this.navigate(url, context);
+    return context;
+  }
+
+  closeTab(context) {
+    return this.bidi.send('browsingContext.close', { context });
+  }
+
+  // The contexts of a tab's documents: its own and its frames', at any depth.
+  async frames(context) {
+    const { contexts } = await this.bidi.send('browsingContext.getTree', { root: context });
+    const all = [];
+    const walk = (entry) => {
+      all.push(entry.context);
+      for (const child of entry.children ?? []) walk(child);
+    };
+    contexts.forEach(walk);
+    return all;
+  }
+
+  // Process ids of the vexa-host processes this browser runs.
+  hostPids() {
+    return hostProcesses(this.tag);
+  }
+
+  // The value of expression in a context; with awaitPromise, of the promise it gives.
+  async evaluate(target, expression, awaitPromise = false) {
+    const reply = await this.bidi.send('script.evaluate', { expression, target: { context: target }, awaitPromise });
     if (reply.type !== 'success') throw new Error(`${expression} threw: ${reply.exceptionDetails?.text}`);
     return reply.result.value;
   }
 
-  // Calls method on the page's object; resolves with { result } or { error }.
-  async call(method, args) {
+  // Calls method on the object of this id in the page of a tab (default: the
+  // first); resolves with { result } or { error }.
+  async call(method, args, context = this.context, id = 'card') {
     const reply = await this.bidi.send('script.callFunction', {
-      functionDeclaration: `(method, args) => document.getElementById('card')[method](...JSON.parse(args))
+      functionDeclaration: `(id, method, args) => document.getElementById(id)[method](...JSON.parse(args))
         .then((result) => JSON.stringify({ result }), (error) => JSON.stringify({ error: error.message }))`,
-      arguments: [{ type: 'string', value: method }, { type: 'string', value: JSON.stringify(args) }],
-      target: { context: this.context },
+      arguments: [id, method, JSON.stringify(args)].map((value) => ({ type: 'string', value })),
+      target: { context },
       awaitPromise: true,
     });
     if (reply.type !== 'success') throw new Error(`${method} threw in the page: ${reply.exceptionDetails?.text}`);
@@ -207,10 +253,18 @@ export class Firefox {
     });
   }
 
-  // Calls Open on the page and answers the question with the button of this
-  // id ('ok' or 'cancel'); resolves with Open's outcome and the question's text.
-  async openWith(button) {
-    const opened = this.call('Open', ['x']);
+  // Calls Open on the page of a tab (default: the first) and answers the
+  // question with the button of this id ('ok' or 'cancel'); resolves with
+  // Open's outcome and the question's text.
+  async openWith(button, context = this.context) {
+    const opened = this.call('Open', ['x'], context);
+    const text = await this.answerQuestion(button);
+    return { ...(await opened), text };
+  }
+
+  // Answers the question window on screen with the button of this id;
+  // resolves with the question's text.
+  async answerQuestion(button) {
     const question = await this.questionWindow();
     // The window's context exists before its script has filled in the text.
     let text = '';
@@ -223,7 +277,7 @@ export class Firefox {
     // task of the page, so nothing comes between them.
     const press = `(() => { const b = document.getElementById('${button}'); if (b.disabled) return false; b.click(); return true; })()`;
     await until(() => this.evaluate(question, press).catch(() => false), 'the button to be armed');
-    return { ...(await opened), text };
+    return text;
   }
 
   openWithOk() {

@@ -11,7 +11,10 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from './firefox.js';
-import { EXTENSION, HOST, REFUSED_CALLS, Site, tempDir, until } from './harness.js';
+import {
+  EXTENSION, HOST, MADE_ROOM, REFUSED_CALLS, Site, TOO_MANY_IN_TAB, TOO_MANY_WAITING,
+  goneError, greedyPage, tempDir, until, waitingPage,
+} from './harness.js';
 
 // Unsigned add-ons are allowed on ESR; the temporary install needs no
 // signature anyway, the prefs keep a stale profile from refusing it.
@@ -33,6 +36,12 @@ let hostManifest = null;
 let firefox = null;
 let site = null;
 const dirs = [];
+
+// How many question windows are open.
+const questionWindows = async () => {
+  const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
+  return contexts.filter((entry) => entry.url.includes('/question.html')).length;
+};
 
 before(async () => {
   if (skip) return;
@@ -101,8 +110,7 @@ test('firefox-esr: after Cancel the same site in the same tab is answered as Can
     // A new document, a new control: still not asked within 10 s.
     await firefox.navigate(url);
     assert.deepEqual(await firefox.call('Open', ['again']), { result: 992211 });
-    const { contexts } = await firefox.bidi.send('browsingContext.getTree', {});
-    assert.equal(contexts.filter((entry) => entry.url.includes('/question.html')).length, 0, 'no question window');
+    assert.equal(await questionWindows(), 0, 'no question window');
   } finally {
     await quiet.close();
   }
@@ -125,6 +133,101 @@ test('firefox-esr: without the host manifest the page is told "host not installe
     assert.equal(await firefox.evaluate(firefox.context, 'JSON.stringify(window.reasons)'), JSON.stringify(['host not installed']));
   } finally {
     fs.renameSync(aside, hostManifest);
+  }
+});
+
+// The outcomes and "disconnect" reasons of a greedy page's frames, flattened.
+async function greedyOutcomes(tab) {
+  const outcomes = [];
+  const reasons = [];
+  for (const frame of await firefox.frames(tab)) {
+    const each = JSON.parse(await firefox.evaluate(frame, 'window.outcomes.then((outcomes) => JSON.stringify({ outcomes, reasons }))', true));
+    outcomes.push(...each.outcomes);
+    reasons.push(...each.reasons);
+  }
+  return { outcomes, reasons };
+}
+
+test('firefox-esr: hostile tabs cannot crowd out another: idle unadmitted hosts make room, admitted ones stay', async (t) => {
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  // Sites of their own: the first test admitted the shared one.
+  const origins = await Promise.all([0, 1, 2, 3].map(() => Site.start()));
+  const tabs = [];
+  try {
+    await firefox.navigate('about:blank');
+    await until(() => firefox.hostPids().length === 0, 'the hosts of earlier pages to end');
+    const count = (list, value) => list.filter((item) => item === value).length;
+
+    // A page waiting for its question's turn holds calls on a host that is
+    // idle and not admitted; it came first, so its host is the idlest.
+    const waiting = await firefox.openTab(origins[0].page('/waiting/index.html', waitingPage()));
+    tabs.push(waiting);
+    await firefox.evaluate(waiting, 'window.ask()');
+    await firefox.questionWindow();
+    assert.equal(await firefox.evaluate(waiting, 'window.hold()', true), TOO_MANY_WAITING, 'the host holds the waiter\'s calls');
+
+    const frames = origins.slice(1).map((origin) => origin.page('/greedy/frame.html', greedyPage()));
+    const greedy = origins[0].page('/greedy/index.html', greedyPage(frames));
+    const greedyTabs = [];
+    for (let tab = 0; tab < 4; tab += 1) {
+      greedyTabs.push(await firefox.openTab(greedy));
+      tabs.push(greedyTabs[tab]);
+      const { outcomes, reasons } = await greedyOutcomes(greedyTabs[tab]);
+      assert.equal(outcomes.length, 64, 'four frame origins of 16 objects');
+      assert.equal(count(outcomes, '2.0.0.2'), 16, `tab ${tab} gets 16 hosts across its frames`);
+      assert.equal(count(outcomes, goneError(TOO_MANY_IN_TAB)), 48);
+      assert.equal(count(reasons, TOO_MANY_IN_TAB), 48);
+    }
+    assert.equal(firefox.hostPids().length, 64, 'every place in the browser is taken');
+
+    // The last greedy tab's 16 hosts took two places: the waiter's first,
+    // whose pending calls are told why, then the idlest greedy one.
+    const held = JSON.parse(await firefox.evaluate(waiting, 'window.held.then(JSON.stringify)', true));
+    const madeRoom = { error: goneError(MADE_ROOM) };
+    assert.deepEqual(held[0], madeRoom, 'the waiter\'s Open');
+    assert.ok(held.every((outcome) => outcome.error === madeRoom.error || outcome.error === TOO_MANY_WAITING), JSON.stringify(held));
+    assert.ok(count(held.map((outcome) => outcome.error), madeRoom.error) > 1, 'calls held behind Open are told too');
+    const evicted = async () => {
+      let n = 0;
+      for (const tab of greedyTabs) n += count((await greedyOutcomes(tab)).reasons, MADE_ROOM);
+      return n;
+    };
+    assert.equal(await evicted(), 1);
+    // The question on screen kept the asker's host; the user now refuses it.
+    assert.equal(await firefox.answerQuestion('cancel'), `Darf von ${origins[0].url('/waiting')} auf Chipkartenleser zugegriffen werden?`);
+    assert.deepEqual(JSON.parse(await firefox.evaluate(waiting, 'window.asked.then(JSON.stringify)', true)), { result: 992211 });
+    await until(async () => (await questionWindows()) === 0, 'the question window to close');
+
+    const bank = await firefox.openTab(origins[0].page('/bank/index.html'));
+    tabs.push(bank);
+    assert.deepEqual(await firefox.call('GetVersion', [0], bank), { result: '2.0.0.2' }, 'a tab without a host gets one');
+    await until(async () => (await evicted()) === 2, 'the page of the host that made room to be told');
+    const opened = await firefox.openWith('ok', bank);
+    assert.equal(opened.text, `Darf von ${origins[0].url('/bank')} auf Chipkartenleser zugegriffen werden?`);
+    assert.equal(opened.result, 0, JSON.stringify(opened));
+
+    // Now the bank's host and the refused asker's are the idlest. A fifth
+    // greedy tab takes 16 places: the asker's and 15 greedy ones; the
+    // admitted bank keeps its host and its state.
+    for (const tab of greedyTabs) {
+      for (const frame of await firefox.frames(tab)) await firefox.evaluate(frame, 'window.touch().then(() => 0)', true);
+    }
+    const fifth = await firefox.openTab(greedy);
+    tabs.push(fifth);
+    assert.equal(count((await greedyOutcomes(fifth)).outcomes, '2.0.0.2'), 16);
+    await until(async () => (await evicted()) === 17, 'fifteen more greedy hosts to make room');
+    assert.deepEqual(JSON.parse(await firefox.evaluate(waiting, 'JSON.stringify(window.reasons)')), [['waiter', MADE_ROOM], ['asker', MADE_ROOM]]);
+    assert.deepEqual(await firefox.call('GetLastErrorCode', [], bank), { result: 0 }, 'the bank\'s control is the admitted one');
+    await until(() => firefox.hostPids().length === 64, 'the hosts that made room to end');
+    assert.equal(await evicted(), 17, 'and no more');
+    for (const tab of tabs.splice(0)) await firefox.closeTab(tab);
+    await until(() => firefox.hostPids().length === 0, 'the hosts to end with their tabs', 30000);
+  } finally {
+    for (const tab of tabs) await firefox.closeTab(tab).catch(() => {});
+    await Promise.all(origins.map((origin) => origin.close()));
   }
 });
 

@@ -283,6 +283,59 @@ export const REFUSED_CALLS = [
 // The text of the host's refusal of a call past the ones it holds.
 export const TOO_MANY_WAITING = 'too many calls are waiting for the site question';
 
+// Why the extension gives no host to an object past a tab's 16, and why it
+// ends an idle, unadmitted host when another tab needs the place.
+export const TOO_MANY_IN_TAB = 'too many VEXA objects in this tab';
+export const MADE_ROOM = 'closed to make room for a VEXA object in another tab';
+// What a call pending on a host that ended for reason rejects with.
+export const goneError = (reason) => `the VEXA host is gone: ${reason}`;
+
+// A page whose 16 objects each call GetVersion as it loads: the outcomes and
+// the reasons of "disconnect" land in the window. touch() calls GetVersion
+// again on each object whose host still runs, so none of them is idle.
+export function greedyPage(frames = []) {
+  const objects = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
+  const iframes = frames.map((url) => `<iframe src="${url}"></iframe>`).join('');
+  return pageHtml(`${objects}${iframes}<script>
+    window.reasons = [];
+    const live = new Set();
+    window.outcomes = Promise.all([...document.querySelectorAll('object')].map((element) => {
+      element.addEventListener('disconnect', (event) => {
+        live.delete(element);
+        window.reasons.push(event.detail.reason);
+      });
+      return element.GetVersion(0).then((version) => live.add(element) && version, (error) => error.message);
+    }));
+    window.touch = () => Promise.all([...live].map((element) => element.GetVersion(0)));
+  </script>`);
+}
+
+// A page with calls that stay pending on an unadmitted host, but no question
+// on screen for it. ask(): the object "asker" calls Open, whose question the
+// tab shows (window.asked: its outcome). hold(): the object "waiter" calls
+// Open, whose question waits its turn behind that one, then calls on until
+// the host refuses one; resolves with that refusal's text. window.held: the
+// outcomes of Open and the calls the host holds behind it. window.reasons:
+// [object id, reason] of each "disconnect".
+export function waitingPage() {
+  const objects = ['asker', 'waiter'].map((id) => `<object id="${id}" type="application/chipcard_plugin_20"></object>`).join('');
+  return pageHtml(`${objects}<script>
+    window.reasons = [];
+    for (const element of document.querySelectorAll('object')) {
+      element.addEventListener('disconnect', (event) => window.reasons.push([element.id, event.detail.reason]));
+    }
+    const outcome = (promise) => promise.then((result) => ({ result }), (error) => ({ error: error.message }));
+    window.ask = () => { window.asked = outcome(document.getElementById('asker').Open('x')); };
+    window.hold = () => {
+      const waiter = document.getElementById('waiter');
+      const open = outcome(waiter.Open('x'));
+      const more = Array.from({ length: 100 }, () => outcome(waiter.GetLastErrorCode())); // more than the host holds
+      window.held = Promise.all([open, ...more]);
+      return Promise.race(more).then(({ error }) => error ?? 'a call was answered');
+    };
+  </script>`);
+}
+
 // While the site question is open the host holds the page's further calls,
 // up to a bound, and refuses the ones past it at once: a refusal comes only
 // from a host still waiting for the answer, after all the page sent before.

@@ -4,7 +4,10 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { after, before, test } from 'node:test';
-import { Browser, CHROMIUM, Site, TOO_MANY_WAITING, answer, call, crowdQuestion, openWithAnswer, pageHtml, until } from './harness.js';
+import {
+  Browser, CHROMIUM, MADE_ROOM, Site, TOO_MANY_IN_TAB, TOO_MANY_WAITING,
+  answer, call, crowdQuestion, goneError, greedyPage, openWithAnswer, pageHtml, until, waitingPage,
+} from './harness.js';
 
 let site;
 let browser;
@@ -142,10 +145,10 @@ test('a tab starts at most 16 hosts; the objects past them are told why', async 
     const results = await Promise.all(objects.map((element) => element.GetVersion(0).catch((error) => error.message)));
     return { results, reasons };
   });
-  const refused = 'the VEXA host is gone: too many VEXA objects in this tab';
+  const refused = goneError(TOO_MANY_IN_TAB);
   assert.equal(results.filter((result) => result === '2.0.0.2').length, 16);
   assert.equal(results.filter((result) => result === refused).length, 24);
-  assert.deepEqual(reasons, Array(24).fill('too many VEXA objects in this tab'));
+  assert.deepEqual(reasons, Array(24).fill(TOO_MANY_IN_TAB));
   assert.equal(browser.hostPids().length, 16);
 
   // A place comes free when a host ends; a refused object then gets one.
@@ -155,20 +158,6 @@ test('a tab starts at most 16 hosts; the objects past them are told why', async 
   await page.close();
   await until(() => browser.hostPids().length === 0, 'the hosts to end with the page');
 });
-
-// A page whose 16 objects each call GetVersion as it loads: the outcomes and
-// the reasons of "disconnect" land in the window.
-function greedyPage(frames = []) {
-  const objects = Array.from({ length: 16 }, (_, i) => `<object id="o${i}" type="application/chipcard_plugin_20"></object>`).join('');
-  const iframes = frames.map((url) => `<iframe src="${url}"></iframe>`).join('');
-  return pageHtml(`${objects}${iframes}<script>
-    window.reasons = [];
-    window.outcomes = Promise.all([...document.querySelectorAll('object')].map((element) => {
-      element.addEventListener('disconnect', (event) => window.reasons.push(event.detail.reason));
-      return element.GetVersion(0).catch((error) => error.message);
-    }));
-  </script>`);
-}
 
 // Each frame's outcomes and "disconnect" reasons, flattened.
 async function greedyOutcomes(page) {
@@ -184,9 +173,17 @@ async function greedyOutcomes(page) {
 test('hostile tabs cannot crowd out another: idle unadmitted hosts make room, admitted ones stay', async () => {
   const origins = [site, ...(await Promise.all([1, 2, 3].map(() => Site.start())))];
   try {
+    const count = (list, value) => list.filter((item) => item === value).length;
+    // A page waiting for its question's turn holds calls on a host that is
+    // idle and not admitted; it came first, so its host is the idlest.
+    const waiting = await browser.open(site.page('/waiting/index.html', waitingPage()));
+    const question = browser.nextPopup();
+    await waiting.evaluate(() => window.ask());
+    const box = await question;
+    assert.equal(await waiting.evaluate(() => window.hold()), TOO_MANY_WAITING, 'the host holds the waiter\'s calls');
+
     const frames = origins.slice(1).map((origin) => origin.page('/greedy/frame.html', greedyPage()));
     const greedy = site.page('/greedy/index.html', greedyPage(frames));
-    const count = (list, value) => list.filter((item) => item === value).length;
     const tabs = [];
     for (let tab = 0; tab < 4; tab += 1) {
       const page = await browser.open(greedy);
@@ -194,32 +191,48 @@ test('hostile tabs cannot crowd out another: idle unadmitted hosts make room, ad
       const { outcomes, reasons } = await greedyOutcomes(page);
       assert.equal(outcomes.length, 64, 'four frame origins of 16 objects');
       assert.equal(count(outcomes, '2.0.0.2'), 16, `tab ${tab} gets 16 hosts across its frames`);
-      assert.equal(count(outcomes, 'the VEXA host is gone: too many VEXA objects in this tab'), 48);
-      assert.equal(count(reasons, 'too many VEXA objects in this tab'), 48);
+      assert.equal(count(outcomes, goneError(TOO_MANY_IN_TAB)), 48);
+      assert.equal(count(reasons, TOO_MANY_IN_TAB), 48);
     }
     assert.equal(browser.hostPids().length, 64, 'every place in the browser is taken');
 
-    const made = 'closed to make room for a VEXA object in another tab';
+    // The last greedy tab's 16 hosts took two places: the waiter's first,
+    // whose pending calls are told why, then the idlest greedy one.
+    const held = await waiting.evaluate(() => window.held);
+    const madeRoom = goneError(MADE_ROOM);
+    assert.deepEqual(held[0], { error: madeRoom }, 'the waiter\'s Open');
+    assert.ok(held.every(({ error }) => error === madeRoom || error === TOO_MANY_WAITING), JSON.stringify(held));
+    assert.ok(count(held.map(({ error }) => error), madeRoom) > 1, 'calls held behind Open are told too');
     const evicted = async () => {
       let n = 0;
-      for (const page of tabs) n += count((await greedyOutcomes(page)).reasons, made);
+      for (const page of tabs) n += count((await greedyOutcomes(page)).reasons, MADE_ROOM);
       return n;
     };
+    assert.equal(await evicted(), 1);
+    // The question on screen kept the asker's host; the user now refuses it.
+    await answer(box, () => box.click('text=Abbrechen'));
+    assert.deepEqual(await waiting.evaluate(() => window.asked), { result: 992211 });
+
     const bank = await browser.open(site.page('/bank/index.html'));
     assert.deepEqual(await call(bank, 'GetVersion', [0]), { result: '2.0.0.2' }, 'a tab without a host gets one');
-    await until(async () => (await evicted()) === 1, 'the page of the host that made room to be told');
+    await until(async () => (await evicted()) === 2, 'the page of the host that made room to be told');
     assert.equal((await openWithAnswer(browser, bank, 'OK')).result, 0);
 
-    // A fifth greedy tab takes its 16 places from the other greedy tabs; the
+    // Now the bank's host and the refused asker's are the idlest. A fifth
+    // greedy tab takes 16 places: the asker's and 15 greedy ones; the
     // admitted bank keeps its host and its state.
+    for (const page of tabs) {
+      for (const frame of page.frames()) await frame.evaluate(() => window.touch());
+    }
     const fifth = await browser.open(greedy);
     tabs.push(fifth);
     assert.equal(count((await greedyOutcomes(fifth)).outcomes, '2.0.0.2'), 16);
-    await until(async () => (await evicted()) === 17, 'sixteen more greedy hosts to make room');
+    await until(async () => (await evicted()) === 17, 'fifteen more greedy hosts to make room');
+    assert.deepEqual(await waiting.evaluate(() => window.reasons), [['waiter', MADE_ROOM], ['asker', MADE_ROOM]]);
     assert.deepEqual(await call(bank, 'GetLastErrorCode'), { result: 0 }, 'the bank\'s control is the admitted one');
     await until(() => browser.hostPids().length === 64, 'the hosts that made room to end');
     assert.equal(await evicted(), 17, 'and no more');
-    for (const page of [...tabs, bank]) await page.close();
+    for (const page of [...tabs, waiting, bank]) await page.close();
     await until(() => browser.hostPids().length === 0, 'the hosts to end with their tabs');
   } finally {
     await Promise.all(origins.slice(1).map((origin) => origin.close()));
