@@ -141,6 +141,11 @@ bool HostSession::askUser(std::string_view caption, std::string_view text) {
         return false;
     }
     if (!send(question)) return false;
+    // Calls that came in one read with Open are queued already; they count
+    // against the same bound as those that come while the question is open.
+    std::deque<IncomingFrame> arrived;
+    arrived.swap(queue_);
+    for (IncomingFrame& frame : arrived) holdOrRefuse(std::move(frame));
     // Modal: whatever else arrives waits in the queue until the answer.
     // The end of input counts as Cancel.
     std::vector<IncomingFrame> frames;
@@ -159,7 +164,6 @@ std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) 
             queue_.push_back(std::move(frame));
             continue;
         }
-        HostJson id;
         if (frame.error.empty()) {
             const IncomingMessage message = classifyMessage(frame.body);
             if (message.kind == IncomingMessage::Answer) {
@@ -167,15 +171,20 @@ std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) 
                 if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
                 continue;
             }
-            id = message.parsed.id;
         }
-        if (!hasRoomFor(frame)) {
-            send(refusalMessage(id, kTooManyWaiting));
-            continue;
-        }
-        queue_.push_back(std::move(frame));
+        holdOrRefuse(std::move(frame));
     }
     return answer;
+}
+
+void HostSession::holdOrRefuse(IncomingFrame&& frame) {
+    if (hasRoomFor(frame)) {
+        queue_.push_back(std::move(frame));
+        return;
+    }
+    HostJson id;
+    if (frame.error.empty()) id = classifyMessage(frame.body).parsed.id;
+    send(refusalMessage(id, kTooManyWaiting));
 }
 
 bool HostSession::hasRoomFor(const IncomingFrame& frame) const {

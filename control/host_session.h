@@ -48,6 +48,9 @@ private:
     // The first valid answer among frames; the others are queued, those
     // before the answer only while the queue has room, else refused.
     std::optional<bool> takeAnswer(std::vector<IncomingFrame>& frames);
+    // Queues a call that arrives while the question is open, or refuses it
+    // when the waiting calls are at their bound.
+    void holdOrRefuse(IncomingFrame&& frame);
     bool hasRoomFor(const IncomingFrame& frame) const;
     void deliverEvents();
     bool send(std::string_view message);

@@ -207,6 +207,23 @@ h.expect({"id": 300, "result": "2.0.0.2"}, "calls after the question are not lim
 if h.close()[0] != 0:
     fail("exit status after a full queue")
 
+# Calls that arrive in one piece with Open, before the question, count
+# against the same bound.
+h = Host()
+h.hello("https://burst.example/x/page.html")
+frame = lambda m: (lambda b: struct.pack("=I", len(b)) + b)(json.dumps(m).encode())
+h.raw(frame({"id": 1, "method": "Open", "args": ["page"]}) +
+      b"".join(frame({"id": cid, "method": "GetVersion", "args": [0]}) for cid in range(400, 500)))
+h.expect(question("https://burst.example/x"), "question after a burst")
+for cid in range(464, 500):
+    h.expect({"id": cid, "error": FULL}, "a call of the burst past 64")
+h.send({"answer": "cancel"})
+h.expect({"id": 1, "result": 992211}, "Open after Cancel with a burst")
+for cid in range(400, 464):
+    h.expect({"id": cid, "result": "2.0.0.2"}, "a waiting call of the burst")
+if h.close()[0] != 0:
+    fail("exit status after a burst")
+
 # A message cut off by the end of input ends the host, cleanly and logged.
 h = Host()
 h.hello()
