@@ -5,7 +5,6 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <vector>
 
 #include "cardaccess/card_error.h"
@@ -229,9 +228,16 @@ TEST_F(RemotePcscTest, ACardCallWaitingForAnotherProgramGivesUpInTime) {
     // lets go of it with a reset, as of every card its clients leave; the
     // reset reaches this handle too. Later tests must not meet it.
     pcsc::Card::Status status;
+    SCARD_READERSTATE reader{};
+    reader.szReader = kReader0;
+    reader.dwCurrentState = SCARD_STATE_UNAWARE;
+    context.statusChange(0, std::span(&reader, 1));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (other.status(status) != PCSC_W_RESET_CARD && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (other.status(status) != PCSC_W_RESET_CARD && std::chrono::steady_clock::now() < until) {
+        // Wakes when pcscd reports the reader's state changed.
+        reader.dwCurrentState = reader.dwEventState & ~SCARD_STATE_CHANGED;
+        context.statusChange(500, std::span(&reader, 1));
+    }
     EXPECT_EQ(other.status(status), PCSC_W_RESET_CARD);
     EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
 }
