@@ -24,10 +24,6 @@ public:
             if (p.value == value) return std::string(p.name);
         return "UNKNOWN";
     }
-    std::string nameAt(std::size_t position) const {
-        return position < pairs_.size() ? std::string(pairs_[position].name) : std::string();
-    }
-    std::int32_t valueAt(std::size_t position) const { return position < pairs_.size() ? pairs_[position].value : 0; }
     std::size_t size() const { return pairs_.size(); }
     // Exact, case-sensitive match; false when the name is not in the table.
     bool find(std::string_view name, std::int32_t& value) const {

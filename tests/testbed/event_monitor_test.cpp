@@ -110,23 +110,24 @@ protected:
                 if (e == want) return true;
             return false;
         };
-        while (!contains() && std::chrono::steady_clock::now() < end) {
-            monitor.pass();
-            std::this_thread::sleep_for(50ms);
+        while (!contains() && std::chrono::steady_clock::now() < end && passWaiting()) {
         }
-        for (int i = 0; i < 5; ++i) {
-            monitor.pass();
-            std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < 5 && passWaiting(); ++i) {
         }
         return sink.take();
     }
     // Passes until pcscd has seen a change that needs no event.
     void settle() {
-        for (int i = 0; i < 10; ++i) {
-            monitor.pass();
-            std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < 10 && passWaiting(); ++i) {
         }
         sink.take();
+    }
+    // One pass; a PC/SC pass waits in pcscd for a change, so passes need no
+    // sleep between them. False (and a failure) when it did not wait.
+    bool passWaiting() {
+        const bool waited = monitor.pass();
+        EXPECT_TRUE(waited) << "the pass did not wait in pcscd";
+        return waited;
     }
     // An event's record for the second reader; extra: the arguments between.
     static std::string about1(const std::string& name, const std::string& extra = "") {
@@ -231,13 +232,11 @@ TEST_F(EventMonitorTest, RemoteReadersReportTheirCardsToo) {
     EXPECT_EQ(std::count(first.begin(), first.end(), "OnCardReady|" + reader1 + "|" + kAtrText + "|1|ev"), 1)
         << ::testing::PrintToString(first);
     card1.require("remove");
-    const auto end = std::chrono::steady_clock::now() + kCardWait;
-    std::vector<std::string> events;
-    while (events.empty() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(50ms);
-        remote.pass();
-        events = sink.take();
-    }
+    // The server answers with what pcscd knows, so once pcscd has seen the
+    // removal the next pass reports it.
+    ASSERT_TRUE(testbed::waitForCard(kReader1, false, kCardWait));
+    remote.pass();
+    const auto events = sink.take();
     EXPECT_EQ(events, std::vector<std::string>{"OnCardRemoved|" + reader1 + "|ev"});
 }
 
