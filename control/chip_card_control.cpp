@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "control/codepage.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/text.h"
 
 namespace vexa {

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "control/codepage.h"
-#include "core/version.h"
+#include "support/version.h"
 
 namespace vexa {
 namespace {

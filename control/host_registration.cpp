@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/chip_card_plugin.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/file_handle.h"
 #include "support/tov_exception.h"
 

@@ -12,7 +12,7 @@
 
 #include "control/codepage.h"
 #include "core/server_batch.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/cipher.h"
 #include "support/option_parser.h"
 

@@ -17,7 +17,7 @@
 #include "control/answer_channel.h"
 #include "control/host_registration.h"
 #include "control/host_session.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/option_parser.h"
 #include "support/tov_file.h"
 

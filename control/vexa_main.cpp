@@ -17,7 +17,7 @@
 #include "control/request_tool.h"
 #include "control/shell_session.h"
 #include "control/sites_tool.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/option_parser.h"
 
 namespace {

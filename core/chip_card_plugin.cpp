@@ -1,7 +1,7 @@
 #include "core/chip_card_plugin.h"
 
 #include "core/error_model.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/byte_buffer.h"
 #include "support/text.h"
 

@@ -10,7 +10,7 @@
 #include "core/error_model.h"
 #include "core/server_batch.h"
 #include "core/site_address.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"

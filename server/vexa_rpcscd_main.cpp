@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/version.h"
+#include "support/version.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
 

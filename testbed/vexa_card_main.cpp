@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "cardaccess/card_error.h"
-#include "core/version.h"
+#include "support/version.h"
 #include "support/option_parser.h"
 #include "support/tov_exception.h"
 #include "testbed/card_control_client.h"

@@ -27,8 +27,8 @@
 #include "readers/chip_card_event.h"
 #include "readers/event_monitor.h"
 #include "support/call_error.h"
-#include "tests/testbed/testbed_fixture.h"
-#include "tests/unit/plugin_environment.h"
+#include "testbed_fixture.h"
+#include "../unit/plugin_environment.h"
 
 namespace vexa::testing {
 namespace {

@@ -1,7 +1,7 @@
 #include "core/chip_card_plugin.h"
-#include "core/version.h"
-#include "tests/unit/admitted_plugin.h"
-#include "tests/unit/temp_files.h"
+#include "support/version.h"
+#include "admitted_plugin.h"
+#include "temp_files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

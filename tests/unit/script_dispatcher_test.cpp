@@ -14,8 +14,8 @@
 #include "control/host_messages.h"
 #include "control/script_method.h"
 #include "core/chip_card_plugin.h"
-#include "tests/unit/plugin_environment.h"
-#include "tests/unit/temp_files.h"
+#include "plugin_environment.h"
+#include "temp_files.h"
 
 namespace vexa {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/unit/temp_files.h"
+#include "temp_files.h"
 
 namespace vexa {
 namespace {

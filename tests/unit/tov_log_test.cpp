@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/date_time.h"
-#include "tests/unit/temp_files.h"
+#include "temp_files.h"
 
 namespace vexa {
 namespace {
