@@ -41,6 +41,9 @@ constexpr std::array<QuietFailure, 2> kCtapiQuiet = {{
     {FailureStep::connect, "ctapi.readerConnect", ctbcs::kNoCard},
 }};
 
+// The interface table, its card-layer half: the reader layer above keeps the
+// other half (readers/reader_interfaces.cpp) in the same order, so that no
+// layer needs one above it. A new type: a row in each half and its back end.
 constexpr std::array<CardInterface, 3> kInterfaces = {{
     {INTERFACE_PCSC, "PCSC", make<PcscBackend>, kPcscTexts, kPcscQuiet},
     {INTERFACE_REMOTE_PCSC, "REMOTE_PCSC", make<RemotePcscBackend>, kRemoteTexts, {}},

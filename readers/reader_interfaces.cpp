@@ -20,7 +20,10 @@ std::unique_ptr<ReaderStatusSource> remoteSource(std::string_view servers) {
     return std::make_unique<RemoteStatusSource>(std::string(servers));
 }
 
-// One row per row of cardInterfaces(), in its order.
+// The interface table, its reader-layer half: one row per row of the card
+// layer's half (cardaccess/card_interfaces.cpp), in its order. The halves
+// meet by type, so control and core reach both and cardaccess needs neither
+// this layer nor its inventory.
 constexpr std::array<ReaderInterface, 3> kInterfaces = {{
     {INTERFACE_PCSC, addPcscReaders, pcscSource, "", false, lookAtCardState},
     {INTERFACE_REMOTE_PCSC, addRemoteReaders, remoteSource, "", true, lookAtCardState},
