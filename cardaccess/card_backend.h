@@ -1,5 +1,6 @@
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -23,6 +24,14 @@ public:
 
     // The interface's name in log lines: "PC/SC", "remote PC/SC", "CTAPI".
     virtual std::string_view label() const = 0;
+
+    // The configured remote PC/SC servers (blank-separated "a.b.c.d:port"),
+    // for a back end that reaches servers.
+    virtual void useServers(std::string_view) {}
+    // What a reader inventory of this interface found out about the reader
+    // that a following connect names (a CT-API terminal's settings), so the
+    // connect need not find it again; empty: forget what was selected.
+    virtual void select(const std::any&) {}
 
     // Connects the card in the named reader; the active protocol. A back end
     // that learns the ATR while connecting stores it in atr.

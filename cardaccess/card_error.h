@@ -3,8 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "pcsc/pcsc_call.h"
+
 // The card layer's codes and texts. The card access, reader and plug-in
 // layers all report through them, so they live at the lowest card layer.
+// PC/SC codes pass through unchanged: they are pcsc-lite's own SCARD_E_* and
+// SCARD_W_*, as signed codes through pcsc::code.
 namespace vexa {
 
 inline constexpr std::int32_t ERR_INTERNAL = -1;
@@ -23,15 +27,6 @@ inline constexpr std::int32_t ERR_CARD_LAST = 992322;
 inline constexpr std::int32_t ERR_REMOTE_BAD_ADDRESS = 992401;
 inline constexpr std::int32_t ERR_REMOTE_NOT_CONNECTED = 992402;
 inline constexpr std::int32_t ERR_REMOTE_BAD_ANSWER = 992403;
-
-// PC/SC codes the card layer acts on (pcsc-lite uses the Windows values).
-inline constexpr std::int32_t PCSC_E_TIMEOUT = static_cast<std::int32_t>(0x8010000A);
-inline constexpr std::int32_t PCSC_E_SHARING_VIOLATION = static_cast<std::int32_t>(0x8010000B);
-inline constexpr std::int32_t PCSC_E_NO_SMARTCARD = static_cast<std::int32_t>(0x8010000C);
-inline constexpr std::int32_t PCSC_E_NO_SERVICE = static_cast<std::int32_t>(0x8010001D);
-inline constexpr std::int32_t PCSC_E_NO_READERS_AVAILABLE = static_cast<std::int32_t>(0x8010002E);
-inline constexpr std::int32_t PCSC_W_RESET_CARD = static_cast<std::int32_t>(0x80100068);
-inline constexpr std::int32_t PCSC_W_REMOVED_CARD = static_cast<std::int32_t>(0x80100069);
 
 // The card-layer table alone: "Interner Fehler" for -1, 992300..992322;
 // else "".

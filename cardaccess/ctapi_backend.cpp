@@ -4,15 +4,19 @@
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/ctapi_terminals.h"
+#include "cardaccess/ctbcs_status.h"
 
 namespace vexa {
 namespace {
 
 constexpr std::size_t kResetAnswerSize = 53;
-constexpr std::int32_t kCardReset = 0x9001;    // reset successful, asynchronous card
-constexpr std::int32_t kNoStatusHere = 0x6A00; // the terminal has no status for the slot
 
 } // namespace
+
+void CtapiBackend::select(const std::any& detail) {
+    const auto* settings = std::any_cast<CtapiSettings>(&detail);
+    reader_ = CtapiReader(settings != nullptr ? *settings : CtapiSettings{});
+}
 
 void CtapiBackend::lookUp(const std::string& name) {
     reader_.reset();
@@ -34,7 +38,7 @@ std::uint32_t CtapiBackend::connect(const std::string& name, std::int32_t, std::
     std::array<std::uint8_t, kResetAnswerSize> answer{};
     std::uint32_t length = answer.size();
     const std::int32_t result = reader_.readerConnect(answer, length);
-    if (!isSuccessCode(result) && result != kCardReset) throw CallError(result, "ctapi.readerConnect");
+    if (!isSuccessCode(result) && result != ctbcs::kCardReset) throw CallError(result, "ctapi.readerConnect");
     // The answer is the ATR followed by the status word.
     if (length > 1) length -= 2;
     atr.assign(answer.data(), length);
@@ -66,7 +70,7 @@ std::uint32_t CtapiBackend::readerState(const std::string&) {
 bool CtapiBackend::cardRemoved() {
     std::uint8_t status = 0;
     const std::int32_t result = reader_.readerStatus(status);
-    if (result == kNoStatusHere) return false;
+    if (result == ctbcs::kWrongUnit) return false; // the terminal has no status for the slot
     throwOnFailure(result, "ctapi.readerStatus");
     return status == 0;
 }

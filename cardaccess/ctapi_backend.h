@@ -37,10 +37,9 @@ public:
     // The terminal belongs to one connection from connect to disconnect.
     bool transactionsLock() const override { return false; }
 
-    // The terminal an inventory found, so a connect to its name skips the
-    // lookup in HBCIKRNL.INI.
-    void select(const CtapiSettings& settings) { reader_ = CtapiReader(settings); }
-    void resetReader() { reader_.reset(); }
+    // The terminal an inventory found (its CtapiSettings), so a connect to
+    // its name skips the lookup in HBCIKRNL.INI.
+    void select(const std::any& detail) override;
     const CtapiReader& reader() const { return reader_; }
 
 private:

@@ -8,6 +8,7 @@
 
 #include "cardaccess/apdu.h"
 #include "cardaccess/card_error.h"
+#include "cardaccess/ctbcs_status.h"
 
 namespace vexa {
 namespace {
@@ -17,7 +18,6 @@ constexpr std::array<std::uint8_t, 5> kResetCard = {0x20, 0x11, 0x01, 0x01, 0x00
 constexpr std::array<std::uint8_t, 5> kGetStatus = {0x20, 0x13, 0x01, 0x80, 0x00};   // GET STATUS, ICC status DO
 constexpr std::array<std::uint8_t, 6> kEject = {0x20, 0x15, 0x01, 0x00, 0x01, 0x00}; // EJECT ICC, no wait
 constexpr std::uint8_t kTerminalClass = 0x20;
-constexpr std::int32_t kCardReset = 0x9001; // reset successful, asynchronous card
 // CT_data counts in 16 bits.
 constexpr std::uint32_t kMaxLength = std::numeric_limits<unsigned short>::max();
 
@@ -105,7 +105,7 @@ std::int32_t CtapiReader::readerConnect(std::span<std::uint8_t> answer, std::uin
     }
     std::int32_t result = dataExchange(kResetCard, answer, length);
     if (result == 0) result = statusWord(answer.first(length));
-    cardActive_ = isSuccessCode(result) || result == kCardReset;
+    cardActive_ = isSuccessCode(result) || result == ctbcs::kCardReset;
     return result;
 }
 

@@ -69,7 +69,6 @@ public:
     const std::string& name() const { return settings_.name; }
     const std::string& library() const { return settings_.library; }
     std::int32_t port() const { return settings_.port; }
-    void setPort(std::int32_t port) { settings_.port = port; }
     const CtapiSettings& settings() const { return settings_; }
     bool cardActive() const { return cardActive_; }
     bool opened() const { return opened_; }

@@ -56,7 +56,7 @@ std::uint32_t PcscBackend::readerState(const std::string& reader) {
 bool PcscBackend::cardRemoved() {
     pcsc::Card::Status status;
     const std::int32_t result = card_.status(status);
-    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return true;
+    if (result == pcsc::code(SCARD_E_NO_SMARTCARD) || result == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
     throwOnFailure(result, "SCardStatus");
     return status.state == SCARD_ABSENT;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -8,6 +9,12 @@
 #include "support/tov_exception.h"
 
 namespace vexa {
+
+// How a failed call of any interface is told in the log: "<call> ()
+// unsuccessful", or "<call> () to reader <reader> unsuccessful" for a call
+// about a reader.
+std::string failedCallText(std::string_view call);
+std::string failedCallText(std::string_view call, std::string_view reader);
 
 // A failed call of the PC/SC library as the card layer reports it:
 // TovException with the code and the text its log line starts with

@@ -9,15 +9,13 @@
 namespace vexa {
 namespace {
 
-constexpr std::int32_t kInsufficientBuffer = static_cast<std::int32_t>(0x80100008); // SCARD_E_INSUFFICIENT_BUFFER
-
 // The answer into the caller's buffer. An answer that does not fit is a
 // failure, not a silently shortened success.
 void deliver(std::int32_t result, std::string_view call, const ByteBuffer& got, std::span<std::uint8_t> out,
              std::uint32_t& length) {
     length = got.length();
     throwOnFailure(result, call);
-    if (got.length() > out.size()) throw CallError(kInsufficientBuffer, call);
+    if (got.length() > out.size()) throw CallError(pcsc::code(SCARD_E_INSUFFICIENT_BUFFER), call);
     std::copy(got.bytes().begin(), got.bytes().end(), out.begin());
 }
 
@@ -65,7 +63,7 @@ bool RemotePcscBackend::cardRemoved() {
     std::uint32_t state = 0, protocol = 0;
     ByteBuffer atr;
     const std::int32_t result = client_.status(reader, state, protocol, atr);
-    if (result == PCSC_E_NO_SMARTCARD || result == PCSC_W_REMOVED_CARD) return true;
+    if (result == pcsc::code(SCARD_E_NO_SMARTCARD) || result == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
     throwOnFailure(result, "rpcsc.status");
     return state == SCARD_ABSENT;
 }

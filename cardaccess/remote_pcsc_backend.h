@@ -12,8 +12,8 @@ class RemotePcscBackend final : public CardBackend {
 public:
     std::string_view label() const override { return "remote PC/SC"; }
 
-    // The configured servers (blank-separated); names on others give 992401.
-    void setServers(std::string_view list) { client_.setServer(list); }
+    // Names on servers not in the list give 992401.
+    void useServers(std::string_view list) override { client_.setServer(list); }
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;

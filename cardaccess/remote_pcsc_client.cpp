@@ -289,7 +289,7 @@ std::int32_t RemotePcscClient::listServer(const ServerAddress& server, std::uint
     const std::int32_t released = releaseContext();
     if (result == 0) result = released;
     // A server without readers still reports readers arriving.
-    if (pnp && (result == 0 || result == PCSC_E_NO_READERS_AVAILABLE)) {
+    if (pnp && (result == 0 || result == pcsc::code(SCARD_E_NO_READERS_AVAILABLE))) {
         names += server.text() + ":" + std::string(kNotification) + "\r\n";
         ++count;
     }

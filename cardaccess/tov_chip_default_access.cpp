@@ -2,98 +2,27 @@
 
 #include <PCSC/pcsclite.h>
 
-#include <algorithm>
-
 #include "cardaccess/card_error.h"
-#include "cardaccess/ctapi_backend.h"
 #include "cardaccess/fallback_log.h"
-#include "cardaccess/pcsc_backend.h"
-#include "cardaccess/remote_pcsc_backend.h"
 #include "pcsc/card.h"
 #include "support/text.h"
 
 namespace vexa {
-namespace {
-
-// What a failed back-end call's log line says; "{reader}" is the reader the
-// operation is about, "{detail}" the error's detail.
-struct FailureText {
-    std::string_view call;
-    std::string_view text;
-};
-
-constexpr std::array<FailureText, 10> kFailureTexts = {{
-    {"SCardEstablishContext", "SCardEstablishContext () unsuccessful"},
-    {"SCardConnect", "SCardConnect () to reader {reader} unsuccessful"},
-    {"SCardGetStatusChange", "SCardGetStatusChange () unsuccessful"},
-    {"rpcsc.useServer", "Cannot connect remote PC/SC server {detail}"},
-    {"rpcsc.connect", "rpcsc.connect () to reader {reader} unsuccessful"},
-    {"rpcsc.getStatusChange", "rpcsc.getStatusChange () unsuccessful"},
-    {"ctapi.listReaders", "CTAPI reader list is emtpy on connect to {reader}"},
-    {"ctapi.findReader", "CTAPI reader not found in reader list: {reader}"},
-    {"ctapi.readerInit", "ctapi.readerInit () unsuccessful"},
-    {"ctapi.readerConnect", "ctapi.readerConnect () to reader {reader} unsuccessful"},
-}};
-
-// Failures that get no log line.
-struct QuietFailure {
-    TovChipDefaultAccess::Step step;
-    std::string_view call;
-    std::optional<std::int32_t> code; // none: every code
-};
-
-constexpr std::array<QuietFailure, 3> kQuietFailures = {{
-    // "No card presented" is an answer, not a fault.
-    {TovChipDefaultAccess::Step::connect, "ctapi.readerConnect", 0x6200},
-    {TovChipDefaultAccess::Step::connect, "ctapi.readerConnect", 0x64A1},
-    // A status query reports a missing resource manager by its code alone.
-    {TovChipDefaultAccess::Step::readerState, "SCardEstablishContext", std::nullopt},
-}};
-
-// The pattern with its fields filled in. Only the pattern is searched for
-// fields: reader names come from pages and may hold anything.
-std::string fillIn(std::string_view pattern, std::string_view reader, std::string_view detail) {
-    constexpr std::string_view kReader = "{reader}", kDetail = "{detail}";
-    std::string text;
-    for (std::size_t open = pattern.find('{'); open != std::string_view::npos; open = pattern.find('{')) {
-        text += pattern.substr(0, open);
-        pattern.remove_prefix(open);
-        if (pattern.starts_with(kReader)) {
-            text += reader;
-            pattern.remove_prefix(kReader.size());
-        } else if (pattern.starts_with(kDetail)) {
-            text += detail;
-            pattern.remove_prefix(kDetail.size());
-        } else {
-            text += pattern.front();
-            pattern.remove_prefix(1);
-        }
-    }
-    return text += pattern;
-}
-
-} // namespace
 
 TovChipDefaultAccess::TovChipDefaultAccess() {
-    backends_[INTERFACE_PCSC] = std::make_unique<PcscBackend>();
-    auto remote = std::make_unique<RemotePcscBackend>();
-    remote_ = remote.get();
-    backends_[INTERFACE_REMOTE_PCSC] = std::move(remote);
-    auto ctapi = std::make_unique<CtapiBackend>();
-    ctapi_ = ctapi.get();
-    backends_[INTERFACE_CTAPI] = std::move(ctapi);
+    for (const CardInterface& row : cardInterfaces()) backends_.emplace_back(row.type, row.makeBackend());
 }
 
-void TovChipDefaultAccess::selectCtapiReader(const CtapiSettings& settings) {
-    ctapi_->select(settings);
+void TovChipDefaultAccess::selectReader(std::int32_t type, const std::any& detail) {
+    for (auto& [served, backend] : backends_) backend->select(served == type ? detail : std::any());
 }
 
-void TovChipDefaultAccess::resetCtapiReader() {
-    ctapi_->resetReader();
+void TovChipDefaultAccess::clearReaderSelection() {
+    for (auto& entry : backends_) entry.second->select({});
 }
 
 void TovChipDefaultAccess::setRemoteServers(std::string_view list) {
-    remote_->setServers(list);
+    for (auto& entry : backends_) entry.second->useServers(list);
 }
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {
@@ -102,8 +31,9 @@ TovChipDefaultAccess::~TovChipDefaultAccess() {
 }
 
 CardBackend* TovChipDefaultAccess::backendFor(std::int32_t type) const {
-    if (type < 0 || type >= static_cast<std::int32_t>(backends_.size())) return nullptr;
-    return backends_[static_cast<std::size_t>(type)].get();
+    for (const auto& [served, backend] : backends_)
+        if (served == type) return backend.get();
+    return nullptr;
 }
 
 bool TovChipDefaultAccess::isConnected() const {
@@ -117,16 +47,11 @@ std::string TovChipDefaultAccess::logSuffix(std::int32_t code) const {
 
 std::optional<TovChipDefaultAccess::LogLine> TovChipDefaultAccess::failureLine(Step step, const CallError& error,
                                                                                std::string_view reader) {
-    for (const QuietFailure& quiet : kQuietFailures)
-        if (quiet.step == step && quiet.call == error.call() && (!quiet.code || *quiet.code == error.code()))
-            return std::nullopt;
-    const auto row = std::find_if(kFailureTexts.begin(), kFailureTexts.end(),
-                                  [&](const FailureText& t) { return t.call == error.call(); });
-    std::string text =
-        row != kFailureTexts.end() ? fillIn(row->text, reader, error.detail()) : error.call() + " () unsuccessful";
+    if (isQuietFailure(step, error)) return std::nullopt;
+    std::string text = failureText(error, reader);
     if (step == Step::readerState) text += " for PC/SC reader " + std::string(reader);
     // Another application holding the card is no fault of this one.
-    const bool held = step == Step::connect && error.code() == PCSC_E_SHARING_VIOLATION;
+    const bool held = step == Step::connect && error.code() == pcsc::code(SCARD_E_SHARING_VIOLATION);
     return LogLine{held ? LOG_WARNING : LOG_ERROR, text + connectionErrorSuffix(error.code())};
 }
 
@@ -187,7 +112,7 @@ std::int32_t TovChipDefaultAccess::releaseConnection(TovLog& log, CardBackend& b
                   "Disconnect " + std::string(backend.label()) + " reader " + readerName_ + logSuffix(cardResult));
     }
     const std::int32_t finishResult = resultOf([&] { backend.finishDisconnect(); });
-    interfaceType_ = INTERFACE_UNDEFINED;
+    interfaceType_ = kNoInterface;
     readerName_.clear();
     atr_.resize(0);
     return cardResult != 0 ? cardResult : finishResult;
@@ -209,9 +134,8 @@ std::int32_t TovChipDefaultAccess::reconnect(TovLog& log) {
 std::int32_t TovChipDefaultAccess::close(TovLog& log) {
     std::int32_t result = disconnect(log, SCARD_RESET_CARD);
     if (result == ERR_UNKNOWN_INTERFACE) result = 0;
-    for (auto& backend : backends_)
-        if (backend) resultOf([&] { backend->close(); });
-    interfaceType_ = INTERFACE_UNDEFINED;
+    for (auto& entry : backends_) resultOf([&] { entry.second->close(); });
+    interfaceType_ = kNoInterface;
     shareMode_ = preferredProtocols_ = 0;
     activeProtocol_ = 0;
     readerName_.clear();
@@ -288,7 +212,7 @@ bool TovChipDefaultAccess::endIdleTransaction(TovLog& log, Clock::time_point now
 bool TovChipDefaultAccess::takeIdleReset() {
     if (!idleReset_) return false;
     idleReset_ = false;
-    lastResult_ = PCSC_W_RESET_CARD;
+    lastResult_ = pcsc::code(SCARD_W_RESET_CARD);
     return true;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <array>
+#include <any>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -8,18 +8,16 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cardaccess/card_backend.h"
-#include "cardaccess/ctapi_reader.h"
-#include "cardaccess/interface_type.h"
+#include "cardaccess/card_interfaces.h"
 #include "support/byte_buffer.h"
 #include "support/call_error.h"
 #include "support/tov_log.h"
 
 namespace vexa {
-
-class CtapiBackend;
-class RemotePcscBackend;
 
 // One connection to one chip card in one reader, over the interface type
 // chosen at connect. Every operation keeps its code in lastResult and writes
@@ -28,6 +26,7 @@ class RemotePcscBackend;
 // once: the result, the log lines, the transaction flag and the stored ATR.
 class TovChipDefaultAccess {
 public:
+    // With the back end of every row of the interface table.
     TovChipDefaultAccess();
     TovChipDefaultAccess(const TovChipDefaultAccess&) = delete;
     TovChipDefaultAccess& operator=(const TovChipDefaultAccess&) = delete;
@@ -92,10 +91,12 @@ public:
     // The connection's log suffix for a code.
     std::string logSuffix(std::int32_t code) const;
 
-    // The CT-API terminal a following CT-API connect to its name uses
-    // without looking it up in HBCIKRNL.INI.
-    void selectCtapiReader(const CtapiSettings& settings);
-    void resetCtapiReader();
+    // What an inventory found about the reader of the type that a following
+    // connect names (ScapiReader::detail), for that type's back end; the
+    // others forget what they were given before.
+    void selectReader(std::int32_t type, const std::any& detail);
+    // Every back end forgets what selectReader gave it.
+    void clearReaderSelection();
     // The configured remote PC/SC servers (blank-separated "a.b.c.d:port");
     // a remote reader name on any other server gives 992401.
     void setRemoteServers(std::string_view list);
@@ -103,7 +104,7 @@ public:
     static constexpr std::uint32_t kMaxHexCommand = 301;
 
     // The operations whose log line names the back-end call that failed.
-    enum class Step { connect, readAtr, readerState };
+    using Step = FailureStep;
     struct LogLine {
         std::int32_t level;
         std::string text;
@@ -137,15 +138,16 @@ private:
     void logBytes(TovLog& log, std::string_view label, std::span<const std::uint8_t> bytes) const;
     void logCommand(TovLog& log, std::span<const std::uint8_t> command, bool apdu) const;
 
-    std::int32_t interfaceType_ = INTERFACE_UNDEFINED;
+    // UNDEFINED, the enum's zero: no interface chosen.
+    static constexpr std::int32_t kNoInterface = InterfaceType{};
+
+    std::int32_t interfaceType_ = kNoInterface;
     std::string readerName_;
     std::int32_t shareMode_ = 0;
     std::int32_t preferredProtocols_ = 0;
     std::uint32_t activeProtocol_ = 0;
-    // Indexed by interface type; empty where the interface is not built in.
-    std::array<std::unique_ptr<CardBackend>, 4> backends_;
-    CtapiBackend* ctapi_ = nullptr;       // backends_[INTERFACE_CTAPI], not owned here
-    RemotePcscBackend* remote_ = nullptr; // backends_[INTERFACE_REMOTE_PCSC], not owned here
+    // Each back end with the interface type it serves.
+    std::vector<std::pair<std::int32_t, std::unique_ptr<CardBackend>>> backends_;
     std::int32_t lastResult_ = 0;
     std::int32_t lastConnectCode_ = 0;
     bool transaction_ = false;

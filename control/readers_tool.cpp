@@ -13,10 +13,10 @@
 #include <ostream>
 #include <string>
 
-#include "cardaccess/ctapi_reader.h"
 #include "core/chip_card_plugin.h"
 #include "core/error_model.h"
 #include "core/setting_tables.h"
+#include "readers/reader_interfaces.h"
 #include "readers/scapi_management.h"
 #include "support/option_parser.h"
 #include "support/unique_fd.h"
@@ -47,25 +47,14 @@ std::string cardState(std::uint32_t state) {
 }
 
 std::string describe(TovLog& log, TovChipDefaultAccess& card, const ScapiReader& reader) {
-    if (reader.interfaceType == INTERFACE_CTAPI) {
-        // CT-API tells only whether a card is there; its ATR would take a reset.
-        CtapiReader terminal(reader.ctapi);
-        std::uint8_t status = 0;
-        const std::int32_t result = terminal.readerStatus(status);
-        terminal.reset();
-        if (result != 0) return "status unknown: " + lookupErrorText(result);
-        return status == 0 ? "no card" : "card present";
-    }
-    std::uint32_t state = 0;
-    if (const std::int32_t result = card.getCardStatus(log, reader.interfaceType, reader.name, state); result != 0)
-        return "status unknown: " + lookupErrorText(result);
-    std::string text = cardState(state);
-    if ((state & SCARD_STATE_PRESENT) != 0 && (state & SCARD_STATE_MUTE) == 0) {
-        const ByteBuffer atr = card.getAtr(log, reader.interfaceType, reader.name);
-        std::string hex = atr.toHex(true);
-        if (!hex.empty()) hex.pop_back();
-        if (!hex.empty()) text += ", ATR " + hex;
-    }
+    const ReaderInterface* row = readerInterface(reader.interfaceType);
+    CardLook look;
+    const std::int32_t result = row != nullptr ? row->lookAtCard(log, card, reader, look) : ERR_UNKNOWN_INTERFACE;
+    if (result != 0) return "status unknown: " + lookupErrorText(result);
+    std::string text = cardState(look.state);
+    std::string hex = look.atr.toHex(true);
+    if (!hex.empty()) hex.pop_back();
+    if (!hex.empty()) text += ", ATR " + hex;
     return text;
 }
 
@@ -80,7 +69,8 @@ bool listReaders(TovLog& log, const PluginSetup& setup, bool watch, std::ostream
     }
     if (result != 0) {
         err << "vexa readers: the readers of " << interface << " cannot be listed: "
-            << (result == PCSC_E_NO_SERVICE ? "no PC/SC resource manager (pcscd) is running" : lookupErrorText(result))
+            << (result == pcsc::code(SCARD_E_NO_SERVICE) ? "no PC/SC resource manager (pcscd) is running"
+                                                         : lookupErrorText(result))
             << " (" << errorCodeText(result) << ")\n";
         return false;
     }
@@ -208,8 +198,8 @@ int runReadersTool(std::span<char* const> args, std::ostream& out, std::ostream&
     const bool watch = parsed->has("--watch");
 
     const PluginSetup setup = readPluginSetup(StartupInputs{});
-    if (watch && setup.interfaceType == INTERFACE_CTAPI)
-        return parser.refuse("--watch", "CT-API terminals report no events");
+    const ReaderInterface* row = readerInterface(setup.interfaceType);
+    if (watch && row != nullptr && row->makeStatusSource == nullptr) return parser.refuse("--watch", row->noEvents);
     // Records go where vexa-host writes them, at the configured level.
     TovLog log(setup.logLevel, TovLog::File);
     log.setClient("vexa readers");

@@ -66,14 +66,14 @@ std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int
         const auto connect = [&] {
             return lastError = card.connect(*this, interfaceType, readerName, shareMode, protocol);
         };
-        if (connect() != PCSC_E_SHARING_VIOLATION || timeOut <= 0) return lastError;
+        if (connect() != pcsc::code(SCARD_E_SHARING_VIOLATION) || timeOut <= 0) return lastError;
         // Another application holds the card: try again until the time is
         // up, measured on a clock that no clock adjustment moves.
         const auto start = std::chrono::steady_clock::now();
         const double limitSeconds = timeOut / 1000.0;
         for (;;) {
             std::this_thread::sleep_for(kConnectRetryWait);
-            if (connect() != PCSC_E_SHARING_VIOLATION) break;
+            if (connect() != pcsc::code(SCARD_E_SHARING_VIOLATION)) break;
             const auto elapsed = std::chrono::floor<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
             if (!(limitSeconds > static_cast<double>(elapsed.count()))) break;
         }

@@ -3,6 +3,7 @@
 
 #include "core/chip_card_plugin.h"
 #include "core/setting_tables.h"
+#include "readers/reader_interfaces.h"
 #include "support/registry.h"
 #include "support/text.h"
 
@@ -141,10 +142,11 @@ std::int32_t ChipCardPlugin::setLogLevel(std::string_view value) {
 }
 
 std::int32_t ChipCardPlugin::setInterface(std::string_view value) {
-    // The remote interface needs its server address and comes only from the
-    // configuration file.
-    for (std::int32_t type : {INTERFACE_ALL, INTERFACE_PCSC, INTERFACE_CTAPI}) {
-        if (textEqualsNoCase(value, kInterfaceTable.nameOf(type))) {
+    // An interface on remote servers needs their addresses, which come only
+    // from the configuration file.
+    for (std::size_t i = 0; i < kInterfaceTable.size(); ++i) {
+        const std::int32_t type = kInterfaceTable.valueAt(i);
+        if (textEqualsNoCase(value, kInterfaceTable.nameAt(i)) && choosableAtRunTime(type)) {
             setNamedValue("INTERFACE", type);
             interfaceType = type;
             write(LOG_LOG, "Interface type set to " + std::string(value));

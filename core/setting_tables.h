@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "cardaccess/interface_type.h"
+#include "cardaccess/card_interfaces.h"
 #include "support/name_table.h"
 #include "support/tov_log.h"
 
@@ -14,13 +14,7 @@ inline constexpr std::string_view kSitesKey = "p3w7m2qxtr516vb4";
 
 inline constexpr const NameTable& kLevelTable = kLogLevelTable;
 
-inline constexpr std::array<NamedValue, 5> kInterfacePairs = {{
-    {"UNDEFINED", INTERFACE_UNDEFINED},
-    {"PCSC", INTERFACE_PCSC},
-    {"REMOTE_PCSC", INTERFACE_REMOTE_PCSC},
-    {"CTAPI", INTERFACE_CTAPI},
-    {"ALL", INTERFACE_ALL},
-}};
-inline constexpr NameTable kInterfaceTable{kInterfacePairs};
+// The names of the interface table's rows, with UNDEFINED and ALL.
+inline constexpr const NameTable& kInterfaceTable = kInterfaceNames;
 
 } // namespace vexa

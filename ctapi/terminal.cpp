@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "cardaccess/ctbcs_status.h"
 #include "ctapi/ct_api.h"
 #include "ctapi/ct_error.h"
 
@@ -13,10 +14,7 @@ namespace {
 
 constexpr std::uint8_t kClass = 0x20;
 constexpr std::uint8_t kUnitTerminal = 0x00, kUnitSlot1 = 0x01;
-constexpr std::uint16_t kOk = 0x9000, kCardReset = 0x9001;
-constexpr std::uint16_t kNoCardInTime = 0x6200, kCardAlreadyUp = 0x6201, kResetFailed = 0x6400;
-constexpr std::uint16_t kNoCard = 0x64A1, kWrongLength = 0x6700, kWrongUnit = 0x6A00, kBadParameter = 0x6B00;
-constexpr std::uint16_t kNoInstruction = 0x6D00, kNoClass = 0x6E00;
+using namespace ctbcs;
 // ICC status byte of GET STATUS.
 constexpr std::uint8_t kSlotEmpty = 0x00, kCardPresent = 0x01, kCardPowered = 0x05;
 

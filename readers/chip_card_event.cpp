@@ -4,18 +4,21 @@
 #include <string>
 #include <system_error>
 
-#include "cardaccess/interface_type.h"
 #include "readers/event_monitor.h"
+#include "readers/reader_interfaces.h"
 
 namespace vexa {
 namespace {
 
-// The interface types watched for a configured one. CT-API terminals have no
-// events; without servers there are no remote readers to watch.
+// The interface types watched for a configured one: itself, or for all types
+// those with events, and those on servers only with servers.
 std::vector<std::int32_t> watchedTypes(std::int32_t interfaceType, std::string_view servers) {
-    if (interfaceType != INTERFACE_ALL) return {interfaceType};
-    if (servers.empty()) return {INTERFACE_PCSC};
-    return {INTERFACE_PCSC, INTERFACE_REMOTE_PCSC};
+    const std::vector<const ReaderInterface*> rows = configuredInterfaces(interfaceType);
+    if (readerInterface(interfaceType) != nullptr || rows.empty()) return {interfaceType};
+    std::vector<std::int32_t> types;
+    for (const ReaderInterface* row : rows)
+        if (row->makeStatusSource != nullptr && (!row->needsServers || !servers.empty())) types.push_back(row->type);
+    return types;
 }
 
 } // namespace

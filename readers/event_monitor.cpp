@@ -11,6 +11,7 @@
 #include "cardaccess/apdu.h"
 #include "cardaccess/card_error.h"
 #include "readers/chip_card_event.h"
+#include "readers/reader_interfaces.h"
 #include "support/byte_buffer.h"
 #include "support/text.h"
 
@@ -94,7 +95,9 @@ void EventMonitor::stop() {
 }
 
 bool EventMonitor::pass() {
-    if (interfaceType_ == INTERFACE_CTAPI) return false;
+    // An interface without events has nothing to watch, and nothing to fail.
+    const ReaderInterface* row = readerInterface(interfaceType_);
+    if (row != nullptr && row->makeStatusSource == nullptr) return false;
     try {
         if (!inventory_.isListed()) initialise();
         // A cancel that came before the wait began is lost: the flag is not.

@@ -1,9 +1,5 @@
 #include "readers/reader_status_source.h"
 
-#include "cardaccess/interface_type.h"
-#include "readers/pcsc_status_source.h"
-#include "readers/remote_status_source.h"
-
 namespace vexa {
 
 bool useChanged(std::span<SCARD_READERSTATE> states) {
@@ -16,12 +12,6 @@ bool useChanged(std::span<SCARD_READERSTATE> states) {
         return true;
     }
     return false;
-}
-
-std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers) {
-    if (interfaceType == INTERFACE_PCSC) return std::make_unique<PcscStatusSource>();
-    if (interfaceType == INTERFACE_REMOTE_PCSC) return std::make_unique<RemoteStatusSource>(std::string(servers));
-    return nullptr;
 }
 
 } // namespace vexa

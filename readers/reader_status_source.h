@@ -44,8 +44,9 @@ public:
 // entry marked changed, when an entry's use differs from what was known.
 bool useChanged(std::span<SCARD_READERSTATE> states);
 
-// The source for an interface type; none for a type without state queries
-// (CT-API, all types at once).
+// The source for an interface type, from its row of the interface table
+// (reader_interfaces.cpp); none for a type without events (CT-API, all
+// types at once).
 std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers);
 
 } // namespace vexa

@@ -1,20 +1,16 @@
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cardaccess/ctapi_reader.h"
 #include "cardaccess/tov_chip_default_access.h"
 #include "support/tov_log.h"
 #include "support/tov_mutex.h"
 
 namespace vexa {
-
-namespace pcsc {
-class Context;
-}
 
 // The PC/SC pseudo-reader that reports readers coming and going.
 inline constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification";
@@ -23,14 +19,17 @@ inline constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification
 struct ScapiReader {
     enum State : std::int32_t { NONE = 0, IDLE = 1, IN_USE = 2, SWITCHED_OFF = 3 };
 
-    std::int32_t interfaceType = INTERFACE_UNDEFINED; // where it was listed: 1, 2 or 3
+    std::int32_t interfaceType{}; // the row of the interface table that listed it
     std::string name;
     std::int32_t state = IDLE;
-    CtapiSettings ctapi; // CT-API entries: the terminal's settings; else empty
+    // What the listing found beyond the name, for the interface's back end
+    // (a CT-API terminal's CtapiSettings); else empty.
+    std::any detail;
 };
 
 // The reader inventory: one ordered list of readers from the interface types
-// that the configured type names, and the card search over it. Short-lived
+// that the configured type names (in the order of the interface table,
+// reader_interfaces.h), and the card search over it. Short-lived
 // and owned by one thread; it keeps no card connection of its own but
 // drives the caller's TovChipDefaultAccess.
 class ScapiManagement {
@@ -67,11 +66,6 @@ public:
     bool isListed() const { return listed_; }
 
 private:
-    std::int32_t addPcscReaders(TovLog& log, bool logLines, bool notification);
-    std::int32_t listPcscReaders(TovLog& log, const pcsc::Context& context, bool logLines, bool notification);
-    std::int32_t addRemoteReaders(TovLog& log, std::string_view remoteServers, bool logLines, bool notification);
-    std::int32_t remoteListingFailed(TovLog& log, std::int32_t result, const std::string& unreachable, bool logLines);
-    std::int32_t addCtapiReaders(TovLog& log, bool logLines);
     bool passesFilter(const ScapiReader& reader) const;
     // Connect, transaction, selections; the last result.
     std::int32_t tryReader(TovLog& log, std::int32_t index, TovChipDefaultAccess& card, std::string_view aid,
@@ -82,10 +76,8 @@ private:
 
     std::vector<ScapiReader> readers_;
     bool listed_ = false;
-    bool pcscListed_ = false;
-    bool remoteListed_ = false;
-    bool ctapiListed_ = false;
-    std::int32_t interfaceType_ = INTERFACE_UNDEFINED;
+    std::vector<std::int32_t> listedTypes_; // whose listing step is done
+    std::int32_t interfaceType_{};
     TovMutex lock_;
 };
 

@@ -194,7 +194,7 @@ TEST_F(RemotePcscTest, AQuietClientsTransactionEndsSoAWaitingClientGoesOn) {
     // Within the client's wait for a card call's answer. The reset reaches
     // every handle on the card, so a client that connected before learns of
     // it too and connects again.
-    EXPECT_EQ(waiting.beginTransaction(), PCSC_W_RESET_CARD);
+    EXPECT_EQ(waiting.beginTransaction(), pcsc::code(SCARD_W_RESET_CARD));
     EXPECT_EQ(waiting.disconnect(SCARD_LEAVE_CARD), 0);
     ASSERT_EQ(waiting.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
     EXPECT_EQ(waiting.beginTransaction(), 0);
@@ -203,7 +203,7 @@ TEST_F(RemotePcscTest, AQuietClientsTransactionEndsSoAWaitingClientGoesOn) {
     EXPECT_EQ(waiting.transmit(protocol, kEcho, answer, 258, receiveProtocol), 0);
     EXPECT_EQ(waiting.endTransaction(SCARD_LEAVE_CARD), 0);
     // The quiet holder's card was reset under it.
-    EXPECT_EQ(holder.transmit(protocol, kEcho, answer, 258, receiveProtocol), PCSC_W_RESET_CARD);
+    EXPECT_EQ(holder.transmit(protocol, kEcho, answer, 258, receiveProtocol), pcsc::code(SCARD_W_RESET_CARD));
     std::ifstream in(testbedDir() + "/rpcscd.log");
     const std::string log{std::istreambuf_iterator<char>(in), {}};
     EXPECT_NE(log.find("without a request for 5 s: ended with a card reset"), std::string::npos);
@@ -220,7 +220,7 @@ TEST_F(RemotePcscTest, ACardCallWaitingForAnotherProgramGivesUpInTime) {
     std::string serverText;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText),
-              PCSC_E_TIMEOUT);
+              pcsc::code(SCARD_E_TIMEOUT));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(RemotePcscClient::kCardWaitMs));
     EXPECT_FALSE(client.isConnected());
     EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
@@ -233,12 +233,12 @@ TEST_F(RemotePcscTest, ACardCallWaitingForAnotherProgramGivesUpInTime) {
     reader.dwCurrentState = SCARD_STATE_UNAWARE;
     context.statusChange(0, std::span(&reader, 1));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (other.status(status) != PCSC_W_RESET_CARD && std::chrono::steady_clock::now() < until) {
+    while (other.status(status) != pcsc::code(SCARD_W_RESET_CARD) && std::chrono::steady_clock::now() < until) {
         // Wakes when pcscd reports the reader's state changed.
         reader.dwCurrentState = reader.dwEventState & ~SCARD_STATE_CHANGED;
         context.statusChange(500, std::span(&reader, 1));
     }
-    EXPECT_EQ(other.status(status), PCSC_W_RESET_CARD);
+    EXPECT_EQ(other.status(status), pcsc::code(SCARD_W_RESET_CARD));
     EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText), 0);
 }
 

@@ -75,7 +75,7 @@ TEST_F(InventoryTest, ExclusiveHolderElsewhereGivesSharingViolation) {
     TovChipDefaultAccess holder; // another connection holding reader 1
     ASSERT_EQ(holder.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1), 0);
     std::string reader;
-    EXPECT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "", reader, ""), PCSC_E_SHARING_VIOLATION);
+    EXPECT_EQ(inventory.searchCard(log, card, "A0 00 00 00 01", "", reader, ""), pcsc::code(SCARD_E_SHARING_VIOLATION));
     holder.disconnect(log, SCARD_LEAVE_CARD);
 }
 

@@ -144,8 +144,8 @@ TEST_F(CardAccessTest, StoredAtrAnswersOnlyForTheConnectedReader) {
 TEST_F(CardAccessTest, SharingViolationIsAWarningWithTheSignedCode) {
     ExclusiveHolder holder(kReader0);
     ASSERT_TRUE(ExclusiveHolder::held(kReader0));
-    EXPECT_EQ(connect0(), PCSC_E_SHARING_VIOLATION);
-    EXPECT_EQ(card.lastConnectCode(), PCSC_E_SHARING_VIOLATION);
+    EXPECT_EQ(connect0(), pcsc::code(SCARD_E_SHARING_VIOLATION));
+    EXPECT_EQ(card.lastConnectCode(), pcsc::code(SCARD_E_SHARING_VIOLATION));
     EXPECT_FALSE(card.isConnected());
     EXPECT_EQ(card.interfaceType(), INTERFACE_PCSC); // kept after a failed connect
     EXPECT_TRUE(
@@ -225,10 +225,10 @@ TEST_F(CardAccessTest, AnIdleTransactionEndsWithAResetThatTheNextCardCallReports
     // Every kind of card call of the holder learns of the reset, once from
     // the connection and then from pcsc-lite until it connects again.
     EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00, 0x01, 0x05}, result), Bytes());
-    EXPECT_EQ(result, PCSC_W_RESET_CARD);
+    EXPECT_EQ(result, pcsc::code(SCARD_W_RESET_CARD));
     EXPECT_TRUE(log.contains(" ERROR   Return code 0x80100068 from PC/SC execute"));
-    EXPECT_EQ(card.beginTransaction(), PCSC_W_RESET_CARD);
-    EXPECT_EQ(card.isCardRemoved(log), PCSC_W_RESET_CARD);
+    EXPECT_EQ(card.beginTransaction(), pcsc::code(SCARD_W_RESET_CARD));
+    EXPECT_EQ(card.isCardRemoved(log), pcsc::code(SCARD_W_RESET_CARD));
     EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
     ASSERT_EQ(connect0(), 0);
     EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00, 0x01, 0x05}, result), (Bytes{0x05, 0x90, 0x00}));
@@ -238,7 +238,7 @@ TEST_F(CardAccessTest, AnEndedTransactionReportsTheResetToEndTransactionToo) {
     ASSERT_EQ(connect0(), 0);
     ASSERT_EQ(card.beginTransaction(), 0);
     ASSERT_TRUE(card.endIdleTransaction(log, *card.transactionDeadline()));
-    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), PCSC_W_RESET_CARD);
+    EXPECT_EQ(card.endTransaction(SCARD_LEAVE_CARD), pcsc::code(SCARD_W_RESET_CARD));
     // A reconnect starts afresh.
     EXPECT_EQ(card.reconnect(log), 0);
     EXPECT_EQ(card.beginTransaction(), 0);
@@ -281,7 +281,8 @@ TEST_F(CardAccessTest, CardsWithoutAtrAreNotPresent) {
         card1.require(request);
         card1.require("insert nowait");
         EXPECT_FALSE(testbed::waitForCard(kReader1, true, std::chrono::milliseconds(1500))) << request;
-        EXPECT_EQ(card.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_SHARED, 3), PCSC_E_NO_SMARTCARD) << request;
+        EXPECT_EQ(card.connect(log, INTERFACE_PCSC, kReader1, SCARD_SHARE_SHARED, 3), pcsc::code(SCARD_E_NO_SMARTCARD))
+            << request;
         EXPECT_TRUE(log.contains(" ERROR   SCardConnect () to reader Virtual PCD 00 01 unsuccessful (return code "));
         // A card taken out and put back with its ATR is found again.
         card1.require("remove");

@@ -11,6 +11,7 @@
 #include "cardaccess/card_error.h"
 #include "cardaccess/pcsc_backend.h"
 #include "cardaccess/tov_chip_default_access.h"
+#include "readers/reader_interfaces.h"
 #include "temp_files.h"
 
 namespace vexa {
@@ -165,33 +166,33 @@ TEST(CardAccessFailureLineTest, EachCallKeepsItsLine) {
     const std::string remote = "127.0.0.1:35965:Reader 0";
     const std::vector<Row> rows = {
         {Step::connect,
-         {PCSC_E_NO_SERVICE, "SCardEstablishContext"},
+         {pcsc::code(SCARD_E_NO_SERVICE), "SCardEstablishContext"},
          "R",
          LOG_ERROR,
          "SCardEstablishContext () unsuccessful"},
         {Step::connect,
-         {PCSC_E_NO_SMARTCARD, "SCardConnect"},
+         {pcsc::code(SCARD_E_NO_SMARTCARD), "SCardConnect"},
          "Reader 0",
          LOG_ERROR,
          "SCardConnect () to reader Reader 0 unsuccessful"},
         {Step::connect,
-         {PCSC_E_SHARING_VIOLATION, "SCardConnect"},
+         {pcsc::code(SCARD_E_SHARING_VIOLATION), "SCardConnect"},
          "Reader 0",
          LOG_WARNING,
          "SCardConnect () to reader Reader 0 unsuccessful"},
         {Step::readAtr,
-         {PCSC_E_NO_SERVICE, "SCardEstablishContext"},
+         {pcsc::code(SCARD_E_NO_SERVICE), "SCardEstablishContext"},
          "R",
          LOG_ERROR,
          "SCardEstablishContext () unsuccessful"},
         {Step::readAtr,
-         {PCSC_E_NO_READERS_AVAILABLE, "SCardGetStatusChange"},
+         {pcsc::code(SCARD_E_NO_READERS_AVAILABLE), "SCardGetStatusChange"},
          "R",
          LOG_ERROR,
          "SCardGetStatusChange () unsuccessful"},
-        {Step::readerState, {PCSC_E_NO_SERVICE, "SCardEstablishContext"}, "R", LOG_OFF, ""},
+        {Step::readerState, {pcsc::code(SCARD_E_NO_SERVICE), "SCardEstablishContext"}, "R", LOG_OFF, ""},
         {Step::readerState,
-         {PCSC_E_NO_READERS_AVAILABLE, "SCardGetStatusChange"},
+         {pcsc::code(SCARD_E_NO_READERS_AVAILABLE), "SCardGetStatusChange"},
          "R",
          LOG_ERROR,
          "SCardGetStatusChange () unsuccessful for PC/SC reader R"},
@@ -201,12 +202,12 @@ TEST(CardAccessFailureLineTest, EachCallKeepsItsLine) {
          LOG_ERROR,
          "Cannot connect remote PC/SC server 127.0.0.1:1"},
         {Step::connect,
-         {PCSC_E_NO_SMARTCARD, "rpcsc.connect"},
+         {pcsc::code(SCARD_E_NO_SMARTCARD), "rpcsc.connect"},
          remote,
          LOG_ERROR,
          "rpcsc.connect () to reader " + remote + " unsuccessful"},
         {Step::connect,
-         {PCSC_E_SHARING_VIOLATION, "rpcsc.connect"},
+         {pcsc::code(SCARD_E_SHARING_VIOLATION), "rpcsc.connect"},
          remote,
          LOG_WARNING,
          "rpcsc.connect () to reader " + remote + " unsuccessful"},
@@ -259,10 +260,38 @@ TEST(CardAccessFailureLineTest, EachCallKeepsItsLine) {
     }
 }
 
+// The card layer's and the reader layer's halves of the interface table
+// describe the same types in the same order, and the configuration names
+// reach exactly the rows they stand for.
+TEST(InterfaceTableTest, BothHalvesAgreeAndNamesReachTheirRows) {
+    const auto cards = cardInterfaces();
+    const auto readers = readerInterfaces();
+    ASSERT_EQ(cards.size(), readers.size());
+    EXPECT_EQ(kInterfaceNames.nameAt(0), "UNDEFINED");
+    EXPECT_EQ(kInterfaceNames.nameAt(cards.size() + 1), "ALL");
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+        SCOPED_TRACE(std::string(cards[i].name));
+        EXPECT_EQ(readers[i].type, cards[i].type);
+        EXPECT_EQ(kInterfaceNames.nameAt(i + 1), cards[i].name);
+        EXPECT_EQ(kInterfaceNames.valueAt(i + 1), cards[i].type);
+        EXPECT_TRUE(cards[i].makeBackend != nullptr && readers[i].list != nullptr && readers[i].lookAtCard != nullptr);
+        EXPECT_EQ(readers[i].makeStatusSource == nullptr, !readers[i].noEvents.empty());
+        EXPECT_EQ(cardInterface(cards[i].type), &cards[i]);
+        EXPECT_EQ(configuredInterfaces(cards[i].type), std::vector{&readers[i]});
+    }
+    EXPECT_EQ(configuredInterfaces(kInterfaceNames.valueAt(cards.size() + 1)).size(), readers.size()); // ALL
+    for (std::int32_t type : {0, 9, -1}) {
+        EXPECT_EQ(cardInterface(type), nullptr);
+        EXPECT_TRUE(configuredInterfaces(type).empty());
+        EXPECT_FALSE(choosableAtRunTime(type));
+    }
+}
+
 TEST(CardErrorTest, ConnectionSuffixUsesSignedCodesAndTheRemoteTable) {
     EXPECT_EQ(connectionErrorSuffix(0), "");
     EXPECT_EQ(connectionErrorSuffix(992402), " (return code 992402: Server ist nicht verbunden)");
-    EXPECT_TRUE(connectionErrorSuffix(PCSC_E_SHARING_VIOLATION).starts_with(" (return code -2146435061: "));
+    EXPECT_TRUE(
+        connectionErrorSuffix(pcsc::code(SCARD_E_SHARING_VIOLATION)).starts_with(" (return code -2146435061: "));
 }
 
 } // namespace
