@@ -144,9 +144,9 @@ std::int32_t ChipCardPlugin::setLogLevel(std::string_view value) {
 std::int32_t ChipCardPlugin::setInterface(std::string_view value) {
     // An interface on remote servers needs their addresses, which come only
     // from the configuration file.
-    for (std::size_t i = 0; i < kInterfaceTable.size(); ++i) {
-        const std::int32_t type = kInterfaceTable.valueAt(i);
-        if (textEqualsNoCase(value, kInterfaceTable.nameAt(i)) && choosableAtRunTime(type)) {
+    for (const NamedValue& row : kInterfaceTable.pairs()) {
+        const std::int32_t type = row.value;
+        if (textEqualsNoCase(value, row.name) && choosableAtRunTime(type)) {
             setNamedValue("INTERFACE", type);
             interfaceType = type;
             write(LOG_LOG, "Interface type set to " + std::string(value));

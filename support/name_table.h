@@ -25,6 +25,7 @@ public:
         return "UNKNOWN";
     }
     std::size_t size() const { return pairs_.size(); }
+    std::span<const NamedValue> pairs() const { return pairs_; }
     // Exact, case-sensitive match; false when the name is not in the table.
     bool find(std::string_view name, std::int32_t& value) const {
         for (const auto& p : pairs_)

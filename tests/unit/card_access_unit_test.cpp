@@ -267,19 +267,21 @@ TEST(InterfaceTableTest, BothHalvesAgreeAndNamesReachTheirRows) {
     const auto cards = cardInterfaces();
     const auto readers = readerInterfaces();
     ASSERT_EQ(cards.size(), readers.size());
-    EXPECT_EQ(kInterfaceNames.nameAt(0), "UNDEFINED");
-    EXPECT_EQ(kInterfaceNames.nameAt(cards.size() + 1), "ALL");
+    const auto names = kInterfaceNames.pairs();
+    ASSERT_EQ(names.size(), cards.size() + 2);
+    EXPECT_EQ(names.front().name, "UNDEFINED");
+    EXPECT_EQ(names.back().name, "ALL");
     for (std::size_t i = 0; i < cards.size(); ++i) {
         SCOPED_TRACE(std::string(cards[i].name));
         EXPECT_EQ(readers[i].type, cards[i].type);
-        EXPECT_EQ(kInterfaceNames.nameAt(i + 1), cards[i].name);
-        EXPECT_EQ(kInterfaceNames.valueAt(i + 1), cards[i].type);
+        EXPECT_EQ(names[i + 1].name, cards[i].name);
+        EXPECT_EQ(names[i + 1].value, cards[i].type);
         EXPECT_TRUE(cards[i].makeBackend != nullptr && readers[i].list != nullptr && readers[i].lookAtCard != nullptr);
         EXPECT_EQ(readers[i].makeStatusSource == nullptr, !readers[i].noEvents.empty());
         EXPECT_EQ(cardInterface(cards[i].type), &cards[i]);
         EXPECT_EQ(configuredInterfaces(cards[i].type), std::vector{&readers[i]});
     }
-    EXPECT_EQ(configuredInterfaces(kInterfaceNames.valueAt(cards.size() + 1)).size(), readers.size()); // ALL
+    EXPECT_EQ(configuredInterfaces(names.back().value).size(), readers.size()); // ALL
     for (std::int32_t type : {0, 9, -1}) {
         EXPECT_EQ(cardInterface(type), nullptr);
         EXPECT_TRUE(configuredInterfaces(type).empty());
