@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "control/codepage.h"
 #include "core/version.h"
+#include "support/codepage.h"
 
 namespace vexa {
 namespace {
