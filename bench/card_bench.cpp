@@ -37,11 +37,16 @@ constexpr std::array<std::uint8_t, 9> kCommand = {0x80, 0xEE, 0x00, 0x00, 0x04, 
 constexpr const char* kCommandHex = "80 EE 00 00 04 01 02 03 04";
 constexpr const char* kAnswerHex = "01 02 03 04 90 00";
 
-// The plug-in as a page would use it: admitted without a question.
-class BenchPlugin : public ChipCardPlugin {
-protected:
-    std::string pageAddress() override { return "https://bench.example/"; }
-    bool askUser(std::string_view, std::string_view) override { return true; }
+// The user of the page: says OK.
+class Consent : public UserQuestion {
+public:
+    bool ask(std::string_view, std::string_view) override { return true; }
+};
+
+// The plug-in as a page would use it: admitted at the first Open.
+class BenchPlugin : private Consent, public ChipCardPlugin {
+public:
+    BenchPlugin() : ChipCardPlugin(PageIdentity{"https://bench.example/"}, *this) {}
 };
 
 int run(int iterations, int rounds) {

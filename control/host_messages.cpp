@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "control/codepage.h"
+#include "support/codepage.h"
 #include "support/version.h"
 
 namespace vexa {

@@ -32,7 +32,7 @@ constexpr mode_t kDirectoryMode = 0755;
 class RegistrationLog {
 public:
     RegistrationLog() { plugin_.loadConfiguration({.clientText = "Internet Explorer"}); }
-    void write(std::int32_t level, const std::string& text) { plugin_.write(level, text); }
+    void write(std::int32_t level, const std::string& text) { plugin_.log().write(level, text); }
 
 private:
     ChipCardPlugin plugin_;

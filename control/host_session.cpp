@@ -26,8 +26,8 @@ constexpr std::string_view kTooManyWaiting = "too many calls are waiting for the
 
 // The page's control and the dispatcher in front of it, made by the hello.
 struct HostedControl {
-    HostedControl(PageConnection& page, const PageIdentity& identity)
-        : control(page, identity), dispatcher(control, control) {}
+    HostedControl(UserQuestion& question, const PageIdentity& identity)
+        : control(question, identity), dispatcher(control, control) {}
 
     ChipCardControl control;
     ScriptDispatcher dispatcher;
@@ -81,8 +81,8 @@ void HostSession::greet(const HostJson& hello) {
         send(refusalMessage(HostJson(), problem));
         return;
     }
-    PageConnection& page = *this;
-    hosted_ = std::make_unique<HostedControl>(page, *identity);
+    UserQuestion& question = *this;
+    hosted_ = std::make_unique<HostedControl>(question, *identity);
     send(readyMessage());
 }
 
@@ -97,21 +97,23 @@ void HostSession::call(const ParsedCall& parsed) {
 }
 
 void HostSession::waitForInput() {
-    std::array<pollfd, 2> fds{{{input_, POLLIN, 0}, {hosted_ ? hosted_->control.mailbox().wakeFd() : -1, POLLIN, 0}}};
-    if (pollForInput(fds, hosted_ ? &hosted_->control : nullptr) < 0) {
+    // The question is modal: nothing but input is awaited until its answer.
+    ChipCardControl* control = hosted_ && !asking_ ? &hosted_->control : nullptr;
+    std::array<pollfd, 2> fds{{{input_, POLLIN, 0}, {control ? control->mailbox().wakeFd() : -1, POLLIN, 0}}};
+    if (pollForInput(fds, control) < 0) {
         if (errno == EINTR) return;
         report(std::string("cannot wait for input: ") + std::strerror(errno));
         broken_ = inputEnded_ = true;
         return;
     }
     if (fds[1].revents & POLLIN) {
-        hosted_->control.mailbox().clearWake();
+        control->mailbox().clearWake();
         deliverEvents();
     }
     if (fds[0].revents != 0) {
         std::vector<IncomingFrame> frames;
         readInput(frames);
-        for (IncomingFrame& frame : frames) queue_.push_back(std::move(frame));
+        receive(frames);
     }
 }
 
@@ -134,7 +136,7 @@ bool HostSession::readInput(std::vector<IncomingFrame>& out) {
     return false;
 }
 
-bool HostSession::askUser(std::string_view caption, std::string_view text) {
+bool HostSession::ask(std::string_view caption, std::string_view text) {
     const std::string question = questionMessage(caption, text);
     if (question.size() > kMaxOutgoingMessageBytes) {
         report("the site question is longer than the browser accepts; it counts as Cancel");
@@ -147,34 +149,30 @@ bool HostSession::askUser(std::string_view caption, std::string_view text) {
     arrived.swap(queue_);
     for (IncomingFrame& frame : arrived) holdOrRefuse(std::move(frame));
     // Modal: whatever else arrives waits in the queue until the answer.
-    // The end of input counts as Cancel.
-    std::vector<IncomingFrame> frames;
-    while (readInput(frames)) {
-        if (const auto answer = takeAnswer(frames)) return *answer;
-        frames.clear();
-    }
-    for (IncomingFrame& frame : frames) queue_.push_back(std::move(frame));
-    return false;
+    asking_ = true;
+    answer_.reset();
+    while (!answer_ && !inputEnded_) waitForInput();
+    asking_ = false;
+    return answer_.value_or(false);
 }
 
-std::optional<bool> HostSession::takeAnswer(std::vector<IncomingFrame>& frames) {
-    std::optional<bool> answer;
+void HostSession::receive(std::vector<IncomingFrame>& frames) {
     for (IncomingFrame& frame : frames) {
-        if (answer) {
+        if (!asking_ || answer_) {
             queue_.push_back(std::move(frame));
-            continue;
+        } else if (!takeAnswer(frame)) {
+            holdOrRefuse(std::move(frame));
         }
-        if (frame.error.empty()) {
-            const IncomingMessage message = classifyMessage(frame.body);
-            if (message.kind == IncomingMessage::Answer) {
-                answer = parseAnswer(message.parsed.value["answer"]);
-                if (!answer) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
-                continue;
-            }
-        }
-        holdOrRefuse(std::move(frame));
     }
-    return answer;
+}
+
+bool HostSession::takeAnswer(const IncomingFrame& frame) {
+    if (!frame.error.empty()) return false;
+    const IncomingMessage message = classifyMessage(frame.body);
+    if (message.kind != IncomingMessage::Answer) return false;
+    answer_ = parseAnswer(message.parsed.value["answer"]);
+    if (!answer_) send(refusalMessage(HostJson(), "the answer must be \"ok\" or \"cancel\""));
+    return true;
 }
 
 void HostSession::holdOrRefuse(IncomingFrame&& frame) {
@@ -216,7 +214,7 @@ bool HostSession::send(std::string_view message) {
 
 void HostSession::report(std::string_view text) {
     std::cerr << "vexa-host: " << text << '\n';
-    if (hosted_) hosted_->control.write(LOG_ERROR, text);
+    if (hosted_) hosted_->control.log().write(LOG_ERROR, text);
 }
 
 } // namespace vexa

@@ -22,8 +22,9 @@ struct ParsedCall;
 // input descriptor and the output stream. The hello creates the page's
 // control; then calls are answered in order, long answers in chunks, events
 // go out as the event thread hands them over, and Open's site question
-// holds back every other call until the user has answered.
-class HostSession : private PageConnection {
+// holds back every other call until the user has answered. All input, the
+// answer included, comes through one wait (waitForInput).
+class HostSession : private UserQuestion {
 public:
     HostSession(int input, std::ostream& output);
     HostSession(const HostSession&) = delete;
@@ -36,18 +37,25 @@ public:
     int run();
 
 private:
-    bool askUser(std::string_view caption, std::string_view text) override;
+    // Sends the site question and waits for its answer; the end of input
+    // counts as Cancel.
+    bool ask(std::string_view caption, std::string_view text) override;
 
     void handle(const IncomingFrame& frame);
     void greet(const nlohmann::ordered_json& hello);
     void call(const ParsedCall& parsed);
-    // Waits for input or an event; queues what arrives, fires the event.
+    // Waits for input or, unless the question is open, an event or the
+    // plug-in's deadline; receives what arrives, fires the event.
     void waitForInput();
     // One read; appends the messages it completes. False at the end of input.
     bool readInput(std::vector<IncomingFrame>& out);
-    // The first valid answer among frames; the others are queued, those
-    // before the answer only while the queue has room, else refused.
-    std::optional<bool> takeAnswer(std::vector<IncomingFrame>& frames);
+    // Queues what one read brought. While the question waits, its first
+    // valid answer is taken and the frames before it are queued only while
+    // the queue has room, else refused.
+    void receive(std::vector<IncomingFrame>& frames);
+    // True when frame is an answer: a valid one becomes the question's
+    // answer, an invalid one is refused. False for anything else.
+    bool takeAnswer(const IncomingFrame& frame);
     // Queues a call that arrives while the question is open, or refuses it
     // when the waiting calls are at their bound.
     void holdOrRefuse(IncomingFrame&& frame);
@@ -65,6 +73,9 @@ private:
     std::deque<IncomingFrame> queue_;
     bool inputEnded_ = false;
     bool broken_ = false;
+    // While the question is open: whether it is, and its answer once given.
+    bool asking_ = false;
+    std::optional<bool> answer_;
     std::unique_ptr<HostedControl> hosted_;
 };
 

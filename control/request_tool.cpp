@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/codepage.h"
 #include "core/server_batch.h"
 #include "support/version.h"
 #include "support/cipher.h"
+#include "support/codepage.h"
 #include "support/option_parser.h"
 
 namespace vexa {

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/codepage.h"
 #include "control/script_method.h"
+#include "support/codepage.h"
 
 namespace vexa {
 namespace {

@@ -19,7 +19,11 @@ StartupInputs shellInputs() {
 } // namespace
 
 ShellSession::ShellSession(ShellOptions options)
-    : inputs_(shellInputs()), plugin_(std::move(options)), dispatcher_(plugin_, *this) {
+    : inputs_(shellInputs()),
+      question_(options.answer),
+      plugin_(PageIdentity{std::move(options.url), {}, std::move(options.origin), PageIdentity::Source::Typed},
+              question_),
+      dispatcher_(plugin_, *this) {
     plugin_.loadConfiguration(inputs_);
 }
 

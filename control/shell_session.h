@@ -3,16 +3,25 @@
 #include <istream>
 #include <ostream>
 
+#include <string>
+
 #include "control/script_dispatcher.h"
 #include "control/script_host.h"
-#include "control/shell_control.h"
+#include "control/shell_question.h"
 #include "core/chip_card_plugin.h"
 
 namespace vexa {
 
-// `vexa shell`: one plug-in started as "VEXA shell", one call per input line
-// (blank lines are skipped), one answer line per call in the same order.
-// The plug-in is shut down when the session ends.
+// The page the shell stands in for, and how its site question is answered.
+struct ShellOptions {
+    std::string url;    // the page address Open sees
+    std::string origin; // the origin of the page's frame, as a browser gives it
+    ShellAnswer answer = ShellAnswer::No;
+};
+
+// `vexa shell`: one plug-in started as "VEXA shell" for the page the options
+// name, one call per input line (blank lines are skipped), one answer line
+// per call in the same order. The plug-in is shut down when the session ends.
 class ShellSession : private ScriptHost {
 public:
     explicit ShellSession(ShellOptions options = {});
@@ -27,7 +36,8 @@ private:
     void restartPlugin() override;
 
     StartupInputs inputs_;
-    ShellControl plugin_;
+    ShellQuestion question_;
+    ChipCardPlugin plugin_;
     ScriptDispatcher dispatcher_;
 };
 

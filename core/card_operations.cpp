@@ -37,24 +37,24 @@ bool validAid(std::string_view aid) {
 std::string ChipCardPlugin::GetReaderList() {
     return guarded(std::string(), [&] {
         ScapiManagement inventory;
-        lastError = inventory.init(*this, interfaceType, remoteServer, true, false);
+        lastError = inventory.init(log_, interfaceType, remoteServer, true, false);
         std::string list;
         if (lastError != 0) {
-            write(LOG_ERROR, "GetReaderList unsuccessful" + cardErrorSuffix(lastError));
+            log_.write(LOG_ERROR, "GetReaderList unsuccessful" + cardErrorSuffix(lastError));
         } else {
             for (std::int32_t i = 0; i < inventory.getReaderCount(); ++i) {
                 if (!list.empty()) list += "\r\n";
                 list += inventory.getReaderName(i);
             }
         }
-        write(LOG_DEBUG, "GetReaderList returns " + signedDecimal(inventory.getReaderCount()) + " readers");
+        log_.write(LOG_DEBUG, "GetReaderList returns " + signedDecimal(inventory.getReaderCount()) + " readers");
         return list;
     });
 }
 
 std::string ChipCardPlugin::GetCardATR(std::string_view readerName) {
     return guarded(std::string(), [&] {
-        const ByteBuffer atr = card.getAtr(*this, interfaceType, readerName);
+        const ByteBuffer atr = card.getAtr(log_, interfaceType, readerName);
         lastError = card.lastResult();
         return atr.toHex(true);
     });
@@ -64,7 +64,7 @@ std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int
                                            std::int32_t timeOut) {
     return guarded(ERR_NOT_INITIALISED, [&] {
         const auto connect = [&] {
-            return lastError = card.connect(*this, interfaceType, readerName, shareMode, protocol);
+            return lastError = card.connect(log_, interfaceType, readerName, shareMode, protocol);
         };
         if (connect() != pcsc::code(SCARD_E_SHARING_VIOLATION) || timeOut <= 0) return lastError;
         // Another application holds the card: try again until the time is
@@ -82,7 +82,7 @@ std::int32_t ChipCardPlugin::ConnectCardEx(std::string_view readerName, std::int
 }
 
 std::int32_t ChipCardPlugin::DisConnectCardEx(std::int32_t disposition) {
-    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.disconnect(*this, disposition); });
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.disconnect(log_, disposition); });
 }
 
 std::string ChipCardPlugin::SendToCard(std::string_view apdu) {
@@ -91,7 +91,7 @@ std::string ChipCardPlugin::SendToCard(std::string_view apdu) {
         if ((lastError = readCardInput(card.isConnected(), apdu, kMaxApdu, command)) != 0) return std::string();
         std::array<std::uint8_t, kMaxApdu> answer{};
         std::uint32_t length = answer.size();
-        lastError = card.executeDirect(*this, command.bytes(), answer, length, 0);
+        lastError = card.executeDirect(log_, command.bytes(), answer, length, 0);
         return lastError != 0 ? std::string() : bytesToHex(std::span(answer).first(length), true);
     });
 }
@@ -103,7 +103,7 @@ std::string ChipCardPlugin::SendIOCTL(std::int32_t ioctl, std::int32_t isRaw, st
         std::array<std::uint8_t, kMaxControl> output{};
         std::uint32_t length = output.size();
         lastError =
-            card.executeControl(*this, input.bytes(), output, length, static_cast<std::uint32_t>(ioctl), isRaw != 0);
+            card.executeControl(log_, input.bytes(), output, length, static_cast<std::uint32_t>(ioctl), isRaw != 0);
         return lastError != 0 ? std::string() : bytesToHex(std::span(output).first(length), true);
     });
 }
@@ -119,13 +119,13 @@ std::int32_t ChipCardPlugin::EndTransactionEx(std::int32_t disposition) {
 std::int32_t ChipCardPlugin::GetCardStatus(std::string_view readerName) {
     return guarded(std::int32_t{-1}, [&] {
         std::uint32_t state = 0;
-        lastError = card.getCardStatus(*this, interfaceType, readerName, state);
+        lastError = card.getCardStatus(log_, interfaceType, readerName, state);
         return lastError != 0 ? -1 : static_cast<std::int32_t>(state);
     });
 }
 
 std::int32_t ChipCardPlugin::IsCardRemoved() {
-    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.isCardRemoved(*this); });
+    return guarded(ERR_NOT_INITIALISED, [&] { return lastError = card.isCardRemoved(log_); });
 }
 
 std::string ChipCardPlugin::SearchCard(std::string_view aid, std::string_view aid2) {
@@ -136,34 +136,34 @@ std::string ChipCardPlugin::SearchCard(std::string_view aid, std::string_view ai
         }
         // The card at hand first: it may already hold the application.
         if (card.isConnected()) {
-            lastError = card.selectByAid(*this, aid);
-            if (lastError == 0 && !aid2.empty()) lastError = card.selectByAid(*this, aid2);
+            lastError = card.selectByAid(log_, aid);
+            if (lastError == 0 && !aid2.empty()) lastError = card.selectByAid(log_, aid2);
             if (lastError == 0) return card.readerName();
-            card.disconnect(*this, SCARD_RESET_CARD);
+            card.disconnect(log_, SCARD_RESET_CARD);
         }
         ScapiManagement inventory;
-        lastError = inventory.init(*this, interfaceType, remoteServer, true, false);
+        lastError = inventory.init(log_, interfaceType, remoteServer, true, false);
         if (lastError != 0) return std::string();
-        write(LOG_DEBUG, "SearchCard for AID '" + std::string(aid) + "' and AID '" + std::string(aid2) + "'");
+        log_.write(LOG_DEBUG, "SearchCard for AID '" + std::string(aid) + "' and AID '" + std::string(aid2) + "'");
         std::string reader;
-        lastError = inventory.searchCard(*this, card, aid, aid2, reader, preferredReader);
+        lastError = inventory.searchCard(log_, card, aid, aid2, reader, preferredReader);
         if (lastError != 0) {
-            write(LOG_DEBUG, "SearchCard found no card" + cardErrorSuffix(lastError));
+            log_.write(LOG_DEBUG, "SearchCard found no card" + cardErrorSuffix(lastError));
             return std::string();
         }
-        write(LOG_DEBUG, "SearchCard found card in reader " + reader);
+        log_.write(LOG_DEBUG, "SearchCard found card in reader " + reader);
         return reader;
     });
 }
 
 std::int32_t ChipCardPlugin::EnableEvents(std::string_view eventIdentifier) {
     return guarded(ERR_NOT_INITIALISED,
-                   [&] { return lastError = enableEvents(*this, eventIdentifier, interfaceType, remoteServer); });
+                   [&] { return lastError = enableEvents(log_, eventIdentifier, interfaceType, remoteServer); });
 }
 
 std::int32_t ChipCardPlugin::DisableEvents() {
     return guarded(ERR_NOT_INITIALISED, [&] {
-        disableEvents(*this);
+        disableEvents(log_);
         return lastError = 0;
     });
 }

@@ -7,8 +7,26 @@
 
 namespace vexa {
 
-ChipCardPlugin::ChipCardPlugin() : TovLog(LOG_DEBUG, TovLog::Stdout, false) {
-    capRecords(kUnadmittedLogBytes);
+namespace {
+
+// The question of a plug-in without a user to ask.
+class AlwaysCancel : public UserQuestion {
+public:
+    bool ask(std::string_view, std::string_view) override { return false; }
+};
+
+UserQuestion& noUser() {
+    static AlwaysCancel question;
+    return question;
+}
+
+} // namespace
+
+ChipCardPlugin::ChipCardPlugin() : ChipCardPlugin(PageIdentity{}, noUser()) {}
+
+ChipCardPlugin::ChipCardPlugin(PageIdentity page, UserQuestion& question)
+    : log_(LOG_DEBUG, TovLog::Stdout, false), page_(std::move(page)), question_(question) {
+    log_.capRecords(kUnadmittedLogBytes);
 }
 
 ChipCardPlugin::~ChipCardPlugin() {
@@ -17,7 +35,7 @@ ChipCardPlugin::~ChipCardPlugin() {
 
 std::int32_t ChipCardPlugin::shutdown() {
     resetEvents();
-    const std::int32_t cardResult = card.close(*this);
+    const std::int32_t cardResult = card.close(log_);
     pageIdentifier.clear();
     remoteServer.clear();
     card.setRemoteServers(remoteServer);
@@ -26,7 +44,7 @@ std::int32_t ChipCardPlugin::shutdown() {
     clientName.clear();
     sitesConf.clear();
     initialised = 0;
-    capRecords(kUnadmittedLogBytes);
+    log_.capRecords(kUnadmittedLogBytes);
     siteChecked = 0;
     lastError = 0;
     interfaceType = 0;
@@ -36,8 +54,8 @@ std::int32_t ChipCardPlugin::shutdown() {
 std::int32_t ChipCardPlugin::resetPlugin() {
     std::int32_t result = shutdown();
     lastError = result;
-    close();
-    clear();
+    log_.close();
+    conf_.clear();
     return result;
 }
 
@@ -75,21 +93,21 @@ std::string ChipCardPlugin::Str2Hex(std::string_view input) {
 }
 
 std::int32_t ChipCardPlugin::GetLastErrorCode() {
-    write(LOG_TRACE, "GetLastErrorCode returns " + errorCodeText(lastError));
+    log_.write(LOG_TRACE, "GetLastErrorCode returns " + errorCodeText(lastError));
     return lastError;
 }
 
 std::string ChipCardPlugin::GetErrorText(std::int32_t errorCode) {
     std::string text = convertGermanCharacters(lookupErrorText(errorCode), 1);
-    write(LOG_TRACE, "GetErrorText returns for " + errorCodeText(errorCode) + ": " + text);
+    log_.write(LOG_TRACE, "GetErrorText returns for " + errorCodeText(errorCode) + ": " + text);
     return text;
 }
 
 std::string ChipCardPlugin::ReadLogFile(std::int32_t maxNumberOfBytes) {
     return guarded(std::string(), [&] {
         std::string text;
-        if (readTail(maxNumberOfBytes, text) != 0) {
-            write(LOG_ERROR, "ReadLogFile () unsuccessful for log file '" + logFileName() + "'");
+        if (log_.readTail(maxNumberOfBytes, text) != 0) {
+            log_.write(LOG_ERROR, "ReadLogFile () unsuccessful for log file '" + log_.logFileName() + "'");
             lastError = ERR_LOGFILE_UNREADABLE;
             return std::string();
         }

@@ -10,6 +10,7 @@
 #include "core/error_model.h"
 #include "core/server_batch.h"
 #include "core/site_address.h"
+#include "core/user_question.h"
 #include "support/version.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
@@ -20,7 +21,9 @@ namespace vexa {
 // Test-case number shared by every plug-in object of the process.
 extern std::atomic<std::int32_t> processTestcase;
 
-// Inputs of the start-up load, given by whoever hosts the plug-in.
+// Inputs of the start-up load, given by whoever hosts the plug-in. The
+// defaults are the product's own names; a host sets what is its own (the
+// client text).
 struct StartupInputs {
     std::string companyDirectory = "MERIDAN";
     std::string productText{kProductText};
@@ -50,16 +53,21 @@ PluginSetup readPluginSetup(const StartupInputs& inputs);
 
 // The scripting core behind every script call. Operations never throw: they
 // answer with a string or a code and keep the detailed outcome in lastError.
-// It is its own log, holds its main configuration and is the event sink of
-// its event monitor, all as bases.
-class ChipCardPlugin : public TovLog, public TovConf, public ChipCardEvent {
+// It holds its log and its main configuration, is told who its page is and
+// how to ask the user when it is made, and is the event sink of its event
+// monitor as a base.
+class ChipCardPlugin : public ChipCardEvent {
 public:
     // What a control writes to the log in all while its page is not
     // admitted: SetMode and GetMode work before Open, and a refused page must
     // neither fill the disk nor rotate other pages' records out of the log.
     static constexpr std::size_t kUnadmittedLogBytes = 64 * 1024;
 
+    // A plug-in without a page (tools beside the plug-in): Open judges an
+    // empty address and the question is always answered Cancel.
     ChipCardPlugin();
+    // A plug-in for the page; Open asks question, which must outlive it.
+    ChipCardPlugin(PageIdentity page, UserQuestion& question);
     ChipCardPlugin(const ChipCardPlugin&) = delete;
     ChipCardPlugin& operator=(const ChipCardPlugin&) = delete;
     ~ChipCardPlugin() override;
@@ -121,10 +129,15 @@ public:
     std::optional<TovChipDefaultAccess::Clock::time_point> transactionDeadline() const {
         return card.transactionDeadline();
     }
-    void endIdleTransaction() { card.endIdleTransaction(*this); }
+    void endIdleTransaction() { card.endIdleTransaction(log_); }
 
     bool isInitialised() const { return initialised != 0; }
     const std::string& getClientName() const { return clientName; }
+    // The log every operation writes to; whoever hosts the plug-in adds its
+    // own records.
+    TovLog& log() { return log_; }
+    // The main configuration as loaded and changed by SetMode.
+    const TovConf& configuration() const { return conf_; }
 
     // True when the built-in or the user's list admits the page.
     bool isSiteAllowed(const SiteAddress& page) const;
@@ -133,14 +146,6 @@ public:
     int addAllowedSite(std::string_view site);
 
 protected:
-    // What the host supplies: the address of the frame that embeds the
-    // plug-in ("" when unknown), the origin the browser gives for that frame
-    // ("" when none; "null" for an opaque one), and a modal OK/Cancel
-    // question to the user.
-    virtual std::string pageAddress() { return {}; }
-    virtual std::string pageOrigin() { return {}; }
-    virtual bool askUser(std::string_view caption, std::string_view text);
-
     // The initialisation guard of every card, request, log-reading and event
     // operation: runs op once Open admitted the page, else stores 992211 and
     // answers refused.
@@ -152,6 +157,12 @@ protected:
         }
         return op();
     }
+
+    TovLog log_;
+    TovConf conf_;
+    // Who the page is; Open judges it each time it runs its check.
+    PageIdentity page_;
+    UserQuestion& question_;
 
     std::int32_t initialised = 0;
     std::int32_t siteChecked = 0;

@@ -50,70 +50,82 @@ std::string configurationPath(const StartupInputs& inputs, const std::string& lo
     return file.resolvedPath();
 }
 
+// The main configuration file and its settings: conf loaded with the
+// declared keys, then what it holds or their defaults.
+struct MainSettings {
+    std::string configuration;
+    int loadResult = 0;
+    int line = 0;
+    std::int32_t logLevel = LOG_OFF;
+    std::string logFile;
+    std::int32_t interfaceType = INTERFACE_PCSC;
+    std::string remoteServers;
+};
+
+MainSettings loadMainSettings(TovConf& conf, const StartupInputs& inputs,
+                              const std::optional<std::string>& protocolDirectory) {
+    MainSettings settings;
+    settings.configuration = configurationPath(inputs, settingsLocation(protocolDirectory));
+    const auto rows = mainRows(protocolDirectory ? LOG_DEBUG : LOG_OFF, inputs.logFile);
+    settings.loadResult = conf.load("", "", settings.configuration, rows, settings.line);
+    conf.getNamedValue("LOGLEVEL", settings.logLevel);
+    conf.getText("LOGFILE", settings.logFile);
+    conf.getNamedValue("INTERFACE", settings.interfaceType);
+    conf.getText("REMOTE_PCSC_SERVER", settings.remoteServers);
+    return settings;
+}
+
 } // namespace
 
 PluginSetup readPluginSetup(const StartupInputs& inputs) {
     PluginSetup setup;
     setup.protocolDirectory = registeredProtocolDirectory();
-    const std::string location = settingsLocation(setup.protocolDirectory);
-    setup.configuration = configurationPath(inputs, location);
     TovConf conf;
-    int line = 0;
-    const auto rows = mainRows(setup.protocolDirectory ? LOG_DEBUG : LOG_OFF, inputs.logFile);
-    conf.load("", "", setup.configuration, rows, line);
-    std::string logFile;
-    conf.getText("LOGFILE", logFile);
-    conf.getNamedValue("LOGLEVEL", setup.logLevel);
-    conf.getNamedValue("INTERFACE", setup.interfaceType);
-    conf.getText("REMOTE_PCSC_SERVER", setup.remoteServers);
+    const MainSettings settings = loadMainSettings(conf, inputs, setup.protocolDirectory);
+    setup.configuration = settings.configuration;
+    setup.logLevel = settings.logLevel;
+    setup.interfaceType = settings.interfaceType;
+    setup.remoteServers = settings.remoteServers;
     TovLog log;
-    log.setLogFile(inputs.companyDirectory, location, logFile);
+    log.setLogFile(inputs.companyDirectory, settingsLocation(setup.protocolDirectory), settings.logFile);
     setup.hostLog = log.logFileName();
     return setup;
 }
 
 void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
-    if (isLoaded()) return;
+    if (conf_.isLoaded()) return;
     clientName = printableClient(inputs.clientText);
 
     std::string registryRefusal;
     const std::optional<std::string> protocolDir = registeredProtocolDirectory(&registryRefusal);
-    const std::string location = settingsLocation(protocolDir);
 
     loadAllowedSites(inputs.companyDirectory);
 
-    int line = 0;
-    const auto rows = mainRows(protocolDir ? LOG_DEBUG : LOG_OFF, inputs.logFile);
-    const int loadResult = load("", "", configurationPath(inputs, location), rows, line);
-
-    std::int32_t level = LOG_OFF;
-    std::string logFile;
-    getNamedValue("LOGLEVEL", level);
-    getText("LOGFILE", logFile);
-    setOutputMode(TovLog::File);
-    setThreshold(level);
-    setLogFile(inputs.companyDirectory, location, logFile);
-    TovLog::setTestcase(processTestcase.load());
-    open();
+    const MainSettings settings = loadMainSettings(conf_, inputs, protocolDir);
+    log_.setOutputMode(TovLog::File);
+    log_.setThreshold(settings.logLevel);
+    log_.setLogFile(inputs.companyDirectory, settingsLocation(protocolDir), settings.logFile);
+    log_.setTestcase(processTestcase.load());
+    log_.open();
 
     // A missing file is an INFO record, every other failure an ERROR.
-    if (!registryRefusal.empty()) write(LOG_ERROR, registryRefusal + ".");
-    report(*this, loadResult, line, true);
-    if (!sitesConf.refusal().empty()) sitesConf.report(*this, TovConf::Refused, 0, true);
+    if (!registryRefusal.empty()) log_.write(LOG_ERROR, registryRefusal + ".");
+    conf_.report(log_, settings.loadResult, settings.line, true);
+    if (!sitesConf.refusal().empty()) sitesConf.report(log_, TovConf::Refused, 0, true);
 
-    getNamedValue("INTERFACE", interfaceType);
-    getText("REMOTE_PCSC_SERVER", remoteServer);
+    interfaceType = settings.interfaceType;
+    remoteServer = settings.remoteServers;
     card.setRemoteServers(remoteServer);
 
-    write(LOG_INFO, inputs.productText + " on Linux using interface type " + kInterfaceTable.nameOf(interfaceType) +
-                        " on " + clientName);
+    log_.write(LOG_INFO, inputs.productText + " on Linux using interface type " +
+                             kInterfaceTable.nameOf(interfaceType) + " on " + clientName);
 }
 
 std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_view value) {
     std::int32_t result = ERR_INVALID_PARAMETER;
     if (textEqualsNoCase(parameter, "PREFERRED_READER")) {
         preferredReader = value;
-        write(LOG_INFO, "Preferred reader set to '" + preferredReader + "'");
+        log_.write(LOG_INFO, "Preferred reader set to '" + preferredReader + "'");
         result = 0;
     } else if (textEqualsNoCase(parameter, "LOGLEVEL")) {
         result = setLogLevel(value);
@@ -122,7 +134,7 @@ std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_vie
     } else if (textEqualsNoCase(parameter, "TESTCASE")) {
         result = setTestcaseNumber(value);
     } else {
-        write(LOG_INFO, "Unknown parameter: '" + std::string(parameter) + "'");
+        log_.write(LOG_INFO, "Unknown parameter: '" + std::string(parameter) + "'");
     }
     lastError = result;
     return result;
@@ -131,13 +143,13 @@ std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_vie
 std::int32_t ChipCardPlugin::setLogLevel(std::string_view value) {
     for (std::int32_t level = LOG_TRACE; level <= LOG_OFF; ++level) {
         if (textEqualsNoCase(value, kLevelTable.nameOf(level))) {
-            setNamedValue("LOGLEVEL", level);
-            setThreshold(level);
-            write(LOG_LOG, "Loglevel set to " + std::string(value));
+            conf_.setNamedValue("LOGLEVEL", level);
+            log_.setThreshold(level);
+            log_.write(LOG_LOG, "Loglevel set to " + std::string(value));
             return 0;
         }
     }
-    write(LOG_ERROR, "Invalid value for new loglevel: '" + std::string(value) + "'");
+    log_.write(LOG_ERROR, "Invalid value for new loglevel: '" + std::string(value) + "'");
     return ERR_INVALID_VALUE;
 }
 
@@ -147,33 +159,33 @@ std::int32_t ChipCardPlugin::setInterface(std::string_view value) {
     for (const NamedValue& row : kInterfaceTable.pairs()) {
         const std::int32_t type = row.value;
         if (textEqualsNoCase(value, row.name) && choosableAtRunTime(type)) {
-            setNamedValue("INTERFACE", type);
+            conf_.setNamedValue("INTERFACE", type);
             interfaceType = type;
-            write(LOG_LOG, "Interface type set to " + std::string(value));
+            log_.write(LOG_LOG, "Interface type set to " + std::string(value));
             return 0;
         }
     }
-    write(LOG_ERROR, "Invalid value for new interface type: '" + std::string(value) + "'");
+    log_.write(LOG_ERROR, "Invalid value for new interface type: '" + std::string(value) + "'");
     return ERR_INVALID_VALUE;
 }
 
 std::int32_t ChipCardPlugin::setTestcaseNumber(std::string_view value) {
     std::int32_t number = 0;
     if (!parseDecimal(value, number)) {
-        write(LOG_ERROR, "Value for testcase is not numerical: '" + std::string(value) + "'");
+        log_.write(LOG_ERROR, "Value for testcase is not numerical: '" + std::string(value) + "'");
         return ERR_INVALID_VALUE;
     }
     if (number != 0) {
-        TovLog::setTestcase(number);
+        log_.setTestcase(number);
         processTestcase = number;
-        write(LOG_INFO, "TESTCASE set to " + signedDecimal(number));
+        log_.write(LOG_INFO, "TESTCASE set to " + signedDecimal(number));
     }
     return 0;
 }
 
 std::string ChipCardPlugin::settingName(std::string_view key, const NameTable& table) const {
     std::int32_t value = 0;
-    getNamedValue(key, value);
+    conf_.getNamedValue(key, value);
     return table.nameOf(value);
 }
 
@@ -186,7 +198,7 @@ std::string ChipCardPlugin::GetMode(std::string_view parameter) {
     } else if (textEqualsNoCase(parameter, "INTERFACE")) {
         result = settingName("INTERFACE", kInterfaceTable);
     } else {
-        write(LOG_ERROR, "Unknown parameter: '" + std::string(parameter) + "'");
+        log_.write(LOG_ERROR, "Unknown parameter: '" + std::string(parameter) + "'");
         lastError = ERR_INVALID_PARAMETER;
         return {};
     }

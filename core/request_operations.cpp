@@ -40,14 +40,14 @@ std::string ChipCardPlugin::EncodeRequest(std::string_view clientId, std::string
         header.clientId = clientId;
         if (!transactionId.empty()) {
             header.transactionId = transactionId;
-            setTransactionId(transactionId);
+            log_.setTransactionId(transactionId);
         }
-        setClient(clientId);
-        setProcessId(processId);
+        log_.setClient(clientId);
+        log_.setProcessId(processId);
 
         // Without a connection there is no ATR to ask for, and nothing to log.
         ByteBuffer atr;
-        if (card.isConnected()) atr = card.getAtr(*this, card.interfaceType(), card.readerName());
+        if (card.isConnected()) atr = card.getAtr(log_, card.interfaceType(), card.readerName());
         RequestEnvironment environment;
         environment.interfaceType = card.interfaceType();
         environment.readerName = card.readerName();
@@ -66,13 +66,13 @@ std::string ChipCardPlugin::EncodeRequest(std::string_view clientId, std::string
             written = written && message.appendRaw(body);
         }
         if (!written) {
-            write(LOG_ERROR, "Cannot encode data in EncodeRequest");
+            log_.write(LOG_ERROR, "Cannot encode data in EncodeRequest");
             lastError = ERR_ENCODE_FAILED;
             return std::string();
         }
         std::string cipherText;
         if (!encipherTlv(message, kTransportKey, cipherText)) {
-            write(LOG_ERROR, "Cannot encrypt data in EncodeRequest");
+            log_.write(LOG_ERROR, "Cannot encrypt data in EncodeRequest");
             lastError = ERR_ENCODE_FAILED;
             return std::string();
         }
@@ -95,7 +95,7 @@ std::string ChipCardPlugin::DecodeRequest(std::string_view input) {
 std::string ChipCardPlugin::ExecuteRequest(std::string_view input, std::int32_t encoded, std::int32_t processId) {
     return guarded(std::string(), [&] {
         lastError = -1;
-        write(LOG_INFO, "ExecuteRequest processing");
+        log_.write(LOG_INFO, "ExecuteRequest processing");
         ServerResponse response;
         response.header.functionId = kExecuteFunctionId;
         try {
@@ -103,22 +103,22 @@ std::string ChipCardPlugin::ExecuteRequest(std::string_view input, std::int32_t 
             response.header.processId = processId != 0 ? processId : request.header.processId;
             response.header.clientId = request.header.clientId;
             response.header.transactionId = request.header.transactionId;
-            setClient(request.header.clientId);
-            write(LOG_INFO, "transaction id on server is " + request.header.transactionId);
-            setTransactionId(request.header.transactionId);
+            log_.setClient(request.header.clientId);
+            log_.write(LOG_INFO, "transaction id on server is " + request.header.transactionId);
+            log_.setTransactionId(request.header.transactionId);
             if (request.release) {
-                card.disconnect(*this, SCARD_RESET_CARD);
-                write(LOG_INFO, "ExecuteRequest processed");
+                card.disconnect(log_, SCARD_RESET_CARD);
+                log_.write(LOG_INFO, "ExecuteRequest processed");
                 return std::string();
             }
             executeCommands(request, response);
         } catch (const TovException& e) {
             // Whatever stopped the execution travels in the response.
-            write(LOG_ERROR, e.text() + card.logSuffix(e.code()));
+            log_.write(LOG_ERROR, e.text() + card.logSuffix(e.code()));
             if (response.results.empty()) response.results.emplace_back();
             response.results.back().text = e.text();
             response.header.errorCode = e.code();
-            card.disconnect(*this, SCARD_RESET_CARD);
+            card.disconnect(log_, SCARD_RESET_CARD);
         }
         return writeServerResponse(response, encoded != 0);
     });
@@ -142,13 +142,13 @@ void ChipCardPlugin::executeCommands(const ServerRequest& request, ServerRespons
         lastError = 0;
         if (command.reconnect) reconnectForCommand(command.reconnectSeconds);
         if (i == 0 && lastError == 0) {
-            lastError = card.isCardRemoved(*this);
+            lastError = card.isCardRemoved(log_);
             if (lastError == ERR_CARD_REMOVED) response.cardRemoved = true;
         }
         CommandResult& result = response.results.emplace_back();
         if (lastError == 0) {
             std::uint32_t length = kAnswerCapacity;
-            lastError = card.executeDirect(*this, command.apdu.bytes(), answer, length, command.controlCode);
+            lastError = card.executeDirect(log_, command.apdu.bytes(), answer, length, command.controlCode);
             // A failed exchange has no answer: the buffer still holds an
             // earlier command's bytes.
             if (lastError == 0) {
@@ -166,13 +166,13 @@ void ChipCardPlugin::executeCommands(const ServerRequest& request, ServerRespons
 
 void ChipCardPlugin::reconnectForCommand(std::int32_t seconds) {
     if (seconds == 0) {
-        write(LOG_DEBUG, "executing reconnect");
-        lastError = card.reconnect(*this);
-        if (lastError != 0) write(LOG_ERROR, "error at reconnect" + card.logSuffix(lastError));
+        log_.write(LOG_DEBUG, "executing reconnect");
+        lastError = card.reconnect(log_);
+        if (lastError != 0) log_.write(LOG_ERROR, "error at reconnect" + card.logSuffix(lastError));
         return;
     }
-    write(LOG_INFO, "executing reconnect with retry and timeout " + signedDecimal(seconds) + " seconds");
-    lastError = card.reconnect(*this);
+    log_.write(LOG_INFO, "executing reconnect with retry and timeout " + signedDecimal(seconds) + " seconds");
+    lastError = card.reconnect(log_);
     // Elapsed time on the monotonic clock: a change of the wall clock must
     // neither stretch nor cut the retries.
     const auto start = std::chrono::steady_clock::now();
@@ -181,12 +181,12 @@ void ChipCardPlugin::reconnectForCommand(std::int32_t seconds) {
     };
     while (lastError != 0 && elapsedSeconds() < seconds) {
         std::this_thread::sleep_for(kReconnectPause);
-        lastError = card.reconnect(*this);
+        lastError = card.reconnect(log_);
     }
     if (lastError != 0)
-        write(LOG_ERROR, "card not reconnected");
+        log_.write(LOG_ERROR, "card not reconnected");
     else
-        write(LOG_INFO, "card reconnected successfully");
+        log_.write(LOG_INFO, "card reconnected successfully");
 }
 
 std::string ChipCardPlugin::writeServerResponse(const ServerResponse& response, bool encoded) {
@@ -195,16 +195,16 @@ std::string ChipCardPlugin::writeServerResponse(const ServerResponse& response, 
     message.allocate(kMessageCapacity);
     std::string text;
     if (!writeResponse(message, response)) {
-        write(LOG_ERROR, "Cannot encode data for transport");
+        log_.write(LOG_ERROR, "Cannot encode data for transport");
         lastError = ERR_ENCODE_FAILED;
     } else if (!encoded) {
         text = message.toHex(false);
     } else if (!encipherTlv(message, kTransportKey, text)) {
-        write(LOG_ERROR, "Cannot encrypt data for transport");
+        log_.write(LOG_ERROR, "Cannot encrypt data for transport");
         lastError = ERR_ENCODE_FAILED;
         text.clear();
     }
-    write(LOG_INFO, "ExecuteRequest processed");
+    log_.write(LOG_INFO, "ExecuteRequest processed");
     return text;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "support/codepage.h"
 #include "support/text.h"
 
 namespace vexa {
@@ -175,6 +176,19 @@ std::string cutAddress(std::string_view address) {
     const auto slash = stripped.rfind('/');
     if (slash != std::string::npos && slash >= pathStart) stripped.resize(slash);
     return stripped;
+}
+
+std::string narrowPageText(std::string_view utf8, PageIdentity::Source source) {
+    // Every character beyond U+00FF starts with a byte from 0xC4 up; the
+    // Windows conversion gave up on the whole address for one of them.
+    const bool beyondLatin1 =
+        std::any_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xC4; });
+    if (source == PageIdentity::Source::Browser && beyondLatin1) return {};
+    return utf8ToCp1252(utf8);
+}
+
+SiteAddress judgePage(const PageIdentity& page) {
+    return judgePage(narrowPageText(page.url, page.source), narrowPageText(page.origin, page.source));
 }
 
 SiteAddress judgePage(std::string_view url, std::string_view origin) {

@@ -27,9 +27,30 @@ struct SiteAddress {
     bool storable = false;
 };
 
+// Who the page is, as whoever hosts the plug-in learnt it: UTF-8 texts as
+// they came, untrusted.
+struct PageIdentity {
+    // How the address texts reached the host. A browser reports them as wide
+    // strings, which the Windows conversion to narrow text gave up on
+    // entirely for a character beyond U+00FF; typed ones (the shell's
+    // command line) are narrowed character by character, as script strings.
+    enum class Source { Browser, Typed };
+
+    std::string url;         // address of the frame whose script embeds the object; "" when unknown
+    std::string browser;     // browser name and version
+    std::string origin = {}; // the browser's origin of that frame; "" when not given, "null" for an opaque one
+    Source source = Source::Browser;
+};
+
+// An address text of the page as Open judges it: Windows-1252, or "" when
+// its source cannot narrow it.
+std::string narrowPageText(std::string_view utf8, PageIdentity::Source source);
+
 // Judges a page by the address of its frame and the origin the browser gives
-// for it ("" when it gives none). Both are untrusted text.
+// for it ("" when it gives none), both narrow. Both are untrusted text.
 SiteAddress judgePage(std::string_view url, std::string_view origin);
+// The same for the page as its host reports it.
+SiteAddress judgePage(const PageIdentity& page);
 
 // The site part of an address: query, fragment and user-info dropped, then
 // cut at the last "/" of the path ("https://h/dir/page.html" gives

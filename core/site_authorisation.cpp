@@ -31,10 +31,6 @@ int ChipCardPlugin::addAllowedSite(std::string_view site) {
     return result;
 }
 
-bool ChipCardPlugin::askUser(std::string_view, std::string_view) {
-    return false;
-}
-
 std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
     pageIdentifier = identifier;
     if (siteChecked) {
@@ -43,18 +39,18 @@ std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
     }
     siteChecked = 1;
 
-    const SiteAddress page = judgePage(pageAddress(), pageOrigin());
+    const SiteAddress page = judgePage(page_);
     bool admitted = page.kind != SiteAddress::Kind::Opaque;
     if (admitted) {
         refreshAllowedSites();
         if (!isSiteAllowed(page)) {
-            admitted = askUser("Frage", siteQuestion(page));
+            admitted = question_.ask("Frage", siteQuestion(page));
             // What may not be stored is admitted for this life only.
             if (admitted && page.storable) addAllowedSite(page.site);
         }
     }
     initialised = admitted ? 1 : 0;
-    if (admitted) liftCap();
+    if (admitted) log_.liftCap();
     lastError = admitted ? 0 : ERR_NOT_INITIALISED;
     return lastError;
 }

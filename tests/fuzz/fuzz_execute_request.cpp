@@ -15,7 +15,7 @@ namespace {
 class Admitted : public vexa::ChipCardPlugin {
 public:
     Admitted() {
-        setThreshold(vexa::LOG_OFF);
+        log_.setThreshold(vexa::LOG_OFF);
         initialised = 1;
     }
 };

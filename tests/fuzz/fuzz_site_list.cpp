@@ -13,18 +13,9 @@ void check(bool condition) {
     if (!condition) std::abort();
 }
 
-} // namespace
-
-// The input is a page address, a zero byte and the frame's origin; the whole
-// input is also read as a stored list.
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    const auto zero = input.find('\0');
-    const std::string_view url = input.substr(0, zero);
-    const std::string_view origin = zero == std::string_view::npos ? std::string_view() : input.substr(zero + 1);
-
-    const vexa::SiteAddress page = vexa::judgePage(url, origin);
-    check(page.site.size() <= input.size());
+// What Open makes of a page: a judgement the lists agree with.
+void checkJudgement(const vexa::SiteAddress& page, std::size_t inputSize) {
+    check(page.site.size() <= inputSize);
     check(!page.storable || page.kind == vexa::SiteAddress::Kind::Page);
     check(page.kind != vexa::SiteAddress::Kind::Opaque || page.site.empty());
     vexa::SiteList empty;
@@ -41,6 +32,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(list.text() == page.site + "|");
         check(vexa::SiteList(list.text(), vexa::SiteList::Source::User).text() == list.text());
     }
+}
+
+} // namespace
+
+// The input is a page address, a zero byte and the frame's origin, judged as
+// narrow text and as UTF-8 from either source; the whole input is also read
+// as a stored list.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const auto zero = input.find('\0');
+    const std::string_view url = input.substr(0, zero);
+    const std::string_view origin = zero == std::string_view::npos ? std::string_view() : input.substr(zero + 1);
+
+    const vexa::SiteAddress page = vexa::judgePage(url, origin);
+    checkJudgement(page, input.size());
+    for (auto source : {vexa::PageIdentity::Source::Browser, vexa::PageIdentity::Source::Typed})
+        checkJudgement(vexa::judgePage(vexa::PageIdentity{std::string(url), {}, std::string(origin), source}),
+                       input.size());
 
     for (auto source : {vexa::SiteList::Source::User, vexa::SiteList::Source::BuiltIn}) {
         const vexa::SiteList read(input, source);

@@ -282,8 +282,8 @@ TEST_F(EventMonitorTest, AFailingInitialisationIsLoggedOnceAndRetried) {
 // The host's control with the real monitor thread behind it.
 class ControlEventsTest : public TestBedTest {
 protected:
-    class AdmittingPage : public PageConnection {
-        bool askUser(std::string_view, std::string_view) override { return true; }
+    class AdmittingPage : public UserQuestion {
+        bool ask(std::string_view, std::string_view) override { return true; }
     };
 
     void SetUp() override {

@@ -124,10 +124,13 @@ private:
 // A plug-in that a page has opened, with a configuration home of its own.
 class AdmittedPluginTest : public TestBedTest {
 protected:
-    class AdmittedPlugin : public ChipCardPlugin {
-    protected:
-        std::string pageAddress() override { return "https://bank.example/"; }
-        bool askUser(std::string_view, std::string_view) override { return true; }
+    class AdmittingUser : public UserQuestion {
+    public:
+        bool ask(std::string_view, std::string_view) override { return true; }
+    };
+    class AdmittedPlugin : private AdmittingUser, public ChipCardPlugin {
+    public:
+        AdmittedPlugin() : ChipCardPlugin(PageIdentity{"https://bank.example/"}, *this) {}
     };
 
     CapturedLog log;

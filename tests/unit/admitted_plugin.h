@@ -13,12 +13,12 @@ public:
     explicit AdmittedPlugin(const std::filesystem::path& log) { admit(log); }
     // Logs to the file and admits the page again, as after a Reset and Open.
     void admit(const std::filesystem::path& log) {
-        setOutputMode(TovLog::File);
-        setThreshold(LOG_TRACE);
-        setLogFile("", "", log.string());
-        open();
+        log_.setOutputMode(TovLog::File);
+        log_.setThreshold(LOG_TRACE);
+        log_.setLogFile("", "", log.string());
+        log_.open();
         initialised = 1;
-        liftCap();
+        log_.liftCap();
     }
     std::int32_t lastErrorValue() const { return lastError; }
 };

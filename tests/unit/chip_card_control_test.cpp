@@ -26,10 +26,10 @@ namespace {
 // Generous bound for anything another thread has to do.
 constexpr auto kPatience = 20s;
 
-class ScriptedPage : public PageConnection {
+class ScriptedPage : public UserQuestion {
 public:
     explicit ScriptedPage(bool answer = false) : answer_(answer) {}
-    bool askUser(std::string_view, std::string_view text) override {
+    bool ask(std::string_view, std::string_view text) override {
         ++questions;
         lastText = text;
         return answer_;
@@ -146,17 +146,6 @@ TEST_F(ChipCardControlTest, StartsForItsBrowserAndPage) {
         longest = std::max(longest, run);
     }
     EXPECT_LT(longest, 10u) << log;
-}
-
-TEST_F(ChipCardControlTest, PageAddressIsNarrowedOrDropped) {
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://bank.example/a?b=%C3%A4"), "https://bank.example/a?b=%C3%A4");
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://b\xc3\xa4nk.example/\xc3\xbf"),
-              "https://b\xe4nk.example/\xff");
-    // Beyond U+00FF the whole address is lost, the euro sign included,
-    // although Windows-1252 has it.
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xe4\xbe\x8b.example/"), "");
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://shop.example/\xe2\x82\xac"), "");
-    EXPECT_EQ(ChipCardControl::narrowPageAddress("https://\xc4\x80.example/"), "");
 }
 
 // The extension sends the frame's origin beside its address; browsers

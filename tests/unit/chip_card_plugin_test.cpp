@@ -87,10 +87,10 @@ TEST_F(ChipCardPluginTest, GuardRefusesLogReadingBeforeOpen) {
 
 TEST_F(ChipCardPluginTest, ReadLogFileReturnsTailFromLineStart) {
     AdmittedPlugin p(dir / "vexa_ie.log");
-    p.write(LOG_INFO, "first line");
-    p.write(LOG_INFO,
-            "Gr\xFC\xDF"
-            "e");
+    p.log().write(LOG_INFO, "first line");
+    p.log().write(LOG_INFO,
+                  "Gr\xFC\xDF"
+                  "e");
     std::string whole = p.ReadLogFile(0);
     EXPECT_EQ(p.lastErrorValue(), 0);
     EXPECT_NE(whole.find("first line \n"), std::string::npos);
@@ -109,14 +109,14 @@ TEST_F(ChipCardPluginTest, ReadLogFileReturnsTailFromLineStart) {
 TEST_F(ChipCardPluginTest, ReadLogFileShowsOnlyOwnRecordsEscapedForHtml) {
     const fs::path path = dir / "vexa_ie.log";
     AdmittedPlugin p(path);
-    p.write(LOG_INFO, "before Reset");
+    p.log().write(LOG_INFO, "before Reset");
     p.resetPlugin();
     p.admit(path);
-    p.write(LOG_INFO,
-            "<img src=x onerror=\"alert('&')\"> Gr\xFC\xDF"
-            "e");
+    p.log().write(LOG_INFO,
+                  "<img src=x onerror=\"alert('&')\"> Gr\xFC\xDF"
+                  "e");
     std::ofstream(path, std::ios::app) << "2024-01-01 00:00:00 DEBUG   APDU command (4 bytes): 00 b0 00 00 \n";
-    TovLog monitorCopy(p);
+    TovLog monitorCopy(p.log());
     ASSERT_EQ(monitorCopy.open(), 0);
     monitorCopy.write(LOG_DEBUG, "Event card ready in reader R");
 
@@ -134,7 +134,7 @@ TEST_F(ChipCardPluginTest, ReadLogFileShowsOnlyOwnRecordsEscapedForHtml) {
 // behind; a missing file holds no record of ours.
 TEST_F(ChipCardPluginTest, ReadLogFileCreatesNoLogFile) {
     AdmittedPlugin p(dir / "vexa_ie.log");
-    p.setThreshold(LOG_OFF);
+    p.log().setThreshold(LOG_OFF);
     EXPECT_EQ(p.ReadLogFile(0), "");
     EXPECT_EQ(p.lastErrorValue(), 0);
     EXPECT_FALSE(fs::exists(dir / "vexa_ie.log"));

@@ -162,8 +162,8 @@ TEST_F(SettingsTest, ResetRereadsTheFileAndUndoesSetMode) {
 TEST_F(SettingsTest, LogLevelChangesTakeEffectAtOnce) {
     ScriptedPlugin p("https://shop.example/", true);
     p.start();
-    p.setLogFile("", "", (env.home / "direct.log").string());
-    ASSERT_EQ(p.open(), 0);
+    p.log().setLogFile("", "", (env.home / "direct.log").string());
+    ASSERT_EQ(p.log().open(), 0);
     p.SetMode("LOGLEVEL", "TRACE");
     p.GetLastErrorCode();
     p.SetMode("LOGLEVEL", "OFF");
@@ -185,11 +185,11 @@ TEST_F(SettingsTest, LogIsInTheCompanyDirectoryNotTheCurrentOne) {
     EXPECT_EQ(p.SetMode("LOGLEVEL", "INFO"), 0);
     const auto meridanStatus = std::filesystem::status(env.meridan());
     EXPECT_EQ(meridanStatus.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
-    EXPECT_EQ(p.logFileName(), (env.meridan() / "vexa_ie.log").string());
+    EXPECT_EQ(p.log().logFileName(), (env.meridan() / "vexa_ie.log").string());
     EXPECT_NE(PluginEnvironment::readFile(env.meridan() / "vexa_ie.log").find("Loglevel set to INFO"),
               std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(env.home / "elsewhere"));
-    EXPECT_EQ(readPluginSetup({}).hostLog, p.logFileName());
+    EXPECT_EQ(readPluginSetup({}).hostLog, p.log().logFileName());
 }
 
 // With no log file named, the log cannot be read back: 992203, not an empty
@@ -200,7 +200,7 @@ TEST_F(SettingsTest, ReadLogFileWithoutALogFileName) {
         ScriptedPlugin p("https://shop.example/", true);
         p.start();
         ASSERT_EQ(p.Open("p"), 0);
-        EXPECT_EQ(p.logFileName(), "");
+        EXPECT_EQ(p.log().logFileName(), "");
         EXPECT_EQ(p.ReadLogFile(0), "");
         EXPECT_EQ(p.GetLastErrorCode(), 992203) << conf;
         // No file named after the company directory either.

@@ -63,38 +63,38 @@ private:
     std::filesystem::path oldCwd_;
 };
 
-// A plug-in with a scripted page address and answer to the site question.
-class ScriptedPlugin : public ChipCardPlugin {
+// A user who answers the site question as told and remembers the question.
+class ScriptedUser : public UserQuestion {
 public:
-    explicit ScriptedPlugin(std::string address = {}, bool answer = false)
-        : address_(std::move(address)), answer_(answer) {}
+    explicit ScriptedUser(bool answer = false) : answer_(answer) {}
 
-    void start() { loadConfiguration({.clientText = "Test client"}); }
-    void setPage(std::string address, bool answer, std::string origin = {}) {
-        address_ = std::move(address);
-        answer_ = answer;
-        origin_ = std::move(origin);
-    }
-    int questions = 0;
-    std::string lastQuestion;
-    std::string lastCaption;
-    std::int32_t currentInterface() const { return interfaceType; }
-    const std::string& userSites() const { return allowedSites; }
-
-protected:
-    std::string pageAddress() override { return address_; }
-    std::string pageOrigin() override { return origin_; }
-    bool askUser(std::string_view caption, std::string_view text) override {
+    bool ask(std::string_view caption, std::string_view text) override {
         ++questions;
         lastCaption = caption;
         lastQuestion = text;
         return answer_;
     }
+    int questions = 0;
+    std::string lastQuestion;
+    std::string lastCaption;
 
-private:
-    std::string address_;
+protected:
     bool answer_;
-    std::string origin_;
+};
+
+// A plug-in with a scripted page address and answer to the site question.
+class ScriptedPlugin : public ScriptedUser, public ChipCardPlugin {
+public:
+    explicit ScriptedPlugin(std::string address = {}, bool answer = false)
+        : ScriptedUser(answer), ChipCardPlugin(PageIdentity{std::move(address)}, *this) {}
+
+    void start() { loadConfiguration({.clientText = "Test client"}); }
+    void setPage(std::string address, bool answer, std::string origin = {}) {
+        page_ = PageIdentity{std::move(address), {}, std::move(origin)};
+        answer_ = answer;
+    }
+    std::int32_t currentInterface() const { return interfaceType; }
+    const std::string& userSites() const { return allowedSites; }
 };
 
 } // namespace vexa::testing

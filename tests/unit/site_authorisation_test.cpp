@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <tuple>
 
 #include "core/setting_tables.h"
 #include "core/site_address.h"
@@ -13,6 +14,7 @@
 using namespace vexa;
 using vexa::testing::PluginEnvironment;
 using vexa::testing::ScriptedPlugin;
+using vexa::testing::ScriptedUser;
 
 namespace {
 
@@ -67,6 +69,35 @@ TEST_F(SiteAuthorisationTest, CutAddressKeepsSchemeAndHost) {
     EXPECT_EQ(cutAddress("https://h.example#/frag/x"), "https://h.example");
     EXPECT_EQ(cutAddress("https://u:p@h.example/a/x"), "https://h.example/a");
     EXPECT_EQ(cutAddress("https://evil.example#@bank.example/x"), "https://evil.example");
+}
+
+TEST_F(SiteAuthorisationTest, PageAddressIsNarrowedOrDroppedBySource) {
+    using Source = PageIdentity::Source;
+    for (Source source : {Source::Browser, Source::Typed}) {
+        EXPECT_EQ(narrowPageText("https://bank.example/a?b=%C3%A4", source), "https://bank.example/a?b=%C3%A4");
+        EXPECT_EQ(narrowPageText("https://b\xc3\xa4nk.example/\xc3\xbf", source), "https://b\xe4nk.example/\xff");
+    }
+    // From a browser, beyond U+00FF the whole address is lost, the euro sign
+    // included, although Windows-1252 has it.
+    EXPECT_EQ(narrowPageText("https://\xe4\xbe\x8b.example/", Source::Browser), "");
+    EXPECT_EQ(narrowPageText("https://shop.example/\xe2\x82\xac", Source::Browser), "");
+    EXPECT_EQ(narrowPageText("https://\xc4\x80.example/", Source::Browser), "");
+    // Typed, each character is narrowed on its own, as in script strings.
+    EXPECT_EQ(narrowPageText("https://\xe4\xbe\x8b.example/", Source::Typed), "https://?.example/");
+    EXPECT_EQ(narrowPageText("https://shop.example/\xe2\x82\xac", Source::Typed), "https://shop.example/\x80");
+
+    // Open judges the narrowed texts: a lost origin no longer admits an
+    // inherited frame.
+    storeUserList("https://bank.example|");
+    for (const auto& [origin, source, admitted] :
+         {std::tuple{"https://bank.example", Source::Browser, true},
+          std::tuple{"https://bank.example\xe2\x82\xac", Source::Browser, false}}) {
+        ScriptedUser user(false);
+        ChipCardPlugin p(PageIdentity{"about:blank", "Chromium 1", origin, source}, user);
+        p.loadConfiguration({});
+        EXPECT_EQ(p.Open("page"), admitted ? 0 : 992211) << origin;
+        EXPECT_EQ(user.questions, 0);
+    }
 }
 
 namespace {

@@ -1,8 +1,9 @@
-#include "control/shell_control.h"
+#include "control/shell_question.h"
 
 #include <fstream>
+#include <string>
 
-#include "control/codepage.h"
+#include "support/codepage.h"
 
 namespace vexa {
 namespace {
@@ -19,18 +20,8 @@ bool askOnTerminal(std::string_view caption, std::string_view text) {
 
 } // namespace
 
-ShellControl::ShellControl(ShellOptions options) : options_(std::move(options)) {}
-
-std::string ShellControl::pageAddress() {
-    return utf8ToCp1252(options_.url);
-}
-
-std::string ShellControl::pageOrigin() {
-    return utf8ToCp1252(options_.origin);
-}
-
-bool ShellControl::askUser(std::string_view caption, std::string_view text) {
-    switch (options_.answer) {
+bool ShellQuestion::ask(std::string_view caption, std::string_view text) {
+    switch (answer_) {
         case ShellAnswer::Yes:
             return true;
         case ShellAnswer::Ask:

@@ -1,4 +1,4 @@
-#include "control/codepage.h"
+#include "support/codepage.h"
 
 #include <array>
 #include <cstdint>
