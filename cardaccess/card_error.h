@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "rpcsc/client_error.h"
+
 // The card layer's codes and texts. The card access, reader and plug-in
 // layers all report through them, so they live at the lowest card layer.
 namespace vexa {
@@ -21,8 +23,8 @@ inline constexpr std::int32_t ERR_CARD_REMOVED = 992315;
 inline constexpr std::int32_t ERR_NO_SECODER = 992316;
 inline constexpr std::int32_t ERR_CARD_LAST = 992322;
 inline constexpr std::int32_t ERR_REMOTE_BAD_ADDRESS = 992401;
-inline constexpr std::int32_t ERR_REMOTE_NOT_CONNECTED = 992402;
-inline constexpr std::int32_t ERR_REMOTE_BAD_ANSWER = 992403;
+inline constexpr std::int32_t ERR_REMOTE_NOT_CONNECTED = rpcsc::kNotConnected;
+inline constexpr std::int32_t ERR_REMOTE_BAD_ANSWER = rpcsc::kBadAnswer;
 
 // PC/SC codes the card layer acts on (pcsc-lite uses the Windows values).
 inline constexpr std::int32_t PCSC_E_TIMEOUT = static_cast<std::int32_t>(0x8010000A);
