@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "cardaccess/system_error_text.h"
-#include "support/text.h"
 
 namespace vexa {
 namespace {

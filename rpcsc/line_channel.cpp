@@ -44,9 +44,12 @@ std::int32_t LineChannel::receiveLine(std::string& line, std::int32_t timeoutMs,
     const auto deadline = deadlineAfter(timeoutMs);
     for (;;) {
         switch (framer_.next(line, maxLength)) {
-            case LineFramer::Next::line: return 0;
-            case LineFramer::Next::tooLong: return WSAEMSGSIZE;
-            case LineFramer::Next::needMore: break;
+            case LineFramer::Next::line:
+                return 0;
+            case LineFramer::Next::tooLong:
+                return WSAEMSGSIZE;
+            case LineFramer::Next::needMore:
+                break;
         }
         const std::int32_t received = receiveMore(deadline);
         // A peer that hangs up mid-line sent no complete answer.

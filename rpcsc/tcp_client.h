@@ -17,8 +17,8 @@ namespace vexa {
 // Opens a byte stream to host and port within timeoutMs: 0, or a Windows
 // Sockets error number. TcpStream::connect is the plain one; a secured
 // stream would connect through it and wrap what it gets.
-using StreamConnector = std::function<std::int32_t(std::string_view host, std::uint16_t port,
-                                                   std::int32_t timeoutMs, std::unique_ptr<ByteStream>& stream)>;
+using StreamConnector = std::function<std::int32_t(std::string_view host, std::uint16_t port, std::int32_t timeoutMs,
+                                                   std::unique_ptr<ByteStream>& stream)>;
 
 // One outgoing connection carrying text lines, every wait bounded by one
 // time-out. Results are 0 or Windows Sockets error numbers (-1 never comes

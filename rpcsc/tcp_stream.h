@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "rpcsc/byte_stream.h"
 #include "support/unique_fd.h"

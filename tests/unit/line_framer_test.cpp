@@ -21,8 +21,8 @@ struct FramerCase {
     const char* name;
     std::vector<std::string> pieces; // fed one after another
     std::size_t maxLength;
-    std::vector<Next> expected;      // what next() gives after all pieces, in turn
-    std::vector<std::string> lines;  // the lines among them
+    std::vector<Next> expected;     // what next() gives after all pieces, in turn
+    std::vector<std::string> lines; // the lines among them
 };
 
 TEST(LineFramerTest, CutsLinesFromPiecesAndBoundsThem) {
