@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "cardaccess/system_error_text.h"
 #include "support/text.h"
 
 namespace vexa {

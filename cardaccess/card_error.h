@@ -4,6 +4,7 @@
 #include <string>
 
 #include "pcsc/pcsc_call.h"
+#include "rpcsc/client_error.h"
 
 // The card layer's codes and texts. The card access, reader and plug-in
 // layers all report through them, so they live at the lowest card layer.
@@ -25,8 +26,8 @@ inline constexpr std::int32_t ERR_CARD_REMOVED = 992315;
 inline constexpr std::int32_t ERR_NO_SECODER = 992316;
 inline constexpr std::int32_t ERR_CARD_LAST = 992322;
 inline constexpr std::int32_t ERR_REMOTE_BAD_ADDRESS = 992401;
-inline constexpr std::int32_t ERR_REMOTE_NOT_CONNECTED = 992402;
-inline constexpr std::int32_t ERR_REMOTE_BAD_ANSWER = 992403;
+inline constexpr std::int32_t ERR_REMOTE_NOT_CONNECTED = rpcsc::kNotConnected;
+inline constexpr std::int32_t ERR_REMOTE_BAD_ANSWER = rpcsc::kBadAnswer;
 
 // The card-layer table alone: "Interner Fehler" for -1, 992300..992322;
 // else "".

@@ -8,32 +8,21 @@
 #include <string_view>
 
 #include "cardaccess/server_address.h"
+#include "rpcsc/client_connection.h"
 #include "support/byte_buffer.h"
-#include "support/tcp_client.h"
-#include "support/wire_message.h"
 
 namespace vexa {
 
 // The PC/SC operations of resource managers on other machines, spoken to
-// over the remote PC/SC line protocol (support/wire_message.h), one TCP
-// connection at a time. A remote reader is named "a.b.c.d:port:name"; a
-// name whose server is not in the list set with setServer gives 992401 and
-// opens no connection.
+// over the remote PC/SC protocol (rpcsc/), one connection at a time. A
+// remote reader is named "a.b.c.d:port:name"; a name whose server is not in
+// the list set with setServer gives 992401 and opens no connection.
 //
 // Results are 0, 992401..992403, -1 (a request that cannot be built, or an
 // answer with a wrong header or operation), a Windows Sockets error number
 // or the server's PC/SC code. Nothing throws. One thread per object.
 class RemotePcscClient {
 public:
-    // Time-out of every connection attempt and every wait for an answer,
-    // except to the calls on a card.
-    static constexpr std::int32_t kTimeoutMs = 1500;
-    // The answer to a call on a card may wait on the server for another
-    // program's transaction, which a VEXA holder ends within
-    // pcsc::kIdleTransactionLimit. After this long the call gives up with
-    // SCARD_E_TIMEOUT and the connection is closed.
-    static constexpr std::int32_t kCardWaitMs = 10000;
-
     RemotePcscClient() = default;
     // Copies the server list and the time-out; no connection, no handles.
     RemotePcscClient(const RemotePcscClient& other);
@@ -59,15 +48,21 @@ public:
     // Releases card and context and closes the connection; 0 at once
     // without a card.
     std::int32_t disconnect(std::uint32_t disposition);
-    bool isConnected() const { return card_ != 0; }
+    bool isConnected() const { return connection_.hasCard(); }
 
-    std::int32_t status(std::string& reader, std::uint32_t& state, std::uint32_t& protocol, ByteBuffer& atr);
+    std::int32_t status(std::string& reader, std::uint32_t& state, std::uint32_t& protocol, ByteBuffer& atr) {
+        return connection_.status(reader, state, protocol, atr);
+    }
     std::int32_t transmit(std::uint32_t protocol, std::span<const std::uint8_t> command, ByteBuffer& answer,
-                          std::uint32_t maxAnswer, std::uint32_t& receiveProtocol);
+                          std::uint32_t maxAnswer, std::uint32_t& receiveProtocol) {
+        return connection_.transmit(protocol, command, answer, maxAnswer, receiveProtocol);
+    }
     std::int32_t control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input, ByteBuffer& answer,
-                         std::uint32_t maxAnswer);
-    std::int32_t beginTransaction();
-    std::int32_t endTransaction(std::uint32_t disposition);
+                         std::uint32_t maxAnswer) {
+        return connection_.control(code, raw, input, answer, maxAnswer);
+    }
+    std::int32_t beginTransaction() { return connection_.beginTransaction(); }
+    std::int32_t endTransaction(std::uint32_t disposition) { return connection_.endTransaction(disposition); }
 
     // Waits on the servers for a change of the readers' states (each
     // szReader a remote reader name); updates dwCurrentState, dwEventState
@@ -87,16 +82,6 @@ public:
 
 private:
     std::int32_t openConnection(const ServerAddress& server);
-    std::int32_t closeConnection();
-    // One request line out, one answer line in, within waitMs.
-    std::int32_t exchange(const wire::Writer& request, wire::Reader& answer, std::int32_t waitMs);
-    // exchange, then -1 unless the answer is for op. A call on a card waits
-    // kCardWaitMs and reports a missing answer as SCARD_E_TIMEOUT.
-    std::int32_t call(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
-    // call, then the answer's result element (0 when absent).
-    std::int32_t callForResult(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
-    std::int32_t establishContext(std::uint32_t scope);
-    std::int32_t releaseContext();
     // Connection (reused when it is to this server) and a fresh context,
     // with one retry on a new connection; 992401 for a server not in the
     // list.
@@ -108,11 +93,8 @@ private:
     std::int32_t statusChangeBatch(std::uint32_t scope, std::uint32_t timeoutMs, std::span<SCARD_READERSTATE> states,
                                    std::size_t& next, bool& changed);
 
-    TcpClient tcp_;
-    std::string connectedServer_; // text form; empty: no connection
+    rpcsc::ClientConnection connection_;
     ServerAddressList servers_;
-    std::uint64_t context_ = 0;
-    std::uint64_t card_ = 0;
 };
 
 } // namespace vexa

@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "support/text.h"
+#include "cardaccess/system_error_text.h"
 
 namespace vexa {
 namespace {

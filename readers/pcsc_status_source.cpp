@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "cardaccess/pcsc_failure.h"
+#include "cardaccess/system_error_text.h"
 #include "pcsc/pcsc_call.h"
-#include "support/text.h"
 #include "support/tov_exception.h"
 
 namespace vexa {

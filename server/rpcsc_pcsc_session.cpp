@@ -14,13 +14,6 @@ using namespace wire;
 
 using pcsc::code;
 
-// An answer that starts with the call's result.
-Writer resultAnswer(std::uint8_t op, std::int32_t result) {
-    Writer answer(op);
-    answer.putInt(TAG_RESULT, static_cast<std::uint32_t>(result));
-    return answer;
-}
-
 // Room left for an answer's data in one message.
 constexpr std::uint32_t kMaxAnswer = kMaxMessage - 128;
 

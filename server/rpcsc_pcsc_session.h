@@ -6,15 +6,15 @@
 
 #include "pcsc/card.h"
 #include "pcsc/context.h"
-#include "server/rpcsc_request.h"
-#include "support/wire_message.h"
+#include "rpcsc/rpcsc_request.h"
+#include "rpcsc/wire_message.h"
 
 namespace vexa::rpcsc {
 
 // The PC/SC work of one client connection on the local pcscd. It accepts
 // only the contexts and card handles it created itself, so one client cannot
 // reach another's cards, and releases all of them when it ends.
-class PcscSession {
+class PcscSession final : public RequestHandler {
 public:
     // Longest wait one getStatusChange may ask for: a waiting request holds
     // its connection's thread.
@@ -27,7 +27,7 @@ public:
     PcscSession& operator=(const PcscSession&) = delete;
 
     // The answer to a parsed request.
-    wire::Writer handle(const Request& request);
+    wire::Writer handle(const Request& request) override;
 
     // Whether one of this connection's cards holds a transaction.
     bool holdsTransaction() const;

@@ -2,9 +2,7 @@
 
 #include <PCSC/pcsclite.h>
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -20,10 +18,9 @@
 #include <memory>
 
 #include "pcsc/card.h"
+#include "rpcsc/rpcsc_request.h"
+#include "rpcsc/winsock_error.h"
 #include "server/rpcsc_pcsc_session.h"
-#include "server/rpcsc_request.h"
-#include "support/system_error_text.h"
-#include "support/wire_message.h"
 
 namespace vexa::rpcsc {
 
@@ -84,37 +81,14 @@ std::uint16_t portOf(const sockaddr_storage& address) {
 } // namespace
 
 bool RpcscServer::listen() {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
     const std::string where = options_.address + " port " + std::to_string(options_.port);
-    if (const int r = ::getaddrinfo(options_.address.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
-        r != 0) {
-        log_.error("Cannot listen on " + where + ": " + ::gai_strerror(r));
-        return false;
-    }
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
-    std::string failure;
-    // The first address of the name that can be bound.
-    for (const addrinfo* a = found; a != nullptr && !listener_.valid(); a = a->ai_next) {
-        LineSocket socket(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const int on = 1;
-        if (socket.valid()) ::setsockopt(socket.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (socket.valid() && ::bind(socket.fd(), a->ai_addr, a->ai_addrlen) == 0 &&
-            ::listen(socket.fd(), SOMAXCONN) == 0)
-            listener_ = std::move(socket);
-        else
-            failure = std::strerror(errno);
-    }
-    if (!listener_.valid()) {
+    if (std::string failure; !listener_.listen(options_.address, options_.port, failure)) {
         log_.error("Cannot listen on " + where + ": " + failure);
         return false;
     }
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
-    ::getsockname(listener_.fd(), reinterpret_cast<sockaddr*>(&bound), &size);
+    listener_.localAddress(bound, size);
     boundPort_ = portOf(bound);
     const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&bound), size);
     log_.info("Listening on " + (address ? endpointText(*address, boundPort_) : where) + ", at most " +
@@ -146,8 +120,8 @@ void RpcscServer::run(int stopFd) {
 void RpcscServer::accept() {
     sockaddr_storage peer{};
     socklen_t size = sizeof peer;
-    LineSocket socket(::accept4(listener_.fd(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC));
-    if (!socket.valid()) return;
+    std::unique_ptr<TcpStream> stream = listener_.accept(peer, size);
+    if (!stream) return;
     const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&peer), size);
     if (!address) return; // no IP peer: nothing to check it against
     const std::string name = endpointText(*address, portOf(peer));
@@ -155,10 +129,11 @@ void RpcscServer::accept() {
         log_.error("Refusing " + name + ": " + why);
         return; // closing the socket tells the client
     }
-    const int on = 1;
-    ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto connection = std::make_unique<Connection>();
-    connection->socket = std::move(socket);
+    if (options_.streamFor)
+        connection->channel = LineChannel(options_.streamFor(std::move(stream)));
+    else
+        connection->channel = LineChannel(std::move(stream));
     connection->address = *address;
     connection->peer = name;
     Connection& c = *connection;
@@ -188,14 +163,14 @@ void RpcscServer::serve(Connection& connection) {
             std::int32_t received = awaitRequest(connection, session);
             if (received == WSAEWOULDBLOCK) log_.detail(connection.peer + " idle, closing");
             if (received == 0) {
-                received = connection.socket.receiveLine(line, options_.lineTimeoutMs, wire::kMaxLine);
+                received = connection.channel.receiveLine(line, options_.lineTimeoutMs, wire::kMaxLine);
                 if (received == WSAEWOULDBLOCK) log_.error(connection.peer + " sent no whole line in time, closing");
             }
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");
             if (received != 0 || !answer(connection, line, session)) break;
         }
     } // the session's cards and contexts go before the thread reports done
-    connection.socket.shutdownBoth();
+    connection.channel.shutdownBoth();
     log_.info("Connection from " + connection.peer + " closed");
     connection.done = true;
     // Fails only with 2^64 - 1 ends unread; the periodic wake-up covers that.
@@ -214,7 +189,7 @@ std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& sess
         const auto wake = holding ? std::min(idleEnd, quietSince + pcsc::kIdleTransactionLimit) : idleEnd;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
         const std::int32_t received =
-            connection.socket.awaitBytes(static_cast<std::int32_t>(std::clamp<decltype(left)>(left, 0, INT32_MAX)));
+            connection.channel.awaitBytes(static_cast<std::int32_t>(std::clamp<decltype(left)>(left, 0, INT32_MAX)));
         if (received != WSAEWOULDBLOCK || !holding || Clock::now() >= idleEnd) return received;
         const std::int32_t result = session.endTransactionsWithReset();
         log_.info("Transaction of " + connection.peer + " without a request for " +
@@ -224,24 +199,13 @@ std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& sess
 }
 
 bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSession& session) {
-    Request request;
-    wire::Writer reply;
-    switch (parseRequest(line, request)) {
-        case RequestError::notMessage:
-            log_.error(connection.peer + " sent a line that is no request, closing");
-            return false;
-        case RequestError::unknownOp:
-            reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_UNSUPPORTED_FEATURE));
-            break;
-        case RequestError::badArguments:
-            reply = PcscSession::failure(request.op, static_cast<std::int32_t>(SCARD_E_INVALID_PARAMETER));
-            break;
-        case RequestError::none:
-            reply = session.handle(request);
-            break;
+    const Reply reply = answerRequest(line, session);
+    if (!reply.answered) {
+        log_.error(connection.peer + " sent a line that is no request, closing");
+        return false;
     }
-    log_.detail(connection.peer + " operation " + std::to_string(request.op));
-    return reply.ok() && connection.socket.sendLine(reply.line(), false, options_.idleTimeoutMs) == 0;
+    log_.detail(connection.peer + " operation " + std::to_string(reply.op));
+    return reply.answer.ok() && connection.channel.sendLine(reply.answer.line(), false, options_.idleTimeoutMs) == 0;
 }
 
 void RpcscServer::reapFinished() {
@@ -256,7 +220,7 @@ void RpcscServer::reapFinished() {
 }
 
 void RpcscServer::stopAll() {
-    for (auto& c : connections_) c->socket.shutdownBoth();
+    for (auto& c : connections_) c->channel.shutdownBoth();
     for (auto& c : connections_)
         if (c->thread.joinable()) c->thread.join();
     connections_.clear();

@@ -2,21 +2,24 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "rpcsc/line_channel.h"
+#include "rpcsc/tcp_listener.h"
+#include "rpcsc/wire_message.h"
 #include "server/allow_list.h"
-#include "support/line_socket.h"
 #include "support/unique_fd.h"
 
 namespace vexa::rpcsc {
 
 struct ServerOptions {
     std::string address = "127.0.0.1"; // an IPv4 or IPv6 address or a host name
-    std::uint16_t port = 35965;
+    std::uint16_t port = wire::kDefaultPort;
     // pcscd serves 200 client contexts by default; local programs keep room.
     std::size_t maxConnections = 128;
     // One address cannot take every place, yet holds several users' pages:
@@ -32,6 +35,11 @@ struct ServerOptions {
     std::int32_t lineTimeoutMs = 10000;
     AllowList allow = AllowList::loopback();
     bool verbose = false;
+    // The stream a connection is served over, made from the TCP stream just
+    // accepted; plain TCP when empty. Runs on the accepting thread, so it
+    // must not wait for the peer: a stream with a handshake does it in its
+    // first read, under the line deadline.
+    std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
 };
 
 // Writes the server's log lines to standard error, one line at a time.
@@ -70,7 +78,7 @@ public:
 
 private:
     struct Connection {
-        LineSocket socket;
+        LineChannel channel;
         PeerAddress address{};
         std::string peer; // address and port, for the log
         std::atomic<bool> done{false};
@@ -82,7 +90,7 @@ private:
     // be served.
     std::string refusal(const PeerAddress& address) const;
     void serve(Connection& connection);
-    // Waits for the client's next request as LineSocket::awaitBytes does,
+    // Waits for the client's next request as LineChannel::awaitBytes does,
     // for the idle time; ends the connection's transactions when it stays
     // quiet past pcsc::kIdleTransactionLimit while holding one.
     std::int32_t awaitRequest(Connection& connection, class PcscSession& session);
@@ -93,7 +101,7 @@ private:
 
     ServerOptions options_;
     ServerLog& log_;
-    LineSocket listener_;
+    TcpListener listener_;
     std::uint16_t boundPort_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
     // Written by a connection's thread as it ends, so that its place and

@@ -12,15 +12,19 @@
 #include <string_view>
 #include <utility>
 
+#include "rpcsc/wire_message.h"
 #include "support/version.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
 
 namespace {
 
-constexpr std::array<vexa::OptionSpec, 9> kOptions{{
+const std::string kPortHelp =
+    "the TCP port (default " + std::to_string(vexa::wire::kDefaultPort) + "; 0: any free port)";
+
+const std::array<vexa::OptionSpec, 9> kOptions{{
     {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
-    {"--port", "PORT", "the TCP port (default 35965; 0: any free port)", vexa::NumberRange{0, 65535, "a port number"}},
+    {"--port", "PORT", kPortHelp, vexa::NumberRange{0, 65535, "a port number"}},
     {"--allow", "BLOCKS",
      "peers allowed, as ADDRESS[/BITS][,...]; repeatable;\n"
      "the first replaces the default 127.0.0.0/8,::1"},

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "support/system_error_text.h"
-
 namespace vexa {
 
 std::string bytesToHex(std::span<const std::uint8_t> bytes, bool withBlanks) {
@@ -57,17 +55,6 @@ std::string formatInteger(std::string_view format, std::int64_t value) {
     int n = std::snprintf(out, sizeof out, fmt.c_str(), static_cast<long long>(value));
     if (n < 0) return {};
     return std::string(out, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof out - 1));
-}
-
-std::string systemErrorText(std::int32_t code) {
-    std::string text = platformErrorText(code);
-    if (text.size() > 2 && text.ends_with("\r\n")) text.resize(text.size() - 2);
-    return text;
-}
-
-std::string returnCodeSuffix(std::int32_t code) {
-    if (code == 0) return {};
-    return " (return code " + signedDecimal(code) + ": " + systemErrorText(code) + ")";
 }
 
 std::string replaceAll(std::string text, std::string_view search, std::string_view replacement) {

@@ -19,11 +19,6 @@ std::string unsignedDecimal(std::uint64_t value);
 // format.
 std::string formatInteger(std::string_view format, std::int64_t value);
 
-// English or pcsc-lite text for a PC/SC or Windows Sockets code; "" otherwise.
-std::string systemErrorText(std::int32_t code);
-// "" for 0, else " (return code <decimal>: <systemErrorText>)".
-std::string returnCodeSuffix(std::int32_t code);
-
 // Replaces every occurrence, restarting at the beginning after each one.
 std::string replaceAll(std::string text, std::string_view search, std::string_view replacement);
 // Pads on the right with fill, or cuts, to exactly n characters.

@@ -23,8 +23,9 @@
 #include <vector>
 
 #include "cardaccess/remote_pcsc_client.h"
-#include "support/line_socket.h"
-#include "support/wire_message.h"
+#include "rpcsc/line_channel.h"
+#include "rpcsc/tcp_stream.h"
+#include "rpcsc/wire_message.h"
 
 extern char** environ;
 
@@ -118,9 +119,12 @@ public:
         ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons(port);
-        socket_ = LineSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        return ::bind(socket_.fd(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-               ::connect(socket_.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const bool connected = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                               ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        fd_ = fd.get();
+        socket_ = LineChannel(std::make_unique<TcpStream>(std::move(fd)));
+        return connected;
     }
     // The answer's result code; nullopt when no answer came.
     std::optional<std::uint32_t> call(const wire::Writer& request, wire::Reader& answer) {
@@ -144,14 +148,15 @@ public:
     // Leaves without releasing anything, and waits until the server has
     // let the connection go, so that one client holds one connection.
     void vanish() {
-        ::shutdown(socket_.fd(), SHUT_WR);
+        ::shutdown(fd_, SHUT_WR);
         std::string line;
         while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) continue; // to the server's end
         socket_.close();
     }
 
 private:
-    LineSocket socket_;
+    LineChannel socket_;
+    int fd_ = -1; // socket_'s descriptor, for the half close
 };
 
 std::string sourceAddress(int client) {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "server/rpcsc_request.h"
+#include "rpcsc/rpcsc_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vexa::rpcsc;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "support/wire_message.h"
+#include "rpcsc/wire_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vexa::wire;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "cardaccess/system_error_text.h"
+#include "rpcsc/winsock_error.h"
 #include "support/text.h"
 
 using namespace vexa;
@@ -32,6 +36,20 @@ TEST(ErrorModelTest, CardTextFallsBackToSystemText) {
     EXPECT_EQ(cardErrorText(992302), "Keine Karte gefunden");
     EXPECT_EQ(cardErrorText(992211), ""); // plug-in codes are not card-layer codes
     EXPECT_EQ(cardErrorText(10061), systemErrorText(10061));
+}
+
+TEST(TextTest, SystemTextsForPcscAndWinsockOnly) {
+    EXPECT_FALSE(systemErrorText(static_cast<std::int32_t>(0x8010000B)).empty());
+    EXPECT_FALSE(systemErrorText(static_cast<std::int32_t>(0x80100069)).empty());
+    EXPECT_EQ(systemErrorText(static_cast<std::int32_t>(0x801000FE)), "");
+    EXPECT_FALSE(systemErrorText(WSAECONNREFUSED).empty());
+    EXPECT_FALSE(systemErrorText(WSAETIMEDOUT).empty());
+    EXPECT_EQ(systemErrorText(12345), "");
+    EXPECT_EQ(systemErrorText(0x6A82), "");
+    EXPECT_EQ(returnCodeSuffix(0), "");
+    EXPECT_EQ(returnCodeSuffix(10061), " (return code 10061: " + systemErrorText(10061) + ")");
+    EXPECT_EQ(winsockErrorFromErrno(ECONNREFUSED), WSAECONNREFUSED);
+    EXPECT_EQ(winsockErrorFromErrno(0), 0);
 }
 
 TEST(ErrorModelTest, CodeTextsForLogLines) {

@@ -16,11 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "rpcsc/line_channel.h"
+#include "rpcsc/tcp_client.h"
+#include "rpcsc/tcp_stream.h"
+#include "rpcsc/winsock_error.h"
+#include "rpcsc/wire_message.h"
 #include "server/rpcsc_server.h"
-#include "support/line_socket.h"
-#include "support/system_error_text.h"
-#include "support/tcp_client.h"
-#include "support/wire_message.h"
 
 namespace vexa::rpcsc {
 namespace {
@@ -47,25 +48,26 @@ protected:
         return c;
     }
     // A connection from the given loopback source address to the server
-    // at host (an IPv4 or IPv6 literal).
-    LineSocket connectedFrom(const char* source, const char* host = "127.0.0.1") {
+    // at host (an IPv4 or IPv6 literal); its descriptor in fd when asked.
+    LineChannel connectedFrom(const char* source, const char* host = "127.0.0.1", int* fd = nullptr) {
         addrinfo hints{};
         hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo *from = nullptr, *to = nullptr;
-        LineSocket s;
+        UniqueFd s;
         if (::getaddrinfo(source, "0", &hints, &from) == 0 &&
             ::getaddrinfo(host, std::to_string(server_->boundPort()).c_str(), &hints, &to) == 0) {
-            s = LineSocket(::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            EXPECT_EQ(::bind(s.fd(), from->ai_addr, from->ai_addrlen), 0) << source;
-            EXPECT_EQ(::connect(s.fd(), to->ai_addr, to->ai_addrlen), 0) << host;
+            s.reset(::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            EXPECT_EQ(::bind(s.get(), from->ai_addr, from->ai_addrlen), 0) << source;
+            EXPECT_EQ(::connect(s.get(), to->ai_addr, to->ai_addrlen), 0) << host;
         }
         EXPECT_TRUE(s.valid()) << source << " to " << host;
         if (from) ::freeaddrinfo(from);
         if (to) ::freeaddrinfo(to);
-        return s;
+        if (fd) *fd = s.get();
+        return LineChannel(std::make_unique<TcpStream>(std::move(s)));
     }
-    static std::string ask(LineSocket& c, const std::string& line) {
+    static std::string ask(LineChannel& c, const std::string& line) {
         std::string answer;
         if (const std::int32_t r = c.sendLine(line, false, 2000); r != 0) return std::to_string(r);
         if (const std::int32_t r = c.receiveLine(answer, 2000, wire::kMaxLine); r != 0) return std::to_string(r);
@@ -145,17 +147,18 @@ TEST_F(RpcscServerTest, AClientTricklingBytesIsDroppedAtTheLineDeadlineWhileAQui
     options.idleTimeoutMs = 60000;
     options.lineTimeoutMs = 300;
     start(options);
-    LineSocket quiet = connectedFrom("127.0.0.1");
-    LineSocket trickler = connectedFrom("127.0.0.1");
+    LineChannel quiet = connectedFrom("127.0.0.1");
+    int trickler = -1;
+    const LineChannel tricklerChannel = connectedFrom("127.0.0.1", "127.0.0.1", &trickler);
     // One byte every 100 ms, never a line end: without one deadline per line
     // from its first byte this holds the connection for the idle time.
     const auto start = std::chrono::steady_clock::now();
     bool dropped = false;
     for (int i = 0; i < 100 && !dropped; ++i) {
-        dropped = ::send(trickler.fd(), "0", 1, MSG_NOSIGNAL) != 1;
-        pollfd p{trickler.fd(), POLLIN, 0};
+        dropped = ::send(trickler, "0", 1, MSG_NOSIGNAL) != 1;
+        pollfd p{trickler, POLLIN, 0};
         char c = 0;
-        if (!dropped && ::poll(&p, 1, 100) > 0) dropped = ::recv(trickler.fd(), &c, 1, 0) <= 0;
+        if (!dropped && ::poll(&p, 1, 100) > 0) dropped = ::recv(trickler, &c, 1, 0) <= 0;
     }
     EXPECT_TRUE(dropped);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -165,7 +168,7 @@ TEST_F(RpcscServerTest, AClientTricklingBytesIsDroppedAtTheLineDeadlineWhileAQui
 
 TEST_F(RpcscServerTest, ACarriageReturnFloodIsCutAtTheLineBound) {
     start({});
-    LineSocket flood = connectedFrom("127.0.0.1");
+    LineChannel flood = connectedFrom("127.0.0.1");
     const std::string chunk(64 * 1024, '\r');
     std::size_t sent = 0;
     // 16 MiB of CR without a line end: every byte counts against the line
@@ -177,7 +180,7 @@ TEST_F(RpcscServerTest, ACarriageReturnFloodIsCutAtTheLineBound) {
     EXPECT_LT(sent, 16u * 1024 * 1024);
     std::string line;
     EXPECT_NE(flood.receiveLine(line, 5000, wire::kMaxLine), WSAEWOULDBLOCK);
-    LineSocket next = connectedFrom("127.0.0.1"); // and serves on
+    LineChannel next = connectedFrom("127.0.0.1"); // and serves on
     EXPECT_EQ(ask(next, "0100080200010103000163"), "01000802000101030001630400048010001F");
 }
 
@@ -188,14 +191,14 @@ TEST_F(RpcscServerTest, OneAddressGetsAtMostMaxPerPeerConnections) {
     EXPECT_GE(defaults.maxPerPeer, 32u);
     EXPECT_GE(defaults.maxConnections, 4 * defaults.maxPerPeer);
     start(defaults);
-    std::vector<LineSocket> full;
+    std::vector<LineChannel> full;
     for (std::size_t i = 0; i < defaults.maxPerPeer; ++i) {
         full.push_back(connectedFrom("127.0.0.2"));
         EXPECT_EQ(ask(full.back(), "0100080200010103000163").size(), 36u) << i;
     }
-    LineSocket oneMore = connectedFrom("127.0.0.2");
+    LineChannel oneMore = connectedFrom("127.0.0.2");
     EXPECT_EQ(ask(oneMore, "0100080200010103000163"), "10054"); // closed at once
-    LineSocket other = connectedFrom("127.0.0.3");
+    LineChannel other = connectedFrom("127.0.0.3");
     EXPECT_EQ(ask(other, "0100080200010103000163").size(), 36u);
     EXPECT_EQ(ask(full.front(), "0100080200010103000163").size(), 36u);
 }
@@ -208,11 +211,11 @@ TEST_F(RpcscServerTest, ServesAllowedPeersOnlyAndLogsEachConnection) {
     ::testing::internal::CaptureStderr();
     start(options);
     {
-        LineSocket refused = connectedFrom("127.0.0.2");
+        LineChannel refused = connectedFrom("127.0.0.2");
         EXPECT_EQ(ask(refused, "0100080200010103000163"), "10054");
-        LineSocket allowed = connectedFrom("127.0.0.3");
+        LineChannel allowed = connectedFrom("127.0.0.3");
         EXPECT_EQ(ask(allowed, "0100080200010103000163").size(), 36u);
-        LineSocket inBlock = connectedFrom("127.0.1.9");
+        LineChannel inBlock = connectedFrom("127.0.1.9");
         EXPECT_EQ(ask(inBlock, "0100080200010103000163").size(), 36u);
     }
     TearDown(); // joins every connection thread, so their lines are written
@@ -226,7 +229,7 @@ TEST_F(RpcscServerTest, ListensOnIPv6AndHostNames) {
     ServerOptions options;
     options.address = "::1";
     start(options); // loopback allowed by default, ::1 included
-    LineSocket v6 = connectedFrom("::1", "::1");
+    LineChannel v6 = connectedFrom("::1", "::1");
     EXPECT_EQ(ask(v6, "0100080200010103000163").size(), 36u);
     TearDown();
     stop_ = ::eventfd(0, EFD_CLOEXEC);
@@ -234,13 +237,13 @@ TEST_F(RpcscServerTest, ListensOnIPv6AndHostNames) {
     std::string error;
     ASSERT_TRUE(options.allow.add("127.0.0.0/8", error));
     start(options);
-    LineSocket refused = connectedFrom("::1", "::1");
+    LineChannel refused = connectedFrom("::1", "::1");
     EXPECT_EQ(ask(refused, "0100080200010103000163"), "10054");
     TearDown();
     stop_ = ::eventfd(0, EFD_CLOEXEC);
     options.address = "localhost";
     start(options);
-    LineSocket named = connectedFrom("127.0.0.1");
+    LineChannel named = connectedFrom("127.0.0.1");
     EXPECT_EQ(ask(named, "0100080200010103000163").size(), 36u);
 }
 

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "loopback_listener.h"
-#include "support/line_socket.h"
-#include "support/tcp_client.h"
+#include "rpcsc/line_channel.h"
+#include "rpcsc/tcp_client.h"
+#include "rpcsc/tcp_stream.h"
 #include "support/unique_fd.h"
 
 namespace vexa {
@@ -94,7 +95,7 @@ TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
     // waits out the whole time-out instead of failing at once or spinning.
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
-    LineSocket socket(pair[0]);
+    LineChannel socket(std::make_unique<TcpStream>(UniqueFd(pair[0])));
     const UniqueFd peer(pair[1]);
     std::string line;
     const auto start = std::chrono::steady_clock::now();

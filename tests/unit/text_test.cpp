@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/system_error_text.h"
-
 using namespace vexa;
 
 TEST(TextTest, HexNumbersAndBytes) {
@@ -66,20 +64,6 @@ TEST(TextTest, GermanCharacterModes) {
     EXPECT_EQ(convertGermanCharacters("%FC %fc", 2), "&uuml; %fc");
     EXPECT_EQ(convertGermanCharacters("&Uuml;ber", 7), "%DCber");
     EXPECT_EQ(convertGermanCharacters("", 1), "");
-}
-
-TEST(TextTest, SystemTextsForPcscAndWinsockOnly) {
-    EXPECT_FALSE(systemErrorText(static_cast<std::int32_t>(0x8010000B)).empty());
-    EXPECT_FALSE(systemErrorText(static_cast<std::int32_t>(0x80100069)).empty());
-    EXPECT_EQ(systemErrorText(static_cast<std::int32_t>(0x801000FE)), "");
-    EXPECT_FALSE(systemErrorText(WSAECONNREFUSED).empty());
-    EXPECT_FALSE(systemErrorText(WSAETIMEDOUT).empty());
-    EXPECT_EQ(systemErrorText(12345), "");
-    EXPECT_EQ(systemErrorText(0x6A82), "");
-    EXPECT_EQ(returnCodeSuffix(0), "");
-    EXPECT_EQ(returnCodeSuffix(10061), " (return code 10061: " + systemErrorText(10061) + ")");
-    EXPECT_EQ(winsockErrorFromErrno(ECONNREFUSED), WSAECONNREFUSED);
-    EXPECT_EQ(winsockErrorFromErrno(0), 0);
 }
 
 TEST(TextTest, Comparisons) {

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "server/rpcsc_request.h"
-#include "support/wire_message.h"
+#include "rpcsc/rpcsc_request.h"
+#include "rpcsc/wire_message.h"
 
 namespace vexa::wire {
 namespace {

@@ -1,10 +1,6 @@
-#include "support/system_error_text.h"
-
-#include <PCSC/pcsclite.h>
-#include <PCSC/wintypes.h>
+#include "rpcsc/winsock_error.h"
 
 #include <cerrno>
-#include <mutex>
 #include <string_view>
 
 namespace vexa {
@@ -87,20 +83,6 @@ constexpr ErrnoMapping errnoMappings[] = {
     {EHOSTUNREACH, WSAEHOSTUNREACH},
 };
 
-// pcsc-lite's codes all lie in the facility 0x8010xxxx.
-bool isPcscCode(std::int32_t code) {
-    return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80100000u;
-}
-
-std::string pcscText(std::int32_t code) {
-    // pcsc_stringify_error fills a static buffer in some pcsc-lite builds.
-    static std::mutex guard;
-    std::lock_guard lock(guard);
-    std::string text = pcsc_stringify_error(static_cast<LONG>(static_cast<std::uint32_t>(code)));
-    if (text.starts_with("Unknown error") || text.starts_with("Unkown error")) return {};
-    return text;
-}
-
 } // namespace
 
 std::int32_t winsockErrorFromErrno(int err) {
@@ -110,8 +92,7 @@ std::int32_t winsockErrorFromErrno(int err) {
     return WSAEINVAL;
 }
 
-std::string platformErrorText(std::int32_t code) {
-    if (isPcscCode(code)) return pcscText(code);
+std::string winsockErrorText(std::int32_t code) {
     for (const auto& w : winsockTexts)
         if (w.code == code) return std::string(w.text);
     return {};

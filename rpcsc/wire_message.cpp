@@ -1,4 +1,4 @@
-#include "support/wire_message.h"
+#include "rpcsc/wire_message.h"
 
 #include <algorithm>
 #include <utility>

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rpcsc/wire_message.h"
 #include "support/byte_buffer.h"
 
 namespace vexa::rpcsc {
@@ -49,5 +50,29 @@ enum class RequestError {
 
 // Reads one request line. With unknownOp and badArguments out.op is set.
 RequestError parseRequest(std::string_view line, Request& out);
+
+// The work behind the requests of one connection (the server's PC/SC
+// session).
+class RequestHandler {
+public:
+    virtual ~RequestHandler() = default;
+    // The answer to a request that was read.
+    virtual wire::Writer handle(const Request& request) = 0;
+};
+
+// An answer that starts with the operation's header and the call's result.
+wire::Writer resultAnswer(std::uint8_t op, std::int32_t result);
+
+// What one request line gets.
+struct Reply {
+    bool answered = false; // false: the line is no request; the connection ends
+    std::uint8_t op = 0;
+    wire::Writer answer;
+};
+
+// Answers one request line: an unknown operation with
+// SCARD_E_UNSUPPORTED_FEATURE, an element that does not fit its operation
+// with SCARD_E_INVALID_PARAMETER, the rest through the handler.
+Reply answerRequest(std::string_view line, RequestHandler& handler);
 
 } // namespace vexa::rpcsc

@@ -1,6 +1,8 @@
-#include "server/rpcsc_request.h"
+#include "rpcsc/rpcsc_request.h"
 
-#include "support/wire_message.h"
+#include <PCSC/pcsclite.h>
+
+#include "pcsc/pcsc_call.h"
 
 namespace vexa::rpcsc {
 namespace {
@@ -59,6 +61,33 @@ RequestError parseRequest(std::string_view line, Request& out) {
         return RequestError::badArguments;
     if (out.op == OP_GET_STATUS_CHANGE && !readStates(message, out)) return RequestError::badArguments;
     return RequestError::none;
+}
+
+Writer resultAnswer(std::uint8_t op, std::int32_t result) {
+    Writer answer(op);
+    answer.putInt(TAG_RESULT, static_cast<std::uint32_t>(result));
+    return answer;
+}
+
+Reply answerRequest(std::string_view line, RequestHandler& handler) {
+    Request request;
+    Reply reply;
+    switch (parseRequest(line, request)) {
+        case RequestError::notMessage:
+            return reply;
+        case RequestError::unknownOp:
+            reply.answer = resultAnswer(request.op, pcsc::code(SCARD_E_UNSUPPORTED_FEATURE));
+            break;
+        case RequestError::badArguments:
+            reply.answer = resultAnswer(request.op, pcsc::code(SCARD_E_INVALID_PARAMETER));
+            break;
+        case RequestError::none:
+            reply.answer = handler.handle(request);
+            break;
+    }
+    reply.answered = true;
+    reply.op = request.op;
+    return reply;
 }
 
 } // namespace vexa::rpcsc

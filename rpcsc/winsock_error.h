@@ -5,7 +5,8 @@
 
 namespace vexa {
 
-// Windows Sockets error numbers that the TCP layer reports for errno values.
+// Windows Sockets error numbers: what the remote PC/SC layers report for
+// errno values of socket calls, on every platform.
 inline constexpr std::int32_t WSAEINTR = 10004;
 inline constexpr std::int32_t WSAEBADF = 10009;
 inline constexpr std::int32_t WSAEACCES = 10013;
@@ -41,8 +42,7 @@ inline constexpr std::int32_t WSANO_DATA = 11004;
 // The Windows Sockets number for an errno value of a socket call; 0 for 0.
 std::int32_t winsockErrorFromErrno(int err);
 
-// The platform's message for a code: pcsc-lite's text for PC/SC codes it
-// knows, our English text for Windows Sockets numbers, else "".
-std::string platformErrorText(std::int32_t code);
+// Our English text for a Windows Sockets number, else "".
+std::string winsockErrorText(std::int32_t code);
 
 } // namespace vexa

@@ -17,6 +17,8 @@
 namespace vexa::wire {
 
 inline constexpr std::uint8_t kVersion = 1;
+// The TCP port a server listens on and a client names unless told otherwise.
+inline constexpr std::uint16_t kDefaultPort = 35965;
 // Requests and answers are written into a buffer of this size.
 inline constexpr std::uint32_t kMaxMessage = 32768;
 // Longest line either side reads: a full message in hex, with room to spare.
