@@ -6,12 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "control/host_name.h"
+
 namespace vexa {
 
-// Browsers find `vexa-host` through a native-messaging manifest named after
-// the host in a directory of their own. Registering writes these manifests,
+// Registering writes the native-messaging manifests (kManifestFileName),
 // unregistering removes them.
-inline constexpr std::string_view kManifestFileName = "de.meridan.vexa.json";
 
 // Chromium and Chrome admit the extension by its origin, Firefox by its id.
 enum class ManifestForm { Chromium, Firefox };
