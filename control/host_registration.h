@@ -10,8 +10,9 @@
 
 namespace vexa {
 
-// Registering writes the native-messaging manifests (kManifestFileName),
-// unregistering removes them.
+// Browsers find `vexa-host` through a native-messaging manifest named after
+// the host (kManifestFileName) in a directory of their own. Registering
+// writes these manifests, unregistering removes them.
 
 // Chromium and Chrome admit the extension by its origin, Firefox by its id.
 enum class ManifestForm { Chromium, Firefox };

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the browser tests: Debian's Chromium loads the extension that a build
-# made (BUILD_DIR/extension) and talks to that build's vexa-host. Installs Chromium (and Node.js when
-# there is none) and the pinned node packages first. Also tries firefox-esr
-# for the Firefox smoke test, which skips when it cannot have it.
+# made (BUILD_DIR/extension) and talks to that build's vexa-host. Installs
+# Chromium (and Node.js when there is none) and the pinned node packages
+# first. Also tries firefox-esr for the Firefox smoke test, which skips when
+# it cannot have it.
 # Usage: tests/browser/run.sh [BUILD_DIR]   (default: $VEXA_BUILD_DIR, else build/)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
