@@ -15,24 +15,31 @@ std::string dump(const HostJson& message) {
 // Longest id a refusal echoes.
 constexpr std::size_t kMaxEchoedIdBytes = 4096;
 
-// The arguments an event carries between its reader and its identifier.
-enum class EventExtra { None, AtrAndProtocol, ShareMode };
-
-struct EventShape {
-    std::string_view name;
-    EventExtra extra;
-};
+constexpr ScriptParam kReader{"readerName", ScriptKind::String};
+constexpr ScriptParam kAtr{"atr", ScriptKind::String};
+constexpr ScriptParam kProtocol{"protocol", ScriptKind::Long};
+constexpr ScriptParam kShareMode{"shareMode", ScriptKind::Long};
+constexpr ScriptParam kIdentifier{"eventIdentifier", ScriptKind::String};
 
 // In slot order, indexed by CardEventKind.
-constexpr std::array<EventShape, 7> kEventShapes = {{
-    {"OnCardReady", EventExtra::AtrAndProtocol},
-    {"OnCardError", EventExtra::None},
-    {"OnCardRemoved", EventExtra::None},
-    {"OnReaderAdded", EventExtra::None},
-    {"OnReaderRemoved", EventExtra::None},
-    {"OnCardInuse", EventExtra::ShareMode},
-    {"OnCardUnused", EventExtra::None},
+constexpr std::array<ScriptEvent, 7> kEvents = {{
+    {"OnCardReady", params(kReader, kAtr, kProtocol, kIdentifier)},
+    {"OnCardError", params(kReader, kIdentifier)},
+    {"OnCardRemoved", params(kReader, kIdentifier)},
+    {"OnReaderAdded", params(kReader, kIdentifier)},
+    {"OnReaderRemoved", params(kReader, kIdentifier)},
+    {"OnCardInuse", params(kReader, kShareMode, kIdentifier)},
+    {"OnCardUnused", params(kReader, kIdentifier)},
 }};
+
+// What an event carries for one of its arguments.
+HostJson argumentOf(const CardEvent& event, const ScriptParam& param) {
+    if (param == kAtr) return cp1252ToUtf8(event.eventAtr);
+    if (param == kProtocol) return event.eventProtocol;
+    if (param == kShareMode) return event.eventShareMode;
+    if (param == kIdentifier) return cp1252ToUtf8(event.eventIdentifier);
+    return cp1252ToUtf8(event.eventReader);
+}
 
 bool isStringMember(const HostJson& object, const char* name) {
     const auto it = object.find(name);
@@ -86,17 +93,14 @@ std::string questionMessage(std::string_view caption, std::string_view text) {
     return dump(message);
 }
 
+std::span<const ScriptEvent> scriptEvents() {
+    return kEvents;
+}
+
 std::string eventMessage(const CardEvent& event) {
-    const EventShape& shape = kEventShapes.at(static_cast<std::size_t>(event.kind));
+    const ScriptEvent& shape = kEvents.at(static_cast<std::size_t>(event.kind));
     HostJson args = HostJson::array();
-    args.push_back(cp1252ToUtf8(event.eventReader));
-    if (shape.extra == EventExtra::AtrAndProtocol) {
-        args.push_back(cp1252ToUtf8(event.eventAtr));
-        args.push_back(event.eventProtocol);
-    } else if (shape.extra == EventExtra::ShareMode) {
-        args.push_back(event.eventShareMode);
-    }
-    args.push_back(cp1252ToUtf8(event.eventIdentifier));
+    for (const ScriptParam& param : shape.args.view()) args.push_back(argumentOf(event, param));
     HostJson message = HostJson::object();
     message["event"] = shape.name;
     message["args"] = std::move(args);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,7 @@
 #include "control/chip_card_control.h"
 #include "control/event_mailbox.h"
 #include "control/script_dispatcher.h"
+#include "control/script_method.h"
 
 // The messages between the browser extension and the host, apart from the
 // script calls and their answers, which the script dispatcher makes:
@@ -40,6 +42,16 @@ IncomingMessage classifyMessage(std::string_view body);
 std::optional<PageIdentity> parseHello(const HostJson& hello, std::string& problem);
 // true for "ok", false for "cancel", nullopt for anything else.
 std::optional<bool> parseAnswer(const HostJson& answer);
+
+// An event as the page receives it: its name and its arguments in order.
+struct ScriptEvent {
+    std::string_view name;
+    ScriptParams args;
+};
+
+// The seven events, indexed by CardEventKind; the build writes their names
+// into the extension and into the reference's declarations.
+std::span<const ScriptEvent> scriptEvents();
 
 std::string readyMessage();
 // Caption and text are narrow (Windows-1252).

@@ -143,7 +143,7 @@ std::vector<ManifestTarget> profileManifestTargets(const fs::path& userDataDir) 
 
 std::string manifestText(ManifestForm form, std::string_view hostPath) {
     nlohmann::ordered_json manifest = nlohmann::ordered_json::object();
-    manifest["name"] = "de.meridan.vexa";
+    manifest["name"] = kHostName;
     manifest["description"] = "VEXA chip-card access";
     manifest["path"] = hostPath;
     manifest["type"] = "stdio";

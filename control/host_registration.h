@@ -6,12 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "control/host_name.h"
+
 namespace vexa {
 
 // Browsers find `vexa-host` through a native-messaging manifest named after
-// the host in a directory of their own. Registering writes these manifests,
-// unregistering removes them.
-inline constexpr std::string_view kManifestFileName = "de.meridan.vexa.json";
+// the host (kManifestFileName) in a directory of their own. Registering
+// writes these manifests, unregistering removes them.
 
 // Chromium and Chrome admit the extension by its origin, Firefox by its id.
 enum class ManifestForm { Chromium, Firefox };

@@ -116,15 +116,15 @@ const Json& argsArrayOf(const Json& call, const ScriptMethod& method) {
 
 std::vector<ScriptValue> argumentsOf(const Json& call, const ScriptMethod& method) {
     const Json& given = argsArrayOf(call, method);
-    const auto kinds = method.args.view();
-    if (given.size() != kinds.size()) {
-        throw CallRefused(std::string(method.name) + " expects " + countText(kinds.size()) + ", got " +
+    const auto params = method.args.view();
+    if (given.size() != params.size()) {
+        throw CallRefused(std::string(method.name) + " expects " + countText(params.size()) + ", got " +
                           std::to_string(given.size()));
     }
     std::vector<ScriptValue> values;
-    values.reserve(kinds.size());
-    for (std::size_t i = 0; i < kinds.size(); ++i) {
-        if (kinds[i] == ScriptKind::String) {
+    values.reserve(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].kind == ScriptKind::String) {
             values.emplace_back(stringArgument(method, i, given[i]));
         } else {
             values.emplace_back(longArgument(method, i, given[i]));

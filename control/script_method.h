@@ -32,30 +32,39 @@ struct ScriptCall {
 
 using ScriptHandler = ScriptValue (*)(const ScriptCall& call);
 
-// The argument kinds of one method, in order; no method takes more than five.
-struct ScriptArgKinds {
-    std::array<ScriptKind, 5> kinds{};
-    std::size_t count = 0;
+// One parameter as the page API declares it.
+struct ScriptParam {
+    std::string_view name;
+    ScriptKind kind;
 
-    std::span<const ScriptKind> view() const { return {kinds.data(), count}; }
+    bool operator==(const ScriptParam&) const = default;
 };
 
-template <typename... Kinds>
-constexpr ScriptArgKinds argKinds(Kinds... kinds) {
-    static_assert(sizeof...(kinds) <= 5);
-    return ScriptArgKinds{{kinds...}, sizeof...(kinds)};
+// The parameters of one method or event, in order; none takes more than five.
+struct ScriptParams {
+    std::array<ScriptParam, 5> list{};
+    std::size_t count = 0;
+
+    std::span<const ScriptParam> view() const { return {list.data(), count}; }
+};
+
+template <typename... Params>
+constexpr ScriptParams params(Params... each) {
+    static_assert(sizeof...(each) <= 5);
+    return ScriptParams{{each...}, sizeof...(each)};
 }
 
-// One script method: its name, argument kinds, result kind and handler.
+// One script method: its name, parameters, result kind and handler.
 struct ScriptMethod {
     std::string_view name;
-    ScriptArgKinds args;
+    ScriptParams args;
     ScriptKind result;
     ScriptHandler handler;
 };
 
 // The 29 script methods in their dispatch order (position + 1 is the
-// method's dispatch identifier).
+// method's dispatch identifier): the page API's methods, which the build
+// writes into the extension and into the reference's tables.
 std::span<const ScriptMethod> scriptMethods();
 // Exact, case-sensitive lookup; nullptr for an unknown name.
 const ScriptMethod* findScriptMethod(std::string_view name);

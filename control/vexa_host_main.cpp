@@ -34,13 +34,20 @@ constexpr std::string_view kSynopsis =
     "vexa-host register [--system | --user-data-dir DIR]\n"
     "vexa-host unregister [--system | --user-data-dir DIR]";
 
-constexpr std::string_view kDescription =
-    "  register    writes the native-messaging manifests (de.meridan.vexa.json) that\n"
+constexpr std::string_view kDescriptionAfterRegister =
     "              let Chromium, Google Chrome and Firefox start this program\n"
     "  unregister  removes them again\n"
     "Without --system or --user-data-dir: for the current user.\n"
     "The browser itself starts vexa-host with the calling extension's origin\n"
     "(Chromium) or with the manifest's path and the add-on's id (Firefox).";
+
+// The manifests are named after the build's host name.
+const std::string& description() {
+    static const std::string text = "  register    writes the native-messaging manifests (" +
+                                    std::string(vexa::kManifestFileName) + ") that\n" +
+                                    std::string(kDescriptionAfterRegister);
+    return text;
+}
 
 // Chromium passes the caller's origin and perhaps options such as
 // --parent-window=N; Firefox passes the manifest's path and the extension id.
@@ -90,7 +97,7 @@ std::optional<std::vector<vexa::ManifestTarget>> targetsFor(vexa::OptionParser& 
 
 int runRegistration(std::string_view command, Args args) {
     const std::string name = "vexa-host " + std::string(command);
-    vexa::OptionParser parser({name, vexa::kVersion, kSynopsis, kDescription}, kRegistrationOptions);
+    vexa::OptionParser parser({name, vexa::kVersion, kSynopsis, description()}, kRegistrationOptions);
     try {
         const auto targets = targetsFor(parser, args);
         if (!targets) return parser.exitStatus();
@@ -114,7 +121,7 @@ int main(int argc, char** argv) {
     if (isBrowserLaunch(args)) return runHost();
     const std::string_view command = args.size() >= 2 ? args[1] : "";
     if (command == "register" || command == "unregister") return runRegistration(command, args.subspan(2));
-    vexa::OptionParser parser({"vexa-host", vexa::kVersion, kSynopsis, kDescription, 1}, {});
+    vexa::OptionParser parser({"vexa-host", vexa::kVersion, kSynopsis, description(), 1}, {});
     if (command.empty()) {
         parser.printHelp(std::cerr);
         return 2;

@@ -14,7 +14,8 @@
 // not installed"). Every call settles.
 //
 // One method a line, in dispatch order, "number" for a signed 32-bit
-// integer: a unit test holds this list to the host's method table.
+// integer. The build writes both lists from the host's own tables into
+// build/docs/, and a test holds these to them.
 
 /** The 29 script methods. */
 export interface VexaMethods {

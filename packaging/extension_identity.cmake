@@ -6,8 +6,7 @@
 
 set(vexa_extension_dir ${PROJECT_SOURCE_DIR}/extension)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${vexa_extension_dir}/public_key.txt
-                                                               ${vexa_extension_dir}/extension_id.txt
-                                                               ${vexa_extension_dir}/manifest.json)
+                                                               ${vexa_extension_dir}/extension_id.txt)
 
 function(vexa_read_first_line file out)
   file(STRINGS ${file} line LIMIT_COUNT 1)
@@ -19,7 +18,7 @@ vexa_read_first_line(${vexa_extension_dir}/public_key.txt vexa_committed_key)
 vexa_read_first_line(${vexa_extension_dir}/extension_id.txt vexa_committed_id)
 
 set(VEXA_EXTENSION_KEY "${vexa_committed_key}" CACHE STRING
-    "The extension's public key (base64 DER, as in manifest.json's \"key\"); fixes its Chromium id")
+    "The extension's public key (base64 DER, the manifest's \"key\"); fixes its Chromium id")
 set(VEXA_GECKO_ID "vexa@meridan.example" CACHE STRING "The extension's Firefox add-on id")
 
 if(NOT VEXA_EXTENSION_KEY MATCHES "^[A-Za-z0-9+/]+=*$")
@@ -57,13 +56,8 @@ endfunction()
 
 vexa_extension_id("${VEXA_EXTENSION_KEY}" VEXA_EXTENSION_ID)
 
-# The source tree's extension is loaded unpacked by developers and the browser
-# tests: its manifest, key file and id file must agree with each other.
-file(READ ${vexa_extension_dir}/manifest.json vexa_source_manifest)
-string(JSON vexa_manifest_key GET "${vexa_source_manifest}" key)
-if(NOT vexa_manifest_key STREQUAL vexa_committed_key)
-  message(FATAL_ERROR "extension/manifest.json's \"key\" differs from extension/public_key.txt")
-endif()
+# The committed id file names the committed key's id, for the tests and for
+# readers of the tree.
 if(VEXA_EXTENSION_KEY STREQUAL vexa_committed_key AND NOT VEXA_EXTENSION_ID STREQUAL vexa_committed_id)
   message(FATAL_ERROR "extension/extension_id.txt says '${vexa_committed_id}', "
                       "but extension/public_key.txt gives '${VEXA_EXTENSION_ID}'")

@@ -1,6 +1,6 @@
 // Smoke test of the extension in Debian's firefox-esr with the real vexa-host.
 // Playwright cannot drive firefox-esr, so the test speaks WebDriver BiDi to
-// it directly: a temporary install of the extension from this tree, a page
+// it directly: a temporary install of the extension from the build, a page
 // on 127.0.0.1 with one plug-in object, calls into that page. Skips (never
 // fails) when there is no firefox-esr, no WebSocket in this Node.js, or the
 // browser does not come up.
@@ -13,19 +13,19 @@ import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from './firefox.js';
 import {
   EXTENSION, HOST, MADE_ROOM, REFUSED_CALLS, Site, TOO_MANY_IN_TAB, TOO_MANY_WAITING,
-  goneError, greedyPage, tempDir, until, waitingPage,
+  goneError, greedyPage, hostName, tempDir, until, waitingPage,
 } from './harness.js';
 
 // Unsigned add-ons are allowed on ESR; the temporary install needs no
 // signature anyway, the prefs keep a stale profile from refusing it.
 const PREFS = { 'xpinstall.signatures.required': false, 'extensions.autoDisableScopes': 0 };
-const SYSTEM_MANIFEST = '/usr/lib/mozilla/native-messaging-hosts/de.meridan.vexa.json';
+const SYSTEM_MANIFEST = `/usr/lib/mozilla/native-messaging-hosts/${hostName()}.json`;
 
 // Firefox looks for host manifests under $HOME/.mozilla; `vexa-host register`
 // writes the one that admits our add-on id.
 function registerHost(home) {
   execFileSync(HOST, ['register'], { env: { ...process.env, HOME: home }, stdio: 'pipe' });
-  const file = path.join(home, '.mozilla', 'native-messaging-hosts', 'de.meridan.vexa.json');
+  const file = path.join(home, '.mozilla', 'native-messaging-hosts', `${hostName()}.json`);
   hostManifest = file;
   const manifest = JSON.parse(fs.readFileSync(file, 'utf8'));
   assert.deepEqual(manifest.allowed_extensions, [GECKO_ID]);

@@ -1,5 +1,5 @@
 // Shared set-up of the browser tests, the demo and the bench: Debian's
-// Chromium with the extension loaded from the source tree, a throwaway
+// Chromium with the extension loaded from the build tree, a throwaway
 // profile with the host registered in it, a throwaway config home that the
 // host processes inherit, and local HTTP servers for the test pages.
 
@@ -13,12 +13,22 @@ import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-export const EXTENSION = path.join(ROOT, 'extension');
-export const EXTENSION_ID = fs.readFileSync(path.join(EXTENSION, 'extension_id.txt'), 'utf8').trim();
 export const BUILD = process.env.VEXA_BUILD_DIR ?? path.join(ROOT, 'build');
+// The extension as the build makes it: the source files with the version,
+// the host's name and the page API's names filled in.
+export const EXTENSION = path.join(BUILD, 'extension');
+export const EXTENSION_ID = fs.readFileSync(path.join(ROOT, 'extension', 'extension_id.txt'), 'utf8').trim();
 export const HOST = process.env.VEXA_HOST ?? path.join(BUILD, 'control', 'vexa-host');
 export const CHROMIUM = process.env.VEXA_CHROMIUM ?? '/usr/bin/chromium';
-export const HOST_NAME = 'de.meridan.vexa';
+
+// The native-messaging host the extension in folder connects to, which its
+// manifests are named after.
+export function hostName(folder = EXTENSION) {
+  const script = fs.readFileSync(path.join(folder, 'host_session.js'), 'utf8');
+  const name = /^const HOST_NAME = '([^']+)';$/m.exec(script);
+  if (!name) throw new Error(`${folder}/host_session.js names no host`);
+  return name[1];
+}
 export const PLUGIN = '<object id="card" type="application/chipcard_plugin_20" width="0" height="0"></object>';
 
 // The test bed's pcscd has a socket of its own (testbed/start_testbed.sh);
@@ -83,20 +93,20 @@ export class Site {
 export function registerHost(profile) {
   try {
     execFileSync(HOST, ['register', '--user-data-dir', profile], { stdio: 'pipe' });
-    if (fs.existsSync(path.join(profile, 'NativeMessagingHosts', `${HOST_NAME}.json`))) return;
+    if (fs.existsSync(path.join(profile, 'NativeMessagingHosts', `${hostName()}.json`))) return;
   } catch {
     // Fall through to writing the manifest here.
   }
   const dir = path.join(profile, 'NativeMessagingHosts');
   fs.mkdirSync(dir, { recursive: true });
   const manifest = {
-    name: HOST_NAME,
+    name: hostName(),
     description: 'VEXA chip-card access',
     path: HOST,
     type: 'stdio',
     allowed_origins: [`chrome-extension://${EXTENSION_ID}/`],
   };
-  fs.writeFileSync(path.join(dir, `${HOST_NAME}.json`), JSON.stringify(manifest, null, 2));
+  fs.writeFileSync(path.join(dir, `${hostName()}.json`), JSON.stringify(manifest, null, 2));
 }
 
 // A Chromium with the extension and a profile and config home of its own.

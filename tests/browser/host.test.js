@@ -7,9 +7,9 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import vm from 'node:vm';
-import { BUILD, Browser, EXTENSION, EXTENSION_ID, HOST_NAME, Site, call, examplePage, openWithAnswer, until } from './harness.js';
+import { BUILD, Browser, EXTENSION, EXTENSION_ID, Site, call, examplePage, hostName, openWithAnswer, until } from './harness.js';
 
-// The extension's own list (a unit test holds it to the host's table),
+// The extension's own list (the build writes the host's table into it),
 // copied out of its context so that arrays compare equal.
 const METHODS = [...vm.runInNewContext(`${fs.readFileSync(path.join(EXTENSION, 'methods.js'), 'utf8')}\nVEXA_METHODS.methods`)];
 
@@ -162,7 +162,7 @@ test('the browser stops the worker mid-call: the call rejects, the question wind
 
 test('without an installed host: one "disconnect" with "host not installed", then every call fails at once without a new try', async (t) => {
   // An installed package's manifest would answer for every profile.
-  const system = path.join('/etc/chromium/native-messaging-hosts', `${HOST_NAME}.json`);
+  const system = path.join('/etc/chromium/native-messaging-hosts', `${hostName()}.json`);
   if (fs.existsSync(system)) {
     t.skip(`a system-wide ${system} answers`);
     return;

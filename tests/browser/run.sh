@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Runs the browser tests: Debian's Chromium loads the extension from this tree
-# and talks to the vexa-host of a build. Installs Chromium (and Node.js when
-# there is none) and the pinned node packages first. Also tries firefox-esr
-# for the Firefox smoke test, which skips when it cannot have it.
+# Runs the browser tests: Debian's Chromium loads the extension that a build
+# made (BUILD_DIR/extension) and talks to that build's vexa-host. Installs
+# Chromium (and Node.js when there is none) and the pinned node packages
+# first. Also tries firefox-esr for the Firefox smoke test, which skips when
+# it cannot have it.
 # Usage: tests/browser/run.sh [BUILD_DIR]   (default: $VEXA_BUILD_DIR, else build/)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../testbed/common.sh"
 
 export VEXA_BUILD_DIR=${1:-${VEXA_BUILD_DIR:-$VEXA_ROOT/build}}
-if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ]; then
-    echo "tests/browser/run.sh: no vexa-host in $VEXA_BUILD_DIR/control; build first" >&2
+if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ] || [ ! -f "$VEXA_BUILD_DIR/extension/manifest.json" ]; then
+    echo "tests/browser/run.sh: no vexa-host or extension in $VEXA_BUILD_DIR; build first" >&2
     exit 1
 fi
 # The tests run from their own folder: a relative build directory would miss.

@@ -8,6 +8,7 @@ set -euo pipefail
 vexa=$(realpath "${1:?usage: command_line_test.sh <path-to-vexa>}")
 man_dir=$(realpath "$(dirname "$0")/../../man")
 source "$(dirname "$0")/throwaway_user.sh"
+host_manifest=${VEXA_HOST_NAME:?ctest sets it to the host name of the build}.json
 
 # The other programs beside vexa in a build tree, or where a package puts them.
 find_program() {
@@ -92,10 +93,10 @@ grep -q '"processId":7,"clientId":"BANK"' "$work/out" || fail "request read: $(c
 printf '{"id":1,"method":"GetVersion","args":[0]}\n' | "$vexa" shell --answer=yes --url=https://a.example/ >"$work/out"
 [[ "$(cat "$work/out")" == "{\"id\":1,\"result\":\"$version\"}" ]] || fail "vexa shell --answer=yes: $(cat "$work/out")"
 run "$host" register --user-data-dir="$work/profile"
-[[ $status -eq 0 && -f "$work/profile/NativeMessagingHosts/de.meridan.vexa.json" ]] ||
+[[ $status -eq 0 && -f "$work/profile/NativeMessagingHosts/$host_manifest" ]] ||
     fail "vexa-host register --user-data-dir=DIR: status $status, $(cat "$work/err")"
 run "$host" unregister --user-data-dir "$work/profile"
-[[ $status -eq 0 && ! -e "$work/profile/NativeMessagingHosts/de.meridan.vexa.json" ]] ||
+[[ $status -eq 0 && ! -e "$work/profile/NativeMessagingHosts/$host_manifest" ]] ||
     fail "vexa-host unregister: status $status"
 
 # vexa-rpcscd on a free port until its first log line; prints that line.

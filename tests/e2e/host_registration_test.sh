@@ -8,22 +8,23 @@ source_root=$(cd "$(dirname "$0")/../.." && pwd)
 host=$(dirname "$vexa")/vexa-host
 [[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
 source "$(dirname "$0")/throwaway_user.sh"
+name=${VEXA_HOST_NAME:?ctest sets it to the host name of the build}
 
-manifests=("$XDG_CONFIG_HOME/chromium/NativeMessagingHosts/de.meridan.vexa.json"
-           "$XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/de.meridan.vexa.json"
-           "$HOME/.mozilla/native-messaging-hosts/de.meridan.vexa.json")
+manifests=("$XDG_CONFIG_HOME/chromium/NativeMessagingHosts/$name.json"
+           "$XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/$name.json"
+           "$HOME/.mozilla/native-messaging-hosts/$name.json")
 id=$(tr -d '[:space:]' < "$source_root/extension/extension_id.txt")
 
 "$host" register || fail "register failed"
 for m in "${manifests[@]}"; do
     [[ -f "$m" && $(stat -c %a "$m") == 644 ]] || fail "$m missing or not mode 644"
 done
-python3 - "$(readlink -f "$host")" "$id" "${manifests[@]}" <<'PY'
+python3 - "$name" "$(readlink -f "$host")" "$id" "${manifests[@]}" <<'PY'
 import json, sys
-host, ext_id, *paths = sys.argv[1:]
+name, host, ext_id, *paths = sys.argv[1:]
 for path in paths:
     m = json.load(open(path))
-    want = {"name": "de.meridan.vexa", "description": "VEXA chip-card access", "path": host, "type": "stdio"}
+    want = {"name": name, "description": "VEXA chip-card access", "path": host, "type": "stdio"}
     want.update({"allowed_extensions": ["vexa@meridan.example"]} if ".mozilla" in path
                 else {"allowed_origins": [f"chrome-extension://{ext_id}/"]})
     if m != want:
@@ -32,9 +33,9 @@ PY
 
 profile="$work/profile"
 "$host" register --user-data-dir "$profile" || fail "register --user-data-dir failed"
-[[ -f "$profile/NativeMessagingHosts/de.meridan.vexa.json" ]] || fail "no manifest in the profile"
+[[ -f "$profile/NativeMessagingHosts/$name.json" ]] || fail "no manifest in the profile"
 "$host" unregister --user-data-dir "$profile" || fail "unregister --user-data-dir failed"
-[[ ! -e "$profile/NativeMessagingHosts/de.meridan.vexa.json" ]] || fail "profile manifest left"
+[[ ! -e "$profile/NativeMessagingHosts/$name.json" ]] || fail "profile manifest left"
 [[ -f "${manifests[0]}" ]] || fail "unregistering a profile touched the user's manifests"
 
 "$host" unregister || fail "unregister failed"

@@ -152,7 +152,7 @@ if status != 0:
 
 # Cancel refuses the page (OK above stored only bank.example); Firefox's
 # way of starting the host.
-h = Host(os.path.join(os.environ["HOME"], ".mozilla/native-messaging-hosts/de.meridan.vexa.json"),
+h = Host(os.path.join(os.environ["HOME"], ".mozilla/native-messaging-hosts", os.environ["VEXA_HOST_NAME"] + ".json"),
          "vexa@meridan.example")
 h.hello("https://shop.example/x/page.html")
 h.call(1, "Open", "page")

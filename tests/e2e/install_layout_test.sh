@@ -41,9 +41,9 @@ done
 
 # The extension's id, derived here independently of the build: the first 32
 # hex digits of SHA-256 over the DER key, 0-f written a-p.
-python3 - "$stage" "$prefix/bin/vexa-host" <<'PY' || exit 1
+python3 - "$stage" "$prefix/bin/vexa-host" "${VEXA_HOST_NAME:?ctest sets it to the host name of the build}" <<'PY' || exit 1
 import base64, glob, hashlib, json, os, sys, zipfile
-stage, host = sys.argv[1:]
+stage, host, host_name = sys.argv[1:]
 def fail(text):
     sys.exit(f"FAIL: {text}")
 def read_json(path):
@@ -74,11 +74,11 @@ gecko_id = gecko["browser_specific_settings"]["gecko"]["id"]
 if os.path.basename(xpis[0]) != gecko_id + ".xpi":
     fail(f"{xpis[0]} is not named after {gecko_id}")
 
-common = {"name": "de.meridan.vexa", "description": "VEXA chip-card access", "path": host, "type": "stdio"}
+common = {"name": host_name, "description": "VEXA chip-card access", "path": host, "type": "stdio"}
 chromium = dict(common, allowed_origins=[f"chrome-extension://{ext_id}/"])
-for path, want in [("/etc/chromium/native-messaging-hosts/de.meridan.vexa.json", chromium),
-                   ("/etc/opt/chrome/native-messaging-hosts/de.meridan.vexa.json", chromium),
-                   ("/usr/lib/mozilla/native-messaging-hosts/de.meridan.vexa.json",
+for path, want in [(f"/etc/chromium/native-messaging-hosts/{host_name}.json", chromium),
+                   (f"/etc/opt/chrome/native-messaging-hosts/{host_name}.json", chromium),
+                   (f"/usr/lib/mozilla/native-messaging-hosts/{host_name}.json",
                     dict(common, allowed_extensions=[gecko_id]))]:
     if read_json(path) != want:
         fail(f"{path}: {read_json(path)}, want {want}")

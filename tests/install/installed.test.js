@@ -11,8 +11,11 @@ import path from 'node:path';
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Firefox, GECKO_ID, firefoxMissing } from '../browser/firefox.js';
-import { Browser, EXTENSION_ID, HOST_NAME, Site, openWithAnswer, call, tempDir } from '../browser/harness.js';
+import { Browser, EXTENSION_ID, Site, openWithAnswer, call, hostName, tempDir } from '../browser/harness.js';
 
+const CHROMIUM_EXTENSION = '/usr/share/chromium/extensions/vexa';
+// The host the installed extension connects to.
+const HOST_NAME = hostName(CHROMIUM_EXTENSION);
 const CHROMIUM_MANIFEST = `/etc/chromium/native-messaging-hosts/${HOST_NAME}.json`;
 const FIREFOX_XPI = `/usr/share/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/${GECKO_ID}.xpi`;
 const FIREFOX_MANIFEST = `/usr/lib/mozilla/native-messaging-hosts/${HOST_NAME}.json`;

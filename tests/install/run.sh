@@ -15,7 +15,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../testbed/common.sh"
 
 PACKAGES=(vexa vexa-rpcscd libvexa-ctapi1 libvexa-ctapi-dev)
-HOST_MANIFEST=de.meridan.vexa.json
+# The host's name has its home in CMakeLists.txt.
+HOST_MANIFEST=$(awk '/^set.VEXA_HOST_NAME / { sub(/.$/, "", $2); print $2 }' "$VEXA_ROOT/CMakeLists.txt").json
 # What the packages put where the browsers look; none may survive a purge.
 BROWSER_FILES=(
     /usr/share/chromium/extensions/vexa

@@ -1,10 +1,8 @@
 #include "core/chip_card_plugin.h"
-#include "support/version.h"
 #include "admitted_plugin.h"
 #include "temp_files.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -40,15 +38,6 @@ TEST_F(ChipCardPluginTest, VersionSelectors) {
     EXPECT_EQ(p.GetVersion(0), "2.0.0.2");
     EXPECT_EQ(p.GetLastErrorCode(), 992201); // a success leaves the code as it was
     EXPECT_EQ(p.GetVersion(-1), "");
-}
-
-// The browser loads the extension from the source tree, so its manifest
-// cannot be generated: it must carry the host's version by hand.
-TEST(ChipCardPluginVersion, IsTheExtensionManifestsVersion) {
-    const auto manifest =
-        nlohmann::json::parse(vexa::test_support::fileContents(VEXA_SOURCE_DIR "/extension/manifest.json"));
-    EXPECT_EQ(manifest.value("version", ""), kVersion);
-    EXPECT_EQ(ChipCardPlugin().GetVersion(0), kVersion);
 }
 
 TEST_F(ChipCardPluginTest, HexConversions) {

@@ -77,7 +77,7 @@ TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem
         EXPECT_EQ(modeOf(path), 0644u);
         EXPECT_EQ(std::distance(fs::directory_iterator(target.directory), {}), 1) << "left-over files";
         const auto manifest = nlohmann::json::parse(PluginEnvironment::readFile(path));
-        EXPECT_EQ(manifest["name"], "de.meridan.vexa");
+        EXPECT_EQ(manifest["name"], kHostName);
         EXPECT_EQ(manifest["path"], kHostPath);
         EXPECT_EQ(manifest["type"], "stdio");
         if (target.form == ManifestForm::Chromium) {

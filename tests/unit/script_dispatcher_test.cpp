@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <ostream>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "control/host_messages.h"
 #include "control/script_method.h"
 #include "core/chip_card_plugin.h"
 #include "plugin_environment.h"
@@ -193,8 +190,8 @@ TEST(ScriptMethodTable, EveryMethodDispatchesAndAnswersWithItsResultKind) {
     // Never opened, so the card operations stop at the guard and touch no reader.
     for (const ScriptMethod& method : scriptMethods()) {
         json args = json::array();
-        for (const ScriptKind kind : method.args.view())
-            args.push_back(kind == ScriptKind::String ? json("") : json(0));
+        for (const ScriptParam& param : method.args.view())
+            args.push_back(param.kind == ScriptKind::String ? json("") : json(0));
         const json answer =
             json::parse(dispatcher.handleLine(json{{"id", 1}, {"method", method.name}, {"args", args}}.dump()));
         ASSERT_TRUE(answer.contains("result")) << method.name << " -> " << answer;
@@ -227,148 +224,6 @@ TEST(ScriptMethodTable, HoldsTwentyNineDistinctMethodsFoundOnlyByExactName) {
     EXPECT_EQ(scriptMethods()[22].name, "GetVersion"); // dispatch identifier 23
     EXPECT_EQ(findScriptMethod("reset"), nullptr);
     EXPECT_EQ(findScriptMethod(""), nullptr);
-}
-
-// The quoted names of the list that follows `opening` in a script.
-std::vector<std::string> extensionNames(const std::string& script, const std::string& opening) {
-    const std::size_t start = script.find(opening);
-    const std::size_t end = script.find("])", start);
-    if (start == std::string::npos || end == std::string::npos) return {};
-    const std::string list = script.substr(start, end - start);
-    std::vector<std::string> names;
-    const std::regex quoted("'([^']*)'");
-    for (auto it = std::sregex_iterator(list.begin(), list.end(), quoted); it != std::sregex_iterator(); ++it) {
-        names.push_back((*it)[1]);
-    }
-    return names;
-}
-
-// The host's message for each of the seven events, in their order.
-std::vector<json> hostEventMessages() {
-    std::vector<json> messages;
-    for (auto kind = CardEventKind::CardReady; kind <= CardEventKind::CardUnused;
-         kind = static_cast<CardEventKind>(static_cast<int>(kind) + 1)) {
-        CardEvent event;
-        event.kind = kind;
-        messages.push_back(json::parse(eventMessage(event)));
-    }
-    return messages;
-}
-
-TEST(ScriptMethodTable, ExtensionOffersTheSameMethodsAndEvents) {
-    const std::string script = test_support::fileContents(VEXA_SOURCE_DIR "/extension/methods.js");
-    std::vector<std::string> methods;
-    for (const ScriptMethod& method : scriptMethods()) methods.emplace_back(method.name);
-    EXPECT_EQ(extensionNames(script, "methods: Object.freeze(["), methods);
-    const std::string relay = test_support::fileContents(VEXA_SOURCE_DIR "/extension/content.js");
-    EXPECT_EQ(extensionNames(relay, "const METHODS = new Set(["), methods);
-    // The page refuses a longer call itself, with the host's words.
-    EXPECT_NE(script.find("maxCallBytes: " + std::to_string(ScriptDispatcher::kMaxCallBytes) + ","), std::string::npos);
-
-    std::vector<std::string> events;
-    for (const json& message : hostEventMessages()) events.push_back(message["event"].get<std::string>());
-    EXPECT_EQ(extensionNames(script, "events: Object.freeze(["), events);
-
-    // The page's world reads the names as it loads.
-    const json manifest = json::parse(test_support::fileContents(VEXA_SOURCE_DIR "/extension/manifest.json"));
-    const json pageWorld = {"methods.js", "page_api.js"};
-    EXPECT_EQ(std::count_if(
-                  manifest["content_scripts"].begin(), manifest["content_scripts"].end(),
-                  [&](const json& entry) { return entry.value("world", "") == "MAIN" && entry["js"] == pageWorld; }),
-              1);
-}
-
-// A method as a declaration file or a reference table writes it: name,
-// argument kinds and result kind, each "string" or "number".
-struct DeclaredMethod {
-    std::string name;
-    std::vector<std::string> args;
-    std::string result;
-    bool operator==(const DeclaredMethod&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const DeclaredMethod& method) {
-    out << method.name << "(";
-    for (const std::string& kind : method.args) out << kind << " ";
-    return out << ") -> " << method.result;
-}
-
-std::string kindName(ScriptKind kind) {
-    return kind == ScriptKind::String ? "string" : "number";
-}
-
-std::vector<DeclaredMethod> tableMethods() {
-    std::vector<DeclaredMethod> methods;
-    for (const ScriptMethod& method : scriptMethods()) {
-        DeclaredMethod declared{std::string(method.name), {}, kindName(method.result)};
-        for (ScriptKind kind : method.args.view()) declared.args.push_back(kindName(kind));
-        methods.push_back(declared);
-    }
-    return methods;
-}
-
-// The kinds of "name: kind, name: kind" ("" and "none" have none).
-std::vector<std::string> declaredKinds(const std::string& list) {
-    std::vector<std::string> kinds;
-    const std::regex parameter(R"(\s*\w+: (\w+)\s*(,|$))");
-    for (auto it = std::sregex_iterator(list.begin(), list.end(), parameter); it != std::sregex_iterator(); ++it) {
-        kinds.push_back((*it)[1]);
-    }
-    return kinds;
-}
-
-// The lines of text between the line `opening` and the next line "}".
-std::vector<std::string> blockLines(const std::string& text, const std::string& opening) {
-    std::vector<std::string> lines;
-    std::size_t at = text.find(opening + "\n");
-    if (at == std::string::npos) return lines;
-    at += opening.size() + 1;
-    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos && text.compare(at, end - at, "}") != 0;
-         at = end + 1) {
-        lines.push_back(text.substr(at, end - at));
-    }
-    return lines;
-}
-
-TEST(ScriptMethodTable, TypeDeclarationsAndReferenceTableFollowTheTable) {
-    const std::string declarations = test_support::fileContents(VEXA_SOURCE_DIR "/docs/vexa.d.ts");
-    std::vector<DeclaredMethod> declared;
-    const std::regex method(R"(\s*(\w+)\((.*)\): Promise<(\w+)>;)");
-    for (const std::string& line : blockLines(declarations, "export interface VexaMethods {")) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, method)) << line;
-        declared.push_back({match[1], declaredKinds(match[2]), match[3]});
-    }
-    EXPECT_EQ(declared, tableMethods());
-
-    // Each event's arguments as the host sends them.
-    std::vector<DeclaredMethod> events;
-    for (const json& message : hostEventMessages()) {
-        DeclaredMethod sent{message["event"], {}, ""};
-        for (const json& arg : message["args"]) sent.args.emplace_back(arg.is_string() ? "string" : "number");
-        events.push_back(sent);
-    }
-    std::vector<DeclaredMethod> declaredEvents;
-    const std::regex tuple(R"(\s*(\w+): \[(.*)\];)");
-    for (const std::string& line : blockLines(declarations, "export interface VexaEventArguments {")) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, tuple)) << line;
-        declaredEvents.push_back({match[1], declaredKinds(match[2]), ""});
-    }
-    EXPECT_EQ(declaredEvents, events);
-
-    // The reference's method table: "| # | name | arguments | result | ...".
-    const std::string reference = test_support::fileContents(VEXA_SOURCE_DIR "/docs/page-api.md");
-    std::vector<DeclaredMethod> documented;
-    const std::regex row(R"(\| (\d+) \| (\w+) \| ([^|]*) \| (\w+) \|.*)");
-    std::istringstream lines(reference);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch match;
-        if (!std::regex_match(line, match, row)) continue;
-        EXPECT_EQ(std::stoul(match[1]), documented.size() + 1) << line;
-        documented.push_back({match[2], declaredKinds(match[3]), match[4]});
-    }
-    EXPECT_EQ(documented, tableMethods());
 }
 
 // The reference's error table: '| code | "text" |' for every code with a
