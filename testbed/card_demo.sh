@@ -11,7 +11,7 @@ source "$(dirname "$0")/common.sh"
 
 BUILD=${1:-${VEXA_BUILD_DIR:-$VEXA_ROOT/build}}
 say() { printf "\n== %s\n" "$*"; }
-if [ ! -x "$BUILD/control/vexa" ] || [ ! -x "$BUILD/testbed/vexa-card" ]; then
+if [ ! -x "$BUILD/tools/vexa" ] || [ ! -x "$BUILD/testbed/vexa-card" ]; then
     vexa_install_packages
     vexa_build "$BUILD" -DVEXA_TESTS=OFF
 fi
@@ -60,7 +60,7 @@ calls=(
 say "Card work through vexa shell on the test bed's virtual readers"
 printf '%s\n' "${calls[@]}" |
     (cd "$demo_home" && HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" \
-        "$BUILD/control/vexa" shell --url https://demo.example/bank/index.html --answer yes) |
+        "$BUILD/tools/vexa" shell --url https://demo.example/bank/index.html --answer yes) |
     {
         i=0
         while IFS= read -r answer; do
@@ -78,7 +78,7 @@ say "What the virtual card did not expect"
 # the shell) carries the enciphered texts, the card answers every command.
 say "A server's command batch: vexa request build -> ExecuteRequest -> vexa request read"
 ctl card1.sock clear
-request=$("$BUILD/control/vexa" request build --client BANK --transaction 4711 \
+request=$("$BUILD/tools/vexa" request build --client BANK --transaction 4711 \
     "00 A4 04 00 06 D2 76 00 01 24 01 00" "00 CA 00 6E 00" "00 20 00 82 06 31 32 33 34 35 36")
 echo "  request (enciphered): ${request:0:64}..."
 batch=(
@@ -92,9 +92,9 @@ batch=(
 # the shell's event monitor sees both.
 answers=$({ printf '%s\n' "${batch[@]}"; sleep 0.5; ctl card0.sock remove; sleep 1.2; ctl card0.sock insert; sleep 1.2; } |
     (cd "$demo_home" && HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" \
-        "$BUILD/control/vexa" shell --url https://demo.example/bank/index.html --answer yes))
+        "$BUILD/tools/vexa" shell --url https://demo.example/bank/index.html --answer yes))
 response=$(sed -n 4p <<< "$answers" | python3 -c 'import json,sys; print(json.load(sys.stdin)["result"])')
 echo "  response, read back:"
-"$BUILD/control/vexa" request read "$response" | python3 -m json.tool | sed 's/^/    /'
+"$BUILD/tools/vexa" request read "$response" | python3 -m json.tool | sed 's/^/    /'
 say "Events seen while the first reader's card was pulled and put back"
 grep -E "Event(s)? " "$demo_home/.config/MERIDAN/vexa_ie.log" | sed 's/^/  /'

@@ -18,7 +18,7 @@ export const BUILD = process.env.VEXA_BUILD_DIR ?? path.join(ROOT, 'build');
 // the host's name and the page API's names filled in.
 export const EXTENSION = path.join(BUILD, 'extension');
 export const EXTENSION_ID = fs.readFileSync(path.join(ROOT, 'extension', 'extension_id.txt'), 'utf8').trim();
-export const HOST = process.env.VEXA_HOST ?? path.join(BUILD, 'control', 'vexa-host');
+export const HOST = process.env.VEXA_HOST ?? path.join(BUILD, 'host', 'vexa-host');
 export const CHROMIUM = process.env.VEXA_CHROMIUM ?? '/usr/bin/chromium';
 
 // The native-messaging host the extension in folder connects to, which its

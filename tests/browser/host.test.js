@@ -35,7 +35,7 @@ after(async () => {
 // for what the host answers.
 function shellAnswers(calls) {
   const input = calls.map(([method, args], id) => JSON.stringify({ id, method, args })).join('\n') + '\n';
-  const output = execFileSync(path.join(BUILD, 'control', 'vexa'), ['shell', '--url', site.url('/methods/index.html'), '--answer', 'yes'], {
+  const output = execFileSync(path.join(BUILD, 'tools', 'vexa'), ['shell', '--url', site.url('/methods/index.html'), '--answer', 'yes'], {
     input,
     cwd: browser.home,
     env: { ...process.env, HOME: browser.home, XDG_CONFIG_HOME: browser.configHome },

@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../testbed/common.sh"
 
 export VEXA_BUILD_DIR=${1:-${VEXA_BUILD_DIR:-$VEXA_ROOT/build}}
-if [ ! -x "$VEXA_BUILD_DIR/control/vexa-host" ] || [ ! -f "$VEXA_BUILD_DIR/extension/manifest.json" ]; then
+if [ ! -x "$VEXA_BUILD_DIR/host/vexa-host" ] || [ ! -f "$VEXA_BUILD_DIR/extension/manifest.json" ]; then
     echo "tests/browser/run.sh: no vexa-host or extension in $VEXA_BUILD_DIR; build first" >&2
     exit 1
 fi

@@ -19,10 +19,10 @@ find_program() {
     done
     return 0
 }
-host=$(find_program vexa-host)
+host=${VEXA_HOST_PROGRAM:?ctest sets it to the vexa-host of the build}
 rpcscd=$(find_program vexa-rpcscd)
 card=$(find_program vexa-card)
-[[ -n "$host" && -n "$rpcscd" ]] || fail "vexa-host or vexa-rpcscd not found beside $vexa"
+[[ -n "$host" && -n "$rpcscd" ]] || fail "vexa-host ($host) or vexa-rpcscd not found"
 
 version=$("$vexa" --version) || fail "vexa --version exited $?"
 [[ "$version" =~ ^vexa\ [0-9]+(\.[0-9]+)+$ ]] || fail "vexa --version: '$version'"

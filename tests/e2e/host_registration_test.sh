@@ -5,8 +5,8 @@
 set -euo pipefail
 vexa=${1:?usage: host_registration_test.sh <path-to-vexa>}
 source_root=$(cd "$(dirname "$0")/../.." && pwd)
-host=$(dirname "$vexa")/vexa-host
-[[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
+host=${VEXA_HOST_PROGRAM:?ctest sets it to the vexa-host of the build}
+[[ -x "$host" ]] || { echo "FAIL: no vexa-host at $host"; exit 1; }
 source "$(dirname "$0")/throwaway_user.sh"
 name=${VEXA_HOST_NAME:?ctest sets it to the host name of the build}
 

@@ -6,8 +6,8 @@
 # must end the host cleanly.
 set -euo pipefail
 vexa=${1:?usage: host_test.sh <path-to-vexa>}
-host=$(dirname "$vexa")/vexa-host
-[[ -x "$host" ]] || { echo "FAIL: no vexa-host beside $vexa"; exit 1; }
+host=${VEXA_HOST_PROGRAM:?ctest sets it to the vexa-host of the build}
+[[ -x "$host" ]] || { echo "FAIL: no vexa-host at $host"; exit 1; }
 source "$(dirname "$0")/throwaway_user.sh"
 mkdir -p "$XDG_CONFIG_HOME/MERIDAN"
 # Logging on, so that SetMode calls grow a log; it lands beside the configuration.

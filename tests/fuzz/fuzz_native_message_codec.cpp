@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/native_message_codec.h"
+#include "host/native_message_codec.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "control/script_dispatcher.h"
 #include "control/script_host.h"
-#include "control/shell_question.h"
+#include "shell/shell_question.h"
 #include "core/chip_card_plugin.h"
 
 namespace vexa {

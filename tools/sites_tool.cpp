@@ -1,4 +1,4 @@
-#include "control/sites_tool.h"
+#include "tools/sites_tool.h"
 
 #include <functional>
 #include <ostream>

@@ -1,4 +1,4 @@
-#include "control/host_session.h"
+#include "host/host_session.h"
 
 #include <poll.h>
 #include <unistd.h>

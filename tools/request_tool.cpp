@@ -1,4 +1,4 @@
-#include "control/request_tool.h"
+#include "tools/request_tool.h"
 
 #include <array>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "control/host_registration.h"
+#include "host/host_registration.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "control/json_lines_reader.h"
+#include "shell/json_lines_reader.h"
 
 #include <string_view>
 #include <utility>

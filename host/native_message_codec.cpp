@@ -1,4 +1,4 @@
-#include "control/native_message_codec.h"
+#include "host/native_message_codec.h"
 
 #include <algorithm>
 #include <cstring>

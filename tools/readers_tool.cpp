@@ -1,4 +1,4 @@
-#include "control/readers_tool.h"
+#include "tools/readers_tool.h"
 
 #include <PCSC/pcsclite.h>
 #include <poll.h>

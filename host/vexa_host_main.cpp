@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "control/answer_channel.h"
-#include "control/host_registration.h"
-#include "control/host_session.h"
+#include "host/host_registration.h"
+#include "host/host_session.h"
 #include "support/version.h"
 #include "support/option_parser.h"
 #include "support/tov_file.h"

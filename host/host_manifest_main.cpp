@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "control/host_registration.h"
+#include "host/host_registration.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

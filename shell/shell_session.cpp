@@ -1,10 +1,10 @@
-#include "control/shell_session.h"
+#include "shell/shell_session.h"
 
 #include <functional>
 #include <string>
 #include <utility>
 
-#include "control/json_lines_reader.h"
+#include "shell/json_lines_reader.h"
 #include "control/poll_for_input.h"
 
 namespace vexa {

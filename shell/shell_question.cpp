@@ -1,4 +1,4 @@
-#include "control/shell_question.h"
+#include "shell/shell_question.h"
 
 #include <fstream>
 #include <string>

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/host_name.h"
+#include "host/host_name.h"
 
 namespace vexa {
 

@@ -11,7 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "control/chip_card_control.h"
-#include "control/native_message_codec.h"
+#include "host/native_message_codec.h"
 
 namespace vexa {
 

@@ -12,11 +12,11 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
-#include "control/log_tool.h"
-#include "control/readers_tool.h"
-#include "control/request_tool.h"
-#include "control/shell_session.h"
-#include "control/sites_tool.h"
+#include "tools/log_tool.h"
+#include "tools/readers_tool.h"
+#include "tools/request_tool.h"
+#include "shell/shell_session.h"
+#include "tools/sites_tool.h"
 #include "support/version.h"
 #include "support/option_parser.h"
 

@@ -1,4 +1,4 @@
-#include "control/log_tool.h"
+#include "tools/log_tool.h"
 
 #include <sys/stat.h>
 
