@@ -25,10 +25,10 @@ std::string printableClient(std::string_view text) {
 
 std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_view logFile) {
     return {{
-        {"LOGLEVEL", ConfParameter::Named, "", defaultLevel, &kLevelTable},
-        {"LOGFILE", ConfParameter::Text, std::string(logFile), 0, nullptr},
-        {"INTERFACE", ConfParameter::Named, "", INTERFACE_PCSC, &kInterfaceTable},
-        {"REMOTE_PCSC_SERVER", ConfParameter::Text, "", 0, nullptr},
+        {std::string(kLogLevelKey), ConfParameter::Named, "", defaultLevel, &kLevelTable},
+        {std::string(kLogFileKey), ConfParameter::Text, std::string(logFile), 0, nullptr},
+        {std::string(kInterfaceKey), ConfParameter::Named, "", INTERFACE_PCSC, &kInterfaceTable},
+        {std::string(kRemoteServersKey), ConfParameter::Text, "", 0, nullptr},
     }};
 }
 
@@ -68,10 +68,10 @@ MainSettings loadMainSettings(TovConf& conf, const StartupInputs& inputs,
     settings.configuration = configurationPath(inputs, settingsLocation(protocolDirectory));
     const auto rows = mainRows(protocolDirectory ? LOG_DEBUG : LOG_OFF, inputs.logFile);
     settings.loadResult = conf.load("", "", settings.configuration, rows, settings.line);
-    conf.getNamedValue("LOGLEVEL", settings.logLevel);
-    conf.getText("LOGFILE", settings.logFile);
-    conf.getNamedValue("INTERFACE", settings.interfaceType);
-    conf.getText("REMOTE_PCSC_SERVER", settings.remoteServers);
+    conf.getNamedValue(kLogLevelKey, settings.logLevel);
+    conf.getText(kLogFileKey, settings.logFile);
+    conf.getNamedValue(kInterfaceKey, settings.interfaceType);
+    conf.getText(kRemoteServersKey, settings.remoteServers);
     return settings;
 }
 
@@ -127,9 +127,9 @@ std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_vie
         preferredReader = value;
         log_.write(LOG_INFO, "Preferred reader set to '" + preferredReader + "'");
         result = 0;
-    } else if (textEqualsNoCase(parameter, "LOGLEVEL")) {
+    } else if (textEqualsNoCase(parameter, kLogLevelKey)) {
         result = setLogLevel(value);
-    } else if (textEqualsNoCase(parameter, "INTERFACE")) {
+    } else if (textEqualsNoCase(parameter, kInterfaceKey)) {
         result = setInterface(value);
     } else if (textEqualsNoCase(parameter, "TESTCASE")) {
         result = setTestcaseNumber(value);
@@ -143,7 +143,7 @@ std::int32_t ChipCardPlugin::SetMode(std::string_view parameter, std::string_vie
 std::int32_t ChipCardPlugin::setLogLevel(std::string_view value) {
     for (std::int32_t level = LOG_TRACE; level <= LOG_OFF; ++level) {
         if (textEqualsNoCase(value, kLevelTable.nameOf(level))) {
-            conf_.setNamedValue("LOGLEVEL", level);
+            conf_.setNamedValue(kLogLevelKey, level);
             log_.setThreshold(level);
             log_.write(LOG_LOG, "Loglevel set to " + std::string(value));
             return 0;
@@ -159,7 +159,7 @@ std::int32_t ChipCardPlugin::setInterface(std::string_view value) {
     for (const NamedValue& row : kInterfaceTable.pairs()) {
         const std::int32_t type = row.value;
         if (textEqualsNoCase(value, row.name) && choosableAtRunTime(type)) {
-            conf_.setNamedValue("INTERFACE", type);
+            conf_.setNamedValue(kInterfaceKey, type);
             interfaceType = type;
             log_.write(LOG_LOG, "Interface type set to " + std::string(value));
             return 0;
@@ -193,10 +193,10 @@ std::string ChipCardPlugin::GetMode(std::string_view parameter) {
     std::string result;
     if (textEqualsNoCase(parameter, "PREFERRED_READER")) {
         result = preferredReader;
-    } else if (textEqualsNoCase(parameter, "LOGLEVEL")) {
-        result = settingName("LOGLEVEL", kLevelTable);
-    } else if (textEqualsNoCase(parameter, "INTERFACE")) {
-        result = settingName("INTERFACE", kInterfaceTable);
+    } else if (textEqualsNoCase(parameter, kLogLevelKey)) {
+        result = settingName(kLogLevelKey, kLevelTable);
+    } else if (textEqualsNoCase(parameter, kInterfaceKey)) {
+        result = settingName(kInterfaceKey, kInterfaceTable);
     } else {
         log_.write(LOG_ERROR, "Unknown parameter: '" + std::string(parameter) + "'");
         lastError = ERR_INVALID_PARAMETER;

@@ -9,6 +9,13 @@
 
 namespace vexa {
 
+// The keys of the main configuration file; SetMode and GetMode take the log
+// level's and the interface's as parameter names too.
+inline constexpr std::string_view kLogLevelKey = "LOGLEVEL";
+inline constexpr std::string_view kLogFileKey = "LOGFILE";
+inline constexpr std::string_view kInterfaceKey = "INTERFACE";
+inline constexpr std::string_view kRemoteServersKey = "REMOTE_PCSC_SERVER";
+
 // Enciphers the user's list of admitted sites in its file.
 inline constexpr std::string_view kSitesKey = "p3w7m2qxtr516vb4";
 
