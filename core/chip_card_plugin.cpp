@@ -1,9 +1,9 @@
 #include "core/chip_card_plugin.h"
 
 #include "core/error_model.h"
-#include "support/version.h"
 #include "support/byte_buffer.h"
 #include "support/text.h"
+#include "support/version.h"
 
 namespace vexa {
 

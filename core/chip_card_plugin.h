@@ -11,10 +11,10 @@
 #include "core/server_batch.h"
 #include "core/site_address.h"
 #include "core/user_question.h"
-#include "support/version.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_conf.h"
 #include "support/tov_log.h"
+#include "support/version.h"
 
 namespace vexa {
 

@@ -36,9 +36,9 @@ struct PageIdentity {
     // command line) are narrowed character by character, as script strings.
     enum class Source { Browser, Typed };
 
-    std::string url;         // address of the frame whose script embeds the object; "" when unknown
-    std::string browser;     // browser name and version
-    std::string origin = {}; // the browser's origin of that frame; "" when not given, "null" for an opaque one
+    std::string url;          // address of the frame whose script embeds the object; "" when unknown
+    std::string browser = {}; // browser name and version
+    std::string origin = {};  // the browser's origin of that frame; "" when not given, "null" for an opaque one
     Source source = Source::Browser;
 };
 

@@ -12,9 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/chip_card_plugin.h"
-#include "support/version.h"
 #include "support/file_handle.h"
 #include "support/tov_exception.h"
+#include "support/version.h"
 
 namespace vexa {
 namespace {

@@ -17,9 +17,9 @@
 #include "control/answer_channel.h"
 #include "host/host_registration.h"
 #include "host/host_session.h"
-#include "support/version.h"
 #include "support/option_parser.h"
 #include "support/tov_file.h"
+#include "support/version.h"
 
 namespace {
 

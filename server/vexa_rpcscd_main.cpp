@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "rpcsc/wire_message.h"
-#include "support/version.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
+#include "support/version.h"
 
 namespace {
 

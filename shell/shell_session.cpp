@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "shell/json_lines_reader.h"
 #include "control/poll_for_input.h"
+#include "shell/json_lines_reader.h"
 
 namespace vexa {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "control/script_dispatcher.h"
 #include "control/script_host.h"
-#include "shell/shell_question.h"
 #include "core/chip_card_plugin.h"
+#include "shell/shell_question.h"
 
 namespace vexa {
 

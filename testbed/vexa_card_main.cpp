@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "cardaccess/card_error.h"
-#include "support/version.h"
 #include "support/option_parser.h"
 #include "support/tov_exception.h"
+#include "support/version.h"
 #include "testbed/card_control_client.h"
 #include "testbed/card_emulator.h"
 #include "testbed/pcsc_tools.h"

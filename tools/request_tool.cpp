@@ -11,10 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include "core/server_batch.h"
-#include "support/version.h"
 #include "support/cipher.h"
 #include "support/codepage.h"
 #include "support/option_parser.h"
+#include "support/version.h"
 
 namespace vexa {
 namespace {

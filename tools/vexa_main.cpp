@@ -12,13 +12,13 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
+#include "shell/shell_session.h"
+#include "support/option_parser.h"
+#include "support/version.h"
 #include "tools/log_tool.h"
 #include "tools/readers_tool.h"
 #include "tools/request_tool.h"
-#include "shell/shell_session.h"
 #include "tools/sites_tool.h"
-#include "support/version.h"
-#include "support/option_parser.h"
 
 namespace {
 

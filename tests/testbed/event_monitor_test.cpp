@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "../unit/plugin_environment.h"
 #include "cardaccess/interface_type.h"
 #include "control/chip_card_control.h"
 #include "control/host_messages.h"
@@ -28,7 +29,6 @@
 #include "readers/event_monitor.h"
 #include "support/call_error.h"
 #include "testbed_fixture.h"
-#include "../unit/plugin_environment.h"
 
 namespace vexa::testing {
 namespace {

@@ -221,7 +221,8 @@ TEST_F(RemotePcscTest, ACardCallWaitingForAnotherProgramGivesUpInTime) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client.connect(0, remote(kReader0), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, protocol, serverText),
               pcsc::code(SCARD_E_TIMEOUT));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(rpcsc::ClientConnection::kCardWaitMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(rpcsc::ClientConnection::kCardWaitMs));
     EXPECT_FALSE(client.isConnected());
     EXPECT_EQ(other.endTransaction(SCARD_LEAVE_CARD), 0);
     // The server's connect then comes through for nobody, and the server

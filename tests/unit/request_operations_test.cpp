@@ -7,10 +7,10 @@
 #include <iterator>
 #include <string>
 
+#include "admitted_plugin.h"
 #include "core/chip_card_plugin.h"
 #include "core/server_batch.h"
 #include "support/cipher.h"
-#include "admitted_plugin.h"
 
 using namespace vexa;
 using vexa::testing::AdmittedPlugin;
