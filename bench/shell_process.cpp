@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "support/blocking_io.h"
+#include "platform/blocking_io.h"
 
 namespace vexa::bench {
 
@@ -45,7 +45,7 @@ std::string ShellProcess::call(std::string_view line) {
     std::string out(line);
     out += '\n';
     std::string answer;
-    if (!writeAll(in_.get(), out) || !readLine(out_.get(), buffer_, answer)) return {};
+    if (!platform::writeAll(in_.get(), out) || !platform::readLine(out_.get(), buffer_, answer)) return {};
     return answer;
 }
 

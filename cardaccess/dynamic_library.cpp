@@ -1,7 +1,6 @@
 #include "cardaccess/dynamic_library.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,7 +11,6 @@
 
 #include "cardaccess/fallback_log.h"
 #include "support/file_trust.h"
-#include "support/unique_fd.h"
 
 namespace vexa {
 
@@ -72,12 +70,12 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
     const std::string file(real.get());
     library.refusal_ = distrustOfFolders(file);
     if (library.refusal_.empty()) {
-        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (!fd.valid()) {
+        const platform::File opened = platform::File::open(file, platform::FileAccess::Read, false);
+        if (!opened.valid()) {
             library.error_ = name + ": " + std::strerror(errno);
             return library;
         }
-        if (std::string why = distrustOfOpenFile(fd.get()); !why.empty()) library.refusal_ = "'" + file + "' " + why;
+        if (std::string why = distrustOfOpenFile(opened); !why.empty()) library.refusal_ = "'" + file + "' " + why;
     }
     if (!library.refusal_.empty()) {
         library.error_ = library.refusal_;

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/chip_card_plugin.h"
-#include "support/file_handle.h"
+#include "platform/file.h"
 #include "support/tov_exception.h"
 #include "support/version.h"
 
@@ -76,25 +76,17 @@ private:
     bool kept_ = false;
 };
 
-void writeAll(const FileHandle& file, std::string_view text, const ManifestTarget& target) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(file.get(), text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail("write", target, n < 0 ? errno : EIO);
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 // Replaces the manifest in one rename, so a browser never reads half of one.
 void writeManifest(const ManifestTarget& target, std::string_view text) {
     createDirectories(target);
     const fs::path path = target.directory / kManifestFileName;
     TemporaryFile temporary(fs::path(path).concat(".new." + std::to_string(::getpid())));
-    FileHandle file = FileHandle::open(temporary.path(), O_WRONLY | O_CREAT | O_TRUNC);
+    platform::File file = platform::File::open(temporary.path(), platform::FileAccess::Write);
     if (!file.valid()) fail("open", target, errno);
-    if (::fchmod(file.get(), kManifestMode) != 0) fail("fchmod", target, errno);
-    writeAll(file, text, target);
-    if (::fsync(file.get()) != 0) fail("fsync", target, errno);
+    if (!file.setPermissions(kManifestMode)) fail("fchmod", target, errno);
+    errno = 0;
+    if (!file.writeAll(text)) fail("write", target, errno != 0 ? errno : EIO);
+    if (!file.sync()) fail("fsync", target, errno);
     if (file.close() != 0) fail("close", target, errno);
     if (::rename(temporary.path().c_str(), path.c_str()) != 0) fail("rename", target, errno);
     temporary.keep();

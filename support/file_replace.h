@@ -1,7 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,11 +9,11 @@
 
 namespace vexa {
 
-// Writes content to a temporary file beside path with the given mode, syncs
-// it, and renames it over path, so that a failure at any point leaves the
-// old file as it was. stamp receives the new file's stamp. The caller holds
-// whatever lock keeps other writers out.
+// Writes content to a temporary file beside path with the given permission
+// bits, syncs it, and renames it over path, so that a failure at any point
+// leaves the old file as it was. stamp receives the new file's stamp. The
+// caller holds whatever lock keeps other writers out.
 bool replaceFile(const std::string& path, std::string_view content, std::optional<FileStamp>& stamp,
-                 mode_t mode = 0600);
+                 std::uint32_t mode = 0600);
 
 } // namespace vexa

@@ -1,17 +1,14 @@
 #include "support/file_trust.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace vexa {
 namespace {
 
-std::string distrustOf(const struct stat& status) {
-    if (status.st_uid != ::geteuid() && status.st_uid != 0)
-        return "is owned by another user (uid " + std::to_string(status.st_uid) + ")";
-    if (S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0) return {};
-    if ((status.st_mode & S_IWOTH) != 0) return "is writable by others";
-    if ((status.st_mode & S_IWGRP) != 0) return "is writable by its group";
+std::string distrustOf(const platform::FileFacts& facts) {
+    if (!facts.ownedByUser && !facts.ownedByAdministrator)
+        return "is owned by another user (uid " + std::to_string(facts.ownerId) + ")";
+    if (facts.isFolder && facts.sticky) return {};
+    if (facts.writableByOthers) return "is writable by others";
+    if (facts.writableByGroup) return "is writable by its group";
     return {};
 }
 
@@ -34,17 +31,17 @@ bool holds(std::string_view folder, std::string_view path) {
 
 } // namespace
 
-std::string distrustOfOpenFile(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) return "cannot be examined";
-    return distrustOf(status);
+std::string distrustOfOpenFile(const platform::File& file) {
+    const auto facts = file.facts();
+    if (!facts) return "cannot be examined";
+    return distrustOf(*facts);
 }
 
 std::string distrustOfFolder(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return "does not exist";
-    if (!S_ISDIR(status.st_mode)) return "is not a folder";
-    return distrustOf(status);
+    const auto facts = platform::factsOf(path);
+    if (!facts) return "does not exist";
+    if (!facts->isFolder) return "is not a folder";
+    return distrustOf(*facts);
 }
 
 std::string distrustOfFolders(std::string_view file, std::string_view top) {
@@ -52,9 +49,8 @@ std::string distrustOfFolders(std::string_view file, std::string_view top) {
     const bool walkUp = !top.empty() && holds(top, file);
     for (std::string_view folder = folderOf(file);; folder = folderOf(folder)) {
         const std::string name(folder);
-        struct stat status {};
         // Nothing there yet: no file below it can be opened either.
-        const bool present = ::stat(name.c_str(), &status) == 0;
+        const bool present = platform::factsOf(name).has_value();
         if (std::string why = present ? distrustOfFolder(name) : ""; !why.empty()) return "'" + name + "' " + why;
         if (!walkUp || folder == top || folder == "/" || folder == ".") return {};
     }

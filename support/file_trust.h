@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
+
 namespace vexa {
 
 // The one rule for files whose content steers what VEXA does for the user
@@ -14,11 +16,11 @@ namespace vexa {
 // Folders further up are not looked at.
 //
 // Each function returns "" when the rule holds, else why not, worded to
-// follow the name it is about ("is writable by others"). POSIX owner and
-// mode bits here; on Windows the same rule reads the owner and the DACL.
+// follow the name it is about ("is writable by others"). The facts come from
+// the system: owner and mode bits on POSIX, owner and DACL on Windows.
 
-// The file behind an open descriptor: what was opened is what is judged.
-std::string distrustOfOpenFile(int fd);
+// An open file: what was opened is what is judged.
+std::string distrustOfOpenFile(const platform::File& file);
 // A folder by its path (a link to a folder is judged by its target); a
 // missing folder is not trusted either, since anybody might make it.
 std::string distrustOfFolder(const std::string& path);

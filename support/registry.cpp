@@ -1,9 +1,8 @@
 #include "support/registry.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 
+#include "platform/file.h"
 #include "support/tov_conf.h"
 
 namespace vexa {
@@ -20,8 +19,8 @@ std::string userConfigHome() {
 }
 
 bool keyExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const auto facts = platform::factsOf(path);
+    return facts && facts->isRegular;
 }
 
 } // namespace

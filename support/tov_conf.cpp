@@ -1,9 +1,5 @@
 #include "support/tov_conf.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 

@@ -2,12 +2,7 @@
 
 #include "support/file_trust.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -18,8 +13,6 @@ namespace vexa {
 namespace {
 
 constexpr int kOpenTries = 20;
-// Directories made below the config home hold the log and settings.
-constexpr mode_t kCreatedDirectoryMode = 0700;
 
 std::string environmentValue(const char* name) {
     const char* value = std::getenv(name);
@@ -44,25 +37,26 @@ void appendPathPart(std::string& path, std::string_view part) {
     path += part;
 }
 
-// Creates the directory and any missing parents.
+// Creates the directory and any missing parents, the owner's only: they
+// hold the log and settings.
 void makeDirectories(const std::string& path) {
     for (auto slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        ::mkdir(path.substr(0, slash).c_str(), kCreatedDirectoryMode);
-    ::mkdir(path.c_str(), kCreatedDirectoryMode);
+        platform::makeFolder(path.substr(0, slash));
+    platform::makeFolder(path);
 }
 
-std::optional<int> openFlags(int access) {
+std::optional<platform::FileAccess> fileAccess(int access) {
     switch (access) {
         case TovFile::ReadOnly:
-            return O_RDONLY;
+            return platform::FileAccess::Read;
         case TovFile::ReadWrite:
-            return O_RDWR | O_CREAT;
+            return platform::FileAccess::ReadWrite;
         case TovFile::Append:
-            return O_WRONLY | O_APPEND | O_CREAT;
+            return platform::FileAccess::Append;
         // Emptied only once the lock is held, so a waiting opener never destroys
         // a file that somebody else is still using.
         case TovFile::Truncate:
-            return O_RDWR | O_CREAT;
+            return platform::FileAccess::ReadWrite;
         default:
             return std::nullopt;
     }
@@ -70,8 +64,8 @@ std::optional<int> openFlags(int access) {
 
 // A missing file or directory will not appear by waiting for it, nor will a
 // symbolic link go away.
-bool isHopeless(int err) {
-    return err == ENOENT || err == ENOTDIR || err == ELOOP;
+bool isHopeless(platform::OpenFailure failure) {
+    return failure == platform::OpenFailure::Missing || failure == platform::OpenFailure::Link;
 }
 
 // Whether the descriptor still is the file that path names. A file that
@@ -85,11 +79,12 @@ bool stillAtPath(const FileHandle& handle, const std::string& path, bool followL
 
 // One try: open, lock, check the locked file is still at the path, and for
 // access 3 empty the file.
-FileHandle tryOpen(const std::string& path, int flags, int share, bool truncate, bool followLinks, bool& hopeless) {
-    FileHandle handle = FileHandle::open(path, flags);
-    hopeless = !handle.valid() && isHopeless(errno);
+FileHandle tryOpen(const std::string& path, platform::FileAccess access, int share, bool truncate, bool followLinks,
+                   bool& hopeless) {
+    FileHandle handle = FileHandle::open(path, access, followLinks);
+    hopeless = !handle.valid() && isHopeless(handle.file().failure());
     if (!handle.valid() || !handle.tryLock(share) || !stillAtPath(handle, path, followLinks)) return {};
-    if (truncate && ::ftruncate(handle.get(), 0) != 0) return {};
+    if (truncate && !handle.file().truncate()) return {};
     return handle;
 }
 
@@ -133,26 +128,14 @@ std::string TovFile::userConfigHome() {
     return home.empty() ? home : home + "/.config";
 }
 
-namespace {
-
-FileStamp stampFrom(const struct stat& status) {
-    return FileStamp{{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
-                     static_cast<std::int64_t>(status.st_size),
-                     static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+FileStamp TovFile::stampFrom(const platform::FileFacts& facts) {
+    return FileStamp{facts.identity, facts.size, facts.modifiedNs};
 }
-
-} // namespace
 
 std::optional<FileStamp> TovFile::stampOf(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    return stampFrom(status);
-}
-
-std::optional<FileStamp> TovFile::stampOf(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) return std::nullopt;
-    return stampFrom(status);
+    const auto facts = platform::factsOf(path);
+    if (!facts) return std::nullopt;
+    return stampFrom(*facts);
 }
 
 void TovFile::set(std::string_view directory, std::string_view location, std::string_view name) {
@@ -196,8 +179,8 @@ void TovFile::resolve() {
 // Each sets refusal_ and tells whether the file at path is refused: as a
 // link, for its folders, or as the file that was opened.
 bool TovFile::refuseLink(const std::string& path) {
-    struct stat status {};
-    if (!followLinks_ && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+    const auto facts = followLinks_ ? std::nullopt : platform::factsOf(path, false);
+    if (facts && facts->isLink)
         refusal_ = "'" + path + "' is a symbolic link";
     return !refusal_.empty();
 }
@@ -211,22 +194,21 @@ bool TovFile::refuseFolders(const std::string& path) {
 
 bool TovFile::refuseOpenFile(const std::string& path) {
     if (!trustRequired_) return false;
-    if (std::string why = distrustOfOpenFile(handle_.get()); !why.empty()) refusal_ = "'" + path + "' " + why;
+    if (std::string why = distrustOfOpenFile(handle_.file()); !why.empty()) refusal_ = "'" + path + "' " + why;
     return !refusal_.empty();
 }
 
 int TovFile::openFile(int access, bool untranslated, int share, int budgetMs) {
     close();
     refusal_.clear();
-    std::optional<int> flags = openFlags(access);
-    if (!flags) return 1;
-    if (!followLinks_) *flags |= O_NOFOLLOW;
+    const std::optional<platform::FileAccess> fileAccess = vexa::fileAccess(access);
+    if (!fileAccess) return 1;
     const std::string& path = resolvedPath();
     if (refuseLink(path) || refuseFolders(path)) return 1;
     const std::chrono::milliseconds pause(std::max(budgetMs, 0) / kOpenTries);
     for (int attempt = 0; attempt < kOpenTries; ++attempt) {
         bool hopeless = false;
-        handle_ = tryOpen(path, *flags, share, access == Truncate, followLinks_, hopeless);
+        handle_ = tryOpen(path, *fileAccess, share, access == Truncate, followLinks_, hopeless);
         if (handle_.valid()) {
             // What was opened is judged, not what the path named before.
             if (refuseOpenFile(path)) {
@@ -257,30 +239,29 @@ int TovFile::close() {
 
 std::int64_t TovFile::position(std::int64_t offset, int origin) {
     if (!isOpen()) return -1;
-    int whence;
+    platform::SeekOrigin from;
     switch (origin) {
         case Start:
-            whence = SEEK_SET;
+            from = platform::SeekOrigin::Start;
             break;
         case Current:
-            whence = SEEK_CUR;
+            from = platform::SeekOrigin::Current;
             break;
         case End:
-            whence = SEEK_END;
+            from = platform::SeekOrigin::End;
             break;
         default:
             atEnd_ = false;
             return -1;
     }
-    const off_t result = ::lseek(handle_.get(), offset, whence);
+    const std::int64_t result = handle_.file().seek(offset, from);
     atEnd_ = result >= 0 && origin == End && offset == 0;
     return result;
 }
 
 std::int64_t TovFile::length() {
-    struct stat status {};
-    if (!isOpen() || ::fstat(handle_.get(), &status) != 0) return -1;
-    return status.st_size;
+    const auto facts = handle_.file().facts();
+    return facts ? facts->size : -1;
 }
 
 int TovFile::writeBytes(const void* bytes, std::uint32_t n) {
@@ -291,14 +272,7 @@ int TovFile::writeBytes(const void* bytes, std::uint32_t n) {
 int TovFile::writeBytes(std::span<const char> bytes) {
     if (!isOpen()) return -1;
     // Text mode writes no carriage returns: the files are Linux files.
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t result = ::write(handle_.get(), bytes.data() + written, bytes.size() - written);
-        if (result < 0 && errno == EINTR) continue;
-        if (result <= 0) return 3;
-        written += static_cast<std::size_t>(result);
-    }
-    return 0;
+    return handle_.file().writeAll(std::string_view(bytes.data(), bytes.size())) ? 0 : 3;
 }
 
 int TovFile::writeText(std::string_view text) {
@@ -344,21 +318,11 @@ int TovFile::readChar(char& c) {
 
 // Reads until the buffer is full, the file ends or a read fails.
 std::size_t TovFile::readRaw(std::span<char> buffer, bool& eof, bool& error) {
-    std::size_t count = 0;
-    while (count < buffer.size()) {
-        const ssize_t result = ::read(handle_.get(), buffer.data() + count, buffer.size() - count);
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0) {
-            error = true;
-            break;
-        }
-        if (result == 0) {
-            eof = true;
-            break;
-        }
-        count += static_cast<std::size_t>(result);
-    }
-    return count;
+    const std::int64_t count = handle_.file().read(buffer);
+    error = count < 0;
+    if (error) return 0;
+    eof = static_cast<std::size_t>(count) < buffer.size();
+    return static_cast<std::size_t>(count);
 }
 
 // Text mode: carriage return and line feed read as one line feed, so files
@@ -372,11 +336,11 @@ std::size_t TovFile::joinLineEnds(std::span<char> data) {
     if (out == 0 || data[out - 1] != '\r' || atEnd_) return out;
     // A carriage return last in the buffer: look at the byte after it.
     char next = 0;
-    const ssize_t result = ::read(handle_.get(), &next, 1);
+    const std::int64_t result = handle_.file().readOnce(std::span<char>(&next, 1));
     if (result == 1 && next == '\n')
         data[out - 1] = '\n';
     else if (result == 1)
-        ::lseek(handle_.get(), -1, SEEK_CUR);
+        handle_.file().seek(-1, platform::SeekOrigin::Current);
     else if (result == 0)
         atEnd_ = true;
     return out;

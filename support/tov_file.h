@@ -86,8 +86,8 @@ public:
     static std::string userConfigHome();
     // The stamp of the file at path; nullopt when there is none.
     static std::optional<FileStamp> stampOf(const std::string& path);
-    // The stamp of an open descriptor's file.
-    static std::optional<FileStamp> stampOf(int fd);
+    // The stamp of a file by what the system tells about it.
+    static FileStamp stampFrom(const platform::FileFacts& facts);
 
 private:
     void resolve();

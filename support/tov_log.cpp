@@ -1,10 +1,7 @@
 #include "support/tov_log.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -72,16 +69,6 @@ std::size_t escapeBoundary(std::string_view text, std::size_t limit) {
 
 std::string nonZeroDecimal(std::int32_t value) {
     return value == 0 ? std::string() : signedDecimal(value);
-}
-
-int writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -14;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
 }
 
 } // namespace
@@ -181,7 +168,7 @@ int TovLog::write(std::int32_t level, std::string_view text, std::string_view co
     if (!withinCap(record)) return 0;
     if (outputMode_ == File) return writeToFile(record, result);
     // stdout carries the host's protocol, so the console log goes to stderr.
-    const int written = writeAll(STDERR_FILENO, record);
+    const int written = platform::writeStandardError(record) ? 0 : -14;
     return result != 0 ? result : written;
 }
 
@@ -246,7 +233,7 @@ int TovLog::openForRecord(std::size_t recordBytes, std::int64_t& end) {
 // Runs under the file's lock, so writers waiting for it find it moved.
 bool TovLog::rotate() {
     const std::string& path = file_.resolvedPath();
-    return ::rename(path.c_str(), (path + ".1").c_str()) == 0;
+    return platform::renameFile(path, path + ".1");
 }
 
 int TovLog::composeRecord(std::string& out, std::int32_t level, std::string_view text, std::string_view code) const {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "support/blocking_io.h"
+#include "platform/blocking_io.h"
 
 namespace vexa::testbed {
 
@@ -27,12 +27,12 @@ std::string CardControlClient::request(std::string_view line) {
     if (!ensureConnected()) return "error no emulator at " + path_;
     std::string out(line);
     out += '\n';
-    if (!sendAll(fd_.get(), out)) {
+    if (!platform::sendAll(fd_.get(), out)) {
         fd_.reset();
         return "error emulator closed the control connection";
     }
     std::string reply;
-    if (!readLine(fd_.get(), input_, reply)) {
+    if (!platform::readLine(fd_.get(), input_, reply)) {
         fd_.reset();
         input_.clear();
         return "error emulator closed the control connection";

@@ -12,7 +12,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "support/blocking_io.h"
+#include "platform/blocking_io.h"
 
 namespace vexa::testbed {
 namespace {
@@ -183,7 +183,7 @@ void CardEmulator::processLines(ControlClient& client) {
 
 void CardEmulator::reply(ControlClient& client, const std::string& text) {
     const std::string line = text + "\n";
-    if (!sendAll(client.fd.get(), line)) client.fd.reset();
+    if (!platform::sendAll(client.fd.get(), line)) client.fd.reset();
 }
 
 void CardEmulator::readVpcd() {
@@ -245,7 +245,7 @@ void CardEmulator::handleCommand(const Bytes& command) {
 void CardEmulator::sendToVpcd(const Bytes& message) {
     if (!vpcd_.valid()) return;
     const auto framed = VpcdFramer::frame(message);
-    if (!sendAll(vpcd_.get(), {reinterpret_cast<const char*>(framed.data()), framed.size()})) dropVpcd();
+    if (!platform::sendAll(vpcd_.get(), {reinterpret_cast<const char*>(framed.data()), framed.size()})) dropVpcd();
 }
 
 void CardEmulator::dropVpcd() {

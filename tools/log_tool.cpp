@@ -1,7 +1,5 @@
 #include "tools/log_tool.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <deque>
 #include <ostream>
@@ -9,6 +7,7 @@
 #include <string_view>
 
 #include "core/chip_card_plugin.h"
+#include "platform/file.h"
 #include "support/file_replace.h"
 #include "support/option_parser.h"
 
@@ -69,8 +68,8 @@ bool setLevel(const std::string& path, std::string_view level, std::ostream& err
         content.append(buffer, n);
         n = sizeof buffer - 1;
     }
-    struct stat status {};
-    const mode_t mode = ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0600;
+    const auto facts = platform::factsOf(path);
+    const std::uint32_t mode = facts ? facts->permissions : 0600;
     std::optional<FileStamp> stamp;
     const bool saved = result == 4 && replaceFile(path, withLevel(content, level), stamp, mode);
     file.close();
@@ -84,8 +83,7 @@ int show(const std::string& path, std::int32_t level, std::ostream& out, std::os
     file.setResolvedPath(path);
     file.setFollowLinks(false);
     if (file.openFile(TovFile::ReadOnly, true, TovFile::Shared, kLockBudgetMs) != 0) {
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) == 0) {
+        if (platform::factsOf(path, false)) {
             err << "vexa log: cannot read " << path << '\n';
             return 1;
         }

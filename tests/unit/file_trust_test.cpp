@@ -1,12 +1,10 @@
 #include "support/file_trust.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "support/unique_fd.h"
 #include "temp_files.h"
 
 namespace vexa {
@@ -54,10 +52,10 @@ TEST(FileTrust, FoldersAndFilesCountOnlyWhenNobodyElseCanChangeThem) {
         if (row.otherOwner) {
             ASSERT_EQ(::chown(file.c_str(), kOtherUser, kOtherUser), 0);
         }
-        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-        ASSERT_TRUE(fd.valid());
+        const platform::File opened = platform::File::open(file, platform::FileAccess::Read);
+        ASSERT_TRUE(opened.valid());
         const std::string expected = std::string(row.name) == "sticky" ? "is writable by others" : row.why;
-        EXPECT_EQ(distrustOfOpenFile(fd.get()), expected);
+        EXPECT_EQ(distrustOfOpenFile(opened), expected);
     }
     EXPECT_EQ(distrustOfFolder(dir.path + "/none"), "does not exist");
     EXPECT_EQ(distrustOfFolder(dir.path + "/private.file"), "is not a folder");

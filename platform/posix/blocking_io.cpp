@@ -1,11 +1,11 @@
-#include "support/blocking_io.h"
+#include "platform/blocking_io.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace vexa {
+namespace vexa::platform {
 namespace {
 
 template <typename Put>
@@ -45,4 +45,4 @@ bool readLine(int fd, std::string& pending, std::string& line) {
     }
 }
 
-} // namespace vexa
+} // namespace vexa::platform

@@ -3,10 +3,11 @@
 #include <string>
 #include <string_view>
 
-namespace vexa {
+namespace vexa::platform {
 
 // Blocking transfers for tools that wait as long as the peer takes (no
-// deadline). All retry after signals.
+// deadline), on descriptors of POSIX programs (pipes, sockets). All retry
+// after signals.
 
 // Writes all of data with write(2); false when the descriptor takes no more.
 bool writeAll(int fd, std::string_view data);
@@ -17,4 +18,4 @@ bool sendAll(int fd, std::string_view data);
 // more into pending as needed; false when the descriptor ends or fails first.
 bool readLine(int fd, std::string& pending, std::string& line);
 
-} // namespace vexa
+} // namespace vexa::platform

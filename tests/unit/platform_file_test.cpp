@@ -1,0 +1,91 @@
+#include "platform/file.h"
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "platform/atomic_replace.h"
+#include "temp_files.h"
+
+namespace vexa::platform {
+namespace {
+
+using test_support::fileContents;
+using test_support::TempDir;
+using test_support::writeFile;
+
+// The lock belongs to the open file, not the process: a second open of the
+// same file is kept out as another process would be.
+TEST(PlatformFile, LockHeldByAnotherOpenFileBlocks) {
+    const TempDir dir;
+    const std::string path = dir.path + "/locked";
+    File first = File::open(path, FileAccess::ReadWrite);
+    File second = File::open(path, FileAccess::ReadWrite);
+    ASSERT_TRUE(first.valid() && second.valid());
+    ASSERT_TRUE(first.tryLock(FileLock::Shared));
+    EXPECT_TRUE(second.tryLock(FileLock::Shared));
+    EXPECT_FALSE(File::open(path, FileAccess::Read).tryLock(FileLock::Exclusive));
+    second.close();
+    ASSERT_TRUE(first.tryLock(FileLock::Exclusive)); // upgrades the holder's own lock
+    EXPECT_FALSE(File::open(path, FileAccess::Read).tryLock(FileLock::Shared));
+    first.close();
+    EXPECT_TRUE(File::open(path, FileAccess::Read).tryLock(FileLock::Exclusive));
+}
+
+TEST(PlatformFile, OpenFailuresTellWhetherWaitingCanHelp) {
+    const TempDir dir;
+    const std::string target = dir.path + "/target";
+    writeFile(target, "x");
+    std::filesystem::create_symlink(target, dir.path + "/link");
+    EXPECT_EQ(File::open(dir.path + "/none", FileAccess::Read).failure(), OpenFailure::Missing);
+    EXPECT_EQ(File::open(target + "/below", FileAccess::ReadWrite).failure(), OpenFailure::Missing);
+    EXPECT_EQ(File::open(dir.path + "/link", FileAccess::Read, false).failure(), OpenFailure::Link);
+    const File followed = File::open(dir.path + "/link", FileAccess::Read);
+    ASSERT_TRUE(followed.valid());
+    EXPECT_EQ(followed.failure(), OpenFailure::None);
+    EXPECT_EQ(followed.facts()->identity, factsOf(target)->identity);
+    EXPECT_TRUE(factsOf(dir.path + "/link", false)->isLink);
+    EXPECT_EQ(factsOf(dir.path + "/none"), std::nullopt);
+}
+
+TEST(PlatformFile, CreatedFilesAreTheOwnersOnlyAndWriteEmpties) {
+    const TempDir dir;
+    const std::string path = dir.path + "/new";
+    File file = File::open(path, FileAccess::Write);
+    ASSERT_TRUE(file.writeAll("first content"));
+    const FileFacts facts = *file.facts();
+    EXPECT_EQ(facts.permissions, 0600u);
+    EXPECT_TRUE(facts.isRegular && facts.ownedByUser);
+    EXPECT_FALSE(facts.writableByGroup || facts.writableByOthers);
+    file.close();
+    File again = File::open(path, FileAccess::Write);
+    ASSERT_TRUE(again.writeAll("2nd"));
+    again.close();
+    EXPECT_EQ(fileContents(path), "2nd");
+}
+
+TEST(PlatformFile, AtomicReplaceWritesAllOrLeavesTheOldFile) {
+    const TempDir dir;
+    const std::string path = dir.path + "/settings.conf";
+    writeFile(path, "old");
+    std::optional<FileFacts> written;
+    ASSERT_TRUE(replaceAtomically(path, "new content", 0640, written));
+    EXPECT_EQ(fileContents(path), "new content");
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->identity, factsOf(path)->identity);
+    EXPECT_EQ(written->size, 11);
+    EXPECT_EQ(factsOf(path)->permissions, 0640u);
+
+    // A folder in the way: the rename fails, and neither the folder nor a
+    // temporary file is left changed or behind.
+    const std::string folder = dir.path + "/folder";
+    std::filesystem::create_directory(folder);
+    writeFile(folder + "/inside", "kept");
+    EXPECT_FALSE(replaceAtomically(folder, "lost", 0600, written));
+    EXPECT_EQ(fileContents(folder + "/inside"), "kept");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
+    EXPECT_FALSE(replaceAtomically(dir.path + "/none/file", "lost", 0600, written));
+}
+
+} // namespace
+} // namespace vexa::platform
