@@ -1,7 +1,8 @@
 #include "support/date_time.h"
 
 #include <chrono>
-#include <ctime>
+
+#include "platform/local_time.h"
 
 namespace vexa {
 
@@ -14,21 +15,20 @@ void DateTime::setToNow() {
 }
 
 void DateTime::setFromEpoch(std::int64_t secondsSinceEpoch) {
-    const std::time_t time = static_cast<std::time_t>(secondsSinceEpoch);
-    std::tm local{};
-    if (localtime_r(&time, &local) == nullptr) {
+    const std::optional<platform::LocalTime> local = platform::localTimeOf(secondsSinceEpoch);
+    if (!local) {
         *this = DateTime();
         return;
     }
-    second_ = local.tm_sec;
-    minute_ = local.tm_min;
-    hour_ = local.tm_hour;
-    day_ = local.tm_mday;
-    month_ = local.tm_mon;
-    year_ = local.tm_year;
-    weekday_ = local.tm_wday;
-    dayOfYear_ = local.tm_yday;
-    daylightSaving_ = local.tm_isdst;
+    second_ = local->second;
+    minute_ = local->minute;
+    hour_ = local->hour;
+    day_ = local->day;
+    month_ = local->month;
+    year_ = local->year;
+    weekday_ = local->weekday;
+    dayOfYear_ = local->dayOfYear;
+    daylightSaving_ = local->daylightSaving;
 }
 
 } // namespace vexa
