@@ -1,7 +1,6 @@
 #include "support/registry.h"
 
-#include <cstdlib>
-
+#include "platform/config_home.h"
 #include "platform/file.h"
 #include "support/tov_conf.h"
 
@@ -11,11 +10,10 @@ namespace {
 // A value read from a file never holds a line feed, so it marks "not present".
 constexpr std::string_view kAbsent = "\n";
 
-std::string userConfigHome() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg) return xdg;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config";
+// Without HOME the user's keys still get a fixed place.
+std::string userKeyHome() {
+    const std::string home = platform::userConfigHome();
+    return home.empty() ? "/.config" : home;
 }
 
 bool keyExists(const std::string& path) {
@@ -30,7 +28,7 @@ std::string registryKeyPath(RegistryHive hive, std::string_view key) {
     if (relative.starts_with("Software\\")) relative.erase(0, 9);
     for (char& c : relative)
         if (c == '\\') c = '/';
-    const std::string base = hive == RegistryHive::CurrentUser ? userConfigHome() : std::string("/etc");
+    const std::string base = hive == RegistryHive::CurrentUser ? userKeyHome() : platform::machineConfigHome();
     return base + "/" + relative + "/registry.conf";
 }
 

@@ -1,10 +1,10 @@
 #include "support/tov_file.h"
 
+#include "platform/config_home.h"
 #include "support/file_trust.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <optional>
 #include <thread>
 
@@ -13,11 +13,6 @@ namespace vexa {
 namespace {
 
 constexpr int kOpenTries = 20;
-
-std::string environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
@@ -115,17 +110,14 @@ std::string TovFile::configHome() {
     // Windows names; on Linux they come from a user's own environment, but may
     // name a folder that another user can fill with settings and sites.
     for (const char* name : {"APPDATA", "USERPROFILE", "windir"}) {
-        std::string value = environmentValue(name);
+        std::string value = platform::environmentValue(name);
         if (!value.empty() && distrustOfFolder(value).empty()) return value;
     }
     return userConfigHome();
 }
 
 std::string TovFile::userConfigHome() {
-    std::string xdg = environmentValue("XDG_CONFIG_HOME");
-    if (!xdg.empty()) return xdg;
-    std::string home = environmentValue("HOME");
-    return home.empty() ? home : home + "/.config";
+    return platform::userConfigHome();
 }
 
 FileStamp TovFile::stampFrom(const platform::FileFacts& facts) {
@@ -169,7 +161,7 @@ void TovFile::resolve() {
             if (!directory_.empty()) makeDirectories(path);
         }
     } else if (!location_.empty()) {
-        path = environmentValue(location_.c_str());
+        path = platform::environmentValue(location_);
         if (path.empty()) path = location_;
     }
     if (!name_.empty()) appendPathPart(path, name_);
