@@ -172,8 +172,7 @@ void TovFile::resolve() {
 // link, for its folders, or as the file that was opened.
 bool TovFile::refuseLink(const std::string& path) {
     const auto facts = followLinks_ ? std::nullopt : platform::factsOf(path, false);
-    if (facts && facts->isLink)
-        refusal_ = "'" + path + "' is a symbolic link";
+    if (facts && facts->isLink) refusal_ = "'" + path + "' is a symbolic link";
     return !refusal_.empty();
 }
 
