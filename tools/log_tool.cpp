@@ -1,9 +1,8 @@
 #include "tools/log_tool.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -69,8 +68,11 @@ bool setLevel(const std::string& path, std::string_view level, std::ostream& err
         content.append(buffer, n);
         n = sizeof buffer - 1;
     }
-    struct stat status {};
-    const mode_t mode = ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0600;
+    std::error_code failed;
+    const std::filesystem::file_status status = std::filesystem::status(path, failed);
+    const auto mode = !failed && std::filesystem::exists(status)
+                          ? static_cast<unsigned>(status.permissions() & std::filesystem::perms::mask)
+                          : 0600u;
     std::optional<FileStamp> stamp;
     const bool saved = result == 4 && replaceFile(path, withLevel(content, level), stamp, mode);
     file.close();
@@ -84,8 +86,10 @@ int show(const std::string& path, std::int32_t level, std::ostream& out, std::os
     file.setResolvedPath(path);
     file.setFollowLinks(false);
     if (file.openFile(TovFile::ReadOnly, true, TovFile::Shared, kLockBudgetMs) != 0) {
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) == 0) {
+        // Anything at the path, a link included, that could not be read.
+        std::error_code failed;
+        const std::filesystem::file_status there = std::filesystem::symlink_status(path, failed);
+        if (!failed && std::filesystem::exists(there)) {
             err << "vexa log: cannot read " << path << '\n';
             return 1;
         }
