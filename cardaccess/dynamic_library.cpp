@@ -1,12 +1,8 @@
 #include "cardaccess/dynamic_library.h"
 
-#include <dlfcn.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-
 #include <utility>
 
 #include "cardaccess/fallback_log.h"
@@ -14,15 +10,10 @@
 
 namespace vexa {
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      error_(std::move(other.error_)),
-      refusal_(std::move(other.refusal_)) {}
-
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
         close();
-        handle_ = std::exchange(other.handle_, nullptr);
+        library_ = std::move(other.library_);
         error_ = std::move(other.error_);
         refusal_ = std::move(other.refusal_);
     }
@@ -35,16 +26,12 @@ DynamicLibrary::~DynamicLibrary() {
 
 namespace {
 
-// dlopen with local symbols: two drivers exporting the same CT_ names must
-// not mix. error receives the loader's text, with shown for the name it used.
-void* loadLibrary(const std::string& name, const std::string& shown, std::string& error) {
-    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* text = dlerror();
-        error = text ? text : "dlopen failed";
-        if (error.starts_with(name)) error.replace(0, name.size(), shown);
-    }
-    return handle;
+// Local symbols: two drivers exporting the same CT_ names must not mix.
+// error receives the loader's text, with shown for the name it used.
+platform::DynamicLibrary loadLibrary(const std::string& name, const std::string& shown, std::string& error) {
+    platform::DynamicLibrary library = platform::DynamicLibrary::load(name, error);
+    if (!library.valid() && error.starts_with(name)) error.replace(0, name.size(), shown);
+    return library;
 }
 
 } // namespace
@@ -54,7 +41,7 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
     // A bare name is found by the loader in the system's library folders or
     // the user's own LD_LIBRARY_PATH.
     if (name.find('/') == std::string::npos) {
-        library.handle_ = loadLibrary(name, name, library.error_);
+        library.library_ = loadLibrary(name, name, library.error_);
         return library;
     }
     // A file is loaded only when it passes the trust rule. Judged are the file
@@ -62,12 +49,11 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
     // root can swap it before the loader opens it. (Loading through the judged
     // descriptor's /proc path would not do: the loader takes a path it has
     // loaded before for that library.)
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(name.c_str(), nullptr), &std::free);
-    if (!real) {
+    const std::string file = platform::resolvedPath(name);
+    if (file.empty()) {
         library.error_ = name + ": " + std::strerror(errno);
         return library;
     }
-    const std::string file(real.get());
     library.refusal_ = distrustOfFolders(file);
     if (library.refusal_.empty()) {
         const platform::File opened = platform::File::open(file, platform::FileAccess::Read, false);
@@ -81,21 +67,19 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
         library.error_ = library.refusal_;
         return library;
     }
-    library.handle_ = loadLibrary(file, name, library.error_);
+    library.library_ = loadLibrary(file, name, library.error_);
     return library;
 }
 
 void* DynamicLibrary::symbol(const char* name) const {
-    return handle_ ? dlsym(handle_, name) : nullptr;
+    return library_.symbol(name);
 }
 
 void DynamicLibrary::close() noexcept {
-    if (handle_ == nullptr) return;
-    if (dlclose(std::exchange(handle_, nullptr)) != 0) {
+    if (std::string error; !library_.close(error)) {
         try {
             TovLog log = fallbackLog();
-            const char* text = dlerror();
-            log.write(LOG_WARNING, std::string("Could not unload library: ") + (text ? text : "?"));
+            log.write(LOG_WARNING, "Could not unload library: " + error);
         } catch (...) {
             // Nothing more a destructor can do.
         }

@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "platform/dynamic_library.h"
+
 namespace vexa {
 
-// Owns one library loaded with dlopen; unloaded by close() or the destructor.
+// Owns one loaded library; unloaded by close() or the destructor.
 // A name without "/" is looked up the usual dlopen way (LD_LIBRARY_PATH, the
 // cache, the system directories); a name with "/" is that file, loaded only
 // when it and its folder pass the trust rule (file_trust.h).
@@ -13,7 +15,7 @@ public:
     DynamicLibrary() = default;
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
-    DynamicLibrary(DynamicLibrary&& other) noexcept;
+    DynamicLibrary(DynamicLibrary&& other) noexcept = default;
     DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
     ~DynamicLibrary();
 
@@ -23,13 +25,13 @@ public:
     void* symbol(const char* name) const;
     void close() noexcept;
 
-    bool valid() const { return handle_ != nullptr; }
+    bool valid() const { return library_.valid(); }
     const std::string& error() const { return error_; }
     // Why the trust rule refused the file ("" when it did not).
     const std::string& refusal() const { return refusal_; }
 
 private:
-    void* handle_ = nullptr;
+    platform::DynamicLibrary library_;
     std::string error_;
     std::string refusal_;
 };

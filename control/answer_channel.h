@@ -3,38 +3,37 @@
 #include <ostream>
 #include <streambuf>
 
+#include "platform/std_streams.h"
+
 namespace vexa {
 
-// Unbuffered output to a file descriptor it does not own.
-class FdStreamBuf : public std::streambuf {
+// Unbuffered output to the original standard output.
+class AnswerStreamBuf : public std::streambuf {
 public:
-    explicit FdStreamBuf(int fd) : fd_(fd) {}
+    explicit AnswerStreamBuf(platform::DivertedStdout& output) : output_(output) {}
 
 protected:
     int_type overflow(int_type c) override;
     std::streamsize xsputn(const char* bytes, std::streamsize n) override;
 
 private:
-    int fd_;
+    platform::DivertedStdout& output_;
 };
 
-// Keeps standard output for answers alone. Answers go to a duplicate of the
-// original standard output while descriptor 1 points at standard error, so
-// nothing else the process prints (a log set to go to stdout) can break the
-// answer stream. The destructor puts standard output back.
+// Keeps standard output for answers alone (platform::DivertedStdout), as a
+// stream.
 class AnswerChannel {
 public:
     // Throws std::system_error when standard output cannot be duplicated.
-    AnswerChannel();
+    AnswerChannel() : buffer_(output_), stream_(&buffer_) {}
     AnswerChannel(const AnswerChannel&) = delete;
     AnswerChannel& operator=(const AnswerChannel&) = delete;
-    ~AnswerChannel();
 
     std::ostream& stream() { return stream_; }
 
 private:
-    int fd_;
-    FdStreamBuf buffer_;
+    platform::DivertedStdout output_;
+    AnswerStreamBuf buffer_;
     std::ostream stream_;
 };
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "control/wake_signal.h"
+#include "platform/wake_signal.h"
 
 namespace vexa {
 
@@ -66,7 +66,7 @@ public:
 
     // Readable while an event may be pending (poll(2) it, then clearWake and
     // deliver).
-    int wakeFd() const { return wake_.fd(); }
+    platform::WaitHandle wakeHandle() const { return wake_.handle(); }
     void clearWake() { wake_.clear(); }
     // Posts waiting for the slot right now.
     int waitingPosts() const;
@@ -90,7 +90,7 @@ private:
     std::uint64_t closes_ = 0;
     int waiting_ = 0;
     CardEvent slot_;
-    WakeSignal wake_;
+    platform::WakeSignal wake_;
 };
 
 } // namespace vexa

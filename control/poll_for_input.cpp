@@ -5,11 +5,12 @@
 #include <climits>
 
 #include "core/chip_card_plugin.h"
+#include "platform/input_wait.h"
 
 namespace vexa {
 namespace {
 
-// poll's time-out until the plug-in's next deadline: -1 for none.
+// The wait's time-out until the plug-in's next deadline: -1 for none.
 int timeoutFor(const ChipCardPlugin* plugin) {
     const auto deadline = plugin ? plugin->transactionDeadline() : std::nullopt;
     if (!deadline) return -1;
@@ -20,11 +21,11 @@ int timeoutFor(const ChipCardPlugin* plugin) {
 
 } // namespace
 
-int pollForInput(std::span<pollfd> fds, ChipCardPlugin* plugin) {
+int pollForInput(std::span<const platform::WaitHandle> handles, std::span<bool> ready, ChipCardPlugin* plugin) {
     for (;;) {
-        const int ready = ::poll(fds.data(), fds.size(), timeoutFor(plugin));
+        const int count = platform::waitReadable(handles, ready, timeoutFor(plugin));
         if (plugin != nullptr) plugin->endIdleTransaction();
-        if (ready != 0) return ready;
+        if (count != 0) return count;
     }
 }
 

@@ -1,7 +1,6 @@
 #include "host/host_registration.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "core/chip_card_plugin.h"
 #include "platform/file.h"
+#include "platform/user.h"
 #include "support/tov_exception.h"
 #include "support/version.h"
 
@@ -111,11 +111,7 @@ std::vector<ManifestTarget> userManifestTargets(const fs::path& home, const fs::
 std::vector<ManifestTarget> currentUserManifestTargets() {
     std::string home;
     if (const char* value = std::getenv("HOME"); value != nullptr) home = value;
-    if (home.empty()) {
-        if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-            home = entry->pw_dir;
-        }
-    }
+    if (home.empty()) home = platform::accountHomeFolder();
     if (!fs::path(home).is_absolute()) throw std::runtime_error("cannot tell the user's home directory");
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     return userManifestTargets(home, xdg != nullptr ? xdg : "");

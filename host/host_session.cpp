@@ -1,8 +1,5 @@
 #include "host/host_session.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +8,7 @@
 #include "control/host_messages.h"
 #include "control/poll_for_input.h"
 #include "control/script_dispatcher.h"
+#include "platform/std_streams.h"
 
 namespace vexa {
 namespace {
@@ -33,7 +31,7 @@ struct HostedControl {
     ScriptDispatcher dispatcher;
 };
 
-HostSession::HostSession(int input, std::ostream& output) : input_(input), output_(output), buffer_(kReadBytes) {}
+HostSession::HostSession(platform::WaitHandle input, std::ostream& output) : input_(input), output_(output), buffer_(kReadBytes) {}
 
 HostSession::~HostSession() = default;
 
@@ -99,18 +97,20 @@ void HostSession::call(const ParsedCall& parsed) {
 void HostSession::waitForInput() {
     // The question is modal: nothing but input is awaited until its answer.
     ChipCardControl* control = hosted_ && !asking_ ? &hosted_->control : nullptr;
-    std::array<pollfd, 2> fds{{{input_, POLLIN, 0}, {control ? control->mailbox().wakeFd() : -1, POLLIN, 0}}};
-    if (pollForInput(fds, control) < 0) {
+    const std::array<platform::WaitHandle, 2> handles{input_,
+                                                      control ? control->mailbox().wakeHandle() : platform::kNoWaitHandle};
+    std::array<bool, 2> ready{};
+    if (pollForInput(handles, ready, control) < 0) {
         if (errno == EINTR) return;
         report(std::string("cannot wait for input: ") + std::strerror(errno));
         broken_ = inputEnded_ = true;
         return;
     }
-    if (fds[1].revents & POLLIN) {
+    if (ready[1]) {
         control->mailbox().clearWake();
         deliverEvents();
     }
-    if (fds[0].revents != 0) {
+    if (ready[0]) {
         std::vector<IncomingFrame> frames;
         readInput(frames);
         receive(frames);
@@ -118,9 +118,9 @@ void HostSession::waitForInput() {
 }
 
 bool HostSession::readInput(std::vector<IncomingFrame>& out) {
-    ssize_t n;
+    std::ptrdiff_t n;
     do {
-        n = ::read(input_, buffer_.data(), buffer_.size());
+        n = platform::readSome(input_, buffer_);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         decoder_.feed(std::span<const char>(buffer_.data(), static_cast<std::size_t>(n)), out);

@@ -12,6 +12,7 @@
 
 #include "control/chip_card_control.h"
 #include "host/native_message_codec.h"
+#include "platform/wait_handle.h"
 
 namespace vexa {
 
@@ -19,14 +20,14 @@ struct HostedControl;
 struct ParsedCall;
 
 // One browser connection served by `vexa-host`: native messages on the
-// input descriptor and the output stream. The hello creates the page's
+// input handle and the output stream. The hello creates the page's
 // control; then calls are answered in order, long answers in chunks, events
 // go out as the event thread hands them over, and Open's site question
 // holds back every other call until the user has answered. All input, the
 // answer included, comes through one wait (waitForInput).
 class HostSession : private UserQuestion {
 public:
-    HostSession(int input, std::ostream& output);
+    HostSession(platform::WaitHandle input, std::ostream& output);
     HostSession(const HostSession&) = delete;
     HostSession& operator=(const HostSession&) = delete;
     ~HostSession() override;
@@ -66,7 +67,7 @@ private:
     // log once there is one.
     void report(std::string_view text);
 
-    int input_;
+    platform::WaitHandle input_;
     std::ostream& output_;
     FrameDecoder decoder_;
     std::vector<char> buffer_;

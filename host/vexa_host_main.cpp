@@ -1,10 +1,7 @@
 // `vexa-host`: the browser's native-messaging host, one process per page
 // object, and the commands that register it with the browsers.
 
-#include <unistd.h>
-
 #include <array>
-#include <csignal>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -17,6 +14,8 @@
 #include "control/answer_channel.h"
 #include "host/host_registration.h"
 #include "host/host_session.h"
+#include "platform/signals.h"
+#include "platform/std_streams.h"
 #include "support/option_parser.h"
 #include "support/tov_file.h"
 #include "support/version.h"
@@ -66,10 +65,10 @@ bool isBrowserLaunch(Args args) {
 int runHost() {
     // A browser that closed the pipe must end the host through a failed
     // write, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    vexa::platform::ignoreBrokenPipes();
     try {
         vexa::AnswerChannel answers;
-        vexa::HostSession session(STDIN_FILENO, answers.stream());
+        vexa::HostSession session(vexa::platform::standardInput(), answers.stream());
         return session.run();
     } catch (const std::exception& e) {
         std::cerr << "vexa-host: " << e.what() << '\n';

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/socket.h"
 #include "rpcsc/tcp_stream.h"
-#include "support/unique_fd.h"
 
 namespace vexa {
 
@@ -17,18 +16,20 @@ public:
     // Binds the first address of the name (IPv4 or IPv6 literal or a host
     // name) that can be bound, and listens; false with the reason when none
     // can.
-    bool listen(const std::string& address, std::uint16_t port, std::string& failure);
-    // The address actually bound; false when there is none.
-    bool localAddress(sockaddr_storage& address, socklen_t& size) const;
-    // Ready to accept when this descriptor is readable.
-    int fd() const { return fd_.get(); }
+    bool listen(const std::string& address, std::uint16_t port, std::string& failure) {
+        return socket_.listen(address, port, failure);
+    }
+    // The address actually bound; nullopt when there is none.
+    std::optional<platform::IpEndpoint> localEndpoint() const { return socket_.localEndpoint(); }
+    // Ready to accept when this handle is readable.
+    platform::WaitHandle handle() const { return socket_.handle(); }
 
-    // The next waiting connection with TCP_NODELAY and its peer's address;
-    // nullptr when none could be taken.
-    std::unique_ptr<TcpStream> accept(sockaddr_storage& peer, socklen_t& size);
+    // The next waiting connection with TCP_NODELAY and its peer's address
+    // (nullopt for a peer of no IP family); nullptr when none could be taken.
+    std::unique_ptr<TcpStream> accept(std::optional<platform::IpEndpoint>& peer);
 
 private:
-    UniqueFd fd_;
+    platform::ListeningSocket socket_;
 };
 
 } // namespace vexa

@@ -5,15 +5,15 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/socket.h"
 #include "rpcsc/byte_stream.h"
-#include "support/unique_fd.h"
 
 namespace vexa {
 
-// A connected TCP socket as a byte stream; owns the descriptor.
+// A connected TCP socket as a byte stream; owns the socket.
 class TcpStream final : public ByteStream {
 public:
-    explicit TcpStream(UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit TcpStream(platform::Socket socket) : socket_(std::move(socket)) {}
 
     // Connects to host (dotted IPv4 or a name) and port within timeoutMs,
     // with TCP_NODELAY. WSAECONNREFUSED when nobody listens, WSAETIMEDOUT
@@ -27,22 +27,11 @@ public:
     void shutdownBoth() noexcept override;
     std::int32_t close() noexcept override;
 
-    int fd() const { return fd_.get(); }
+    // Readable when data or a hang-up has come.
+    platform::WaitHandle handle() const { return socket_.handle(); }
 
 private:
-    // Waits for the events; 0 when ready, WSAEWOULDBLOCK once the deadline
-    // has passed.
-    std::int32_t waitUntil(short events, Clock::time_point deadline) const;
-    // On a blocking socket recv itself waits, bounded by SO_RCVTIMEO: one
-    // system call per answer instead of poll and recv.
-    bool blocking();
-    bool setReceiveTimeout(long long ms);
-
-    enum class Mode { unknown, blocking, nonBlocking };
-
-    UniqueFd fd_;
-    Mode mode_ = Mode::unknown;
-    long long receiveTimeoutMs_ = -1; // SO_RCVTIMEO as last set; -1: unknown
+    platform::Socket socket_;
 };
 
 } // namespace vexa

@@ -1,30 +1,13 @@
 #include "server/allow_list.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 
 namespace vexa::rpcsc {
 
 namespace {
 
 constexpr unsigned kMappedPrefixBits = 96; // ::ffff:0:0/96 holds the IPv4 addresses
-
-PeerAddress mapped(const in_addr& v4) {
-    PeerAddress a{};
-    a[10] = 0xFF;
-    a[11] = 0xFF;
-    std::memcpy(a.data() + 12, &v4, 4);
-    return a;
-}
-
-bool isMapped(const PeerAddress& a) {
-    return std::all_of(a.begin(), a.begin() + 10, [](std::uint8_t b) { return b == 0; }) && a[10] == 0xFF &&
-           a[11] == 0xFF;
-}
 
 // Does address lie in the first prefixBits of block?
 bool within(const PeerAddress& address, const PeerAddress& block, unsigned prefixBits) {
@@ -46,17 +29,15 @@ std::string_view trimmed(std::string_view text) {
 std::optional<AddressBlock> parseAddressBlock(std::string_view text) {
     const std::size_t slash = text.find('/');
     const std::string_view host = text.substr(0, slash);
-    // INET6_ADDRSTRLEN bounds every textual address inet_pton accepts.
-    if (host.empty() || host.size() >= INET6_ADDRSTRLEN || host.find('\0') != std::string_view::npos)
-        return std::nullopt;
-    const std::string hostText(host); // inet_pton needs the terminating NUL
+    if (host.empty()) return std::nullopt;
     AddressBlock block;
     unsigned maxBits = 128;
-    in_addr v4{};
-    if (::inet_pton(AF_INET, hostText.c_str(), &v4) == 1) {
-        block.address = mapped(v4);
+    if (const auto v4 = platform::parseIpv4(host)) {
+        block.address = *v4;
         maxBits = 32;
-    } else if (::inet_pton(AF_INET6, hostText.c_str(), block.address.data()) != 1) {
+    } else if (const auto v6 = platform::parseIpv6(host)) {
+        block.address = *v6;
+    } else {
         return std::nullopt;
     }
     unsigned bits = maxBits;
@@ -74,24 +55,8 @@ std::optional<AddressBlock> parseAddressBlock(std::string_view text) {
     return block;
 }
 
-std::optional<PeerAddress> peerAddress(const sockaddr* peer, socklen_t size) {
-    if (peer->sa_family == AF_INET && size >= sizeof(sockaddr_in))
-        return mapped(reinterpret_cast<const sockaddr_in*>(peer)->sin_addr);
-    if (peer->sa_family == AF_INET6 && size >= sizeof(sockaddr_in6)) {
-        PeerAddress a;
-        std::memcpy(a.data(), &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr, a.size());
-        return a;
-    }
-    return std::nullopt;
-}
-
 std::string addressText(const PeerAddress& address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (isMapped(address))
-        ::inet_ntop(AF_INET, address.data() + 12, text, sizeof text);
-    else
-        ::inet_ntop(AF_INET6, address.data(), text, sizeof text);
-    return text;
+    return platform::ipAddressText(address);
 }
 
 AllowList AllowList::loopback() {

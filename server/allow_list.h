@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -9,12 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace vexa::rpcsc {
 
-// An IPv6 address in network byte order; an IPv4 address is held as its
-// IPv4-mapped form (::ffff:a.b.c.d), so that a peer reaching a dual-stack
+// IPv4 peers in their mapped form, so that a peer reaching a dual-stack
 // socket over IPv4 meets the same rules as one reaching an IPv4 socket.
-using PeerAddress = std::array<std::uint8_t, 16>;
+using PeerAddress = platform::IpAddress;
 
 // One address or CIDR block; prefixBits counts over the 128-bit form.
 struct AddressBlock {
@@ -27,8 +26,6 @@ struct AddressBlock {
 // blanks, zone ids, brackets or names).
 std::optional<AddressBlock> parseAddressBlock(std::string_view text);
 
-// The peer's address of an accepted socket; nullopt for any other family.
-std::optional<PeerAddress> peerAddress(const sockaddr* peer, socklen_t size);
 // The address as a person reads it: dotted IPv4 for a mapped address.
 std::string addressText(const PeerAddress& address);
 

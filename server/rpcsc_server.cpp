@@ -1,14 +1,9 @@
 #include "server/rpcsc_server.h"
 
 #include <PCSC/pcsclite.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -18,6 +13,7 @@
 #include <memory>
 
 #include "pcsc/card.h"
+#include "platform/input_wait.h"
 #include "rpcsc/rpcsc_request.h"
 #include "rpcsc/winsock_error.h"
 #include "server/rpcsc_pcsc_session.h"
@@ -53,7 +49,7 @@ void ServerLog::error(const std::string& text) {
 }
 
 RpcscServer::RpcscServer(ServerOptions options, ServerLog& log)
-    : options_(std::move(options)), log_(log), ended_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : options_(std::move(options)), log_(log) {}
 
 RpcscServer::~RpcscServer() {
     stopAll();
@@ -73,11 +69,6 @@ std::string failureSuffix(std::int32_t result) {
     return std::string(" (") + ::pcsc_stringify_error(static_cast<LONG>(static_cast<std::uint32_t>(result))) + ")";
 }
 
-std::uint16_t portOf(const sockaddr_storage& address) {
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
-                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
-
 } // namespace
 
 bool RpcscServer::listen() {
@@ -86,46 +77,42 @@ bool RpcscServer::listen() {
         log_.error("Cannot listen on " + where + ": " + failure);
         return false;
     }
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    listener_.localAddress(bound, size);
-    boundPort_ = portOf(bound);
-    const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&bound), size);
-    log_.info("Listening on " + (address ? endpointText(*address, boundPort_) : where) + ", at most " +
+    const auto bound = listener_.localEndpoint();
+    boundPort_ = bound ? bound->port : 0;
+    log_.info("Listening on " + (bound ? endpointText(bound->address, boundPort_) : where) + ", at most " +
               std::to_string(options_.maxConnections) + " connections, " + std::to_string(options_.maxPerPeer) +
               " per address");
     return true;
 }
 
-void RpcscServer::run(int stopFd) {
-    pollfd fds[3] = {{listener_.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}, {ended_.get(), POLLIN, 0}};
+void RpcscServer::run(platform::WaitHandle stop) {
+    const std::array<platform::WaitHandle, 3> handles{listener_.handle(), stop, ended_.handle()};
+    std::array<bool, 3> ready{};
     for (;;) {
-        // Wake now and then as well, should the eventfd be missing.
-        const int n = ::poll(fds, 3, 1000);
+        // Wake now and then as well, should the wake signal be missing.
+        const int n = platform::waitReadable(handles, ready, 1000);
         if (n < 0 && errno != EINTR) {
             log_.error(std::string("poll: ") + std::strerror(errno));
             break;
         }
-        // Read only to clear it: ended connections are found by their flag.
-        std::uint64_t ended = 0;
-        if (n > 0 && fds[2].revents != 0 && ::read(ended_.get(), &ended, sizeof ended) != sizeof ended) ended = 0;
+        // Cleared only: ended connections are found by their flag.
+        if (n > 0 && ready[2]) ended_.clear();
         reapFinished();
-        if (n > 0 && fds[1].revents != 0) break;
-        if (n > 0 && fds[0].revents != 0) accept();
+        if (n > 0 && ready[1]) break;
+        if (n > 0 && ready[0]) accept();
     }
     log_.info("Shutting down");
     stopAll();
 }
 
 void RpcscServer::accept() {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    std::unique_ptr<TcpStream> stream = listener_.accept(peer, size);
+    std::optional<platform::IpEndpoint> peer;
+    std::unique_ptr<TcpStream> stream = listener_.accept(peer);
     if (!stream) return;
-    const auto address = peerAddress(reinterpret_cast<const sockaddr*>(&peer), size);
-    if (!address) return; // no IP peer: nothing to check it against
-    const std::string name = endpointText(*address, portOf(peer));
-    if (const std::string why = refusal(*address); !why.empty()) {
+    if (!peer) return; // no IP peer: nothing to check it against
+    const PeerAddress& address = peer->address;
+    const std::string name = endpointText(address, peer->port);
+    if (const std::string why = refusal(address); !why.empty()) {
         log_.error("Refusing " + name + ": " + why);
         return; // closing the socket tells the client
     }
@@ -134,7 +121,7 @@ void RpcscServer::accept() {
         connection->channel = LineChannel(options_.streamFor(std::move(stream)));
     else
         connection->channel = LineChannel(std::move(stream));
-    connection->address = *address;
+    connection->address = address;
     connection->peer = name;
     Connection& c = *connection;
     connections_.push_back(std::move(connection));
@@ -173,9 +160,7 @@ void RpcscServer::serve(Connection& connection) {
     connection.channel.shutdownBoth();
     log_.info("Connection from " + connection.peer + " closed");
     connection.done = true;
-    // Fails only with 2^64 - 1 ends unread; the periodic wake-up covers that.
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t woke = ::write(ended_.get(), &one, sizeof one);
+    ended_.signal();
 }
 
 std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& session) {

@@ -12,8 +12,9 @@
 #include "rpcsc/line_channel.h"
 #include "rpcsc/tcp_listener.h"
 #include "rpcsc/wire_message.h"
+#include "platform/wait_handle.h"
+#include "platform/wake_signal.h"
 #include "server/allow_list.h"
-#include "support/unique_fd.h"
 
 namespace vexa::rpcsc {
 
@@ -61,8 +62,8 @@ private:
 
 // The remote PC/SC server: the calling thread accepts connections from
 // allowed peers and each connection is served by a thread of its own, at
-// most maxConnections at once and maxPerPeer from one address. run() returns when stopFd becomes readable (a signalfd
-// or eventfd), after every connection thread has been joined.
+// most maxConnections at once and maxPerPeer from one address. run() returns when stop becomes readable (the stop
+// signals or a wake signal), after every connection thread has been joined.
 class RpcscServer {
 public:
     RpcscServer(ServerOptions options, ServerLog& log);
@@ -74,7 +75,7 @@ public:
     bool listen();
     // The port actually bound (differs from the option when that was 0).
     std::uint16_t boundPort() const { return boundPort_; }
-    void run(int stopFd);
+    void run(platform::WaitHandle stop);
 
 private:
     struct Connection {
@@ -104,9 +105,9 @@ private:
     TcpListener listener_;
     std::uint16_t boundPort_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
-    // Written by a connection's thread as it ends, so that its place and
-    // descriptor are freed at once rather than at the next wake-up.
-    UniqueFd ended_;
+    // Signalled by a connection's thread as it ends, so that its place and
+    // socket are freed at once rather than at the next wake-up.
+    platform::WakeSignal ended_{std::nothrow};
 };
 
 } // namespace vexa::rpcsc

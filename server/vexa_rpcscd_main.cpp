@@ -1,9 +1,4 @@
 // vexa-rpcscd: serves the local pcscd's readers to remote PC/SC clients.
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/signals.h"
+#include "platform/std_streams.h"
 #include "rpcsc/wire_message.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
@@ -48,15 +45,6 @@ constexpr vexa::ProgramText kProgram{"vexa-rpcscd", vexa::kVersion,
                                      "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                      "error; SIGTERM and SIGINT end it cleanly."};
 
-// systemd names the journal stream it connects to standard error; the
-// journal stamps each line itself.
-bool stderrIsJournal() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    struct stat status {};
-    if (stream == nullptr || ::fstat(STDERR_FILENO, &status) != 0) return false;
-    return std::string(stream) == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
-}
-
 // The options, or the exit status when the program must end now.
 std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,
                                                         bool& stamped) {
@@ -83,7 +71,7 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
     }
     if (!allow.empty()) options.allow = std::move(allow);
     const std::string_view stamps = parsed->value("--log-timestamps", "auto");
-    stamped = stamps == "yes" || (stamps == "auto" && !stderrIsJournal());
+    stamped = stamps == "yes" || (stamps == "auto" && !vexa::platform::standardErrorIsJournal());
     return options;
 }
 
@@ -96,28 +84,22 @@ int main(int argc, char** argv) {
         serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), stamped);
     if (!parsed) return parser.exitStatus();
     const vexa::rpcsc::ServerOptions& options = *parsed;
-    // Blocked in every thread and read through a descriptor by the
+    // Blocked in every thread and read through a handle by the
     // accepting loop, so a signal never interrupts a connection's work.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (stopFd < 0) {
+    const vexa::platform::StopSignals stopSignals(vexa::platform::StopSignals::AtEnd::keepMask);
+    if (!stopSignals.valid()) {
         std::cerr << "vexa-rpcscd: signalfd: " << std::strerror(errno) << '\n';
         return 1;
     }
+    vexa::platform::ignoreBrokenPipes();
     vexa::rpcsc::ServerLog log(options.verbose, stamped);
     int status = 1;
     {
         vexa::rpcsc::RpcscServer server(options, log);
         if (server.listen()) {
-            server.run(stopFd);
+            server.run(stopSignals.handle());
             status = 0;
         }
     }
-    close(stopFd);
     return status;
 }

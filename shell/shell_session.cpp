@@ -31,12 +31,12 @@ void ShellSession::restartPlugin() {
     plugin_.loadConfiguration(inputs_);
 }
 
-bool ShellSession::run(std::istream& in, std::ostream& out, int inputFd) {
+bool ShellSession::run(std::istream& in, std::ostream& out, platform::WaitHandle input) {
     std::function<void()> awaitInput;
-    if (inputFd >= 0) {
-        awaitInput = [this, inputFd] {
-            pollfd input{inputFd, POLLIN, 0};
-            pollForInput(std::span(&input, 1), &plugin_);
+    if (input != platform::kNoWaitHandle) {
+        awaitInput = [this, input] {
+            bool ready = false;
+            pollForInput(std::span(&input, 1), std::span(&ready, 1), &plugin_);
         };
     }
     JsonLinesReader reader(in, ScriptDispatcher::kMaxCallBytes, std::move(awaitInput));

@@ -8,6 +8,7 @@
 #include "control/script_dispatcher.h"
 #include "control/script_host.h"
 #include "core/chip_card_plugin.h"
+#include "platform/wait_handle.h"
 #include "shell/shell_question.h"
 
 namespace vexa {
@@ -27,10 +28,10 @@ public:
     explicit ShellSession(ShellOptions options = {});
 
     // Answers every call until end of input, flushing after each answer;
-    // false when an answer could not be written. inputFd, when given, is the
-    // descriptor behind in: the shell waits on it between reads, so that an
+    // false when an answer could not be written. input, when given, is the
+    // handle behind in: the shell waits on it between reads, so that an
     // idle transaction ends on time.
-    bool run(std::istream& in, std::ostream& out, int inputFd = -1);
+    bool run(std::istream& in, std::ostream& out, platform::WaitHandle input = platform::kNoWaitHandle);
 
 private:
     void restartPlugin() override;

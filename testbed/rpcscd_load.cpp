@@ -119,10 +119,11 @@ public:
         ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons(port);
-        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const bool connected = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-                               ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-        fd_ = fd.get();
+        platform::Socket fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int raw = static_cast<int>(fd.handle());
+        const bool connected = ::bind(raw, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                               ::connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        fd_ = raw;
         socket_ = LineChannel(std::make_unique<TcpStream>(std::move(fd)));
         return connected;
     }

@@ -1,14 +1,10 @@
 #include "tools/readers_tool.h"
 
 #include <PCSC/pcsclite.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -16,10 +12,12 @@
 #include "core/chip_card_plugin.h"
 #include "core/error_model.h"
 #include "core/setting_tables.h"
+#include "platform/input_wait.h"
+#include "platform/signals.h"
+#include "platform/std_streams.h"
 #include "readers/reader_interfaces.h"
 #include "readers/scapi_management.h"
 #include "support/option_parser.h"
-#include "support/unique_fd.h"
 
 namespace vexa {
 namespace {
@@ -124,56 +122,31 @@ private:
     std::mutex lock_;
 };
 
-// Blocks SIGINT and SIGTERM in this thread and the threads it starts, so
-// that they arrive at a signalfd; the old mask comes back at the end.
-class BlockedSignals {
-public:
-    BlockedSignals() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set_, &old_);
-        fd_ = UniqueFd(::signalfd(-1, &set_, SFD_CLOEXEC));
-    }
-    BlockedSignals(const BlockedSignals&) = delete;
-    BlockedSignals& operator=(const BlockedSignals&) = delete;
-    ~BlockedSignals() {
-        fd_ = UniqueFd();
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    int fd() const { return fd_.get(); }
-
-private:
-    sigset_t set_{};
-    sigset_t old_{};
-    UniqueFd fd_;
-};
-
-// Waits for a signal or the end of standard input; input itself is ignored.
-void waitForEnd(const BlockedSignals& signals) {
-    std::array<pollfd, 2> fds{{{STDIN_FILENO, POLLIN, 0}, {signals.fd(), POLLIN, 0}}};
+// Waits for a stop signal or the end of standard input; input itself is
+// ignored.
+void waitForEnd(platform::StopSignals& signals) {
+    const std::array<platform::WaitHandle, 2> handles{platform::standardInput(), signals.handle()};
+    std::array<bool, 2> ready{};
     for (;;) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (platform::waitReadable(handles, ready, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[1].revents != 0) {
-            // Taken, so that it is not delivered once the mask is restored.
-            signalfd_siginfo info{};
-            [[maybe_unused]] const ssize_t n = ::read(signals.fd(), &info, sizeof info);
+        if (ready[1]) {
+            signals.take();
             return;
         }
-        if (fds[0].revents != 0) {
+        if (ready[0]) {
             char buffer[256];
-            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            const std::ptrdiff_t n = platform::readSome(handles[0], buffer);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
         }
     }
 }
 
 int watchEvents(TovLog& log, const PluginSetup& setup, std::ostream& out, std::ostream& err) {
-    BlockedSignals signals;
-    if (signals.fd() < 0) {
+    platform::StopSignals signals(platform::StopSignals::AtEnd::restoreMask);
+    if (!signals.valid()) {
         err << "vexa readers: cannot wait for signals\n";
         return 1;
     }

@@ -1,8 +1,6 @@
 // The `vexa` tool: `vexa shell` answers script calls given as JSON Lines;
 // `vexa request` builds and reads server requests.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <exception>
@@ -12,6 +10,7 @@
 #include <string_view>
 
 #include "control/answer_channel.h"
+#include "platform/std_streams.h"
 #include "shell/shell_session.h"
 #include "support/option_parser.h"
 #include "support/version.h"
@@ -57,7 +56,7 @@ int runShell(Args args) {
     try {
         vexa::AnswerChannel answers;
         vexa::ShellSession session(options);
-        return session.run(std::cin, answers.stream(), STDIN_FILENO) ? 0 : 1;
+        return session.run(std::cin, answers.stream(), vexa::platform::standardInput()) ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "vexa shell: " << e.what() << '\n';
         return 1;

@@ -25,6 +25,7 @@
 #include "core/chip_card_plugin.h"
 #include "pcsc/card.h"
 #include "pcsc/context.h"
+#include "platform/input_wait.h"
 #include "readers/chip_card_event.h"
 #include "readers/event_monitor.h"
 #include "support/call_error.h"
@@ -307,8 +308,9 @@ protected:
         std::string fired;
         const auto end = std::chrono::steady_clock::now() + patience;
         while (fired.empty() && std::chrono::steady_clock::now() < end) {
-            pollfd wake{mailbox.wakeFd(), POLLIN, 0};
-            ::poll(&wake, 1, 100);
+            const platform::WaitHandle wake = mailbox.wakeHandle();
+            bool ready = false;
+            platform::waitReadable(std::span(&wake, 1), std::span(&ready, 1), 100);
             mailbox.clearWake();
             mailbox.deliver([&](const CardEvent& event) { fired = eventMessage(event); });
         }

@@ -14,6 +14,7 @@
 
 #include "control/host_messages.h"
 #include "control/script_dispatcher.h"
+#include "platform/input_wait.h"
 #include "plugin_environment.h"
 #include "support/text.h"
 
@@ -77,8 +78,9 @@ std::string nextEvent(ChipCardControl& control) {
     std::string fired;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (fired.empty() && std::chrono::steady_clock::now() < deadline) {
-        pollfd wake{mailbox.wakeFd(), POLLIN, 0};
-        ::poll(&wake, 1, 100);
+        const platform::WaitHandle wake = mailbox.wakeHandle();
+        bool ready = false;
+        platform::waitReadable(std::span(&wake, 1), std::span(&ready, 1), 100);
         mailbox.clearWake();
         mailbox.deliver([&](const CardEvent& event) { fired = eventMessage(event); });
     }

@@ -54,17 +54,17 @@ protected:
         hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo *from = nullptr, *to = nullptr;
-        UniqueFd s;
+        platform::Socket s;
         if (::getaddrinfo(source, "0", &hints, &from) == 0 &&
             ::getaddrinfo(host, std::to_string(server_->boundPort()).c_str(), &hints, &to) == 0) {
-            s.reset(::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            EXPECT_EQ(::bind(s.get(), from->ai_addr, from->ai_addrlen), 0) << source;
-            EXPECT_EQ(::connect(s.get(), to->ai_addr, to->ai_addrlen), 0) << host;
+            s = platform::Socket(::socket(to->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            EXPECT_EQ(::bind(static_cast<int>(s.handle()), from->ai_addr, from->ai_addrlen), 0) << source;
+            EXPECT_EQ(::connect(static_cast<int>(s.handle()), to->ai_addr, to->ai_addrlen), 0) << host;
         }
         EXPECT_TRUE(s.valid()) << source << " to " << host;
         if (from) ::freeaddrinfo(from);
         if (to) ::freeaddrinfo(to);
-        if (fd) *fd = s.get();
+        if (fd) *fd = static_cast<int>(s.handle());
         return LineChannel(std::make_unique<TcpStream>(std::move(s)));
     }
     static std::string ask(LineChannel& c, const std::string& line) {

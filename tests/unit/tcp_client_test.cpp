@@ -10,7 +10,7 @@
 #include "rpcsc/line_channel.h"
 #include "rpcsc/tcp_client.h"
 #include "rpcsc/tcp_stream.h"
-#include "support/unique_fd.h"
+#include "platform/socket.h"
 
 namespace vexa {
 namespace {
@@ -95,8 +95,8 @@ TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
     // waits out the whole time-out instead of failing at once or spinning.
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
-    LineChannel socket(std::make_unique<TcpStream>(UniqueFd(pair[0])));
-    const UniqueFd peer(pair[1]);
+    LineChannel socket(std::make_unique<TcpStream>(platform::Socket(pair[0])));
+    const platform::Socket peer(pair[1]);
     std::string line;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(socket.receiveLine(line, 200, 100), 10035); // WSAEWOULDBLOCK
@@ -105,7 +105,7 @@ TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
         // Paces the line to come while the receive already waits; the
         // assertion waits on the line itself.
         std::this_thread::sleep_for(50ms);
-        ASSERT_EQ(::write(peer.get(), "ab\n", 3), 3);
+        ASSERT_EQ(::write(static_cast<int>(peer.handle()), "ab\n", 3), 3);
     });
     EXPECT_EQ(socket.receiveLine(line, 10000, 100), 0);
     EXPECT_EQ(line, "ab");

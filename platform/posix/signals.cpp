@@ -1,0 +1,46 @@
+#include "platform/signals.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+
+namespace vexa::platform {
+namespace {
+
+sigset_t stopSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+} // namespace
+
+struct StopSignals::Mask {
+    sigset_t set;
+};
+
+StopSignals::StopSignals(AtEnd atEnd) : atEnd_(atEnd), old_(std::make_unique<Mask>()) {
+    const sigset_t set = stopSet();
+    sigemptyset(&old_->set);
+    pthread_sigmask(SIG_BLOCK, &set, &old_->set);
+    handle_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+}
+
+StopSignals::~StopSignals() {
+    if (valid()) ::close(static_cast<int>(handle_));
+    if (atEnd_ == AtEnd::restoreMask) pthread_sigmask(SIG_SETMASK, &old_->set, nullptr);
+}
+
+void StopSignals::take() noexcept {
+    signalfd_siginfo info{};
+    [[maybe_unused]] const ssize_t n = ::read(static_cast<int>(handle_), &info, sizeof info);
+}
+
+void ignoreBrokenPipes() noexcept {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace vexa::platform

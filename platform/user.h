@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace vexa::platform {
+
+// The home folder the system's account of the current user names; empty
+// when it names none.
+std::string accountHomeFolder();
+
+} // namespace vexa::platform
