@@ -17,10 +17,10 @@ ShellProcess::ShellProcess(const std::string& program, const std::vector<std::st
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     in_.reset(toChild[1]);
-    UniqueFd childIn(toChild[0]);
+    platform::UniqueFd childIn(toChild[0]);
     if (pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     out_.reset(fromChild[0]);
-    UniqueFd childOut(fromChild[1]);
+    platform::UniqueFd childOut(fromChild[1]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

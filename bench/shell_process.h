@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vexa::bench {
 
@@ -23,8 +23,8 @@ public:
     std::string call(std::string_view line);
 
 private:
-    UniqueFd in_;
-    UniqueFd out_;
+    platform::UniqueFd in_;
+    platform::UniqueFd out_;
     pid_t pid_ = -1;
     std::string buffer_;
 };

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace vexa::testbed {
 
@@ -24,7 +24,7 @@ private:
     bool ensureConnected();
 
     std::string path_;
-    UniqueFd fd_;
+    platform::UniqueFd fd_;
     std::string input_;
 };
 

@@ -32,14 +32,14 @@ void setQuickAck(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-UniqueFd connectLoopback(std::uint16_t port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+platform::UniqueFd connectLoopback(std::uint16_t port) {
+    platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return fd;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return UniqueFd();
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return platform::UniqueFd();
     const int one = 1;
     setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setQuickAck(fd.get());
@@ -152,7 +152,7 @@ void CardEmulator::serviceTimers() {
 }
 
 void CardEmulator::acceptControl() {
-    UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    platform::UniqueFd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (fd.valid()) clients_.push_back({std::move(fd), {}, false, {}});
 }
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "testbed/card_script.h"
 #include "testbed/vpcd_framer.h"
 
@@ -34,7 +34,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct ControlClient {
-        UniqueFd fd;
+        platform::UniqueFd fd;
         std::string input;
         bool waitingForPower = false;
         Clock::time_point deadline;
@@ -82,9 +82,9 @@ private:
     std::uint16_t port_;
     std::string controlPath_;
     CardScript script_;
-    UniqueFd listen_;
-    UniqueFd signals_;
-    UniqueFd vpcd_;
+    platform::UniqueFd listen_;
+    platform::UniqueFd signals_;
+    platform::UniqueFd vpcd_;
     VpcdFramer framer_;
     std::vector<ControlClient> clients_;
     std::optional<PendingAnswer> pending_;
