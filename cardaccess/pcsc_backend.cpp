@@ -1,6 +1,6 @@
 #include "cardaccess/pcsc_backend.h"
 
-#include <PCSC/reader.h>
+#include "pcsc/pcsc_api.h"
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/pcsc_failure.h"

@@ -1,6 +1,6 @@
 #include "cardaccess/remote_pcsc_backend.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "cardaccess/remote_pcsc_client.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <vector>

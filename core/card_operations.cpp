@@ -1,6 +1,6 @@
 // The script operations that reach readers and cards: thin layers over the
 // plug-in's card connection and a reader inventory made for each call.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <array>
 #include <chrono>

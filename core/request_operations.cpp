@@ -1,5 +1,5 @@
 // Server requests: EncodeRequest, DecodeRequest and ExecuteRequest.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <array>
 #include <chrono>

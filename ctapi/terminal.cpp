@@ -1,6 +1,6 @@
 #include "ctapi/terminal.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "readers/ctapi_inventory.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include "cardaccess/ctapi_reader.h"
 #include "cardaccess/ctapi_terminals.h"

@@ -1,6 +1,6 @@
 #include "readers/pcsc_inventory.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/pcsc_failure.h"

@@ -1,6 +1,6 @@
 #include "readers/scapi_management.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,6 +1,6 @@
 #include "rpcsc/client_connection.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <cstring>

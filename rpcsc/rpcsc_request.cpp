@@ -1,6 +1,6 @@
 #include "rpcsc/rpcsc_request.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include "pcsc/pcsc_call.h"
 

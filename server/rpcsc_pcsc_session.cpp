@@ -1,6 +1,6 @@
 #include "server/rpcsc_pcsc_session.h"
 
-#include <PCSC/reader.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <vector>

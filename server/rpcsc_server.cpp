@@ -1,6 +1,6 @@
 #include "server/rpcsc_server.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <array>
@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "pcsc/card.h"
+#include "pcsc/pcsc_error_text.h"
 #include "platform/input_wait.h"
 #include "rpcsc/rpcsc_request.h"
 #include "rpcsc/winsock_error.h"
@@ -63,10 +64,10 @@ std::string endpointText(const PeerAddress& address, std::uint16_t port) {
     return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
 }
 
-// " (pcsc-lite's text)" for a failed PC/SC call, "" for success.
+// " (the PC/SC library's text)" for a failed PC/SC call, "" for success.
 std::string failureSuffix(std::int32_t result) {
     if (result == 0) return {};
-    return std::string(" (") + ::pcsc_stringify_error(static_cast<LONG>(static_cast<std::uint32_t>(result))) + ")";
+    return " (" + pcsc::libraryText(result) + ")";
 }
 
 } // namespace

@@ -1,21 +1,16 @@
 #include "support/cipher.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <memory>
 #include <optional>
 
+#include "platform/block_cipher.h"
+
 namespace vexa {
 
 namespace {
-
-struct CipherContextFree {
-    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
 using Key = std::span<const std::uint8_t, kCipherKeyLength>;
 
@@ -23,25 +18,10 @@ constexpr std::uint32_t kLengthFieldSize = 4;
 // The cipher buffer is always data length + 20 bytes long.
 constexpr std::uint32_t kCipherOverhead = 20;
 constexpr std::uint32_t kMaxDataLength = std::numeric_limits<std::uint32_t>::max() - kCipherOverhead;
-// libcrypto counts in int: large inputs go through in slices of whole blocks.
-constexpr std::size_t kSliceLength = std::size_t{1} << 30;
 
 std::optional<Key> keyFromText(std::string_view keyText) {
     if (keyText.size() != kCipherKeyLength) return std::nullopt;
     return Key(reinterpret_cast<const std::uint8_t*>(keyText.data()), kCipherKeyLength);
-}
-
-bool transformSlices(EVP_CIPHER_CTX* context, std::span<std::uint8_t> blocks) {
-    for (std::size_t offset = 0; offset < blocks.size(); offset += kSliceLength) {
-        const auto slice = blocks.subspan(offset, std::min(kSliceLength, blocks.size() - offset));
-        const auto length = static_cast<int>(slice.size());
-        int written = 0;
-        if (EVP_CipherUpdate(context, slice.data(), &written, slice.data(), length) != 1 || written != length)
-            return false;
-    }
-    std::array<std::uint8_t, kCipherBlockLength> rest{};
-    int restLength = 0;
-    return EVP_CipherFinal_ex(context, rest.data(), &restLength) == 1 && restLength == 0;
 }
 
 std::uint32_t frameLength(std::uint32_t dataLength) {
@@ -52,15 +32,7 @@ std::uint32_t frameLength(std::uint32_t dataLength) {
 } // namespace
 
 bool transformBlocks(Key key, std::span<std::uint8_t> blocks, CipherDirection direction) {
-    if (blocks.size() % kCipherBlockLength != 0) return false;
-    CipherContext context(EVP_CIPHER_CTX_new());
-    const std::array<std::uint8_t, kCipherBlockLength> zeroIv{};
-    const int encipher = direction == CipherDirection::encipher ? 1 : 0;
-    if (!context ||
-        EVP_CipherInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key.data(), zeroIv.data(), encipher) != 1)
-        return false;
-    EVP_CIPHER_CTX_set_padding(context.get(), 0);
-    return transformSlices(context.get(), blocks);
+    return platform::aes128CbcZeroIv(key, blocks, direction == CipherDirection::encipher);
 }
 
 bool encipherBytes(std::span<const std::uint8_t> data, std::string_view keyText, std::string& cipherText) {

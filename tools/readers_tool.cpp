@@ -1,6 +1,6 @@
 #include "tools/readers_tool.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <array>
 #include <cerrno>
