@@ -13,6 +13,7 @@
 #include "control/host_messages.h"
 #include "control/script_dispatcher.h"
 #include "platform/input_wait.h"
+#include "platform/system.h"
 #include "plugin_environment.h"
 #include "support/text.h"
 
@@ -124,7 +125,8 @@ TEST_F(ChipCardControlTest, StartsForItsBrowserAndPage) {
         EXPECT_FALSE(control.isInitialised());
     }
     const std::string log = PluginEnvironment::readFile(env.meridan() / "vexa_ie.log");
-    EXPECT_NE(log.find("VEXA 2.0.0.2 on Linux using interface type PCSC on Chromium 120.0.6099.224"),
+    EXPECT_NE(log.find("VEXA 2.0.0.2 on " + std::string(platform::kSystemName) +
+                       " using interface type PCSC on Chromium 120.0.6099.224"),
               std::string::npos);
     // Each control by its number, one apart, never by its heap address,
     // which a page could read back.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/atomic_replace.h"
+#include "platform/system.h"
 #include "temp_files.h"
 
 namespace vexa::platform {
@@ -68,9 +69,11 @@ TEST(PlatformFile, OpenFailuresTellWhetherWaitingCanHelp) {
     const TempDir dir;
     const std::string target = dir.path + "/target";
     writeFile(target, "x");
-    std::filesystem::create_symlink(target, dir.path + "/link");
     EXPECT_EQ(File::open(dir.path + "/none", FileAccess::Read).failure(), OpenFailure::Missing);
     EXPECT_EQ(File::open(target + "/below", FileAccess::ReadWrite).failure(), OpenFailure::Missing);
+    std::error_code linkError;
+    std::filesystem::create_symlink(target, dir.path + "/link", linkError);
+    if (linkError) GTEST_SKIP() << "no symbolic links here (Wine): " << linkError.message();
     EXPECT_EQ(File::open(dir.path + "/link", FileAccess::Read, false).failure(), OpenFailure::Link);
     const File followed = File::open(dir.path + "/link", FileAccess::Read);
     ASSERT_TRUE(followed.valid());
@@ -106,7 +109,8 @@ TEST(PlatformFile, AtomicReplaceWritesAllOrLeavesTheOldFile) {
     ASSERT_TRUE(written);
     EXPECT_EQ(written->identity, factsOf(path)->identity);
     EXPECT_EQ(written->size, 11);
-    EXPECT_EQ(factsOf(path)->permissions, 0640u);
+    // Windows files take their access from the folder, not from modes.
+    if (!platform::kWindows) EXPECT_EQ(factsOf(path)->permissions, 0640u);
 
     // A folder in the way: the rename fails, and neither the folder nor a
     // temporary file is left changed or behind.

@@ -11,6 +11,7 @@
 #include "admitted_plugin.h"
 #include "core/chip_card_plugin.h"
 #include "core/server_batch.h"
+#include "platform/system.h"
 #include "support/cipher.h"
 
 using namespace vexa;
@@ -33,11 +34,13 @@ protected:
 };
 
 // Header: version 20, function 300 -> 2C, process 70000 -> 11 70, client
-// "CID", empty transaction id still written; environment before any card.
+// "CID", empty transaction id still written; environment before any card,
+// with the system's name ("Linux" or "Windows").
 const std::string kEncoded =
     "10 1D 11 01 14 12 01 2C 13 02 11 70 14 03 43 49 44 15 00 16 04 00 00 00 00 "
-    "17 04 00 00 00 00 "
-    "20 11 22 01 00 23 00 24 05 4C 69 6E 75 78 25 00 26 01 00 "
+    "17 04 00 00 00 00 " +
+    std::string(platform::kWindows ? "20 13 22 01 00 23 00 24 07 57 69 6E 64 6F 77 73 25 00 26 01 00 "
+                                   : "20 11 22 01 00 23 00 24 05 4C 69 6E 75 78 25 00 26 01 00 ") +
     "41 01 00 ";
 
 TEST_F(RequestOperationsTest, EncodeRequestWritesHeaderEnvironmentAndTheCallersElements) {
