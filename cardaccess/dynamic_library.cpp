@@ -1,11 +1,13 @@
 #include "cardaccess/dynamic_library.h"
 
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "cardaccess/fallback_log.h"
+#include "platform/path.h"
 #include "support/file_trust.h"
 
 namespace vexa {
@@ -40,7 +42,7 @@ DynamicLibrary DynamicLibrary::open(const std::string& name) {
     DynamicLibrary library;
     // A bare name is found by the loader in the system's library folders or
     // the user's own LD_LIBRARY_PATH.
-    if (name.find('/') == std::string::npos) {
+    if (std::none_of(name.begin(), name.end(), platform::isPathSeparator)) {
         library.library_ = loadLibrary(name, name, library.error_);
         return library;
     }

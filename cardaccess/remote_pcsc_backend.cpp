@@ -65,7 +65,7 @@ bool RemotePcscBackend::cardRemoved() {
     const std::int32_t result = client_.status(reader, state, protocol, atr);
     if (result == pcsc::code(SCARD_E_NO_SMARTCARD) || result == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
     throwOnFailure(result, "rpcsc.status");
-    return state == SCARD_ABSENT;
+    return state == wire::kCardStateAbsent;
 }
 
 void RemotePcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t> command,

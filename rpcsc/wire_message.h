@@ -25,6 +25,13 @@ inline constexpr std::uint32_t kMaxMessage = 32768;
 inline constexpr std::size_t kMaxLine = 2 * kMaxMessage + 64;
 // ATR bytes an answer may carry per reader state.
 inline constexpr std::uint32_t kMaxAtr = 36;
+// A status answer's card state in pcsc-lite's form, one bit per state
+// (SCARD_ABSENT 0x2, SCARD_PRESENT 0x4, ...), as servers on Linux always
+// sent it; Windows numbers the same states 0 to 6 and converts.
+inline constexpr std::uint32_t kCardStateAbsent = 0x0002;
+constexpr std::uint32_t cardStateFromNumber(std::uint32_t windowsState) {
+    return windowsState <= 6 ? 1u << windowsState : windowsState;
+}
 
 enum Op : std::uint8_t {
     OP_ESTABLISH_CONTEXT = 1,

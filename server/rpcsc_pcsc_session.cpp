@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pcsc/pcsc_call.h"
+#include "platform/system.h"
 
 namespace vexa::rpcsc {
 namespace {
@@ -16,6 +17,11 @@ using pcsc::code;
 
 // Room left for an answer's data in one message.
 constexpr std::uint32_t kMaxAnswer = kMaxMessage - 128;
+
+std::uint32_t wireCardState(DWORD state) {
+    const auto value = static_cast<std::uint32_t>(state);
+    return platform::kWindows ? wire::cardStateFromNumber(value) : value;
+}
 
 } // namespace
 
@@ -142,7 +148,7 @@ Writer PcscSession::status(const Request& r) {
     if (result != 0) return answer;
     answer.putText(TAG_READER, status.reader)
         .putInt(TAG_PROTOCOL, static_cast<std::uint32_t>(status.protocol))
-        .putInt(TAG_STATE, static_cast<std::uint32_t>(status.state))
+        .putInt(TAG_STATE, wireCardState(status.state))
         .putBytes(TAG_ATR, status.atr());
     return answer;
 }
