@@ -21,7 +21,7 @@ public:
 
     Socket() = default;
     // Takes over a socket made elsewhere.
-    explicit Socket(WaitHandle handle) noexcept : handle_(handle) {}
+    explicit Socket(WaitHandle handle) noexcept;
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
     Socket(Socket&& other) noexcept;
@@ -62,6 +62,9 @@ private:
     WaitHandle handle_ = kNoWaitHandle;
     Mode mode_ = Mode::unknown;
     long long receiveTimeoutMs_ = -1; // as last set; -1: unknown
+    // Where a local shutdown does not wake a waiting thread by itself
+    // (Windows), the event the waits watch and shutdownBoth() sets.
+    WaitHandle wake_ = kNoWaitHandle;
 };
 
 // A listening TCP socket; owns the system's handle.

@@ -10,8 +10,8 @@ namespace {
 
 // Standard input carries the calls, so the question goes to the terminal.
 bool askOnTerminal(std::string_view caption, std::string_view text) {
-    const auto reply = platform::askOnTerminal(cp1252ToUtf8(caption) + ": " + cp1252ToUtf8(text) +
-                                               "\n[OK/Abbrechen] (Abbrechen): ");
+    const auto reply =
+        platform::askOnTerminal(cp1252ToUtf8(caption) + ": " + cp1252ToUtf8(text) + "\n[OK/Abbrechen] (Abbrechen): ");
     return reply && (*reply == "OK" || *reply == "ok" || *reply == "Ok");
 }
 

@@ -68,6 +68,8 @@ std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, socklen_t 
 
 } // namespace
 
+Socket::Socket(WaitHandle handle) noexcept : handle_(handle) {}
+
 Socket::Socket(Socket&& other) noexcept
     : handle_(std::exchange(other.handle_, kNoWaitHandle)),
       mode_(std::exchange(other.mode_, Mode::unknown)),

@@ -21,6 +21,10 @@ SOCKET socketOf(WaitHandle handle) {
     return static_cast<SOCKET>(handle);
 }
 
+WSAEVENT eventOf(WaitHandle handle) {
+    return reinterpret_cast<WSAEVENT>(handle);
+}
+
 int lastError() {
     return errnoFromWinsock(::WSAGetLastError());
 }
@@ -78,8 +82,8 @@ std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, int size) 
     IpEndpoint endpoint;
     if (address.ss_family == AF_INET && size >= static_cast<int>(sizeof(sockaddr_in))) {
         const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        endpoint.address = ipv4Mapped(
-            std::span<const std::uint8_t, 4>(reinterpret_cast<const std::uint8_t*>(&v4.sin_addr.s_addr), 4));
+        endpoint.address =
+            ipv4Mapped(std::span<const std::uint8_t, 4>(reinterpret_cast<const std::uint8_t*>(&v4.sin_addr.s_addr), 4));
         endpoint.port = ntohs(v4.sin_port);
         return endpoint;
     }
@@ -94,10 +98,17 @@ std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, int size) 
 
 } // namespace
 
+Socket::Socket(WaitHandle handle) noexcept : handle_(handle) {
+    if (!valid()) return;
+    const WSAEVENT event = ::WSACreateEvent();
+    if (event != WSA_INVALID_EVENT) wake_ = reinterpret_cast<WaitHandle>(event);
+}
+
 Socket::Socket(Socket&& other) noexcept
     : handle_(std::exchange(other.handle_, kNoWaitHandle)),
       mode_(std::exchange(other.mode_, Mode::unknown)),
-      receiveTimeoutMs_(std::exchange(other.receiveTimeoutMs_, -1)) {}
+      receiveTimeoutMs_(std::exchange(other.receiveTimeoutMs_, -1)),
+      wake_(std::exchange(other.wake_, kNoWaitHandle)) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
@@ -105,6 +116,7 @@ Socket& Socket::operator=(Socket&& other) noexcept {
         handle_ = std::exchange(other.handle_, kNoWaitHandle);
         mode_ = std::exchange(other.mode_, Mode::unknown);
         receiveTimeoutMs_ = std::exchange(other.receiveTimeoutMs_, -1);
+        wake_ = std::exchange(other.wake_, kNoWaitHandle);
     }
     return *this;
 }
@@ -120,7 +132,6 @@ int Socket::connect(const IpEndpoint& to, std::int32_t timeoutMs, Socket& connec
     const SOCKET socket = socketOf(s.handle_);
     noDelay(socket);
     if (!setNonBlocking(socket, true)) return lastError();
-    s.mode_ = Mode::nonBlocking;
     if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (::WSAGetLastError() != WSAEWOULDBLOCK) return lastError();
         if (const int finished = finishConnect(socket, timeoutMs); finished != 0) return finished;
@@ -129,30 +140,34 @@ int Socket::connect(const IpEndpoint& to, std::int32_t timeoutMs, Socket& connec
     return 0;
 }
 
-// Transfers here are non-blocking and wait in WSAPoll: a receive that timed
-// out by SO_RCVTIMEO leaves a Windows connection in an undefined state, and
-// the server reads on after a quiet spell. Winsock cannot tell a socket's
-// mode, so this sets it once; true only when the system refused.
+// Transfers here are non-blocking and wait on the socket's event: a receive
+// that timed out by SO_RCVTIMEO leaves a Windows connection in an undefined
+// state (and the server reads on after a quiet spell), and a local shutdown
+// does not end a wait in WSAPoll. Ties the event to the socket once; true
+// when it could not be.
 bool Socket::blocking() {
-    if (mode_ != Mode::nonBlocking && setNonBlocking(socketOf(handle_), true)) mode_ = Mode::nonBlocking;
-    return mode_ == Mode::blocking;
+    if (mode_ == Mode::unknown && wake_ != kNoWaitHandle &&
+        ::WSAEventSelect(socketOf(handle_), eventOf(wake_), FD_READ | FD_WRITE | FD_CLOSE) == 0)
+        mode_ = Mode::nonBlocking;
+    return mode_ != Mode::nonBlocking;
 }
 
-int Socket::waitUntil(short events, Clock::time_point deadline) const {
-    WSAPOLLFD p{socketOf(handle_), events, 0};
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int n = ::WSAPoll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
-        if (n > 0) return 0; // errors and hang-ups show in the next call
-        if (n == 0 && left <= 0) return EWOULDBLOCK;
-        if (n < 0 && ::WSAGetLastError() != WSAEINTR) return lastError();
-    }
+// Called after a transfer found nothing to do since the event was last
+// reset: whatever changes after that sets the event.
+int Socket::waitUntil(short, Clock::time_point deadline) const {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return EWOULDBLOCK;
+    const DWORD waited =
+        ::WaitForSingleObject(eventOf(wake_), static_cast<DWORD>(std::min<long long>(left, INFINITE - 1)));
+    if (waited == WAIT_OBJECT_0) return 0;
+    return waited == WAIT_TIMEOUT ? EWOULDBLOCK : EBADF;
 }
 
 int Socket::writeAll(std::string_view bytes, Clock::time_point deadline) {
-    blocking();
+    if (blocking()) return ENOBUFS;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
+        ::WSAResetEvent(eventOf(wake_));
         const int size = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
         const int n = ::send(socketOf(handle_), bytes.data() + sent, size, 0);
         if (n > 0) {
@@ -169,11 +184,9 @@ int Socket::writeAll(std::string_view bytes, Clock::time_point deadline) {
 
 int Socket::readSome(std::span<char> into, std::size_t& got, Clock::time_point deadline) {
     got = 0;
-    blocking();
+    if (blocking()) return ENOBUFS;
     for (;;) {
-        // Past the deadline only what has already come is taken; the wait
-        // comes first so that a receive never blocks, whatever the mode.
-        if (const int waited = waitUntil(POLLRDNORM, deadline); waited != 0) return waited;
+        ::WSAResetEvent(eventOf(wake_));
         const int size = static_cast<int>(std::min<std::size_t>(into.size(), INT_MAX));
         const int n = ::recv(socketOf(handle_), into.data(), size, 0);
         if (n >= 0) {
@@ -181,17 +194,27 @@ int Socket::readSome(std::span<char> into, std::size_t& got, Clock::time_point d
             return 0;
         }
         const int err = ::WSAGetLastError();
-        if (err != WSAEINTR && err != WSAEWOULDBLOCK) return errnoFromWinsock(err);
+        // Our own shutdown ends the stream as the peer's would.
+        if (err == WSAESHUTDOWN) return 0;
+        if (err == WSAEINTR) continue;
+        if (err != WSAEWOULDBLOCK) return errnoFromWinsock(err);
+        // Past the deadline only what has already come is taken.
+        if (const int waited = waitUntil(POLLRDNORM, deadline); waited != 0) return waited;
     }
 }
 
 void Socket::shutdownBoth() noexcept {
-    if (valid()) ::shutdown(socketOf(handle_), SD_BOTH);
+    if (!valid()) return;
+    // First the shutdown, then the event: a transfer that resets the event
+    // after it is set still finds the socket shut.
+    ::shutdown(socketOf(handle_), SD_BOTH);
+    if (wake_ != kNoWaitHandle) ::WSASetEvent(eventOf(wake_));
 }
 
 int Socket::close() noexcept {
     mode_ = Mode::unknown;
     receiveTimeoutMs_ = -1;
+    if (wake_ != kNoWaitHandle) ::WSACloseEvent(eventOf(std::exchange(wake_, kNoWaitHandle)));
     if (!valid()) return 0;
     return ::closesocket(socketOf(std::exchange(handle_, kNoWaitHandle))) == 0 ? 0 : lastError();
 }

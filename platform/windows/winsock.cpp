@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <cerrno>
+#include <string>
 #include <system_error>
 
 namespace vexa::platform {
@@ -80,7 +81,8 @@ int errnoFromWinsock(int wsaError) {
 }
 
 std::string winsockFailureText(int wsaError) {
-    return std::system_category().message(wsaError);
+    // With the number: Wine and some language packs have no text for it.
+    return std::system_category().message(wsaError) + " (" + std::to_string(wsaError) + ")";
 }
 
 } // namespace vexa::platform

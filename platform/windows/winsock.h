@@ -12,7 +12,7 @@ void useWinsock();
 // error; EIO for one without a counterpart.
 int errnoFromWinsock(int wsaError);
 
-// The system's own text for a Windows Sockets error.
+// The system's own text for a Windows Sockets error, with its number.
 std::string winsockFailureText(int wsaError);
 
 } // namespace vexa::platform
