@@ -142,6 +142,9 @@ using namespace vexa::winscard;
 
 extern "C" {
 
+// Exported as data: declared extern, as a const object would otherwise stay
+// inside this file.
+extern const SCARD_IO_REQUEST standInT0Pci, standInT1Pci, standInRawPci;
 const SCARD_IO_REQUEST standInT0Pci = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
 const SCARD_IO_REQUEST standInT1Pci = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
 const SCARD_IO_REQUEST standInRawPci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUEST)};
