@@ -5,7 +5,7 @@
 // of the rounds' means) and the ratio to (a).
 //
 //   VEXA_TESTBED_DIR=... vexa_card_bench [--iterations N] [--rounds R]
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 #include <unistd.h>
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 //   VEXA_TESTBED_DIR=... vexa_event_bench [--rounds N]   (N insert/remove cycles)
 //   vexa_event_bench watch   prints "<1 present|0 absent> <epoch ms>" as pcscd
 //                            wakes the waiter (the page bench's reference)
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 #include <time.h>
 #include <unistd.h>
 

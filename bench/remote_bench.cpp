@@ -7,7 +7,7 @@
 // to (a).
 //
 //   VEXA_TESTBED_DIR=... vexa_remote_bench [--iterations N] [--rounds R]
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <array>

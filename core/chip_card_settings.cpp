@@ -3,6 +3,7 @@
 
 #include "core/chip_card_plugin.h"
 #include "core/setting_tables.h"
+#include "platform/system.h"
 #include "readers/reader_interfaces.h"
 #include "support/registry.h"
 #include "support/text.h"
@@ -117,7 +118,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     remoteServer = settings.remoteServers;
     card.setRemoteServers(remoteServer);
 
-    log_.write(LOG_INFO, inputs.productText + " on Linux using interface type " +
+    log_.write(LOG_INFO, inputs.productText + " on " + std::string(platform::kSystemName) + " using interface type " +
                              kInterfaceTable.nameOf(interfaceType) + " on " + clientName);
 }
 

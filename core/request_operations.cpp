@@ -10,6 +10,7 @@
 #include "core/chip_card_plugin.h"
 #include "core/error_model.h"
 #include "core/server_batch.h"
+#include "platform/system.h"
 #include "support/cipher.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
@@ -51,7 +52,7 @@ std::string ChipCardPlugin::EncodeRequest(std::string_view clientId, std::string
         RequestEnvironment environment;
         environment.interfaceType = card.interfaceType();
         environment.readerName = card.readerName();
-        environment.operatingSystem = "Linux";
+        environment.operatingSystem = platform::kSystemName;
         environment.clientName = clientName;
         environment.atrFlag = atr.length() >= 2 && (atr[1] >> 4) == 0x8;
 

@@ -1,9 +1,5 @@
 #include "host/host_registration.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -11,7 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include "core/chip_card_plugin.h"
+#include "platform/config_home.h"
 #include "platform/file.h"
+#include "platform/registry.h"
+#include "platform/shared_files.h"
+#include "platform/system.h"
 #include "platform/user.h"
 #include "support/tov_exception.h"
 #include "support/version.h"
@@ -24,8 +24,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kExtensionOrigin = "chrome-extension://" VEXA_EXTENSION_ID "/";
 constexpr std::string_view kFirefoxExtensionId = VEXA_GECKO_ID;
 // Browsers run as other users than the one registering system-wide.
-constexpr mode_t kManifestMode = 0644;
-constexpr mode_t kDirectoryMode = 0755;
+constexpr std::uint32_t kManifestMode = 0644;
 
 // The plug-in whose log records registration, started as the control
 // starts its own.
@@ -42,45 +41,57 @@ private:
     throw TovException(error, "Error at " + std::string(call) + " for " + target.browser + " manifest");
 }
 
+// UTF-8 on every system (a path's narrow form on Windows is the ANSI code page).
+std::string utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 // Creates what is missing of directory, each new level readable by all.
 void createDirectories(const ManifestTarget& target) {
     fs::path prefix;
     for (const fs::path& part : target.directory) {
         prefix /= part;
-        if (::mkdir(prefix.c_str(), kDirectoryMode) == 0) {
-            // Whatever the umask took away, browsers of other users must read it.
-            if (::chmod(prefix.c_str(), kDirectoryMode) != 0) fail("chmod", target, errno);
-            continue;
-        }
-        if (errno != EEXIST) fail("mkdir", target, errno);
-        struct stat info {};
-        if (::stat(prefix.c_str(), &info) != 0) fail("stat", target, errno);
-        if (!S_ISDIR(info.st_mode)) fail("mkdir", target, ENOTDIR);
+        const int error = platform::makeSharedFolder(utf8(prefix));
+        if (error == 0) continue;
+        if (error != EEXIST) fail("mkdir", target, error);
+        const auto facts = platform::factsOf(utf8(prefix));
+        if (!facts) fail("stat", target, errno != 0 ? errno : EIO);
+        if (!facts->isFolder) fail("mkdir", target, ENOTDIR);
     }
 }
 
 // Removes a file on destruction unless kept.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
-        if (!kept_) ::unlink(path_.c_str());
+        if (!kept_) platform::removeFile(path_);
     }
     void keep() { kept_ = true; }
-    const fs::path& path() const { return path_; }
+    const std::string& path() const { return path_; }
 
 private:
-    fs::path path_;
+    std::string path_;
     bool kept_ = false;
 };
 
-// Replaces the manifest in one rename, so a browser never reads half of one.
+std::string manifestPath(const ManifestTarget& target) {
+    return utf8(target.directory / kManifestFileName);
+}
+
+platform::RegistryRoot registryRoot(const ManifestTarget& target) {
+    return target.machineWide ? platform::RegistryRoot::LocalMachine : platform::RegistryRoot::CurrentUser;
+}
+
+// Replaces the manifest in one rename, so a browser never reads half of one;
+// where browsers find manifests through the registry, points the key at it.
 void writeManifest(const ManifestTarget& target, std::string_view text) {
     createDirectories(target);
-    const fs::path path = target.directory / kManifestFileName;
-    TemporaryFile temporary(fs::path(path).concat(".new." + std::to_string(::getpid())));
+    const std::string path = manifestPath(target);
+    TemporaryFile temporary(path + ".new." + std::to_string(platform::processId()));
     platform::File file = platform::File::open(temporary.path(), platform::FileAccess::Write);
     if (!file.valid()) fail("open", target, errno);
     if (!file.setPermissions(kManifestMode)) fail("fchmod", target, errno);
@@ -88,8 +99,41 @@ void writeManifest(const ManifestTarget& target, std::string_view text) {
     if (!file.writeAll(text)) fail("write", target, errno != 0 ? errno : EIO);
     if (!file.sync()) fail("fsync", target, errno);
     if (file.close() != 0) fail("close", target, errno);
-    if (::rename(temporary.path().c_str(), path.c_str()) != 0) fail("rename", target, errno);
+    errno = 0;
+    if (!platform::renameFile(temporary.path(), path)) fail("rename", target, errno != 0 ? errno : EIO);
     temporary.keep();
+    if (!target.registryKey.empty() && !platform::writeRegistryText(registryRoot(target), target.registryKey, "", path))
+        fail("RegSetValueEx", target, EACCES);
+}
+
+// 0 when neither manifest nor key is left, else an errno value.
+int removeManifest(const ManifestTarget& target) {
+    // A manifest that is not there is already unregistered.
+    const int error = platform::removeFile(manifestPath(target));
+    if (error != 0 && error != ENOENT && error != ENOTDIR) return error;
+    if (!target.registryKey.empty() && !platform::deleteRegistryKey(registryRoot(target), target.registryKey))
+        return EACCES;
+    return 0;
+}
+
+// Windows browsers find a manifest through a registry key of their own, which
+// names its path; the manifests themselves lie in VEXA's own folder.
+std::vector<ManifestTarget> windowsTargets(const fs::path& folder, bool machineWide) {
+    const std::string name(kHostName);
+    const fs::path firefoxFolder = folder / "firefox";
+    return {
+        {"Google Chrome", folder, ManifestForm::Chromium, "Software\\Google\\Chrome\\NativeMessagingHosts\\" + name,
+         machineWide},
+        {"Microsoft Edge", folder, ManifestForm::Chromium, "Software\\Microsoft\\Edge\\NativeMessagingHosts\\" + name,
+         machineWide},
+        {"Chromium", folder, ManifestForm::Chromium, "Software\\Chromium\\NativeMessagingHosts\\" + name, machineWide},
+        {"Firefox", firefoxFolder, ManifestForm::Firefox, "Software\\Mozilla\\NativeMessagingHosts\\" + name,
+         machineWide},
+    };
+}
+
+fs::path fromUtf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
 }
 
 std::string codeText(std::int32_t code) {
@@ -109,15 +153,23 @@ std::vector<ManifestTarget> userManifestTargets(const fs::path& home, const fs::
 }
 
 std::vector<ManifestTarget> currentUserManifestTargets() {
-    std::string home;
-    if (const char* value = std::getenv("HOME"); value != nullptr) home = value;
+    if constexpr (platform::kWindows) {
+        const std::string appData = platform::userConfigHome();
+        if (!fromUtf8(appData).is_absolute()) throw std::runtime_error("cannot tell the user's APPDATA folder");
+        return windowsTargets(fromUtf8(appData) / "MERIDAN" / "VEXA", false);
+    }
+    std::string home = platform::environmentValue("HOME");
     if (home.empty()) home = platform::accountHomeFolder();
     if (!fs::path(home).is_absolute()) throw std::runtime_error("cannot tell the user's home directory");
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    return userManifestTargets(home, xdg != nullptr ? xdg : "");
+    return userManifestTargets(home, platform::environmentValue("XDG_CONFIG_HOME"));
 }
 
 std::vector<ManifestTarget> systemManifestTargets() {
+    if constexpr (platform::kWindows) {
+        const std::string programData = platform::machineConfigHome();
+        if (!fromUtf8(programData).is_absolute()) throw std::runtime_error("cannot tell the ProgramData folder");
+        return windowsTargets(fromUtf8(programData) / "MERIDAN" / "VEXA", true);
+    }
     return {
         {"Chromium", "/etc/chromium/native-messaging-hosts", ManifestForm::Chromium},
         {"Google Chrome", "/etc/opt/chrome/native-messaging-hosts", ManifestForm::Chromium},
@@ -174,10 +226,8 @@ std::int32_t HostRegistration::unregisterHost() {
     log.write(LOG_INFO, "Try to unregister " + std::string(kProductText));
     std::int32_t result = 0;
     for (const ManifestTarget& target : targets_) {
-        const fs::path path = target.directory / kManifestFileName;
-        // A manifest that is not there is already unregistered.
-        if (::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) continue;
-        const std::int32_t code = errno;
+        const std::int32_t code = removeManifest(target);
+        if (code == 0) continue;
         const std::string text = "Error at unlink for " + target.browser + " manifest" + codeText(code);
         log.write(LOG_ERROR, text);
         if (result == 0) {

@@ -21,8 +21,15 @@ struct ManifestTarget {
     std::string browser; // for log lines: "Chromium", "Google Chrome", "Firefox"
     std::filesystem::path directory;
     ManifestForm form;
+    // Windows: the browser's key below HKCU, or HKLM when machineWide, whose
+    // default value names the manifest; empty where browsers look in folders.
+    std::string registryKey = {};
+    bool machineWide = false;
 };
 
+// On Windows the manifests lie in APPDATA\MERIDAN\VEXA (per user) or
+// ProgramData\MERIDAN\VEXA (system), the Firefox one in a folder "firefox"
+// below, each named by the keys of Chrome, Edge, Chromium and Firefox.
 // Per user: below the config home (XDG_CONFIG_HOME when absolute, else
 // home/.config) for Chromium and Chrome, below home for Firefox.
 std::vector<ManifestTarget> userManifestTargets(const std::filesystem::path& home,

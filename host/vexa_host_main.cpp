@@ -3,10 +3,10 @@
 
 #include <array>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +14,7 @@
 #include "control/answer_channel.h"
 #include "host/host_registration.h"
 #include "host/host_session.h"
+#include "platform/shared_files.h"
 #include "platform/signals.h"
 #include "platform/std_streams.h"
 #include "support/option_parser.h"
@@ -100,7 +101,9 @@ int runRegistration(std::string_view command, Args args) {
     try {
         const auto targets = targetsFor(parser, args);
         if (!targets) return parser.exitStatus();
-        vexa::HostRegistration registration(*targets, std::filesystem::read_symlink("/proc/self/exe").string());
+        const std::string hostPath = vexa::platform::executablePath();
+        if (hostPath.empty()) throw std::runtime_error("cannot tell this program's own path");
+        vexa::HostRegistration registration(*targets, hostPath);
         const bool registering = command == "register";
         const std::int32_t code = registering ? registration.registerHost() : registration.unregisterHost();
         if (code == 0) return 0;

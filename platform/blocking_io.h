@@ -7,7 +7,7 @@ namespace vexa::platform {
 
 // Blocking transfers for tools that wait as long as the peer takes (no
 // deadline), on descriptors of POSIX programs (pipes, sockets). All retry
-// after signals.
+// after signals. Only the Linux test-bed programs use them: no Windows build.
 
 // Writes all of data with write(2); false when the descriptor takes no more.
 bool writeAll(int fd, std::string_view data);

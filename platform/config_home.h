@@ -8,10 +8,12 @@ namespace vexa::platform {
 std::string environmentValue(const std::string& name);
 
 // Where the user's own settings live: XDG_CONFIG_HOME, else $HOME/.config
-// ("" without HOME).
+// ("" without HOME); on Windows %APPDATA%, else the shell's roaming
+// application data folder.
 std::string userConfigHome();
 
-// Where settings for every user of the machine live.
+// Where settings for every user of the machine live: /etc; on Windows
+// %ProgramData%.
 std::string machineConfigHome();
 
 } // namespace vexa::platform

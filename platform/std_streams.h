@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <streambuf>
 
 #include "platform/wait_handle.h"
 
@@ -12,6 +14,18 @@ WaitHandle standardInput();
 // Reads what has come on input, waiting when nothing has: the count, 0 at
 // the end of input, -1 with errno set (EINTR when a signal interrupted it).
 std::ptrdiff_t readSome(WaitHandle input, std::span<char> into);
+
+// Standard input as a stream buffer that reads through readSome(), so that a
+// stream and a wait on standardInput() see the same bytes (on Windows a
+// thread takes them first to make the wait possible). in_avail() is 0 while
+// nothing is buffered, so that a reader knows to wait before it reads.
+class StandardInputBuffer : public std::streambuf {
+protected:
+    int_type underflow() override;
+
+private:
+    std::array<char, 4096> buffer_{};
+};
 
 // True when standard error is the system journal's stream, which stamps each
 // line itself.

@@ -4,8 +4,9 @@
 
 namespace vexa::platform {
 
-// The home folder the system's account of the current user names; empty
-// when it names none.
+// The home folder the system's account of the current user names (on
+// Windows %USERPROFILE%, else the shell's profile folder); empty when it
+// names none.
 std::string accountHomeFolder();
 
 } // namespace vexa::platform

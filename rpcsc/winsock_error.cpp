@@ -76,10 +76,14 @@ constexpr ErrnoMapping errnoMappings[] = {
     {ENOMEM, WSAENOBUFS},
     {EISCONN, WSAEISCONN},
     {ENOTCONN, WSAENOTCONN},
+#ifdef ESHUTDOWN // not among Windows' errno values
     {ESHUTDOWN, WSAESHUTDOWN},
+#endif
     {ETIMEDOUT, WSAETIMEDOUT},
     {ECONNREFUSED, WSAECONNREFUSED},
+#ifdef EHOSTDOWN // not among Windows' errno values
     {EHOSTDOWN, WSAEHOSTDOWN},
+#endif
     {EHOSTUNREACH, WSAEHOSTUNREACH},
 };
 

@@ -3,8 +3,14 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+// The system's own Windows Sockets numbers (macros of the same names).
+#include <winerror.h>
+#endif
+
 namespace vexa {
 
+#ifndef _WIN32
 // Windows Sockets error numbers: what the remote PC/SC layers report for
 // errno values of socket calls, on every platform.
 inline constexpr std::int32_t WSAEINTR = 10004;
@@ -38,6 +44,7 @@ inline constexpr std::int32_t WSAHOST_NOT_FOUND = 11001;
 inline constexpr std::int32_t WSATRY_AGAIN = 11002;
 inline constexpr std::int32_t WSANO_RECOVERY = 11003;
 inline constexpr std::int32_t WSANO_DATA = 11004;
+#endif
 
 // The Windows Sockets number for an errno value of a socket call; 0 for 0.
 std::int32_t winsockErrorFromErrno(int err);

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 
@@ -18,16 +18,17 @@
 #include "rpcsc/rpcsc_request.h"
 #include "rpcsc/winsock_error.h"
 #include "server/rpcsc_pcsc_session.h"
+#include "support/date_time.h"
 
 namespace vexa::rpcsc {
 
 void ServerLog::write(int priority, const char* level, const std::string& text) {
     std::string prefix;
     if (stamped_) {
-        std::time_t now = std::time(nullptr);
-        char stamp[32];
-        std::tm local{};
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", localtime_r(&now, &local));
+        char stamp[64];
+        const DateTime now(true);
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d ", now.year(), now.month(), now.day(),
+                      now.hour(), now.minute(), now.second());
         prefix = stamp;
     } else {
         prefix = "<" + std::to_string(priority) + ">";
@@ -49,8 +50,7 @@ void ServerLog::error(const std::string& text) {
     write(3, "ERROR", text);
 }
 
-RpcscServer::RpcscServer(ServerOptions options, ServerLog& log)
-    : options_(std::move(options)), log_(log) {}
+RpcscServer::RpcscServer(ServerOptions options, ServerLog& log) : options_(std::move(options)), log_(log) {}
 
 RpcscServer::~RpcscServer() {
     stopAll();

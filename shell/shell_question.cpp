@@ -1,8 +1,8 @@
 #include "shell/shell_question.h"
 
-#include <fstream>
 #include <string>
 
+#include "platform/terminal.h"
 #include "support/codepage.h"
 
 namespace vexa {
@@ -10,12 +10,9 @@ namespace {
 
 // Standard input carries the calls, so the question goes to the terminal.
 bool askOnTerminal(std::string_view caption, std::string_view text) {
-    std::fstream tty("/dev/tty", std::ios::in | std::ios::out);
-    if (!tty) return false;
-    tty << cp1252ToUtf8(caption) << ": " << cp1252ToUtf8(text) << "\n[OK/Abbrechen] (Abbrechen): " << std::flush;
-    std::string reply;
-    if (!std::getline(tty, reply)) return false;
-    return reply == "OK" || reply == "ok" || reply == "Ok";
+    const auto reply = platform::askOnTerminal(cp1252ToUtf8(caption) + ": " + cp1252ToUtf8(text) +
+                                               "\n[OK/Abbrechen] (Abbrechen): ");
+    return reply && (*reply == "OK" || *reply == "ok" || *reply == "Ok");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "support/byte_buffer.h"
 
+#include "platform/memory_wipe.h"
 #include "support/hex_digit.h"
 
 #include <algorithm>
@@ -46,9 +47,9 @@ ByteBuffer::~ByteBuffer() {
 }
 
 void ByteBuffer::resize(std::uint32_t n) {
-    // explicit_bzero is not optimised away, and unlike a volatile byte loop it
+    // The wipe is not optimised away, and unlike a volatile byte loop it
     // runs at memset speed: every message buffer passes through here.
-    if (data_) ::explicit_bzero(data_.get(), allocated_);
+    if (data_) platform::wipeMemory(data_.get(), allocated_);
     if (n == 0) {
         data_.reset();
         allocated_ = 0;

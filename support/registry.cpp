@@ -2,6 +2,7 @@
 
 #include "platform/config_home.h"
 #include "platform/file.h"
+#include "platform/registry.h"
 #include "support/tov_conf.h"
 
 namespace vexa {
@@ -9,6 +10,10 @@ namespace {
 
 // A value read from a file never holds a line feed, so it marks "not present".
 constexpr std::string_view kAbsent = "\n";
+
+// nullopt when the key cannot be opened; an empty optional inside when it
+// does not hold the value.
+using KeyRead = std::optional<std::optional<std::string>>;
 
 // Without HOME the user's keys still get a fixed place.
 std::string userKeyHome() {
@@ -34,11 +39,11 @@ std::string registryKeyPath(RegistryHive hive, std::string_view key) {
 
 namespace {
 
-// The value as the key holds it, kAbsent when the key does not hold it;
-// nullopt when the key cannot be opened (refusal then says why when it is
-// refused for the trust rule).
-std::optional<std::string> readKey(RegistryHive hive, std::string_view key, std::string_view value,
-                                   std::string& refusal) {
+// The value as the key's file holds it, kAbsent when the file does not hold
+// it; nullopt when the file cannot be opened (refusal then says why when it
+// is refused for the trust rule).
+std::optional<std::string> readKeyFile(RegistryHive hive, std::string_view key, std::string_view value,
+                                       std::string& refusal) {
     const std::string path = registryKeyPath(hive, key);
     if (!keyExists(path)) return std::nullopt;
     const ConfParameter row{std::string(value), ConfParameter::Text, std::string(kAbsent), 0, nullptr};
@@ -55,9 +60,21 @@ std::optional<std::string> readKey(RegistryHive hive, std::string_view key, std:
     return text;
 }
 
-std::optional<std::string> present(std::optional<std::string> text) {
-    if (text == kAbsent) return std::nullopt;
+// The system's registry where there is one, else the key's file.
+KeyRead readKey(RegistryHive hive, std::string_view key, std::string_view value, std::string& refusal) {
+    if (platform::kSystemRegistry) {
+        const auto root = hive == RegistryHive::CurrentUser ? platform::RegistryRoot::CurrentUser
+                                                            : platform::RegistryRoot::LocalMachine;
+        return platform::readRegistryText(root, key, value);
+    }
+    std::optional<std::string> text = readKeyFile(hive, key, value, refusal);
+    if (!text) return std::nullopt;
+    if (text == kAbsent) return std::optional<std::string>();
     return text;
+}
+
+std::optional<std::string> present(KeyRead text) {
+    return text ? *text : std::nullopt;
 }
 
 } // namespace
@@ -69,7 +86,7 @@ std::optional<std::string> readRegistryString(RegistryHive hive, std::string_vie
 
 std::optional<std::string> readUserOrMachineString(std::string_view key, std::string_view value, std::string* refusal) {
     std::string why;
-    std::optional<std::string> text = readKey(RegistryHive::CurrentUser, key, value, why);
+    KeyRead text = readKey(RegistryHive::CurrentUser, key, value, why);
     if (!text) text = readKey(RegistryHive::LocalMachine, key, value, why);
     if (refusal) *refusal = why;
     return present(text);

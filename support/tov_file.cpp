@@ -1,6 +1,7 @@
 #include "support/tov_file.h"
 
 #include "platform/config_home.h"
+#include "platform/path.h"
 #include "support/file_trust.h"
 
 #include <algorithm>
@@ -28,15 +29,16 @@ bool isCompleteName(std::string_view name) {
 }
 
 void appendPathPart(std::string& path, std::string_view part) {
-    if (!path.empty() && !endsWithSeparator(path)) path += '/';
+    if (!path.empty() && !endsWithSeparator(path)) path += platform::kPathSeparator;
     path += part;
 }
 
 // Creates the directory and any missing parents, the owner's only: they
-// hold the log and settings.
+// hold the log and settings. (A drive or share name that cannot be made just
+// fails on the way.)
 void makeDirectories(const std::string& path) {
-    for (auto slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        platform::makeFolder(path.substr(0, slash));
+    for (std::size_t at = 1; at < path.size(); ++at)
+        if (platform::isPathSeparator(path[at])) platform::makeFolder(path.substr(0, at));
     platform::makeFolder(path);
 }
 

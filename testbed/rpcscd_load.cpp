@@ -1,6 +1,6 @@
 #include "testbed/rpcscd_load.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

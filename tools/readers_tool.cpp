@@ -58,21 +58,21 @@ std::string describe(TovLog& log, TovChipDefaultAccess& card, const ScapiReader&
 
 // Lists the readers; false (after a message) when there is nothing to list.
 bool listReaders(TovLog& log, const PluginSetup& setup, bool watch, std::ostream& out, std::ostream& err) {
-    const std::string interface = kInterfaceTable.nameOf(setup.interfaceType);
+    const std::string interfaceName = kInterfaceTable.nameOf(setup.interfaceType);
     ScapiManagement inventory;
     const std::int32_t result = inventory.init(log, setup.interfaceType, setup.remoteServers, true, false);
     if (result == ERR_NO_READER) {
-        out << "No reader found through " << interface << ".\n";
+        out << "No reader found through " << interfaceName << ".\n";
         return watch;
     }
     if (result != 0) {
-        err << "vexa readers: the readers of " << interface << " cannot be listed: "
+        err << "vexa readers: the readers of " << interfaceName << " cannot be listed: "
             << (result == pcsc::code(SCARD_E_NO_SERVICE) ? "no PC/SC resource manager (pcscd) is running"
                                                          : lookupErrorText(result))
             << " (" << errorCodeText(result) << ")\n";
         return false;
     }
-    out << "Readers through " << interface << ":\n";
+    out << "Readers through " << interfaceName << ":\n";
     TovChipDefaultAccess card;
     card.setRemoteServers(setup.remoteServers);
     for (const ScapiReader& reader : inventory.readers())

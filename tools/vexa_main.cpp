@@ -51,12 +51,13 @@ int runShell(Args args) {
     options.answer = answer == "yes"   ? vexa::ShellAnswer::Yes
                      : answer == "ask" ? vexa::ShellAnswer::Ask
                                        : vexa::ShellAnswer::No;
-    // Unsynchronised streams read stdin in blocks instead of byte by byte.
-    std::ios::sync_with_stdio(false);
     try {
         vexa::AnswerChannel answers;
         vexa::ShellSession session(options);
-        return session.run(std::cin, answers.stream(), vexa::platform::standardInput()) ? 0 : 1;
+        // Read where the session waits: through standardInput(), in blocks.
+        vexa::platform::StandardInputBuffer inputBuffer;
+        std::istream input(&inputBuffer);
+        return session.run(input, answers.stream(), vexa::platform::standardInput()) ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "vexa shell: " << e.what() << '\n';
         return 1;

@@ -1,5 +1,5 @@
 // Plug-in card operations that the shell test cannot observe from outside.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include "cardaccess/card_error.h"
 #include "core/chip_card_plugin.h"

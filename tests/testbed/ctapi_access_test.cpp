@@ -1,6 +1,6 @@
 // The CT-API back end through the test bed's HBCIKRNL.INI: the inventory
 // lists its terminals, the card connection drives the real driver.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <cstdlib>
 #include <optional>

@@ -1,6 +1,6 @@
 // The event monitor against the real pcscd and the virtual cards: passes are
 // driven by the test, one at a time, so each event can be counted.
-#include <PCSC/winscard.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <chrono>

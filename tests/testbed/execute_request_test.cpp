@@ -1,6 +1,6 @@
 // Server requests run on the virtual card: which commands run, what each
 // result holds, and what happens to the connection.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // The remote client against the test bed's vexa-rpcscd and pcscd: the same
 // two virtual readers, reached over the line protocol.
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <chrono>
 #include <fstream>

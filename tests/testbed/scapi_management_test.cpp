@@ -1,6 +1,6 @@
 #include "readers/scapi_management.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include "cardaccess/card_error.h"
 #include "testbed_fixture.h"

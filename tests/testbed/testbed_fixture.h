@@ -1,6 +1,6 @@
 #pragma once
 
-#include <PCSC/winscard.h>
+#include "pcsc/pcsc_api.h"
 #include <gtest/gtest.h>
 
 #include <unistd.h>

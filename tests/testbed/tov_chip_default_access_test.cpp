@@ -1,6 +1,6 @@
 #include "cardaccess/tov_chip_default_access.h"
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <chrono>
 #include <cstdio>

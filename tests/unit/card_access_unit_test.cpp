@@ -3,7 +3,7 @@
 // (tests/testbed/).
 #include <gtest/gtest.h>
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <vector>
 

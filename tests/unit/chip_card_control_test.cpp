@@ -1,7 +1,5 @@
 #include "control/chip_card_control.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>

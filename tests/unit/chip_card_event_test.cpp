@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_files.h"
 #include "cardaccess/interface_type.h"
 #include "core/chip_card_plugin.h"
 #include "readers/event_monitor.h"
@@ -23,8 +24,7 @@ namespace {
 class ChipCardEventTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vexa-events-XXXXXX";
-        dir = mkdtemp(pattern);
+        dir = test_support::makeUniqueDirectory(std::filesystem::temp_directory_path(), "vexa-events-");
         log.setLogFile("", "", (dir / "events.log").string());
         log.open();
     }

@@ -17,8 +17,7 @@ namespace {
 class ChipCardPluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vexa-plugin-XXXXXX";
-        dir = mkdtemp(pattern);
+        dir = test_support::makeUniqueDirectory(std::filesystem::temp_directory_path(), "vexa-plugin-");
     }
     void TearDown() override { fs::remove_all(dir); }
     fs::path dir;

@@ -32,6 +32,38 @@ TEST(PlatformFile, LockHeldByAnotherOpenFileBlocks) {
     EXPECT_TRUE(File::open(path, FileAccess::Read).tryLock(FileLock::Exclusive));
 }
 
+// Locks only meet locks: the holder of a shared lock still writes, and a
+// reader that takes no lock still reads past an exclusive one (the log is
+// written under one while other programs read it).
+TEST(PlatformFile, LocksNeverBlockReadingOrWriting) {
+    const TempDir dir;
+    const std::string path = dir.path + "/shared";
+    File writer = File::open(path, FileAccess::ReadWrite);
+    ASSERT_TRUE(writer.tryLock(FileLock::Shared));
+    EXPECT_TRUE(writer.writeAll("written under a shared lock"));
+    ASSERT_TRUE(writer.tryLock(FileLock::Exclusive));
+    EXPECT_TRUE(writer.writeAll("!"));
+    File reader = File::open(path, FileAccess::Read);
+    std::string buffer(64, '\0');
+    EXPECT_EQ(reader.read(buffer), 28);
+    EXPECT_EQ(buffer.substr(0, 28), "written under a shared lock!");
+}
+
+// The log is rotated by renaming it while writers hold it open and locked;
+// they go on writing into the renamed file.
+TEST(PlatformFile, OpenFileCanBeRenamedAway) {
+    const TempDir dir;
+    const std::string path = dir.path + "/vexa.log";
+    File log = File::open(path, FileAccess::Append);
+    ASSERT_TRUE(log.tryLock(FileLock::Exclusive) && log.writeAll("one\n"));
+    ASSERT_TRUE(renameFile(path, path + ".1"));
+    EXPECT_TRUE(log.writeAll("two\n"));
+    log.close();
+    EXPECT_EQ(factsOf(path), std::nullopt);
+    EXPECT_EQ(fileContents(path + ".1"), "one\ntwo\n");
+    EXPECT_FALSE(renameFile(dir.path + "/none", path));
+}
+
 TEST(PlatformFile, OpenFailuresTellWhetherWaitingCanHelp) {
     const TempDir dir;
     const std::string target = dir.path + "/target";

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,36 +8,35 @@
 #include <string>
 
 #include "core/chip_card_plugin.h"
+#include "temp_files.h"
 
 namespace vexa::testing {
 
 // A throwaway user: its own home, config home and current directory, with
-// the Windows-style variables unset. Restores everything when it ends.
+// the Windows-style variables unset (on Windows, APPDATA is the config home).
+// Restores everything when it ends.
 class PluginEnvironment {
 public:
     PluginEnvironment() {
-        char pattern[] = "/tmp/vexa-home-XXXXXX";
-        home = mkdtemp(pattern);
+        home = test_support::makeUniqueDirectory(std::filesystem::temp_directory_path(), "vexa-home-");
         configHome = home / ".config";
         std::filesystem::create_directories(configHome);
         for (const char* name : {"HOME", "XDG_CONFIG_HOME", "APPDATA", "USERPROFILE", "windir"}) {
             const char* value = std::getenv(name);
             saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
-            unsetenv(name);
+            test_support::setVariable(name, std::nullopt);
         }
-        setenv("HOME", home.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        test_support::setVariable("HOME", home.string());
+        test_support::setVariable("XDG_CONFIG_HOME", configHome.string());
+#ifdef _WIN32
+        test_support::setVariable("APPDATA", configHome.string());
+#endif
         oldCwd_ = std::filesystem::current_path();
         std::filesystem::current_path(home);
     }
     ~PluginEnvironment() {
         std::filesystem::current_path(oldCwd_);
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : saved_) test_support::setVariable(name.c_str(), value);
         std::filesystem::remove_all(home);
     }
 

@@ -5,7 +5,7 @@
 // against the real server runs on the test bed.
 #include <gtest/gtest.h>
 
-#include <PCSC/pcsclite.h>
+#include "pcsc/pcsc_api.h"
 
 #include <chrono>
 #include <string>

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "temp_files.h"
 #include "admitted_plugin.h"
 #include "core/chip_card_plugin.h"
 #include "core/server_batch.h"
@@ -21,8 +22,7 @@ namespace {
 class RequestOperationsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vexa-request-XXXXXX";
-        dir = mkdtemp(pattern);
+        dir = test_support::makeUniqueDirectory(std::filesystem::temp_directory_path(), "vexa-request-");
     }
     void TearDown() override { fs::remove_all(dir); }
     std::string logText() const {

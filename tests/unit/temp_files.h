@@ -5,17 +5,35 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 
 // Helpers for tests that touch files or the environment.
 namespace vexa::test_support {
 
+// Sets a variable, or removes it without a value (Windows has no setenv).
+inline void setVariable(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value->c_str() : "");
+#else
+    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+#endif
+}
+
+// A new directory with a random name below base; "" when none could be made.
+inline std::string makeUniqueDirectory(const std::filesystem::path& base, const std::string& prefix) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path path = base / (prefix + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(path, error)) return path.string();
+    }
+    return {};
+}
+
 // A fresh directory below the system temp directory, removed with its content.
 struct TempDir {
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexa-test-XXXXXX").string();
-        path = mkdtemp(pattern.data()) ? pattern : "";
-    }
+    TempDir() : path(makeUniqueDirectory(std::filesystem::temp_directory_path(), "vexa-test-")) {}
     ~TempDir() { std::filesystem::remove_all(path); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -36,9 +54,9 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+        setVariable(name, value);
     }
-    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+    ~ScopedEnv() { setVariable(name_, old_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 

@@ -1,0 +1,254 @@
+#include "platform/socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "platform/windows/winsock.h"
+
+namespace vexa::platform {
+namespace {
+
+using Clock = Socket::Clock;
+
+SOCKET socketOf(WaitHandle handle) {
+    return static_cast<SOCKET>(handle);
+}
+
+int lastError() {
+    return errnoFromWinsock(::WSAGetLastError());
+}
+
+// A new socket of its own: a program this one starts must not hold it open.
+WaitHandle newSocket(int family) {
+    useWinsock();
+    const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kNoWaitHandle;
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<WaitHandle>(s);
+}
+
+// One request line and one answer line in turn: never wait for Nagle.
+void noDelay(SOCKET s) {
+    const BOOL on = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+bool setNonBlocking(SOCKET s, bool on) {
+    u_long value = on ? 1 : 0;
+    return ::ioctlsocket(s, FIONBIO, &value) == 0;
+}
+
+int millisecondsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+// Waits for a non-blocking connect to finish within timeoutMs. select, not
+// WSAPoll: older WSAPoll never reports a refused connect.
+int finishConnect(SOCKET s, std::int32_t timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        const int left = millisecondsLeft(deadline);
+        timeval wait{left / 1000, left % 1000 * 1000};
+        const int n = ::select(0, nullptr, &writable, &failed, &wait);
+        if (n == 0) return ETIMEDOUT;
+        if (n < 0 && ::WSAGetLastError() == WSAEINTR) continue;
+        if (n < 0) return lastError();
+        int err = 0;
+        int size = sizeof err;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &size) != 0) return lastError();
+        return err == 0 ? 0 : errnoFromWinsock(err);
+    }
+}
+
+std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, int size) {
+    IpEndpoint endpoint;
+    if (address.ss_family == AF_INET && size >= static_cast<int>(sizeof(sockaddr_in))) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        endpoint.address = ipv4Mapped(
+            std::span<const std::uint8_t, 4>(reinterpret_cast<const std::uint8_t*>(&v4.sin_addr.s_addr), 4));
+        endpoint.port = ntohs(v4.sin_port);
+        return endpoint;
+    }
+    if (address.ss_family == AF_INET6 && size >= static_cast<int>(sizeof(sockaddr_in6))) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        std::memcpy(endpoint.address.data(), &v6.sin6_addr, endpoint.address.size());
+        endpoint.port = ntohs(v6.sin6_port);
+        return endpoint;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+Socket::Socket(Socket&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoWaitHandle)),
+      mode_(std::exchange(other.mode_, Mode::unknown)),
+      receiveTimeoutMs_(std::exchange(other.receiveTimeoutMs_, -1)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kNoWaitHandle);
+        mode_ = std::exchange(other.mode_, Mode::unknown);
+        receiveTimeoutMs_ = std::exchange(other.receiveTimeoutMs_, -1);
+    }
+    return *this;
+}
+
+int Socket::connect(const IpEndpoint& to, std::int32_t timeoutMs, Socket& connected) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(to.port);
+    std::memcpy(&address.sin_addr, to.address.data() + 12, 4);
+
+    Socket s(newSocket(AF_INET));
+    if (!s.valid()) return lastError();
+    const SOCKET socket = socketOf(s.handle_);
+    noDelay(socket);
+    if (!setNonBlocking(socket, true)) return lastError();
+    s.mode_ = Mode::nonBlocking;
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (::WSAGetLastError() != WSAEWOULDBLOCK) return lastError();
+        if (const int finished = finishConnect(socket, timeoutMs); finished != 0) return finished;
+    }
+    connected = std::move(s);
+    return 0;
+}
+
+// Transfers here are non-blocking and wait in WSAPoll: a receive that timed
+// out by SO_RCVTIMEO leaves a Windows connection in an undefined state, and
+// the server reads on after a quiet spell. Winsock cannot tell a socket's
+// mode, so this sets it once; true only when the system refused.
+bool Socket::blocking() {
+    if (mode_ != Mode::nonBlocking && setNonBlocking(socketOf(handle_), true)) mode_ = Mode::nonBlocking;
+    return mode_ == Mode::blocking;
+}
+
+int Socket::waitUntil(short events, Clock::time_point deadline) const {
+    WSAPOLLFD p{socketOf(handle_), events, 0};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int n = ::WSAPoll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+        if (n > 0) return 0; // errors and hang-ups show in the next call
+        if (n == 0 && left <= 0) return EWOULDBLOCK;
+        if (n < 0 && ::WSAGetLastError() != WSAEINTR) return lastError();
+    }
+}
+
+int Socket::writeAll(std::string_view bytes, Clock::time_point deadline) {
+    blocking();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const int size = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
+        const int n = ::send(socketOf(handle_), bytes.data() + sent, size, 0);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int err = n < 0 ? ::WSAGetLastError() : WSAEWOULDBLOCK;
+        if (err == WSAEINTR) continue;
+        if (err != WSAEWOULDBLOCK) return errnoFromWinsock(err);
+        if (waitUntil(POLLWRNORM, deadline) != 0) return ETIMEDOUT;
+    }
+    return 0;
+}
+
+int Socket::readSome(std::span<char> into, std::size_t& got, Clock::time_point deadline) {
+    got = 0;
+    blocking();
+    for (;;) {
+        // Past the deadline only what has already come is taken; the wait
+        // comes first so that a receive never blocks, whatever the mode.
+        if (const int waited = waitUntil(POLLRDNORM, deadline); waited != 0) return waited;
+        const int size = static_cast<int>(std::min<std::size_t>(into.size(), INT_MAX));
+        const int n = ::recv(socketOf(handle_), into.data(), size, 0);
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            return 0;
+        }
+        const int err = ::WSAGetLastError();
+        if (err != WSAEINTR && err != WSAEWOULDBLOCK) return errnoFromWinsock(err);
+    }
+}
+
+void Socket::shutdownBoth() noexcept {
+    if (valid()) ::shutdown(socketOf(handle_), SD_BOTH);
+}
+
+int Socket::close() noexcept {
+    mode_ = Mode::unknown;
+    receiveTimeoutMs_ = -1;
+    if (!valid()) return 0;
+    return ::closesocket(socketOf(std::exchange(handle_, kNoWaitHandle))) == 0 ? 0 : lastError();
+}
+
+ListeningSocket::~ListeningSocket() = default;
+
+bool ListeningSocket::listen(const std::string& address, std::uint16_t port, std::string& failure) {
+    useWinsock();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int r = ::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found); r != 0) {
+        failure = winsockFailureText(r);
+        return false;
+    }
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
+    // The first address of the name that can be bound.
+    for (const addrinfo* a = found; a != nullptr && !handle_.valid(); a = a->ai_next) {
+        Socket socket(newSocket(a->ai_family));
+        const SOCKET s = socketOf(socket.handle());
+        const BOOL on = TRUE;
+        const BOOL off = FALSE;
+        // Nobody else may bind the port while the server has it.
+        if (socket.valid())
+            ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+        // "::" takes IPv4 peers too, as on Linux.
+        if (socket.valid() && a->ai_family == AF_INET6)
+            ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+        if (socket.valid() && ::bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0 &&
+            ::listen(s, SOMAXCONN) == 0)
+            handle_ = std::move(socket);
+        else
+            failure = winsockFailureText(::WSAGetLastError());
+    }
+    return handle_.valid();
+}
+
+std::optional<IpEndpoint> ListeningSocket::localEndpoint() const {
+    sockaddr_storage address{};
+    int size = sizeof address;
+    if (::getsockname(socketOf(handle_.handle()), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return std::nullopt;
+    return endpointOf(address, size);
+}
+
+Socket ListeningSocket::accept(std::optional<IpEndpoint>& peer) {
+    sockaddr_storage address{};
+    int size = sizeof address;
+    const SOCKET s = ::accept(socketOf(handle_.handle()), reinterpret_cast<sockaddr*>(&address), &size);
+    Socket socket(s == INVALID_SOCKET ? kNoWaitHandle : static_cast<WaitHandle>(s));
+    if (!socket.valid()) return socket;
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    noDelay(s);
+    peer = endpointOf(address, size);
+    return socket;
+}
+
+} // namespace vexa::platform
