@@ -22,7 +22,9 @@ set(posix_only
   # A loopback peer on POSIX sockets; the Windows remote path runs against the real server under Wine.
   rpcsc_server_test tcp_client_test remote_pcsc_client_test card_operations_test
   # inet_pton from <arpa/inet.h> builds the expected addresses.
-  allow_list_test)
+  allow_list_test
+  # The Wine winscard stand-in's conversions, held against pcsc-lite's own numbers.
+  winscard_values_test)
 
 file(GLOB unit_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*_test.cpp)
 foreach(name IN LISTS posix_only)
