@@ -1,6 +1,5 @@
 #include "cardaccess/dynamic_library.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
