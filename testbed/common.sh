@@ -5,12 +5,18 @@ VEXA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd vsmartcard-vpcd libssl-dev nlohmann-json3-dev
                libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd)
 
+# The Windows build: MinGW-w64 (posix threads) cross-compiles, Wine runs the
+# programs and tests, wixl makes the MSI; GoogleTest's sources build for Windows.
+VEXA_WINDOWS_PACKAGES=(cmake g++-mingw-w64-x86-64-posix wine wine64 wixl googletest nlohmann-json3-dev python3)
+
 vexa_log() { printf '\n== %s\n' "$*" >&2; }
 
-# Installs the Debian packages that are missing; needs root only when some are.
+# Installs the Debian packages that are missing (those named, else the
+# Linux build's); needs root only when some are.
 vexa_install_packages() {
-    local missing=()
-    for p in "${VEXA_PACKAGES[@]}"; do
+    local missing=() wanted=("$@")
+    [ ${#wanted[@]} -gt 0 ] || wanted=("${VEXA_PACKAGES[@]}")
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

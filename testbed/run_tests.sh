@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: unit, end-to-end and test-bed integration tests on a normal
-# build, the same again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# build, the Windows build's tests under Wine, the same again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then each fuzz target for a bounded time.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -20,6 +20,11 @@ vexa_use_testbed "$VEXA_TESTBED_DIR"
 vexa_log "Tests"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
 bash "$VEXA_ROOT/tests/browser/run.sh" "$BUILD"
+# The Windows build, cross-compiled, its tests under Wine (the card paths
+# against this test bed).
+VEXA_TESTS=ON bash "$VEXA_ROOT/packaging/windows/build_windows.sh" "$BUILD-windows" >/dev/null
+vexa_log "Windows tests under Wine"
+bash "$VEXA_ROOT/tests/windows/run.sh" "$BUILD-windows" "$BUILD"
 # Installs the packages on this machine: only with CI=true or VEXA_TEST_INSTALL=1.
 bash "$VEXA_ROOT/tests/install/run.sh"
 

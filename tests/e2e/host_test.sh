@@ -4,28 +4,36 @@
 # answer (at most 64 calls or 8 MiB of them), a log read too long for one
 # message coming back in chunks, a malformed body, and broken input that
 # must end the host cleanly.
+#
+# VEXA_HOST_RUNNER runs the host through another program (the Windows host:
+# "wine"); VEXA_HOST_CONFIG_HOME is then the folder that host takes as its
+# config home (Wine's APPDATA), else XDG_CONFIG_HOME.
 set -euo pipefail
 vexa=${1:?usage: host_test.sh <path-to-vexa>}
 host=${VEXA_HOST_PROGRAM:?ctest sets it to the vexa-host of the build}
-[[ -x "$host" ]] || { echo "FAIL: no vexa-host at $host"; exit 1; }
+[[ -f "$host" ]] || { echo "FAIL: no vexa-host at $host"; exit 1; }
 source "$(dirname "$0")/throwaway_user.sh"
-mkdir -p "$XDG_CONFIG_HOME/MERIDAN"
+read -r -a runner <<<"${VEXA_HOST_RUNNER:-}"
+export VEXA_HOST_CONFIG_HOME=${VEXA_HOST_CONFIG_HOME:-$XDG_CONFIG_HOME}
+mkdir -p "$VEXA_HOST_CONFIG_HOME/MERIDAN"
+rm -f "$VEXA_HOST_CONFIG_HOME/MERIDAN/vexa_ie.log"
 # Logging on, so that SetMode calls grow a log; it lands beside the configuration.
-printf 'LOGLEVEL=DEBUG\n' > "$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
+printf 'LOGLEVEL=DEBUG\n' > "$VEXA_HOST_CONFIG_HOME/MERIDAN/vexa_ie.conf"
 
 # Anything but a browser's launch or a registration command: usage, status 2.
 for args in "" "bogus" "chrome-extension://abc/ stray" "register --bogus"; do
     status=0
     # shellcheck disable=SC2086
-    "$host" $args >"$work/usage.out" 2>"$work/usage.err" </dev/null || status=$?
+    "${runner[@]}" "$host" $args >"$work/usage.out" 2>"$work/usage.err" </dev/null || status=$?
     [[ $status -eq 2 && ! -s "$work/usage.out" && -s "$work/usage.err" ]] ||
         { echo "FAIL: vexa-host $args: status $status, usage not on stderr alone"; exit 1; }
 done
 
-python3 - "$host" <<'PY'
+python3 - "${runner[@]}" "$host" <<'PY'
 import json, os, select, struct, subprocess, sys
 
-HOST = sys.argv[1]
+HOST = sys.argv[1:]
+CONFIG = os.environ["VEXA_HOST_CONFIG_HOME"]
 ORIGIN = "chrome-extension://ejpoldihbajpknecbmkdaonplkmppacm/"
 PATIENCE = 30  # seconds; only a hang comes near it
 LIMIT = 1024 * 1024
@@ -36,7 +44,7 @@ def fail(text):
 
 class Host:
     def __init__(self, *args):
-        self.proc = subprocess.Popen([HOST, *(args or (ORIGIN, "--parent-window=0"))], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([*HOST, *(args or (ORIGIN, "--parent-window=0"))], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def raw(self, data):
@@ -130,7 +138,7 @@ while True:
     if len(parts) == chunk["of"]:
         break
 log = "".join(parts)
-with open(os.path.join(os.environ["XDG_CONFIG_HOME"], "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
+with open(os.path.join(CONFIG, "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
     on_disk = f.read()
 if len(parts) < 2 or len(log) <= LIMIT or not on_disk.startswith(log) or log.count(logged) != 24:
     fail(f"{len(parts)} chunks joined to {len(log)} characters, not the log of {len(on_disk)}")
@@ -231,7 +239,7 @@ h.raw(struct.pack("=I", 100) + b"0123456789")
 status, err = h.close()
 if status not in (0, 1) or "the input ended inside a message (10 of 100 bytes)" not in err:
     fail(f"truncated body: status {status}, stderr {err!r}")
-with open(os.path.join(os.environ["XDG_CONFIG_HOME"], "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
+with open(os.path.join(CONFIG, "MERIDAN", "vexa_ie.log"), encoding="latin-1") as f:
     if "the input ended inside a message (10 of 100 bytes); the connection ends" not in f.read():
         fail("the cut-off message is not in the log")
 
