@@ -4,6 +4,9 @@
 #include <optional>
 
 #include "cardaccess/card_error.h"
+#include "platform/config_home.h"
+#include "platform/path.h"
+#include "platform/system.h"
 #include "support/file_trust.h"
 #include "support/text.h"
 #include "support/tov_exception.h"
@@ -72,11 +75,11 @@ void probe(CtapiReader& reader) {
 } // namespace
 
 std::string ctapiIniPath() {
-    const char* windir = std::getenv("windir");
+    const std::string windir = platform::environmentValue("windir");
     // A windir that others can write would let them choose the driver we load.
-    const bool usable = windir && *windir && distrustOfFolder(windir).empty();
-    std::string directory = usable ? windir : "/etc";
-    if (directory.back() != '/' && directory.back() != '\\') directory += '/';
+    const bool usable = !windir.empty() && distrustOfFolder(windir).empty();
+    std::string directory = usable ? windir : platform::kWindows ? "\\WINDOWS" : "/etc";
+    if (directory.back() != '/' && directory.back() != '\\') directory += platform::kPathSeparator;
     return directory + "HBCIKRNL.INI";
 }
 

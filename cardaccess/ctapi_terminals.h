@@ -10,7 +10,8 @@
 namespace vexa {
 
 // Where HBCIKRNL.INI lives: in the directory named by windir when that is a
-// folder that passes the trust rule (file_trust.h), else /etc.
+// folder that passes the trust rule (file_trust.h), else /etc (\WINDOWS on
+// Windows).
 std::string ctapiIniPath();
 
 // A terminal that HBCIKRNL.INI declares, before its driver is tried.
