@@ -9,6 +9,7 @@
 
 #include "platform/signals.h"
 #include "platform/std_streams.h"
+#include "platform/system.h"
 #include "rpcsc/wire_message.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
@@ -38,12 +39,15 @@ const std::array<vexa::OptionSpec, 9> kOptions{{
      std::nullopt, "yes|no|auto"},
 }};
 
-constexpr vexa::ProgramText kProgram{"vexa-rpcscd", vexa::kVersion,
-                                     "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
-                                     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
-                                     "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]",
-                                     "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
-                                     "error; SIGTERM and SIGINT end it cleanly."};
+constexpr vexa::ProgramText kProgram{
+    "vexa-rpcscd", vexa::kVersion,
+    "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
+    "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
+    "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]",
+    vexa::platform::kWindows ? "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
+                               "error; Ctrl-C, Ctrl-Break and closing its console end it cleanly."
+                             : "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
+                               "error; SIGTERM and SIGINT end it cleanly."};
 
 // The options, or the exit status when the program must end now.
 std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,

@@ -47,6 +47,7 @@ step "vexa-host.exe register and unregister" bash "$HERE/registration_test.sh" "
 if [ -x "$HERE/wine_card_tests.sh" ] || [ -f "$HERE/wine_card_tests.sh" ]; then
     step "cards under Wine" bash "$HERE/wine_card_tests.sh" "$WIN" "$LINUX"
 fi
+step "vexa-rpcscd.exe serving the Linux build" bash "$HERE/server_test.sh" "$WIN" "$LINUX"
 step "the MSI under Wine" bash "$HERE/msi_test.sh" "$WIN"
 
 [ ${#failed[@]} -eq 0 ] || { printf 'windows tests failed: %s\n' "${failed[*]}" >&2; exit 1; }
