@@ -16,6 +16,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/socket_api.h"
+
 namespace vexa::platform {
 namespace {
 
@@ -228,5 +230,7 @@ Socket ListeningSocket::accept(std::optional<IpEndpoint>& peer) {
     peer = endpointOf(address, size);
     return socket;
 }
+
+void startSockets() {}
 
 } // namespace vexa::platform

@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/socket_api.h"
 #include "platform/windows/winsock.h"
 
 namespace vexa::platform {
@@ -31,7 +32,7 @@ int lastError() {
 
 // A new socket of its own: a program this one starts must not hold it open.
 WaitHandle newSocket(int family) {
-    useWinsock();
+    startSockets();
     const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return kNoWaitHandle;
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -222,7 +223,7 @@ int Socket::close() noexcept {
 ListeningSocket::~ListeningSocket() = default;
 
 bool ListeningSocket::listen(const std::string& address, std::uint16_t port, std::string& failure) {
-    useWinsock();
+    startSockets();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

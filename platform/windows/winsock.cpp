@@ -1,3 +1,4 @@
+#include "platform/socket_api.h"
 #include "platform/windows/winsock.h"
 
 #include <winsock2.h>
@@ -70,7 +71,7 @@ constexpr WinsockMapping kMappings[] = {
 
 } // namespace
 
-void useWinsock() {
+void startSockets() {
     static const WinsockSession session;
 }
 

@@ -1,10 +1,9 @@
 #include "platform/ip_address.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-
 #include <algorithm>
+#include <memory>
+
+#include "platform/socket_api.h"
 
 namespace vexa::platform {
 namespace {
@@ -62,15 +61,15 @@ std::optional<IpAddress> resolveIpv4(std::string_view host) {
     const std::string name(host);
     in_addr address{};
     if (::inet_pton(AF_INET, name.c_str(), &address) == 1) return mapped(address);
+    startSockets();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
         return std::nullopt;
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return mapped(address);
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
+    return mapped(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr);
 }
 
 } // namespace vexa::platform
