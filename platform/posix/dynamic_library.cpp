@@ -8,22 +8,6 @@
 
 namespace vexa::platform {
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        std::string ignored;
-        close(ignored);
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-DynamicLibrary::~DynamicLibrary() {
-    std::string ignored;
-    close(ignored);
-}
-
 DynamicLibrary DynamicLibrary::load(const std::string& name, std::string& error) {
     DynamicLibrary library;
     library.handle_ = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -61,22 +61,6 @@ std::wstring fullPathOf(const std::wstring& name) {
 
 } // namespace
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        std::string ignored;
-        close(ignored);
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-DynamicLibrary::~DynamicLibrary() {
-    std::string ignored;
-    close(ignored);
-}
-
 DynamicLibrary DynamicLibrary::load(const std::string& name, std::string& error) {
     DynamicLibrary library;
     const QuietLoaderErrors quiet;
