@@ -2,26 +2,30 @@
 // from the command line, and which peers they admit.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
-#include <cstring>
 #include <string>
 
+#include "platform/ip_address.h"
 #include "server/allow_list.h"
 
 namespace vexa::rpcsc {
 namespace {
 
 PeerAddress peer(const char* text) {
-    PeerAddress a{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text, &v4) == 1) {
-        a[10] = a[11] = 0xFF;
-        std::memcpy(a.data() + 12, &v4, 4);
-    } else {
-        EXPECT_EQ(::inet_pton(AF_INET6, text, a.data()), 1) << text;
-    }
-    return a;
+    if (const auto v4 = platform::parseIpv4(text)) return *v4;
+    const auto v6 = platform::parseIpv6(text);
+    EXPECT_TRUE(v6) << text;
+    return v6.value_or(PeerAddress{});
+}
+
+// The peers below are built by the parsers the list uses itself, so these
+// pin them to the bytes of the wire.
+TEST(AllowListTest, PeerAddressesAreInNetworkOrderWithIpv4Mapped) {
+    EXPECT_EQ(peer("192.0.2.7"), (PeerAddress{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7}));
+    EXPECT_EQ(peer("::ffff:192.0.2.7"), peer("192.0.2.7"));
+    EXPECT_EQ(peer("::1"), (PeerAddress{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(peer("2001:db8:ffff::1"),
+              (PeerAddress{0x20, 0x01, 0x0D, 0xB8, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(peer("fe80::1:2"), (PeerAddress{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2}));
 }
 
 TEST(AllowListTest, ReadsAddressesAndBlocksAndRejectsEverythingElse) {

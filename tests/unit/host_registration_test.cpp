@@ -1,12 +1,13 @@
 #include "host/host_registration.h"
 
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/config_home.h"
+#include "platform/system.h"
 #include "plugin_environment.h"
 
 using namespace vexa;
@@ -38,15 +39,44 @@ protected:
     PluginEnvironment env;
 };
 
-mode_t modeOf(const fs::path& path) {
-    struct stat info {};
-    ::stat(path.c_str(), &info);
-    return info.st_mode & 07777;
+fs::perms modeOf(const fs::path& path) {
+    return fs::status(path).permissions();
+}
+
+fs::path fromUtf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+// Chrome, Edge, Chromium and Firefox each find the manifest in folder (the
+// Firefox one below it) through a key of their own, which a registration on
+// Windows writes; the registry itself is left alone here.
+void expectWindowsTargets(const std::vector<ManifestTarget>& targets, const fs::path& folder, bool machineWide) {
+    const std::string suffix = "\\NativeMessagingHosts\\" + std::string(kHostName);
+    ASSERT_EQ(targets.size(), 4u);
+    const struct {
+        const char* browser;
+        fs::path directory;
+        ManifestForm form;
+        std::string key;
+    } expected[] = {
+        {"Google Chrome", folder, ManifestForm::Chromium, "Software\\Google\\Chrome" + suffix},
+        {"Microsoft Edge", folder, ManifestForm::Chromium, "Software\\Microsoft\\Edge" + suffix},
+        {"Chromium", folder, ManifestForm::Chromium, "Software\\Chromium" + suffix},
+        {"Firefox", folder / "firefox", ManifestForm::Firefox, "Software\\Mozilla" + suffix},
+    };
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        EXPECT_EQ(targets[i].browser, expected[i].browser);
+        EXPECT_EQ(targets[i].directory, expected[i].directory) << expected[i].browser;
+        EXPECT_EQ(targets[i].form, expected[i].form) << expected[i].browser;
+        EXPECT_EQ(targets[i].registryKey, expected[i].key);
+        EXPECT_EQ(targets[i].machineWide, machineWide) << expected[i].browser;
+    }
 }
 
 } // namespace
 
 TEST_F(HostRegistrationTest, ManifestDirectoriesPerScope) {
+    if (platform::kWindows) GTEST_SKIP() << "The Linux manifest directories; Windows has a case of its own";
     const auto user = userManifestTargets("/home/u", "/xdg");
     ASSERT_EQ(user.size(), 3u);
     EXPECT_EQ(user[0].directory, "/xdg/chromium/NativeMessagingHosts");
@@ -67,6 +97,13 @@ TEST_F(HostRegistrationTest, ManifestDirectoriesPerScope) {
     EXPECT_EQ(profile[0].directory, "/tmp/profile/NativeMessagingHosts");
 }
 
+TEST_F(HostRegistrationTest, WindowsManifestsLieInVexasFolderAndAreNamedByKeys) {
+    if (!platform::kWindows) GTEST_SKIP() << "The Windows folders and registry keys";
+    expectWindowsTargets(currentUserManifestTargets(), fromUtf8(platform::userConfigHome()) / "MERIDAN" / "VEXA",
+                         false);
+    expectWindowsTargets(systemManifestTargets(), fromUtf8(platform::machineConfigHome()) / "MERIDAN" / "VEXA", true);
+}
+
 TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem) {
     HostRegistration registration(targets(), kHostPath);
     EXPECT_EQ(registration.registerHost(), 0);
@@ -74,7 +111,11 @@ TEST_F(HostRegistrationTest, RegisterWritesEveryManifestAndUnregisterRemovesThem
     for (const auto& target : targets()) {
         const fs::path path = target.directory / kManifestFileName;
         ASSERT_TRUE(fs::is_regular_file(path)) << path;
-        EXPECT_EQ(modeOf(path), 0644u);
+        // Readable by every user's browser; Windows files have no such mode.
+        if (!platform::kWindows) {
+            EXPECT_EQ(modeOf(path),
+                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+        }
         EXPECT_EQ(std::distance(fs::directory_iterator(target.directory), {}), 1) << "left-over files";
         const auto manifest = nlohmann::json::parse(PluginEnvironment::readFile(path));
         EXPECT_EQ(manifest["name"], kHostName);
@@ -124,10 +165,13 @@ TEST_F(HostRegistrationTest, UnregisterGoesOnPastAManifestItCannotRemove) {
     const fs::path chrome = manifests()[1];
     fs::remove(chrome);
     fs::create_directories(chrome / "inside");
-    EXPECT_EQ(registration.unregisterHost(), EISDIR);
-    EXPECT_EQ(registration.failure(), "Error at unlink for Google Chrome manifest (return code 21)");
+    // Windows refuses to delete a folder as a file with "access denied".
+    const int code = platform::kWindows ? EACCES : EISDIR;
+    const std::string suffix = " (return code " + std::to_string(code) + ")";
+    EXPECT_EQ(registration.unregisterHost(), code);
+    EXPECT_EQ(registration.failure(), "Error at unlink for Google Chrome manifest" + suffix);
     EXPECT_FALSE(fs::exists(manifests()[0]));
     EXPECT_FALSE(fs::exists(manifests()[2]));
-    EXPECT_TRUE(logHas("ERROR", "Error at unlink for Google Chrome manifest (return code 21)"));
-    EXPECT_TRUE(logHas("ERROR", "Deregistration unsuccessul (return code 21)"));
+    EXPECT_TRUE(logHas("ERROR", "Error at unlink for Google Chrome manifest" + suffix));
+    EXPECT_TRUE(logHas("ERROR", "Deregistration unsuccessul" + suffix));
 }

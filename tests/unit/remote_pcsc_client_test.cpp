@@ -33,14 +33,14 @@ const std::string kReleased =
 
 // Answers each request line with the next scripted line; records requests.
 auto scripted(std::vector<std::string> answers, std::vector<std::string>& seen) {
-    return [answers = std::move(answers), &seen](int fd) {
+    return [answers = std::move(answers), &seen](platform::Socket& peer) {
         for (const std::string& answer : answers) {
-            const std::string request = LoopbackListener::readLine(fd);
+            const std::string request = LoopbackListener::readLine(peer);
             if (request.empty()) return;
             seen.push_back(request);
-            LoopbackListener::sendAll(fd, answer + "\n");
+            LoopbackListener::sendAll(peer, answer + "\n");
         }
-        LoopbackListener::readLine(fd); // until the client closes
+        LoopbackListener::readLine(peer); // until the client closes
     };
 }
 
@@ -109,7 +109,8 @@ TEST(RemotePcscClientTest, AForeignVersionOrOperationIsMinusOneAndGarbage992403)
     const std::string version2 =
         "0100080200010203000101"
         "04000400000000";
-    listener.serve(2, [&, n = 0](int fd) mutable { scripted({n++ == 0 ? version2 : kReleased}, seen)(fd); });
+    listener.serve(
+        2, [&, n = 0](platform::Socket& peer) mutable { scripted({n++ == 0 ? version2 : kReleased}, seen)(peer); });
     LoopbackListener garbage;
     RemotePcscClient client;
     ASSERT_TRUE(client.setServer(listener.text() + " " + garbage.text()));
@@ -169,10 +170,10 @@ TEST(RemotePcscClientTest, ListReadersSkipsAnUnreachableServerAndAddsNotificatio
 // has one deadline, however the bytes come.
 TEST(RemotePcscClientTest, AServerTricklingBytesFailsTheCallAtTheDeadline) {
     LoopbackListener trickler;
-    trickler.serve(2, [](int fd) {
-        LoopbackListener::readLine(fd);
+    trickler.serve(2, [](platform::Socket& peer) {
+        LoopbackListener::readLine(peer);
         for (int i = 0; i < 150; ++i) { // at most 15 s, ending when the client has gone
-            if (::send(fd, "0", 1, MSG_NOSIGNAL) != 1) return;
+            if (!LoopbackListener::sendAll(peer, "0")) return;
             // The pacing is the attack under test, not a wait for a state.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -190,10 +191,10 @@ TEST(RemotePcscClientTest, AServerTricklingBytesFailsTheCallAtTheDeadline) {
 TEST(RemotePcscClientTest, ACarriageReturnFloodCountsAgainstTheLineBoundAndCloses) {
     LoopbackListener flood;
     int closedByClient = 0;
-    flood.serve(2, [&](int fd) {
-        LoopbackListener::readLine(fd);
-        LoopbackListener::sendAll(fd, std::string(wire::kMaxLine + 1, '\r'));
-        if (LoopbackListener::readLine(fd).empty()) ++closedByClient;
+    flood.serve(2, [&](platform::Socket& peer) {
+        LoopbackListener::readLine(peer);
+        LoopbackListener::sendAll(peer, std::string(wire::kMaxLine + 1, '\r'));
+        if (LoopbackListener::readLine(peer).empty()) ++closedByClient;
     });
     RemotePcscClient client;
     ASSERT_TRUE(client.setServer(flood.text()));

@@ -1,10 +1,5 @@
 #include "support/tov_log.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -16,8 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/system.h"
 #include "support/date_time.h"
 #include "temp_files.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace vexa {
 namespace {
@@ -77,7 +79,10 @@ TEST_F(TovLogFile, BlankLinesHoldPresentColumnsInOrder) {
     EXPECT_EQ(afterTimestamp(written[1]), "INFO    a ");
     EXPECT_EQ(afterTimestamp(written[2]), "UNDEFIN 0 b ");
     EXPECT_EQ(text().back(), '\n');
-    EXPECT_EQ(fs::status(path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    // Private to the user, where files have modes.
+    if (!platform::kWindows) {
+        EXPECT_EQ(fs::status(path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    }
 }
 
 TEST_F(TovLogFile, ThresholdAndEmptyTextFilterRecords) {
@@ -127,7 +132,7 @@ TEST_F(TovLogFile, SemicolonFormatHeaderOnlyOnEmptyFile) {
 
 TEST_F(TovLogFile, DatePlaceholdersFilledOnceFromGivenOrCurrentDate) {
     log.setLogFile("", dir.path, "log_%Y-%M-%D_%Y.txt", 2024, 3, 5);
-    EXPECT_EQ(log.logFileName(), dir.path + "/log_2024-03-05_2024.txt");
+    EXPECT_EQ(log.logFileName(), (fs::path(dir.path) / "log_2024-03-05_2024.txt").string());
     ASSERT_EQ(log.write(LOG_INFO, "x"), 0);
     EXPECT_TRUE(fs::exists(dir.path + "/log_2024-03-05_2024.txt"));
 
@@ -260,7 +265,9 @@ TEST_F(TovLogFile, FileIsRotatedAtTheThreshold) {
 TEST_F(TovLogFile, SymbolicLinkAtThePathIsNotFollowed) {
     const std::string target = dir.path + "/target";
     writeFile(target, "someone else's file\n");
-    fs::create_symlink(target, path());
+    std::error_code error;
+    fs::create_symlink(target, path(), error);
+    if (error) GTEST_SKIP() << "This system makes no symbolic link here: " << error.message();
     EXPECT_EQ(log.write(LOG_INFO, "into the link"), -11);
     std::string tail;
     EXPECT_EQ(log.readTail(0, tail), -11);
@@ -321,36 +328,19 @@ TEST(TovLogState, CopiesKeepSettingsButStartClosed) {
     EXPECT_EQ(afterTimestamp(written[1]), "cl INFO    copy ");
 }
 
-// Points a standard descriptor at a file for the lifetime of the object.
-class RedirectFd {
-public:
-    RedirectFd(int fd, const std::string& path) : fd_(fd), saved_(dup(fd)) {
-        const int target = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        dup2(target, fd);
-        ::close(target);
-    }
-    ~RedirectFd() {
-        dup2(saved_, fd_);
-        ::close(saved_);
-    }
-
-private:
-    int fd_, saved_;
-};
-
 TEST(TovLogState, StandardOutputModeWritesToStderr) {
-    TempDir dir;
     TovLog log;
     ASSERT_EQ(log.open(), 0);
     std::cout.flush();
-    {
-        RedirectFd out(STDOUT_FILENO, dir.path + "/out"), err(STDERR_FILENO, dir.path + "/err");
-        EXPECT_EQ(log.write(LOG_ERROR, "to the console", "7"), 0);
-    }
-    EXPECT_EQ(fileContents(dir.path + "/out"), "");
-    EXPECT_EQ(afterTimestamp(fileContents(dir.path + "/err")), "ERROR   7 to the console \n");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(log.write(LOG_ERROR, "to the console", "7"), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(afterTimestamp(err), "ERROR   7 to the console \n");
 }
 
+#ifndef _WIN32
 // A child process running body; killed if the test ends before it does.
 class Child {
 public:
@@ -547,6 +537,23 @@ TEST_F(TovLogFile, ConcurrentRotationKeepsRecordsWholeAndFilesSmall) {
         }
     }
 }
+#else
+TEST_F(TovLogFile, RecordWaitsForAnotherProcessThenGivesUp) {
+    GTEST_SKIP() << "Runs child processes by fork with pipes between them; Windows has no fork";
+}
+
+TEST_F(TovLogFile, RecordsOfTwoProcessesNeverInterleave) {
+    GTEST_SKIP() << "Runs child processes by fork with pipes between them; Windows has no fork";
+}
+
+TEST_F(TovLogFile, EachProcessReadsBackOnlyItsOwnRecords) {
+    GTEST_SKIP() << "Runs child processes by fork with pipes between them; Windows has no fork";
+}
+
+TEST_F(TovLogFile, ConcurrentRotationKeepsRecordsWholeAndFilesSmall) {
+    GTEST_SKIP() << "Runs child processes by fork with pipes between them; Windows has no fork";
+}
+#endif
 
 } // namespace
 } // namespace vexa
