@@ -3,14 +3,17 @@
 #include <bit>
 #include <cstdint>
 
+#include "rpcsc/wire_message.h"
+
 // The numbers in which winscard and pcsc-lite differ, and their conversion:
 // the winscard stand-in speaks winscard to its program and carries the
 // calls to a server that answers in pcsc-lite's numbers. Both sets are
 // written out here, as neither system's headers give the other's.
 namespace vexa::winscard {
 
-// pcsc-lite's card state bits (SCardStatus) ...
-inline constexpr std::uint32_t kLiteAbsent = 0x0002;
+// pcsc-lite's card state bits (SCardStatus), in which status answers carry
+// them ...
+inline constexpr std::uint32_t kLiteAbsent = wire::kCardStateAbsent;
 inline constexpr std::uint32_t kLitePresent = 0x0004;
 inline constexpr std::uint32_t kLiteSwallowed = 0x0008;
 inline constexpr std::uint32_t kLitePowered = 0x0010;
