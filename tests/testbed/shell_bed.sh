@@ -47,6 +47,7 @@ mkdir -p "$home/MERIDAN" "$work/cwd"
 config="$home/MERIDAN/vexa_ie.conf"
 # Beside the configuration, not in the shell's current directory ($work/cwd).
 log="$home/MERIDAN/vexa_ie.log"
+# Through a runner, $vexa is a script that starts the program with it.
 if [[ -n "${VEXA_RUNNER:-}" ]]; then
     printf '#!/usr/bin/env bash\nexec %s %q "$@"\n' "$VEXA_RUNNER" "$vexa" > "$work/vexa"
     chmod +x "$work/vexa"
