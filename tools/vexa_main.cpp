@@ -8,8 +8,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "control/answer_channel.h"
+#include "platform/command_line.h"
 #include "platform/std_streams.h"
 #include "shell/shell_session.h"
 #include "support/option_parser.h"
@@ -103,7 +105,10 @@ vexa::OptionParser topParser(std::string& synopsis, std::string& description) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const Args args(argv + 1, static_cast<std::size_t>(argc - 1));
+    std::vector<std::string> texts = vexa::platform::programArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    const Args args(pointers);
     if (!args.empty()) {
         for (const Command& command : kCommands) {
             if (command.name == args[0]) return command.run(args.subspan(1));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/windows/crt_descriptor.h"
@@ -81,6 +82,32 @@ bool renameOver(const std::string& from, const std::string& to) {
     return false;
 }
 
+struct HandleCloser {
+    void operator()(HANDLE handle) const { ::CloseHandle(handle); }
+};
+
+// Where the system cannot rename over a file that somebody holds open
+// (Windows before 10 1709, FAT and network drives, Wine), the content goes
+// over the old in place, once the temporary copy has shown that it fits on
+// the disk. The holders of the file's lock still see one writer at a time;
+// only a crash in the middle would leave the file part old, part new.
+bool writeInPlace(const std::string& path, std::string_view content) {
+    HANDLE opened = ::CreateFileW(wideText(path).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        setErrnoFromLastError();
+        return false;
+    }
+    const std::unique_ptr<void, HandleCloser> file(opened);
+    DWORD count = 0;
+    const bool written = content.size() <= MAXDWORD &&
+                         ::WriteFile(opened, content.data(), static_cast<DWORD>(content.size()), &count, nullptr) &&
+                         count == content.size() && ::SetEndOfFile(opened) && ::FlushFileBuffers(opened);
+    if (!written) setErrnoFromLastError();
+    return written;
+}
+
 } // namespace
 
 bool replaceAtomically(const std::string& path, std::string_view content, std::uint32_t permissions,
@@ -92,13 +119,13 @@ bool replaceAtomically(const std::string& path, std::string_view content, std::u
     bool ok = file.setPermissions(permissions) && file.writeAll(content) && file.sync();
     if (ok) written = file.facts();
     ok = file.close() == 0 && ok;
-    if (!ok || !renameOver(temp, path)) {
-        const int err = errno;
-        ::DeleteFileW(wideText(temp).c_str());
-        errno = err;
-        return false;
-    }
-    return true;
+    if (ok && renameOver(temp, path)) return true;
+    const bool inPlace = ok && errno == EACCES && writeInPlace(path, content);
+    const int err = errno;
+    ::DeleteFileW(wideText(temp).c_str());
+    if (inPlace) written = factsOf(path);
+    errno = err;
+    return inPlace;
 }
 
 } // namespace vexa::platform

@@ -6,13 +6,18 @@ set -euo pipefail
 source "$(dirname "$0")/shell_bed.sh" "$@" HBCIKRNL.INI
 T0=VEXA_CT_0
 T1=VEXA_CT_1
-# windir is where HBCIKRNL.INI is looked for, and also the config home.
-export windir="$work/windows"
-unset XDG_CONFIG_HOME
-log="$windir/MERIDAN/vexa_ie.log"
-mkdir -p "$windir/MERIDAN"
-cp "$dir/HBCIKRNL.INI" "$windir/"
-printf 'LOGLEVEL=DEBUG\r\nINTERFACE=CTAPI\r\n' > "$windir/MERIDAN/vexa_ie.conf"
+# windir is where HBCIKRNL.INI is looked for, and also the config home. A
+# runner's system (Wine) has its own windir, holding an HBCIKRNL.INI that
+# names its own driver, and its own config home.
+if [[ -z "${VEXA_RUNNER:-}" ]]; then
+    export windir="$work/windows"
+    unset XDG_CONFIG_HOME
+    config="$windir/MERIDAN/vexa_ie.conf"
+    log="$windir/MERIDAN/vexa_ie.log"
+    mkdir -p "$windir/MERIDAN"
+    cp "$dir/HBCIKRNL.INI" "$windir/"
+fi
+printf 'LOGLEVEL=DEBUG\r\nINTERFACE=CTAPI\r\n' > "$config"
 
 for c in c0 c1; do $c reset; $c insert; done
 "$card" wait "Virtual PCD 00 00" present 5000 && "$card" wait "Virtual PCD 00 01" present 5000 ||

@@ -14,7 +14,7 @@ trap 'c0 insert nowait; [[ -n "$watch_pid" ]] && kill "$watch_pid" 2>/dev/null; 
 
 readers() {
     local status=0 text
-    text=$(cd "$work/cwd" && "$vexa" readers "$@" 2>&1) || status=$?
+    text=$(cd "$work/cwd" && "$vexa" readers "$@" 2>&1 | text) || status=$?
     printf '%s\n[%s]' "$text" "$status"
 }
 for c in c0 c1; do $c insert; done
@@ -52,16 +52,24 @@ expect "no server configured" "$(readers)" $'No reader found through REMOTE_PCSC
 
 # No resource manager where the client looks for it.
 printf 'INTERFACE=PCSC\n' > "$config"
-out=$(PCSCLITE_CSOCK_NAME="$work/no-pcscd.comm" readers)
-grep -q "^vexa readers: the readers of PCSC cannot be listed: no PC/SC resource manager (pcscd) is running" \
-    <<< "$out" || fail "no resource manager: $out"
+if [[ -z "${VEXA_RUNNER:-}" ]]; then
+    out=$(PCSCLITE_CSOCK_NAME="$work/no-pcscd.comm" readers)
+    grep -q "^vexa readers: the readers of PCSC cannot be listed: no PC/SC resource manager (pcscd) is running" \
+        <<< "$out" || fail "no resource manager: $out"
+else
+    echo "SKIP: no resource manager: pcsc-lite's socket is not what a runner's winscard looks for"
+fi
 
-# CT-API terminals of HBCIKRNL.INI ($windir is also the config home then).
+# CT-API terminals of HBCIKRNL.INI ($windir is also the config home then; a
+# runner's system has its own windir, holding an HBCIKRNL.INI for its driver).
 (
-    export windir="$work/windows"
-    mkdir -p "$windir/MERIDAN"
-    cp "$dir/HBCIKRNL.INI" "$windir/"
-    printf 'INTERFACE=CTAPI\r\n' > "$windir/MERIDAN/vexa_ie.conf"
+    if [[ -z "${VEXA_RUNNER:-}" ]]; then
+        export windir="$work/windows"
+        config="$windir/MERIDAN/vexa_ie.conf"
+        mkdir -p "$windir/MERIDAN"
+        cp "$dir/HBCIKRNL.INI" "$windir/"
+    fi
+    printf 'INTERFACE=CTAPI\r\n' > "$config"
     out=$(readers)
     expect "CT-API" "$out" $'Readers through CTAPI:\n  VEXA_CT_0: card present\n  VEXA_CT_1: card present\n[0]'
     expect "CT-API --watch" "$(readers --watch </dev/null | head -1)" "vexa readers: --watch: CT-API terminals report no events"
@@ -92,7 +100,13 @@ watch_pid=
 expect "watch ends on end of input" "$status" "0"
 grep -q "Watching for card and reader events" "$work/watch.err" || fail "watch stderr: $(cat "$work/watch.err")"
 
-# SIGTERM ends it cleanly too.
+# SIGTERM ends it cleanly too; a Windows program under a runner has no
+# SIGTERM to be given.
+if [[ -n "${VEXA_RUNNER:-}" ]]; then
+    echo "SKIP: watch ends on SIGTERM: a Windows program has no POSIX signals"
+    echo "readers_tool_test passed"
+    exit 0
+fi
 mkfifo "$work/watch.in"
 "$vexa" readers --watch < "$work/watch.in" > "$work/watch2.out" 2>/dev/null &
 watch_pid=$!

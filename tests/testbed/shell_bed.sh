@@ -5,9 +5,13 @@
 #
 # FILE: further files the test bed must hold. Without a test bed the test is
 # skipped (exit 77), unless VEXA_TESTBED_REQUIRED is set.
-# Gives: vexa, card, dir, work, config (the user's vexa_ie.conf), log; c0 and
-# c1 script the two cards; fail, expect, logged; start_shell, call,
-# stop_shell; no_card_failures.
+# VEXA_RUNNER: a command that starts VEXA (e.g. wine); VEXA_CONFIG_HOME: the
+# folder that program takes as its config home (the runner's; the caller
+# empties it between tests), else the throwaway user's $XDG_CONFIG_HOME.
+# Gives: vexa, card, dir, work, home (the config home), config (the user's
+# vexa_ie.conf), log; c0 and c1 script the two cards; fail, expect, logged,
+# text (output without the line ends' CR of a Windows program); start_shell,
+# call, stop_shell; no_card_failures.
 vexa=${1:?usage: $(basename "$0") <vexa> <vexa-card>}
 card=${2:?usage: $(basename "$0") <vexa> <vexa-card>}
 shift 2
@@ -38,14 +42,23 @@ cleanup() {
 trap cleanup EXIT
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 unset APPDATA USERPROFILE windir
-mkdir -p "$XDG_CONFIG_HOME/MERIDAN" "$work/cwd"
-config="$XDG_CONFIG_HOME/MERIDAN/vexa_ie.conf"
+home=${VEXA_CONFIG_HOME:-$XDG_CONFIG_HOME}
+mkdir -p "$home/MERIDAN" "$work/cwd"
+config="$home/MERIDAN/vexa_ie.conf"
 # Beside the configuration, not in the shell's current directory ($work/cwd).
-log="$XDG_CONFIG_HOME/MERIDAN/vexa_ie.log"
+log="$home/MERIDAN/vexa_ie.log"
+# Through a runner, $vexa is a script that starts the program with it.
+if [[ -n "${VEXA_RUNNER:-}" ]]; then
+    printf '#!/usr/bin/env bash\nexec %s %q "$@"\n' "$VEXA_RUNNER" "$vexa" > "$work/vexa"
+    chmod +x "$work/vexa"
+    vexa=$work/vexa
+fi
 
 fail() { echo "FAIL: $*"; echo "--- log:"; tail -40 "$log" 2>/dev/null; exit 1; }
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
 logged() { grep -qF -- "$1" "$log" || fail "log line missing: $1"; }
+# A program's output without the CR that ends its lines on Windows.
+text() { tr -d '\r'; }
 
 # One shell for the page https://bank.example/x, whose site question is
 # answered OK.
