@@ -32,8 +32,8 @@ public:
     void beginTransaction() override;
     void endTransaction(std::int32_t disposition) override;
 
-    // pcsc-lite's control code for a reader function number (its own
-    // SCARD_CTL_CODE, not the Windows formula).
+    // The system's control code for a reader function number: its own
+    // SCARD_CTL_CODE (pcsc-lite's 0x42000000 + f, Windows' 0x310000 | f << 2).
     static std::uint32_t controlCode(std::uint32_t function);
 
 private:

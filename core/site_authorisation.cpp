@@ -41,16 +41,21 @@ std::int32_t ChipCardPlugin::Open(std::string_view identifier) {
 
     const SiteAddress page = judgePage(page_);
     bool admitted = page.kind != SiteAddress::Kind::Opaque;
+    int stored = 0;
     if (admitted) {
         refreshAllowedSites();
         if (!isSiteAllowed(page)) {
             admitted = question_.ask("Frage", siteQuestion(page));
             // What may not be stored is admitted for this life only.
-            if (admitted && page.storable) addAllowedSite(page.site);
+            if (admitted && page.storable) stored = addAllowedSite(page.site);
         }
     }
     initialised = admitted ? 1 : 0;
     if (admitted) log_.liftCap();
+    // The user's yes still holds for this page; the next one asks again.
+    if (stored != 0)
+        log_.write(LOG_ERROR, "Cannot save the admitted site in '" + sitesConf.resolvedPath() + "' (return code " +
+                                  std::to_string(stored) + "); it is admitted for this page only");
     lastError = admitted ? 0 : ERR_NOT_INITIALISED;
     return lastError;
 }

@@ -406,6 +406,10 @@ TEST_F(SiteAuthorisationTest, SymbolicLinkAtTheSitesFileIsRefused) {
                        "' is a symbolic link. \n"),
               std::string::npos)
         << log;
+    // The yes holds for the page, and the log says that it was not kept.
+    EXPECT_NE(log.find("ERROR   Cannot save the admitted site in '" + sitesFile().string() + "' (return code "),
+              std::string::npos)
+        << log;
 
     // Nor is a list behind a link read, or replaced.
     std::string cipher;
