@@ -20,8 +20,10 @@ for tool in wine wineboot wineserver winepath python3; do
     command -v "$tool" >/dev/null || { echo "wine_card_tests: skipped, $tool is not installed"; exit 77; }
 done
 address=${VEXA_TESTBED_DIR:-}/rpcscd.address
-[[ -n "${VEXA_TESTBED_DIR:-}" && -s "$address" ]] ||
-    { echo "wine_card_tests: skipped, no test bed with vexa-rpcscd (testbed/start_testbed.sh starts one)"; exit 77; }
+if [[ -z "${VEXA_TESTBED_DIR:-}" || ! -s "$address" ]]; then
+    [[ -n "${VEXA_TESTBED_REQUIRED:-}" ]] && { echo "FAIL: no test bed with vexa-rpcscd in '${VEXA_TESTBED_DIR:-}'"; exit 1; }
+    echo "wine_card_tests: skipped, no test bed with vexa-rpcscd (testbed/start_testbed.sh starts one)"; exit 77
+fi
 for f in tools/vexa.exe ctapi/vexactapi.dll testbed/windows/winscard.dll; do
     [[ -s "$WIN/$f" ]] || { echo "wine_card_tests: $WIN/$f missing: build the Windows tree first" >&2; exit 1; }
 done
