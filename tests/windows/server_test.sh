@@ -64,6 +64,8 @@ grep -qF "$server:Virtual PCD 00 00: card present" <<<"$readers" || fail "reader
 grep -qF "$server:Virtual PCD 00 01: card present" <<<"$readers" || fail "readers: $readers"
 
 coproc SHELL { cd "$work/cwd" && exec "$LINUX/tools/vexa" shell --url https://bank.example/x --answer yes; }
+# Bash forgets SHELL_PID once the shell has ended.
+shell_pid=$SHELL_PID
 call() {
     printf '{"id":1,"method":"%s","args":%s}\n' "$1" "$2" >&"${SHELL[1]}"
     local line
@@ -79,6 +81,6 @@ expect "card present" "$(call IsCardRemoved '[]')" "0"
 expect "card removed" "$(call IsCardRemoved '[]')" "992315"
 expect "disconnect" "$(call DisConnectCard '[]')" "0"
 eval "exec ${SHELL[1]}>&-"
-wait "$SHELL_PID" || fail "shell exit status $?"
+wait "$shell_pid" || fail "shell exit status $?"
 "$card" ctl "$dir/card0.sock" insert >/dev/null
 echo "server_test passed"
