@@ -46,6 +46,7 @@ host_test() {
 step "unit tests under Wine" unit_tests
 step "vexa-host.exe over its standard streams" host_test
 step "vexa-host.exe register and unregister" bash "$HERE/registration_test.sh" "$WIN"
+step "files in APPDATA, ProtocolDir from the registry" bash "$HERE/protocol_dir_test.sh" "$WIN"
 step "cards under Wine" bash "$HERE/wine_card_tests.sh" "$WIN" "$LINUX"
 step "vexa-rpcscd.exe serving the Linux build" bash "$HERE/server_test.sh" "$WIN" "$LINUX"
 step "the MSI under Wine" bash "$HERE/msi_test.sh" "$WIN"
