@@ -1,10 +1,10 @@
 #include "support/ini_file.h"
 
-#include <filesystem>
 #include <new>
 #include <span>
 #include <system_error>
 
+#include "platform/file.h"
 #include "support/tov_file.h"
 
 namespace vexa {
@@ -41,8 +41,7 @@ std::string valueOf(std::string_view text) {
 std::int32_t IniFile::init(std::string_view path) {
     path_ = path;
     sections_.clear();
-    std::error_code error;
-    if (path.empty() || !std::filesystem::exists(path_, error)) return kNoPath;
+    if (path.empty() || !platform::factsOf(path_)) return kNoPath;
     sections_.push_back({"GLOBAL", {}});
     return 0;
 }

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/path.h"
 #include "support/date_time.h"
 #include "support/text.h"
 
@@ -265,10 +266,15 @@ namespace {
 // A log whose folder exists but whose file does not has simply written
 // nothing yet; a missing folder is a log that cannot be read.
 bool noFileYet(const std::string& path) {
-    std::error_code error;
-    const std::filesystem::path file(path);
-    return !std::filesystem::exists(std::filesystem::symlink_status(file, error)) &&
-           std::filesystem::is_directory(file.has_parent_path() ? file.parent_path() : ".", error);
+    if (platform::factsOf(path, false)) return false;
+    const auto separator = std::find_if(path.rbegin(), path.rend(), platform::isPathSeparator);
+    // The folder keeps its root: "/" for "/log", "C:\\" for "C:\\log".
+    const auto at = static_cast<std::size_t>(path.rend() - separator - 1);
+    const std::string folder = separator == path.rend()         ? "."
+                               : at == 0 || path[at - 1] == ':' ? path.substr(0, at + 1)
+                                                                : path.substr(0, at);
+    const auto facts = platform::factsOf(folder);
+    return facts && facts->isFolder;
 }
 
 } // namespace
