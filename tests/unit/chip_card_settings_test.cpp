@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/system.h"
 #include "plugin_environment.h"
 
 #ifndef _WIN32
@@ -8,6 +9,7 @@
 #endif
 
 using namespace vexa;
+using vexa::test_support::asLogged;
 using vexa::testing::PluginEnvironment;
 using vexa::testing::ScriptedPlugin;
 
@@ -15,6 +17,10 @@ namespace {
 
 class SettingsTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        if (!PluginEnvironment::settingsKeyFree()) GTEST_SKIP() << PluginEnvironment::kSettingsKeyTaken;
+    }
+
     PluginEnvironment env;
 };
 
@@ -33,7 +39,7 @@ TEST_F(SettingsTest, DefaultsWithoutRegistryOrFile) {
 TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {
     const auto protocolDir = env.home / "protocol";
     std::filesystem::create_directories(protocolDir);
-    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "ProtocolDir=" + protocolDir.string() + "\n");
+    ASSERT_TRUE(env.writeSettingsKey("ProtocolDir=" + protocolDir.string() + "\n"));
     env.writeFile(protocolDir / "vexa_ie.conf", "INTERFACE=CTAPI\n");
     ScriptedPlugin p;
     p.start();
@@ -41,7 +47,8 @@ TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {
     EXPECT_EQ(p.GetMode("INTERFACE"), "CTAPI");
     EXPECT_EQ(p.currentInterface(), 3);
     const std::string log = PluginEnvironment::readFile(protocolDir / "vexa_ie.log");
-    EXPECT_NE(log.find(" INFO    VEXA 2.0.0.2 on Linux using interface type CTAPI on Test client \n"),
+    EXPECT_NE(log.find(" INFO    VEXA 2.0.0.2 on " + std::string(platform::kSystemName) +
+                       " using interface type CTAPI on Test client \n"),
               std::string::npos)
         << log;
 }
@@ -51,8 +58,7 @@ TEST_F(SettingsTest, ProtocolDirectoryTurnsLoggingOnThere) {
 TEST_F(SettingsTest, OtherRegistryValuesArePassedOver) {
     const auto protocolDir = env.home / "protocol";
     std::filesystem::create_directories(protocolDir);
-    env.writeFile(env.meridan() / "VEXA" / "registry.conf",
-                  "Version=2.0\nProtocolDir=" + protocolDir.string() + "\nInstallPath=/opt/vexa\n");
+    ASSERT_TRUE(env.writeSettingsKey("Version=2.0\nProtocolDir=" + protocolDir.string() + "\nInstallPath=/opt/vexa\n"));
     ScriptedPlugin p;
     p.start();
     EXPECT_EQ(p.GetMode("LOGLEVEL"), "DEBUG");
@@ -61,7 +67,7 @@ TEST_F(SettingsTest, OtherRegistryValuesArePassedOver) {
 
 TEST_F(SettingsTest, MachineRegistryOnlyWhenTheUserKeyIsMissing) {
     // The user's key exists but holds no ProtocolDir: the machine's is not read.
-    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "\n");
+    ASSERT_TRUE(env.writeSettingsKey("\n"));
     ScriptedPlugin p;
     p.start();
     EXPECT_EQ(p.GetMode("LOGLEVEL"), "OFF");
@@ -69,14 +75,14 @@ TEST_F(SettingsTest, MachineRegistryOnlyWhenTheUserKeyIsMissing) {
 
 TEST_F(SettingsTest, FaultyFileKeepsWhatWasReadAndReportsTheLine) {
     const auto protocolDir = env.home / "protocol";
-    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "ProtocolDir=" + protocolDir.string() + "\n");
+    ASSERT_TRUE(env.writeSettingsKey("ProtocolDir=" + protocolDir.string() + "\n"));
     env.writeFile(protocolDir / "vexa_ie.conf", "# settings\r\nLOGLEVEL=INFO\r\nINTERFACE=USB\r\n");
     ScriptedPlugin p;
     p.start();
     EXPECT_EQ(p.GetMode("LOGLEVEL"), "INFO");
     EXPECT_EQ(p.GetMode("INTERFACE"), "PCSC");
     const std::string log = PluginEnvironment::readFile(protocolDir / "vexa_ie.log");
-    EXPECT_NE(log.find("ERROR   Unknown parameter value in file '" + (protocolDir / "vexa_ie.conf").string() +
+    EXPECT_NE(log.find("ERROR   Unknown parameter value in file '" + asLogged((protocolDir / "vexa_ie.conf").string()) +
                        "', line 3. \n"),
               std::string::npos)
         << log;
@@ -84,13 +90,14 @@ TEST_F(SettingsTest, FaultyFileKeepsWhatWasReadAndReportsTheLine) {
 
 TEST_F(SettingsTest, MissingFileIsReportedAsDefaults) {
     const auto protocolDir = env.home / "protocol";
-    env.writeFile(env.meridan() / "VEXA" / "registry.conf", "ProtocolDir=" + protocolDir.string() + "\n");
+    ASSERT_TRUE(env.writeSettingsKey("ProtocolDir=" + protocolDir.string() + "\n"));
     std::filesystem::create_directories(protocolDir);
     ScriptedPlugin p;
     p.start();
     const std::string log = PluginEnvironment::readFile(protocolDir / "vexa_ie.log");
-    EXPECT_NE(log.find("INFO    Using default values for '" + (protocolDir / "vexa_ie.conf").string() + "' \n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("INFO    Using default values for '" + asLogged((protocolDir / "vexa_ie.conf").string()) + "' \n"),
+        std::string::npos)
         << log;
 }
 
@@ -160,8 +167,10 @@ TEST_F(SettingsTest, LogIsInTheCompanyDirectoryNotTheCurrentOne) {
     ScriptedPlugin p;
     p.start();
     EXPECT_EQ(p.SetMode("LOGLEVEL", "INFO"), 0);
-    const auto meridanStatus = std::filesystem::status(env.meridan());
-    EXPECT_EQ(meridanStatus.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    if (!platform::kWindows) { // private to the user, where folders have modes
+        const auto meridanStatus = std::filesystem::status(env.meridan());
+        EXPECT_EQ(meridanStatus.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    }
     EXPECT_EQ(p.log().logFileName(), (env.meridan() / "vexa_ie.log").string());
     EXPECT_NE(PluginEnvironment::readFile(env.meridan() / "vexa_ie.log").find("Loglevel set to INFO"),
               std::string::npos);

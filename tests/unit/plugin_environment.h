@@ -6,8 +6,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "core/chip_card_plugin.h"
+#include "platform/registry.h"
 #include "temp_files.h"
 
 namespace vexa::testing {
@@ -35,6 +37,7 @@ public:
         std::filesystem::current_path(home);
     }
     ~PluginEnvironment() {
+        if (!createdKey_.empty()) platform::deleteRegistryKey(platform::RegistryRoot::CurrentUser, createdKey_);
         std::filesystem::current_path(oldCwd_);
         for (const auto& [name, value] : saved_) test_support::setVariable(name.c_str(), value);
         std::filesystem::remove_all(home);
@@ -52,12 +55,50 @@ public:
     }
     std::filesystem::path meridan() const { return configHome / "MERIDAN"; }
 
+    // Whether the plug-in's settings key is this test's alone: the Windows
+    // registry is the machine's, and a test neither changes nor depends on an
+    // installation's key.
+    static bool settingsKeyFree() {
+        using platform::RegistryRoot;
+        return !platform::kSystemRegistry ||
+               (!platform::readRegistryText(RegistryRoot::CurrentUser, kSettingsKey, "") &&
+                !platform::readRegistryText(RegistryRoot::LocalMachine, kSettingsKey, ""));
+    }
+    static constexpr std::string_view kSettingsKeyTaken =
+        "The registry holds an installation's settings key, which a test leaves alone";
+
+    // Puts "NAME=VALUE" lines into the user's settings key: its file, or on
+    // Windows the registry key, removed again when the environment ends.
+    // False, writing nothing, when the key is not free.
+    bool writeSettingsKey(const std::string& lines) {
+        if (!platform::kSystemRegistry) {
+            writeFile(meridan() / "VEXA" / "registry.conf", lines);
+            return true;
+        }
+        constexpr auto user = platform::RegistryRoot::CurrentUser;
+        if (createdKey_.empty()) {
+            if (!settingsKeyFree()) return false;
+            createdKey_ = platform::readRegistryText(user, kCompanyKey, "") ? kSettingsKey : kCompanyKey;
+        }
+        bool written = platform::writeRegistryText(user, kSettingsKey, "", ""); // the key, also without values
+        std::istringstream in(lines);
+        for (std::string line; std::getline(in, line);)
+            if (const auto equals = line.find('='); equals != std::string::npos)
+                written &=
+                    platform::writeRegistryText(user, kSettingsKey, line.substr(0, equals), line.substr(equals + 1));
+        return written;
+    }
+
     std::filesystem::path home;
     std::filesystem::path configHome;
 
 private:
+    static constexpr const char* kCompanyKey = "Software\\MERIDAN";
+    static constexpr const char* kSettingsKey = "Software\\MERIDAN\\VEXA";
+
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
     std::filesystem::path oldCwd_;
+    std::string createdKey_;
 };
 
 // A user who answers the site question as told and remembers the question.

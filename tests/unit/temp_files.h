@@ -3,10 +3,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
+
+#include "platform/path.h"
 
 // Helpers for tests that touch files or the environment.
 namespace vexa::test_support {
@@ -39,6 +43,27 @@ struct TempDir {
     TempDir& operator=(const TempDir&) = delete;
     std::string path;
 };
+
+// The parts joined as this system joins a folder and a name ('\' on Windows).
+inline std::string joinedPath(std::initializer_list<std::string_view> parts) {
+    std::string path;
+    for (std::string_view part : parts) {
+        if (!path.empty()) path += platform::kPathSeparator;
+        path += part;
+    }
+    return path;
+}
+
+// A text as a log line shows it: each backslash doubled (Windows paths hold
+// them).
+inline std::string asLogged(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\\') out += c;
+    }
+    return out;
+}
 
 inline std::string fileContents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

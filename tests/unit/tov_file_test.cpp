@@ -34,19 +34,26 @@ std::string readAll(TovFile& file, std::uint32_t chunk) {
 TEST(TovFilePath, HomedirBelowFirstSetVariableCreatesDirectory) {
     TempDir home;
     ScopedEnv appdata("APPDATA", std::nullopt), profile("USERPROFILE", home.path), windir("windir", "/nowhere");
-    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", "vexa.log"), home.path + "/MERIDAN/vexa.log");
+    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", "vexa.log"), joinedPath({home.path, "MERIDAN", "vexa.log"}));
     // Private to the user, where folders have modes.
     if (!platform::kWindows) {
         EXPECT_EQ(fs::status(home.path + "/MERIDAN").permissions() & fs::perms::all, fs::perms::owner_all);
     }
-    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", ""), home.path + "/MERIDAN");
+    EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", ""), joinedPath({home.path, "MERIDAN"}));
     ScopedEnv appdataSet("APPDATA", home.path + "/");
-    EXPECT_EQ(resolve("D", "HOMEDIR", "f"), home.path + "/D/f");
+    EXPECT_EQ(resolve("D", "HOMEDIR", "f"), home.path + "/" + joinedPath({"D", "f"}));
 }
 
 TEST(TovFilePath, ConfigHomeFallsBackToXdgThenHome) {
     ScopedEnv appdata("APPDATA", ""), profile("USERPROFILE", std::nullopt), windir("windir", std::nullopt);
     ScopedEnv xdg("XDG_CONFIG_HOME", "/xdg"), home("HOME", "/home/u");
+    if (platform::kWindows) {
+        // Neither counts on Windows: the shell's roaming application data folder.
+        const std::string roaming = TovFile::configHome();
+        EXPECT_TRUE(fs::path(roaming).is_absolute()) << roaming;
+        EXPECT_EQ(resolve("D", "HOMEDIR", "f"), joinedPath({roaming, "D", "f"}));
+        return;
+    }
     EXPECT_EQ(TovFile::configHome(), "/xdg");
     ScopedEnv noXdg("XDG_CONFIG_HOME", "");
     EXPECT_EQ(TovFile::configHome(), "/home/u/.config");
@@ -59,8 +66,8 @@ TEST(TovFilePath, CompleteNamesAndOtherLocations) {
     for (const char* name : {"C:\\logs\\vexa.log", "\\\\server\\vexa.log", "/var/tmp/vexa.log", "a:b"})
         EXPECT_EQ(resolve("MERIDAN", "HOMEDIR", name), name);
     ScopedEnv set("VEXA_TEST_LOG_DIR", "/srv/logs"), unset("VEXA_TEST_UNSET_DIR", std::nullopt);
-    EXPECT_EQ(resolve("unused", "VEXA_TEST_LOG_DIR", "a.log"), "/srv/logs/a.log");
-    EXPECT_EQ(resolve("unused", "VEXA_TEST_UNSET_DIR", "a.log"), "VEXA_TEST_UNSET_DIR/a.log");
+    EXPECT_EQ(resolve("unused", "VEXA_TEST_LOG_DIR", "a.log"), joinedPath({"/srv/logs", "a.log"}));
+    EXPECT_EQ(resolve("unused", "VEXA_TEST_UNSET_DIR", "a.log"), joinedPath({"VEXA_TEST_UNSET_DIR", "a.log"}));
     EXPECT_EQ(resolve("", "/var/log/", "a.log"), "/var/log/a.log");
     EXPECT_EQ(resolve("", "D:\\logs\\", "a.log"), "D:\\logs\\a.log");
     EXPECT_EQ(resolve("", "/var/log", ""), "/var/log");
@@ -71,13 +78,13 @@ TEST(TovFilePath, ResolvesOnceUntilPartsChange) {
     ScopedEnv dir("VEXA_TEST_LOG_DIR", "/one");
     TovFile file;
     file.set("", "VEXA_TEST_LOG_DIR", "f");
-    EXPECT_EQ(file.resolvedPath(), "/one/f");
+    EXPECT_EQ(file.resolvedPath(), joinedPath({"/one", "f"}));
     setVariable("VEXA_TEST_LOG_DIR", "/two");
-    EXPECT_EQ(file.resolvedPath(), "/one/f");
+    EXPECT_EQ(file.resolvedPath(), joinedPath({"/one", "f"}));
     file.setResolvedPath("/three/f");
     EXPECT_EQ(file.resolvedPath(), "/three/f");
     file.set("", "VEXA_TEST_LOG_DIR", "f");
-    EXPECT_EQ(file.resolvedPath(), "/two/f");
+    EXPECT_EQ(file.resolvedPath(), joinedPath({"/two", "f"}));
 }
 
 class TovFileIo : public ::testing::Test {
@@ -143,7 +150,10 @@ TEST_F(TovFileIo, AccessModes) {
     EXPECT_EQ(file.openFile(TovFile::ReadOnly, true, TovFile::Shared, 0), 1);
     EXPECT_FALSE(fs::exists(path));
     ASSERT_EQ(file.openFile(TovFile::ReadWrite, true, TovFile::Shared, 0), 0);
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    // Private to the user, where files have modes.
+    if (!platform::kWindows) {
+        EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    }
     EXPECT_EQ(file.writeText("hello"), 0);
     ASSERT_EQ(file.openFile(TovFile::Append, true, TovFile::Shared, 0), 0);
     file.position(0, TovFile::Start);
@@ -208,7 +218,10 @@ TEST_F(TovFileIo, KnowsWhenThePathNoLongerNamesTheOpenFile) {
 
 TEST_F(TovFileIo, LinksAreFollowedOnlyWhenAllowed) {
     writeFile(dir.path + "/target", "kept\n");
-    fs::create_symlink(dir.path + "/target", dir.path + "/link");
+    std::error_code error;
+    fs::create_symlink(dir.path + "/target", dir.path + "/link", error);
+    if (error && platform::kWindows) GTEST_SKIP() << "This system makes no symbolic link here: " << error.message();
+    ASSERT_FALSE(error) << error.message();
     TovFile file = fileAt("link");
     file.setFollowLinks(false);
     const auto start = std::chrono::steady_clock::now();

@@ -13,10 +13,6 @@ add_subdirectory(${VEXA_GTEST_SOURCES} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_
 # that need POSIX (owners and modes, fork, raw sockets) report themselves as
 # skipped there, each with its reason.
 set(posix_only
-  # Expectations written in Linux paths ("/" joins, XDG and HOME, the
-  # registry kept in files) that still need their Windows form; and saving
-  # renames over the file it holds open, which Wine refuses.
-  tov_file_test tov_conf_test site_authorisation_test chip_card_settings_test
   # The virtual card of the Linux test bed.
   card_script_test
   # The Wine winscard stand-in's conversions, held against pcsc-lite's own numbers.
