@@ -35,7 +35,9 @@ TEST(ErrorModelTest, LookupOrderAcrossTables) {
     EXPECT_EQ(lookupErrorText(992404), "");
     EXPECT_EQ(lookupErrorText(static_cast<std::int32_t>(0x8010000B)),
               systemErrorText(static_cast<std::int32_t>(0x8010000B)));
-    if (systemHasPcscTexts()) EXPECT_NE(lookupErrorText(static_cast<std::int32_t>(0x8010000B)), "");
+    if (systemHasPcscTexts()) {
+        EXPECT_NE(lookupErrorText(static_cast<std::int32_t>(0x8010000B)), "");
+    }
 }
 
 TEST(ErrorModelTest, CardTextFallsBackToSystemText) {

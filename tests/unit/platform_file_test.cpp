@@ -110,7 +110,9 @@ TEST(PlatformFile, AtomicReplaceWritesAllOrLeavesTheOldFile) {
     EXPECT_EQ(written->identity, factsOf(path)->identity);
     EXPECT_EQ(written->size, 11);
     // Windows files take their access from the folder, not from modes.
-    if (!platform::kWindows) EXPECT_EQ(factsOf(path)->permissions, 0640u);
+    if (!platform::kWindows) {
+        EXPECT_EQ(factsOf(path)->permissions, 0640u);
+    }
 
     // A folder in the way: the rename fails, and neither the folder nor a
     // temporary file is left changed or behind.
