@@ -1,6 +1,7 @@
 #include "platform/ip_address.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "platform/socket_api.h"
@@ -70,6 +71,23 @@ std::optional<IpAddress> resolveIpv4(std::string_view host) {
         return std::nullopt;
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, ::freeaddrinfo);
     return mapped(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr);
+}
+
+std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, std::size_t size) {
+    IpEndpoint endpoint;
+    if (address.ss_family == AF_INET && size >= sizeof(sockaddr_in)) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        endpoint.address = mapped(v4.sin_addr);
+        endpoint.port = ntohs(v4.sin_port);
+        return endpoint;
+    }
+    if (address.ss_family == AF_INET6 && size >= sizeof(sockaddr_in6)) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        std::memcpy(endpoint.address.data(), &v6.sin6_addr, endpoint.address.size());
+        endpoint.port = ntohs(v6.sin6_port);
+        return endpoint;
+    }
+    return std::nullopt;
 }
 
 } // namespace vexa::platform

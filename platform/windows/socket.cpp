@@ -79,24 +79,6 @@ int finishConnect(SOCKET s, std::int32_t timeoutMs) {
     }
 }
 
-std::optional<IpEndpoint> endpointOf(const sockaddr_storage& address, int size) {
-    IpEndpoint endpoint;
-    if (address.ss_family == AF_INET && size >= static_cast<int>(sizeof(sockaddr_in))) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        endpoint.address =
-            ipv4Mapped(std::span<const std::uint8_t, 4>(reinterpret_cast<const std::uint8_t*>(&v4.sin_addr.s_addr), 4));
-        endpoint.port = ntohs(v4.sin_port);
-        return endpoint;
-    }
-    if (address.ss_family == AF_INET6 && size >= static_cast<int>(sizeof(sockaddr_in6))) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        std::memcpy(endpoint.address.data(), &v6.sin6_addr, endpoint.address.size());
-        endpoint.port = ntohs(v6.sin6_port);
-        return endpoint;
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 Socket::Socket(WaitHandle handle) noexcept : handle_(handle) {
