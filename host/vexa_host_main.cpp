@@ -17,6 +17,7 @@
 #include "platform/shared_files.h"
 #include "platform/signals.h"
 #include "platform/std_streams.h"
+#include "platform/system.h"
 #include "support/option_parser.h"
 #include "support/tov_file.h"
 #include "support/version.h"
@@ -35,11 +36,19 @@ constexpr std::string_view kSynopsis =
     "vexa-host unregister [--system | --user-data-dir DIR]";
 
 constexpr std::string_view kDescriptionAfterRegister =
-    "              let Chromium, Google Chrome and Firefox start this program\n"
-    "  unregister  removes them again\n"
-    "Without --system or --user-data-dir: for the current user.\n"
-    "The browser itself starts vexa-host with the calling extension's origin\n"
-    "(Chromium) or with the manifest's path and the add-on's id (Firefox).";
+    vexa::platform::kWindows
+        ? "              Google Chrome, Microsoft Edge, Chromium and Firefox find\n"
+          "              through their keys (HKCU, or HKLM with --system) to start\n"
+          "              this program\n"
+          "  unregister  removes them again\n"
+          "Without --system: for the current user.\n"
+          "The browser itself starts vexa-host with the calling extension's origin\n"
+          "(Chromium) or with the manifest's path and the add-on's id (Firefox)."
+        : "              let Chromium, Google Chrome and Firefox start this program\n"
+          "  unregister  removes them again\n"
+          "Without --system or --user-data-dir: for the current user.\n"
+          "The browser itself starts vexa-host with the calling extension's origin\n"
+          "(Chromium) or with the manifest's path and the add-on's id (Firefox).";
 
 // The manifests are named after the build's host name.
 const std::string& description() {
@@ -87,6 +96,10 @@ std::optional<std::vector<vexa::ManifestTarget>> targetsFor(vexa::OptionParser& 
     }
     if (options->has("--system")) return vexa::systemManifestTargets();
     if (!options->has("--user-data-dir")) return vexa::currentUserManifestTargets();
+    if (vexa::platform::kWindows) {
+        parser.refuse("--user-data-dir", "browsers on Windows find hosts through the registry only");
+        return std::nullopt;
+    }
     const std::string_view directory = options->value("--user-data-dir");
     if (directory.empty()) {
         parser.refuse("--user-data-dir", "needs a directory");
