@@ -78,6 +78,10 @@ check() {
 
 appdata=$(wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')
 programdata=$(wine cmd /c 'echo %ProgramData%' 2>/dev/null | tr -d '\r')
+# Windows browsers look for hosts in the registry only: a profile folder is refused.
+wine "$host" register --user-data-dir 'C:\profile' >/dev/null 2>&1
+status=$?
+[ $status -eq 2 ] || fail "register --user-data-dir: status $status, not refused"
 check HKCU "$appdata\\MERIDAN\\VEXA"
 check HKLM "$programdata\\MERIDAN\\VEXA" --system
 
