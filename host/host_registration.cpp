@@ -118,7 +118,7 @@ int removeManifest(const ManifestTarget& target) {
 
 // Windows browsers find a manifest through a registry key of their own, which
 // names its path; the manifests themselves lie in VEXA's own folder.
-std::vector<ManifestTarget> windowsTargets(const fs::path& folder, bool machineWide) {
+[[maybe_unused]] std::vector<ManifestTarget> windowsTargets(const fs::path& folder, bool machineWide) {
     const std::string name(kHostName);
     const fs::path firefoxFolder = folder / "firefox";
     return {
@@ -132,7 +132,7 @@ std::vector<ManifestTarget> windowsTargets(const fs::path& folder, bool machineW
     };
 }
 
-fs::path fromUtf8(const std::string& text) {
+[[maybe_unused]] fs::path fromUtf8(const std::string& text) {
     return fs::path(std::u8string(text.begin(), text.end()));
 }
 

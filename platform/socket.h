@@ -64,7 +64,7 @@ private:
     long long receiveTimeoutMs_ = -1; // as last set; -1: unknown
     // Where a local shutdown does not wake a waiting thread by itself
     // (Windows), the event the waits watch and shutdownBoth() sets.
-    WaitHandle wake_ = kNoWaitHandle;
+    [[maybe_unused]] WaitHandle wake_ = kNoWaitHandle;
 };
 
 // A listening TCP socket; owns the system's handle.
