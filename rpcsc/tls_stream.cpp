@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 
 #include "rpcsc/winsock_error.h"
 
@@ -34,6 +35,8 @@ struct BioDeleter {
 std::string takeErrorText(std::string_view otherwise) {
     const unsigned long first = ERR_get_error();
     ERR_clear_error();
+    // A file that cannot be opened comes as the system's errno.
+    if (first != 0 && ERR_SYSTEM_ERROR(first)) return std::strerror(ERR_GET_REASON(first));
     const char* reason = first != 0 ? ERR_reason_error_string(first) : nullptr;
     return reason ? reason : std::string(otherwise);
 }
