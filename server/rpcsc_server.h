@@ -43,8 +43,8 @@ struct ServerOptions {
     bool verbose = false;
     // The stream a connection is served over, made from the TCP stream just
     // accepted; plain TCP when empty. Runs on the accepting thread, so it
-    // must not wait for the peer: a stream with a handshake does it in its
-    // first read; the server asks for it at once, under the line time-out.
+    // must not wait for the peer: the connection's thread then runs the
+    // stream's handshake, under the line time-out.
     std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
     // For a stream whose peer showed a certificate: the readers that
     // certificate may use, by its fingerprint (PeerCertificate's 64 hex
@@ -53,7 +53,8 @@ struct ServerOptions {
     std::function<std::optional<ReaderGrant>(std::string_view fingerprintHex)> admit;
 };
 
-// Writes the server's log lines to standard error, one line at a time.
+// Writes the server's log lines to standard error (or out), one line at a
+// time.
 // Without time stamps (for the journal, which adds its own), each line
 // starts with its syslog priority ("<3>") for the journal to file it by.
 class ServerLog {
