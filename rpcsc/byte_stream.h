@@ -4,15 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+
+#include "rpcsc/peer_certificate.h"
 
 namespace vexa {
 
-// A connected, ordered stream of bytes under the remote PC/SC lines: TCP
-// today, a TLS session over TCP tomorrow. Every wait is bounded by a
-// deadline the caller fixes, so that a line keeps one deadline however many
-// reads it takes. Results are 0 or Windows Sockets error numbers. Used by one
-// thread at a time, except shutdownBoth.
+// A connected, ordered stream of bytes under the remote PC/SC lines: TCP,
+// or a TLS session over TCP. Every wait is bounded by a deadline the caller
+// fixes, so that a line keeps one deadline however many reads it takes.
+// Results are 0 or Windows Sockets error numbers. Used by one thread at a
+// time, except shutdownBoth.
 class ByteStream {
 public:
     using Clock = std::chrono::steady_clock;
@@ -32,6 +35,16 @@ public:
     virtual void shutdownBoth() noexcept = 0;
     // Releases the stream; 0, or the error number of releasing it.
     virtual std::int32_t close() noexcept = 0;
+
+    // Completes the opening exchange of a secured stream (a TLS handshake)
+    // by the deadline: 0, or an error number with `failure` saying why in
+    // words for the log. Reads and writes would run it themselves; calling
+    // it first gives it a deadline and a reason of its own. Plain streams
+    // have nothing to do.
+    virtual std::int32_t handshake(Clock::time_point /*deadline*/, std::string& /*failure*/) { return 0; }
+    // The certificate the peer proved to hold in the handshake; null for a
+    // plain stream or before the handshake.
+    virtual const PeerCertificate* peerCertificate() const { return nullptr; }
 };
 
 } // namespace vexa

@@ -66,6 +66,11 @@ std::int32_t LineChannel::awaitBytes(std::int32_t timeoutMs) {
     return 0;
 }
 
+std::int32_t LineChannel::handshake(std::int32_t timeoutMs, std::string& failure) {
+    if (!valid()) return WSAENOTSOCK;
+    return stream_->handshake(deadlineAfter(timeoutMs), failure);
+}
+
 std::int32_t LineChannel::receiveMore(Clock::time_point deadline) {
     std::array<char, 4096> chunk;
     std::size_t got = 0;

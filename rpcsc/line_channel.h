@@ -41,6 +41,11 @@ public:
     // deadlines of their own. 0 when bytes are buffered, WSAEWOULDBLOCK after
     // timeoutMs without any, WSAECONNRESET when the peer closed.
     std::int32_t awaitBytes(std::int32_t timeoutMs);
+    // Runs the stream's handshake (nothing for a plain stream) within
+    // timeoutMs, as ByteStream::handshake does.
+    std::int32_t handshake(std::int32_t timeoutMs, std::string& failure);
+    // The peer's certificate from that handshake; null for a plain stream.
+    const PeerCertificate* peerCertificate() const { return valid() ? stream_->peerCertificate() : nullptr; }
     // Ends both directions so that a thread waiting on the stream wakes up;
     // the stream stays until close.
     void shutdownBoth() noexcept;

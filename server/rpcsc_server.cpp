@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <memory>
 
 #include "pcsc/card.h"
@@ -34,7 +33,7 @@ void ServerLog::write(int priority, const char* level, const std::string& text) 
         prefix = "<" + std::to_string(priority) + ">";
     }
     std::lock_guard guard(lock_);
-    std::cerr << prefix << level << ' ' << text << '\n' << std::flush;
+    out_ << prefix << level << ' ' << text << '\n' << std::flush;
 }
 
 // Priorities as syslog(3) numbers them.
@@ -142,7 +141,7 @@ std::string RpcscServer::refusal(const PeerAddress& address) const {
 }
 
 void RpcscServer::serve(Connection& connection) {
-    {
+    if (admitted(connection)) {
         PcscSession session;
         std::string line;
         for (;;) {
@@ -162,6 +161,26 @@ void RpcscServer::serve(Connection& connection) {
     log_.info("Connection from " + connection.peer + " closed");
     connection.done = true;
     ended_.signal();
+}
+
+bool RpcscServer::admitted(Connection& connection) {
+    std::string failure;
+    if (connection.channel.handshake(options_.lineTimeoutMs, failure) != 0) {
+        log_.error("Refusing " + connection.peer + ": " + failure);
+        return false;
+    }
+    const PeerCertificate* certificate = connection.channel.peerCertificate();
+    if (!certificate) return true; // plain
+    log_.info("TLS connection from " + connection.peer + ": certificate " + certificate->fingerprint + ", subject " +
+              certificate->subject);
+    const auto grant = options_.admit ? options_.admit(certificate->fingerprintHex) : std::optional(ReaderGrant{});
+    if (!grant) {
+        log_.error("Refusing " + connection.peer + ": certificate " + certificate->fingerprint + " not admitted");
+        return false;
+    }
+    connection.certificate = certificate->fingerprintHex;
+    connection.grant = *grant;
+    return true;
 }
 
 std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& session) {

@@ -3,18 +3,23 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 
+#include "platform/wait_handle.h"
+#include "platform/wake_signal.h"
 #include "rpcsc/line_channel.h"
 #include "rpcsc/tcp_listener.h"
 #include "rpcsc/wire_message.h"
-#include "platform/wait_handle.h"
-#include "platform/wake_signal.h"
 #include "server/allow_list.h"
+#include "server/reader_grant.h"
 
 namespace vexa::rpcsc {
 
@@ -38,17 +43,24 @@ struct ServerOptions {
     bool verbose = false;
     // The stream a connection is served over, made from the TCP stream just
     // accepted; plain TCP when empty. Runs on the accepting thread, so it
-    // must not wait for the peer: a stream with a handshake does it in its
-    // first read, under the line deadline.
+    // must not wait for the peer: the connection's thread then runs the
+    // stream's handshake, under the line time-out.
     std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
+    // For a stream whose peer showed a certificate: the readers that
+    // certificate may use, by its fingerprint (PeerCertificate's 64 hex
+    // digits, upper case, no colons), or nullopt to refuse it. Called on the
+    // connection's thread once per connection; every reader when empty.
+    std::function<std::optional<ReaderGrant>(std::string_view fingerprintHex)> admit;
 };
 
-// Writes the server's log lines to standard error, one line at a time.
+// Writes the server's log lines to standard error (or out), one line at a
+// time.
 // Without time stamps (for the journal, which adds its own), each line
 // starts with its syslog priority ("<3>") for the journal to file it by.
 class ServerLog {
 public:
-    explicit ServerLog(bool verbose, bool stamped = true) : verbose_(verbose), stamped_(stamped) {}
+    explicit ServerLog(bool verbose, bool stamped = true, std::ostream& out = std::cerr)
+        : verbose_(verbose), stamped_(stamped), out_(out) {}
     void info(const std::string& text);
     void detail(const std::string& text); // only with verbose
     void error(const std::string& text);
@@ -57,6 +69,7 @@ private:
     void write(int priority, const char* level, const std::string& text);
     bool verbose_;
     bool stamped_;
+    std::ostream& out_;
     std::mutex lock_;
 };
 
@@ -82,6 +95,10 @@ private:
         LineChannel channel;
         PeerAddress address{};
         std::string peer; // address and port, for the log
+        // For a certificate's connection: its fingerprint (hex digits) and
+        // the readers it was granted.
+        std::string certificate;
+        ReaderGrant grant;
         std::atomic<bool> done{false};
         std::thread thread;
     };
@@ -91,6 +108,10 @@ private:
     // be served.
     std::string refusal(const PeerAddress& address) const;
     void serve(Connection& connection);
+    // Runs the stream's handshake and asks whether its certificate is
+    // admitted, logging who it is or why not; false when the connection must
+    // end. True at once for a plain stream.
+    bool admitted(Connection& connection);
     // Waits for the client's next request as LineChannel::awaitBytes does,
     // for the idle time; ends the connection's transactions when it stays
     // quiet past pcsc::kIdleTransactionLimit while holding one.

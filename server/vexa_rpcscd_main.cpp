@@ -1,4 +1,5 @@
 // vexa-rpcscd: serves the local pcscd's readers to remote PC/SC clients.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "platform/system.h"
 #include "rpcsc/wire_message.h"
 #include "server/rpcsc_server.h"
+#include "server/tls_serving.h"
 #include "support/option_parser.h"
 #include "support/version.h"
 
@@ -20,7 +22,7 @@ namespace {
 const std::string kPortHelp =
     "the TCP port (default " + std::to_string(vexa::wire::kDefaultPort) + "; 0: any free port)";
 
-const std::array<vexa::OptionSpec, 9> kOptions{{
+const std::array<vexa::OptionSpec, 12> kOptions{{
     {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
     {"--port", "PORT", kPortHelp, vexa::NumberRange{0, 65535, "a port number"}},
     {"--allow", "BLOCKS",
@@ -37,17 +39,45 @@ const std::array<vexa::OptionSpec, 9> kOptions{{
      "stamp log lines with the time: yes, no, or auto\n"
      "(default): not when standard error is the journal",
      std::nullopt, "yes|no|auto"},
+    {"--tls-cert", "FILE",
+     "serve TLS 1.3 with this certificate (PEM, chain after it);\n"
+     "with --tls-key and --tls-client-ca"},
+    {"--tls-key", "FILE", "the private key of --tls-cert (PEM)"},
+    {"--tls-client-ca", "FILE", "the CA certificate every client's certificate must come from"},
 }};
 
 constexpr vexa::ProgramText kProgram{
     "vexa-rpcscd", vexa::kVersion,
     "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
-    "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]",
+    "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]\n"
+    "            [--tls-cert FILE --tls-key FILE --tls-client-ca FILE]",
     vexa::platform::kWindows ? "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; Ctrl-C, Ctrl-Break and closing its console end it cleanly."
                              : "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; SIGTERM and SIGINT end it cleanly."};
+
+// Sets the server up for TLS when the TLS options are given: all of them or
+// none, since a half-configured TLS server must not come up as plain. False
+// (refused, status 2) otherwise or when a file cannot be used.
+bool tlsOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed, vexa::rpcsc::ServerOptions& options) {
+    constexpr std::array<std::string_view, 3> kNames{"--tls-cert", "--tls-key", "--tls-client-ca"};
+    const auto given = std::count_if(kNames.begin(), kNames.end(), [&](auto name) { return parsed.has(name); });
+    if (given == 0) return true;
+    for (const std::string_view name : kNames) {
+        if (!parsed.has(name)) {
+            parser.refuse(name, "--tls-cert, --tls-key and --tls-client-ca go together");
+            return false;
+        }
+    }
+    const vexa::TlsFiles files{std::string(parsed.value("--tls-cert", "")), std::string(parsed.value("--tls-key", "")),
+                               std::string(parsed.value("--tls-client-ca", ""))};
+    if (std::string failure; !vexa::rpcsc::serveTls(files, options, failure)) {
+        parser.refuse("--tls-cert", failure);
+        return false;
+    }
+    return true;
+}
 
 // The options, or the exit status when the program must end now.
 std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,
@@ -74,6 +104,7 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
         }
     }
     if (!allow.empty()) options.allow = std::move(allow);
+    if (!tlsOptions(parser, *parsed, options)) return std::nullopt;
     const std::string_view stamps = parsed->value("--log-timestamps", "auto");
     stamped = stamps == "yes" || (stamps == "auto" && !vexa::platform::standardErrorIsJournal());
     return options;

@@ -16,7 +16,9 @@ set(posix_only
   # The virtual card of the Linux test bed.
   card_script_test
   # The Wine winscard stand-in's conversions, held against pcsc-lite's own numbers.
-  winscard_values_test)
+  winscard_values_test
+  # The server's TLS, which is OpenSSL's and built on Linux only.
+  tls_server_test)
 
 file(GLOB unit_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*_test.cpp)
 foreach(name IN LISTS posix_only)

@@ -1,0 +1,306 @@
+#include "rpcsc/tls_stream.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+
+#include "rpcsc/winsock_error.h"
+
+namespace vexa {
+
+void TlsDeleter::operator()(ssl_ctx_st* context) const noexcept {
+    SSL_CTX_free(context);
+}
+
+void TlsDeleter::operator()(ssl_st* session) const noexcept {
+    SSL_free(session);
+}
+
+namespace {
+
+struct X509Deleter {
+    void operator()(X509* certificate) const noexcept { X509_free(certificate); }
+};
+struct BioDeleter {
+    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+
+// OpenSSL's reason for the oldest error queued on this thread, and the
+// queue emptied; `otherwise` when none is queued.
+std::string takeErrorText(std::string_view otherwise) {
+    const unsigned long first = ERR_get_error();
+    ERR_clear_error();
+    // A file that cannot be opened comes as the system's errno.
+    if (first != 0 && ERR_SYSTEM_ERROR(first)) return std::strerror(ERR_GET_REASON(first));
+    const char* reason = first != 0 ? ERR_reason_error_string(first) : nullptr;
+    return reason ? reason : std::string(otherwise);
+}
+
+bool restrictProtocol(SSL_CTX* context) {
+    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    return SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1 &&
+           SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) == 1;
+}
+
+// Loads this side's certificate and key and the CA; false with failure set
+// when a file cannot be used.
+bool loadFiles(SSL_CTX* context, const TlsFiles& files, std::string& failure) {
+    ERR_clear_error();
+    if (SSL_CTX_use_certificate_chain_file(context, files.certificate.c_str()) != 1) {
+        failure = "cannot load the certificate " + files.certificate + ": " + takeErrorText("unreadable");
+    } else if (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        failure = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH
+                      ? "the key " + files.key + " does not belong to the certificate " + files.certificate
+                      : "cannot load the key " + files.key + ": " + takeErrorText("unreadable");
+    } else if (SSL_CTX_check_private_key(context) != 1) {
+        failure = "the key " + files.key + " does not belong to the certificate " + files.certificate;
+    } else if (SSL_CTX_load_verify_locations(context, files.ca.c_str(), nullptr) != 1) {
+        failure = "cannot load the CA certificate " + files.ca + ": " + takeErrorText("unreadable");
+    }
+    ERR_clear_error();
+    return failure.empty();
+}
+
+std::optional<TlsContext> failed(std::string& failure, std::string text) {
+    failure = std::move(text);
+    return std::nullopt;
+}
+
+std::string hexPairs(std::span<const unsigned char> bytes, std::string_view separator) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        if (!text.empty()) text += separator;
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
+std::optional<PeerCertificate> describe(X509* certificate) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest.data(), &length) != 1) return std::nullopt;
+    const std::span<const unsigned char> sha256(digest.data(), length);
+    PeerCertificate peer{hexPairs(sha256, ":"), hexPairs(sha256, ""), {}};
+    const std::unique_ptr<BIO, BioDeleter> text(BIO_new(BIO_s_mem()));
+    if (text && X509_NAME_print_ex(text.get(), X509_get_subject_name(certificate), 0, XN_FLAG_ONELINE) >= 0) {
+        char* data = nullptr;
+        const long size = BIO_get_mem_data(text.get(), &data);
+        if (size > 0) peer.subject.assign(data, static_cast<std::size_t>(size));
+    }
+    return peer;
+}
+
+// Why a handshake failed, in words an administrator acts on.
+std::string handshakeFailure(SSL* session, unsigned long error) {
+    const int reason = ERR_GET_REASON(error);
+    switch (reason) {
+        case SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE:
+        case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED:
+            return "no client certificate";
+        case SSL_R_CERTIFICATE_VERIFY_FAILED:
+            return std::string("certificate refused: ") + X509_verify_cert_error_string(SSL_get_verify_result(session));
+        case SSL_R_UNSUPPORTED_PROTOCOL:
+        case SSL_R_NO_PROTOCOLS_AVAILABLE:
+        case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+            return "TLS below 1.3";
+        case SSL_R_WRONG_VERSION_NUMBER:
+        case SSL_R_HTTP_REQUEST:
+        case SSL_R_HTTPS_PROXY_REQUEST:
+        case SSL_R_PACKET_LENGTH_TOO_LONG:
+        case SSL_R_UNEXPECTED_RECORD:
+            return "not TLS (a plain client?)";
+        default:
+            break;
+    }
+    const char* text = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    return std::string("TLS failure: ") + (text ? text : "unknown");
+}
+
+} // namespace
+
+std::optional<TlsContext> TlsContext::server(const TlsFiles& files, std::string& failure) {
+    std::unique_ptr<SSL_CTX, TlsDeleter> context(SSL_CTX_new(TLS_server_method()));
+    if (!context || !restrictProtocol(context.get())) return failed(failure, "cannot set up TLS 1.3");
+    if (!loadFiles(context.get(), files, failure)) return std::nullopt;
+    // Names the CA in the certificate request, so clients with several
+    // certificates pick the right one.
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(files.ca.c_str());
+    ERR_clear_error();
+    if (!names) return failed(failure, "no CA certificate in " + files.ca);
+    SSL_CTX_set_client_CA_list(context.get(), names);
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    SSL_CTX_set_num_tickets(context.get(), 0);
+    return TlsContext(std::move(context), true);
+}
+
+std::optional<TlsContext> TlsContext::client(const TlsFiles& files, std::string& failure) {
+    std::unique_ptr<SSL_CTX, TlsDeleter> context(SSL_CTX_new(TLS_client_method()));
+    if (!context || !restrictProtocol(context.get())) return failed(failure, "cannot set up TLS 1.3");
+    if (!loadFiles(context.get(), files, failure)) return std::nullopt;
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
+    return TlsContext(std::move(context), false);
+}
+
+TlsStream::TlsStream(const TlsContext& context, std::unique_ptr<TcpStream> tcp)
+    : tcp_(std::move(tcp)), session_(SSL_new(context.get())) {
+    if (!session_) {
+        failed_ = WSAENOBUFS;
+        failure_ = "cannot start a TLS session";
+        return;
+    }
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    if (in_ && out_) {
+        SSL_set0_rbio(session_.get(), in_);
+        SSL_set0_wbio(session_.get(), out_);
+    } else {
+        BIO_free(in_);
+        BIO_free(out_);
+        in_ = out_ = nullptr;
+        failed_ = WSAENOBUFS;
+        failure_ = "cannot start a TLS session";
+        return;
+    }
+    if (context.isServer())
+        SSL_set_accept_state(session_.get());
+    else
+        SSL_set_connect_state(session_.get());
+}
+
+TlsStream::TlsStream(const TlsContext& context, std::unique_ptr<TcpStream> tcp, std::string_view serverAddress)
+    : TlsStream(context, std::move(tcp)) {
+    if (failed_ != 0) return;
+    // Server entries are IP addresses: the certificate must name this one.
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session_.get()), std::string(serverAddress).c_str()) != 1) {
+        ERR_clear_error();
+        failed_ = WSAEINVAL;
+        failure_ = "the server " + std::string(serverAddress) + " is no IP address a certificate could name";
+    }
+}
+
+TlsStream::~TlsStream() = default;
+
+std::int32_t TlsStream::connect(const TlsContext& context, std::string_view host, std::uint16_t port,
+                                std::int32_t timeoutMs, std::unique_ptr<ByteStream>& stream, std::string& failure) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    std::unique_ptr<ByteStream> tcp;
+    if (const std::int32_t connected = TcpStream::connect(host, port, timeoutMs, tcp); connected != 0) return connected;
+    auto tls =
+        std::make_unique<TlsStream>(context, std::unique_ptr<TcpStream>(static_cast<TcpStream*>(tcp.release())), host);
+    if (const std::int32_t shaken = tls->handshake(deadline, failure); shaken != 0) return shaken;
+    stream = std::move(tls);
+    return 0;
+}
+
+std::int32_t TlsStream::handshake(Clock::time_point deadline, std::string& failure) {
+    const std::int32_t result = ensureHandshake(deadline);
+    if (result != 0) failure = failure_;
+    return result == WSAEWOULDBLOCK ? WSAETIMEDOUT : result;
+}
+
+std::int32_t TlsStream::ensureHandshake(Clock::time_point deadline) {
+    if (failed_ != 0 || established_) return failed_;
+    int done = 0;
+    const std::int32_t result = drive([](SSL* s) { return SSL_do_handshake(s); }, done, deadline);
+    if (result == WSAEWOULDBLOCK || result == WSAETIMEDOUT) {
+        failure_ = "no TLS handshake in time";
+        return result; // what has come stays: a later call may go on
+    }
+    if (result == WSAECONNRESET && failure_.empty()) failure_ = "the peer hung up in the TLS handshake";
+    if (result != 0) return failed_ = result;
+    established_ = true;
+    failure_.clear();
+    if (const std::unique_ptr<X509, X509Deleter> certificate{SSL_get1_peer_certificate(session_.get())})
+        peer_ = describe(certificate.get());
+    return 0;
+}
+
+std::int32_t TlsStream::drive(const std::function<int(SSL*)>& call, int& done, Clock::time_point deadline) {
+    for (;;) {
+        ERR_clear_error();
+        const int n = call(session_.get());
+        const int error = SSL_get_error(session_.get(), n);
+        const unsigned long queued = ERR_peek_error();
+        // Records made (an answer, an alert) go out even when the call
+        // failed, so that a refused peer learns why.
+        const std::int32_t flushed = flush(deadline);
+        if (n > 0) {
+            done = n;
+            return flushed;
+        }
+        if (error == SSL_ERROR_WANT_READ) {
+            if (flushed != 0) return flushed;
+            if (const std::int32_t filled = fill(deadline); filled != 0) return filled;
+            continue;
+        }
+        if (error == SSL_ERROR_ZERO_RETURN) return WSAECONNRESET; // the peer's close notice
+        failure_ = handshakeFailure(session_.get(), queued);
+        ERR_clear_error();
+        return WSAECONNABORTED;
+    }
+}
+
+std::int32_t TlsStream::flush(Clock::time_point deadline) {
+    char* data = nullptr;
+    const long pending = BIO_get_mem_data(out_, &data);
+    if (pending <= 0) return 0;
+    const std::int32_t written = tcp_->writeAll({data, static_cast<std::size_t>(pending)}, deadline);
+    (void)BIO_reset(out_);
+    return written;
+}
+
+std::int32_t TlsStream::fill(Clock::time_point deadline) {
+    std::array<char, 16 * 1024 + 512> chunk; // a whole record at most
+    std::size_t got = 0;
+    const std::int32_t received = tcp_->readSome(chunk, got, deadline);
+    if (received != 0) return received;
+    return BIO_write(in_, chunk.data(), static_cast<int>(got)) == static_cast<int>(got) ? 0 : WSAENOBUFS;
+}
+
+std::int32_t TlsStream::readSome(std::span<char> into, std::size_t& got, Clock::time_point deadline) {
+    got = 0;
+    if (const std::int32_t shaken = ensureHandshake(deadline); shaken != 0) return shaken;
+    const int size = static_cast<int>(std::min<std::size_t>(into.size(), INT_MAX));
+    int done = 0;
+    const std::int32_t result = drive([&](SSL* s) { return SSL_read(s, into.data(), size); }, done, deadline);
+    if (result == 0) got = static_cast<std::size_t>(done);
+    return result;
+}
+
+std::int32_t TlsStream::writeAll(std::string_view bytes, Clock::time_point deadline) {
+    if (const std::int32_t shaken = ensureHandshake(deadline); shaken != 0)
+        return shaken == WSAEWOULDBLOCK ? WSAETIMEDOUT : shaken;
+    while (!bytes.empty()) {
+        const int size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+        int done = 0;
+        const std::int32_t result = drive([&](SSL* s) { return SSL_write(s, bytes.data(), size); }, done, deadline);
+        if (result == WSAEWOULDBLOCK) return WSAETIMEDOUT;
+        if (result != 0) return result;
+        bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return 0;
+}
+
+void TlsStream::shutdownBoth() noexcept {
+    tcp_->shutdownBoth();
+}
+
+std::int32_t TlsStream::close() noexcept {
+    if (established_ && failed_ == 0 && session_) {
+        ERR_clear_error();
+        SSL_shutdown(session_.get());
+        ERR_clear_error();
+        (void)flush(Clock::now()); // no waiting for a peer that reads nothing
+    }
+    return tcp_->close();
+}
+
+} // namespace vexa
