@@ -87,8 +87,9 @@ bool RpcscServer::listen() {
 }
 
 void RpcscServer::run(platform::WaitHandle stop) {
-    const std::array<platform::WaitHandle, 3> handles{listener_.handle(), stop, ended_.handle()};
-    std::array<bool, 3> ready{};
+    const std::array<platform::WaitHandle, 4> handles{listener_.handle(), stop, ended_.handle(),
+                                                      options_.reloadSignal};
+    std::array<bool, 4> ready{};
     for (;;) {
         // Wake now and then as well, should the wake signal be missing.
         const int n = platform::waitReadable(handles, ready, 1000);
@@ -100,6 +101,7 @@ void RpcscServer::run(platform::WaitHandle stop) {
         if (n > 0 && ready[2]) ended_.clear();
         reapFinished();
         if (n > 0 && ready[1]) break;
+        if (n > 0 && ready[3] && options_.reload) options_.reload();
         if (n > 0 && ready[0]) accept();
     }
     log_.info("Shutting down");

@@ -15,6 +15,7 @@
 #include "platform/wait_handle.h"
 #include "platform/wake_signal.h"
 #include "server/allow_list.h"
+#include "server/tls_clients.h"
 
 namespace vexa::rpcsc {
 
@@ -41,6 +42,13 @@ struct ServerOptions {
     // must not wait for the peer: a stream with a handshake does it in its
     // first read, under the line deadline.
     std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
+    // The client certificates a TLS server admits and their readers; none
+    // for a plain server.
+    std::shared_ptr<TlsClientsFile> clients;
+    // When this becomes readable (the reload signal), run() calls reload on
+    // the accepting thread, which must take the signal.
+    platform::WaitHandle reloadSignal = platform::kNoWaitHandle;
+    std::function<void()> reload;
 };
 
 // Writes the server's log lines to standard error, one line at a time.

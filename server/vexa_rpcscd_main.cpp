@@ -6,11 +6,13 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/signals.h"
 #include "platform/std_streams.h"
 #include "platform/system.h"
 #include "rpcsc/wire_message.h"
+#include "server/cert_tool.h"
 #include "server/rpcsc_server.h"
 #include "support/option_parser.h"
 #include "support/version.h"
@@ -20,7 +22,7 @@ namespace {
 const std::string kPortHelp =
     "the TCP port (default " + std::to_string(vexa::wire::kDefaultPort) + "; 0: any free port)";
 
-const std::array<vexa::OptionSpec, 9> kOptions{{
+const std::array<vexa::OptionSpec, 10> kOptions{{
     {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
     {"--port", "PORT", kPortHelp, vexa::NumberRange{0, 65535, "a port number"}},
     {"--allow", "BLOCKS",
@@ -32,6 +34,10 @@ const std::array<vexa::OptionSpec, 9> kOptions{{
      vexa::NumberRange{1, 86400, "a number of seconds"}},
     {"--line-timeout", "SECONDS", "time for one request line (default 10)",
      vexa::NumberRange{1, 3600, "a number of seconds"}},
+    {"--tls-clients", "FILE",
+     "the client certificates admitted over TLS, one SHA-256\n"
+     "fingerprint a line, each optionally with its readers;\n"
+     "re-read on SIGHUP"},
     {"--verbose", "", "log every request"},
     {"--log-timestamps", "WHEN",
      "stamp log lines with the time: yes, no, or auto\n"
@@ -43,11 +49,43 @@ constexpr vexa::ProgramText kProgram{
     "vexa-rpcscd", vexa::kVersion,
     "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
-    "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]",
+    "            [--line-timeout SECONDS] [--tls-clients FILE] [--verbose]\n"
+    "            [--log-timestamps yes|no|auto]\n"
+    "vexa-rpcscd certs init|server|client ... (see vexa-rpcscd certs --help)",
     vexa::platform::kWindows ? "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; Ctrl-C, Ctrl-Break and closing its console end it cleanly."
                              : "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; SIGTERM and SIGINT end it cleanly."};
+
+// Reads the clients file into options; false after a refusal.
+bool loadClients(vexa::OptionParser& parser, std::string path, vexa::rpcsc::ServerOptions& options) {
+    if (vexa::platform::kWindows) {
+        parser.refuse("--tls-clients", "TLS is served on Linux only");
+        return false;
+    }
+    auto clients = std::make_shared<vexa::rpcsc::TlsClientsFile>(std::move(path));
+    if (vexa::rpcsc::ClientsFileError error; !clients->load(error)) {
+        parser.refuse("--tls-clients", error.text());
+        return false;
+    }
+    options.clients = std::move(clients);
+    return true;
+}
+
+// Re-reads the clients file on each reload signal; a bad file leaves the
+// clients as they were.
+void reloadClients(vexa::rpcsc::ServerOptions& options, vexa::platform::ReloadSignal& signal,
+                   vexa::rpcsc::ServerLog& log) {
+    options.reloadSignal = signal.handle();
+    options.reload = [&signal, &log, clients = options.clients] {
+        signal.take();
+        vexa::rpcsc::ClientsFileError error;
+        if (clients->load(error))
+            log.info("Re-read " + clients->path() + ": " + std::to_string(clients->size()) + " client certificates");
+        else
+            log.error("Keeping the client certificates as they were: " + clients->path() + ": " + error.text());
+    };
+}
 
 // The options, or the exit status when the program must end now.
 std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,
@@ -74,6 +112,8 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
         }
     }
     if (!allow.empty()) options.allow = std::move(allow);
+    if (parsed->has("--tls-clients") && !loadClients(parser, std::string(parsed->value("--tls-clients")), options))
+        return std::nullopt;
     const std::string_view stamps = parsed->value("--log-timestamps", "auto");
     stamped = stamps == "yes" || (stamps == "auto" && !vexa::platform::standardErrorIsJournal());
     return options;
@@ -82,12 +122,16 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "certs") {
+        const std::vector<std::string_view> args(argv + 2, argv + argc);
+        return vexa::rpcsc::runCertTool(args);
+    }
     vexa::OptionParser parser(kProgram, kOptions);
     bool stamped = true;
     const auto parsed =
         serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), stamped);
     if (!parsed) return parser.exitStatus();
-    const vexa::rpcsc::ServerOptions& options = *parsed;
+    vexa::rpcsc::ServerOptions options = *parsed;
     // Blocked in every thread and read through a handle by the
     // accepting loop, so a signal never interrupts a connection's work.
     const vexa::platform::StopSignals stopSignals(vexa::platform::StopSignals::AtEnd::keepMask);
@@ -97,6 +141,19 @@ int main(int argc, char** argv) {
     }
     vexa::platform::ignoreBrokenPipes();
     vexa::rpcsc::ServerLog log(options.verbose, stamped);
+    // Only a server with files to re-read takes SIGHUP from its default
+    // (ending the program).
+    std::optional<vexa::platform::ReloadSignal> reloadSignal;
+    if (options.clients) {
+        reloadSignal.emplace();
+        if (!reloadSignal->valid()) {
+            std::cerr << "vexa-rpcscd: signalfd: " << std::strerror(errno) << '\n';
+            return 1;
+        }
+        reloadClients(options, *reloadSignal, log);
+        log.info("Admitting " + std::to_string(options.clients->size()) + " client certificates from " +
+                 options.clients->path());
+    }
     int status = 1;
     {
         vexa::rpcsc::RpcscServer server(options, log);
