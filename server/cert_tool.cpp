@@ -117,9 +117,9 @@ void refuseExisting(const std::vector<std::string>& paths) {
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
+    if (!in) throw CertError("cannot read " + path + " (run certs init first)");
     std::string text(std::istreambuf_iterator<char>(in), {});
-    if (!in.good() && !in.eof()) throw CertError("cannot read " + path);
-    if (text.empty()) throw CertError("cannot read " + path + " (run certs init first)");
+    if (in.bad()) throw CertError("cannot read " + path);
     return text;
 }
 
