@@ -40,19 +40,18 @@ const std::array<OptionSpec, 1> kOptions{{
     {"--address", "IP", "the server's IPv4 address (for init and server)"},
 }};
 
-constexpr ProgramText kProgram{
-    "vexa-rpcscd certs", kVersion,
-    "vexa-rpcscd certs init DIR --address IP\n"
-    "vexa-rpcscd certs server DIR --address IP\n"
-    "vexa-rpcscd certs client DIR NAME",
-    "Makes the certificates for vexa-rpcscd over TLS (ECDSA P-256 keys, mode 0600):\n"
-    "  init    a CA (DIR/ca.pem, DIR/ca.key, valid 10 years) and a server\n"
-    "          certificate for IP (DIR/server-IP.pem, DIR/server-IP.key, 2 years)\n"
-    "  server  a further server certificate from the CA in DIR\n"
-    "  client  a client certificate from the CA in DIR (DIR/NAME.pem,\n"
-    "          DIR/NAME.key, 2 years); prints its line for the --tls-clients file\n"
-    "Existing files are never replaced.",
-    3};
+constexpr ProgramText kProgram{"vexa-rpcscd certs", kVersion,
+                               "vexa-rpcscd certs init DIR --address IP\n"
+                               "vexa-rpcscd certs server DIR --address IP\n"
+                               "vexa-rpcscd certs client DIR NAME",
+                               "Makes the certificates for vexa-rpcscd over TLS (ECDSA P-256 keys, mode 0600):\n"
+                               "  init    a CA (DIR/ca.pem, DIR/ca.key, valid 10 years) and a server\n"
+                               "          certificate for IP (DIR/server-IP.pem, DIR/server-IP.key, 2 years)\n"
+                               "  server  a further server certificate from the CA in DIR\n"
+                               "  client  a client certificate from the CA in DIR (DIR/NAME.pem,\n"
+                               "          DIR/NAME.key, 2 years); prints its line for the --tls-clients file\n"
+                               "Existing files are never replaced.",
+                               3};
 
 // A failure with the text for the user.
 class CertError : public std::runtime_error {
@@ -170,13 +169,14 @@ Certificate issue(EVP_PKEY* key, const Profile& profile, X509* issuer, EVP_PKEY*
               X509_time_adj_ex(X509_getm_notAfter(c), profile.days, 0, nullptr),
           "validity");
     X509_NAME* subject = X509_get_subject_name(c);
-    check(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>(profile.commonName.c_str()), -1, -1,
-                                     0) == 1,
-          "subject");
+    check(
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(profile.commonName.c_str()), -1, -1, 0) == 1,
+        "subject");
     X509* signer = issuer ? issuer : c;
     check(X509_set_issuer_name(c, X509_get_subject_name(signer)) == 1 && X509_set_pubkey(c, key) == 1, "issuer");
-    addExtension(c, signer, NID_basic_constraints, profile.authority ? "critical,CA:TRUE,pathlen:0" : "critical,CA:FALSE");
+    addExtension(c, signer, NID_basic_constraints,
+                 profile.authority ? "critical,CA:TRUE,pathlen:0" : "critical,CA:FALSE");
     addExtension(c, signer, NID_key_usage,
                  profile.authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
     addExtension(c, signer, NID_subject_key_identifier, "hash");
@@ -226,8 +226,8 @@ void init(const std::string& dir, const std::string& address) {
     if (!platform::factsOf(dir)) {
         if (!platform::makeFolder(dir)) throw CertError("cannot make the folder " + dir);
     }
-    refuseExisting({dir + "/ca.pem", dir + "/ca.key", dir + "/server-" + address + ".pem",
-                    dir + "/server-" + address + ".key"});
+    refuseExisting(
+        {dir + "/ca.pem", dir + "/ca.key", dir + "/server-" + address + ".pem", dir + "/server-" + address + ".key"});
     Authority ca{nullptr, newKey()};
     ca.certificate = issue(ca.key.get(), {std::string(kCaName), kCaDays, true, nullptr, {}}, nullptr, nullptr);
     writeNew(dir + "/ca.key", keyPem(ca.key.get()), true);
@@ -279,7 +279,7 @@ int runCertTool(std::span<const std::string_view> args) {
                                               std::string(operands[2]) + "'");
     } else if (!platform::parseIpv4(address)) {
         return parser.refuse("--address", address.empty() ? "needs the server's IPv4 address"
-                                                           : "not an IPv4 address: '" + address + "'");
+                                                          : "not an IPv4 address: '" + address + "'");
     }
     try {
         if (command == "init")

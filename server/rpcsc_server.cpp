@@ -87,8 +87,7 @@ bool RpcscServer::listen() {
 }
 
 void RpcscServer::run(platform::WaitHandle stop) {
-    const std::array<platform::WaitHandle, 4> handles{listener_.handle(), stop, ended_.handle(),
-                                                      options_.reloadSignal};
+    const std::array<platform::WaitHandle, 4> handles{listener_.handle(), stop, ended_.handle(), options_.reloadSignal};
     std::array<bool, 4> ready{};
     for (;;) {
         // Wake now and then as well, should the wake signal be missing.

@@ -71,7 +71,7 @@ TEST(TlsClientsTest, RefusesABadLineNamingIt) {
         {kLower + " A,", 1, "an empty reader name"},
         {kLower + " , A", 1, "an empty reader name"},
         {kLower + "\n" + kColons + " A", 2, "the fingerprint of line 1 again"},
-        {kLower + " A\x01" "B", 1, "a control character"},
+        {kLower + " A\x01Z", 1, "a control character"},
         {std::string("\n") + '\0', 2, "a control character"},
         {"Reader A", 1, "not a SHA-256 fingerprint"},
     };
