@@ -36,6 +36,27 @@ private:
     WaitHandle handle_ = kNoWaitHandle;
 };
 
+// The reload signal (SIGHUP: a service reload) as a handle to wait on,
+// blocked like the stop signals and for as long as the process runs. Windows
+// has no such signal: valid() is false there.
+class ReloadSignal {
+public:
+    ReloadSignal();
+    ReloadSignal(const ReloadSignal&) = delete;
+    ReloadSignal& operator=(const ReloadSignal&) = delete;
+    ~ReloadSignal();
+
+    // Not valid when no handle could be made; errno then tells why.
+    bool valid() const { return handle_ != kNoWaitHandle; }
+    // Readable once a reload signal has come.
+    WaitHandle handle() const { return handle_; }
+    // Takes the signal that came, so that the handle waits for the next.
+    void take() noexcept;
+
+private:
+    WaitHandle handle_ = kNoWaitHandle;
+};
+
 // A write to a peer that has gone fails with an error instead of ending the
 // process.
 void ignoreBrokenPipes() noexcept;

@@ -15,6 +15,9 @@ using namespace wire;
 
 using pcsc::code;
 
+// The pseudo-reader whose state counts the readers (pcsc-lite and Windows).
+constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification";
+
 // Room left for an answer's data in one message.
 constexpr std::uint32_t kMaxAnswer = kMaxMessage - 128;
 
@@ -48,6 +51,10 @@ pcsc::Context* PcscSession::ownContext(std::uint64_t wireValue) {
 PcscSession::OwnedCard* PcscSession::ownCard(std::uint64_t wireValue) {
     const auto found = cards_.find(wireValue);
     return found == cards_.end() ? nullptr : &found->second;
+}
+
+bool PcscSession::queryable(std::string_view reader) const {
+    return reader == kNotificationReader || grant_.admits(reader);
 }
 
 bool PcscSession::holdsTransaction() const {
@@ -108,7 +115,12 @@ Writer PcscSession::listReaders(const Request& r) {
     const pcsc::Context* context = ownContext(r.context);
     if (!context) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
     std::vector<std::string> names;
-    const std::int32_t result = context->listReaders(names, r.groups.empty() ? nullptr : r.groups.c_str());
+    std::int32_t result = context->listReaders(names, r.groups.empty() ? nullptr : r.groups.c_str());
+    if (!grant_.allReaders()) {
+        std::erase_if(names, [&](const std::string& name) { return !grant_.admits(name); });
+        // As PC/SC answers when there is no reader at all.
+        if (result == 0 && names.empty()) result = code(SCARD_E_NO_READERS_AVAILABLE);
+    }
     Writer answer = resultAnswer(r.op, result);
     for (const std::string& name : names) answer.putText(TAG_READER_LISTED, name);
     return answer;
@@ -117,6 +129,7 @@ Writer PcscSession::listReaders(const Request& r) {
 Writer PcscSession::connect(const Request& r) {
     const pcsc::Context* context = ownContext(r.context);
     if (!context) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    if (!grant_.admits(r.reader)) return failure(r.op, code(SCARD_E_UNKNOWN_READER));
     pcsc::Card card;
     DWORD active = 0;
     const std::int32_t result = card.connect(*context, r.reader, r.shareMode, r.protocols, active);
@@ -202,6 +215,8 @@ Writer PcscSession::endTransaction(const Request& r) {
 Writer PcscSession::getStatusChange(const Request& r) {
     const pcsc::Context* context = ownContext(r.context);
     if (!context) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
+    if (!std::all_of(r.states.begin(), r.states.end(), [&](const auto& s) { return queryable(s.reader); }))
+        return failure(r.op, code(SCARD_E_UNKNOWN_READER));
     std::vector<SCARD_READERSTATE> states(r.states.size());
     for (std::size_t i = 0; i < states.size(); ++i) {
         states[i].szReader = r.states[i].reader.c_str();

@@ -8,6 +8,7 @@
 #include "pcsc/context.h"
 #include "rpcsc/rpcsc_request.h"
 #include "rpcsc/wire_message.h"
+#include "server/reader_grant.h"
 
 namespace vexa::rpcsc {
 
@@ -22,7 +23,11 @@ public:
     // Contexts one connection may hold at once.
     static constexpr std::size_t kMaxContexts = 16;
 
+    // Every reader, as for a plain connection.
     PcscSession() = default;
+    // Only the granted readers: the others are listed nowhere, and a connect
+    // or a status query for one finds no such reader.
+    explicit PcscSession(ReaderGrant grant) : grant_(std::move(grant)) {}
     PcscSession(const PcscSession&) = delete;
     PcscSession& operator=(const PcscSession&) = delete;
 
@@ -64,7 +69,13 @@ private:
     pcsc::Context* ownContext(std::uint64_t wireValue);
     OwnedCard* ownCard(std::uint64_t wireValue);
 
+    // Whether a status query may name this reader: a granted one, or the
+    // pseudo-reader that reports readers coming and going.
+    bool queryable(std::string_view reader) const;
+
     static const Handler handlers[];
+
+    ReaderGrant grant_;
 
     // By wire value. Cards come after contexts, so at the end each card is
     // disconnected (with a reset) before the contexts are released.

@@ -86,8 +86,8 @@ bool RpcscServer::listen() {
 }
 
 void RpcscServer::run(platform::WaitHandle stop) {
-    const std::array<platform::WaitHandle, 3> handles{listener_.handle(), stop, ended_.handle()};
-    std::array<bool, 3> ready{};
+    const std::array<platform::WaitHandle, 4> handles{listener_.handle(), stop, ended_.handle(), options_.reloadSignal};
+    std::array<bool, 4> ready{};
     for (;;) {
         // Wake now and then as well, should the wake signal be missing.
         const int n = platform::waitReadable(handles, ready, 1000);
@@ -99,6 +99,10 @@ void RpcscServer::run(platform::WaitHandle stop) {
         if (n > 0 && ready[2]) ended_.clear();
         reapFinished();
         if (n > 0 && ready[1]) break;
+        if (n > 0 && ready[3] && options_.reload) {
+            options_.reload(log_);
+            closeRevoked();
+        }
         if (n > 0 && ready[0]) accept();
     }
     log_.info("Shutting down");
@@ -133,16 +137,21 @@ std::string RpcscServer::refusal(const PeerAddress& address) const {
     if (!options_.allow.allows(address)) return "address not allowed";
     if (connections_.size() >= options_.maxConnections)
         return std::to_string(options_.maxConnections) + " connections open";
-    const auto fromPeer =
-        std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) { return c->address == address; });
+    // A TLS server counts a client's connections by its certificate once
+    // the handshake shows it; until then, by address.
+    const bool byCertificate = options_.clients != nullptr;
+    const auto fromPeer = std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) {
+        return c->address == address && (!byCertificate || c->handshaking);
+    });
     if (static_cast<std::size_t>(fromPeer) >= options_.maxPerPeer)
-        return std::to_string(fromPeer) + " connections open from this address";
+        return std::to_string(fromPeer) + (byCertificate ? " handshakes in progress" : " connections open") +
+               " from this address";
     return {};
 }
 
 void RpcscServer::serve(Connection& connection) {
     if (admitted(connection)) {
-        PcscSession session;
+        PcscSession session(connection.grant);
         std::string line;
         for (;;) {
             // A client may think between requests for the idle time, but once
@@ -158,6 +167,12 @@ void RpcscServer::serve(Connection& connection) {
         }
     } // the session's cards and contexts go before the thread reports done
     connection.channel.shutdownBoth();
+    if (!connection.certificate.empty()) {
+        const std::lock_guard guard(grantsLock_);
+        if (const auto it = perCertificate_.find(connection.certificate);
+            it != perCertificate_.end() && --it->second == 0)
+            perCertificate_.erase(it);
+    }
     log_.info("Connection from " + connection.peer + " closed");
     connection.done = true;
     ended_.signal();
@@ -165,7 +180,9 @@ void RpcscServer::serve(Connection& connection) {
 
 bool RpcscServer::admitted(Connection& connection) {
     std::string failure;
-    if (connection.channel.handshake(options_.lineTimeoutMs, failure) != 0) {
+    const std::int32_t result = connection.channel.handshake(options_.lineTimeoutMs, failure);
+    connection.handshaking = false;
+    if (result != 0) {
         log_.error("Refusing " + connection.peer + ": " + failure);
         return false;
     }
@@ -173,14 +190,25 @@ bool RpcscServer::admitted(Connection& connection) {
     if (!certificate) return true; // plain
     log_.info("TLS connection from " + connection.peer + ": certificate " + certificate->fingerprint + ", subject " +
               certificate->subject);
-    const auto grant = options_.admit ? options_.admit(certificate->fingerprintHex) : std::optional(ReaderGrant{});
-    if (!grant) {
-        log_.error("Refusing " + connection.peer + ": certificate " + certificate->fingerprint + " not admitted");
-        return false;
+    std::string why;
+    {
+        const std::lock_guard guard(grantsLock_);
+        const auto grant = options_.clients ? options_.clients->grantFor(certificate->fingerprintHex) : std::nullopt;
+        std::size_t& open = perCertificate_[certificate->fingerprintHex];
+        if (!grant) {
+            why = "certificate " + certificate->fingerprint + " not admitted";
+        } else if (open >= options_.maxPerPeer) {
+            why = std::to_string(open) + " connections open with certificate " + certificate->fingerprint;
+        } else {
+            ++open;
+            connection.certificate = certificate->fingerprintHex;
+            connection.grant = *grant;
+        }
+        if (open == 0) perCertificate_.erase(certificate->fingerprintHex);
     }
-    connection.certificate = certificate->fingerprintHex;
-    connection.grant = *grant;
-    return true;
+    if (why.empty()) return true;
+    log_.error("Refusing " + connection.peer + ": " + why);
+    return false;
 }
 
 std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& session) {
@@ -211,6 +239,19 @@ bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSe
     }
     log_.detail(connection.peer + " operation " + std::to_string(reply.op));
     return reply.answer.ok() && connection.channel.sendLine(reply.answer.line(), false, options_.idleTimeoutMs) == 0;
+}
+
+void RpcscServer::closeRevoked() {
+    if (!options_.clients) return;
+    const std::lock_guard guard(grantsLock_);
+    for (auto& c : connections_) {
+        if (c->certificate.empty() || c->done) continue;
+        const auto grant = options_.clients->grantFor(c->certificate);
+        if (grant && *grant == c->grant) continue;
+        log_.info("Closing the connection from " + c->peer + ": its certificate " +
+                  (grant ? "was granted other readers" : "is no longer admitted"));
+        c->channel.shutdownBoth();
+    }
 }
 
 void RpcscServer::reapFinished() {

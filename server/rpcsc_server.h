@@ -5,6 +5,7 @@
 #include <functional>
 #include <iostream>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,9 +20,11 @@
 #include "rpcsc/tcp_listener.h"
 #include "rpcsc/wire_message.h"
 #include "server/allow_list.h"
-#include "server/reader_grant.h"
+#include "server/tls_clients.h"
 
 namespace vexa::rpcsc {
+
+class ServerLog;
 
 struct ServerOptions {
     std::string address = "127.0.0.1"; // an IPv4 or IPv6 address or a host name
@@ -46,11 +49,14 @@ struct ServerOptions {
     // must not wait for the peer: the connection's thread then runs the
     // stream's handshake, under the line time-out.
     std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
-    // For a stream whose peer showed a certificate: the readers that
-    // certificate may use, by its fingerprint (PeerCertificate's 64 hex
-    // digits, upper case, no colons), or nullopt to refuse it. Called on the
-    // connection's thread once per connection; every reader when empty.
-    std::function<std::optional<ReaderGrant>(std::string_view fingerprintHex)> admit;
+    // The client certificates a TLS server admits and their readers; none
+    // for a plain server.
+    std::shared_ptr<TlsClientsFile> clients;
+    // When this becomes readable (the reload signal), run() calls reload on
+    // the accepting thread, which must take the signal, then closes the
+    // connections whose certificate lost its place or readers.
+    platform::WaitHandle reloadSignal = platform::kNoWaitHandle;
+    std::function<void(ServerLog&)> reload;
 };
 
 // Writes the server's log lines to standard error (or out), one line at a
@@ -75,7 +81,9 @@ private:
 
 // The remote PC/SC server: the calling thread accepts connections from
 // allowed peers and each connection is served by a thread of its own, at
-// most maxConnections at once and maxPerPeer from one address. run() returns when stop becomes readable (the stop
+// most maxConnections at once and maxPerPeer from one address (over TLS:
+// maxPerPeer per client certificate, and as many handshakes in progress per
+// address). run() returns when stop becomes readable (the stop
 // signals or a wake signal), after every connection thread has been joined.
 class RpcscServer {
 public:
@@ -96,9 +104,12 @@ private:
         PeerAddress address{};
         std::string peer; // address and port, for the log
         // For a certificate's connection: its fingerprint (hex digits) and
-        // the readers it was granted.
+        // the readers it was granted; guarded by grantsLock_.
         std::string certificate;
         ReaderGrant grant;
+        // Until the handshake is done; such connections are bounded per
+        // address, since their certificate is not yet known.
+        std::atomic<bool> handshaking{true};
         std::atomic<bool> done{false};
         std::thread thread;
     };
@@ -118,6 +129,9 @@ private:
     std::int32_t awaitRequest(Connection& connection, class PcscSession& session);
     // Answers one line; false when the connection must end.
     bool answer(Connection& connection, const std::string& line, class PcscSession& session);
+    // Closes the connections whose certificate the clients file no longer
+    // admits with the readers it was granted.
+    void closeRevoked();
     void reapFinished();
     void stopAll();
 
@@ -126,6 +140,11 @@ private:
     TcpListener listener_;
     std::uint16_t boundPort_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
+    // Connections' certificates and grants, and how many connections each
+    // certificate has open: the per-peer limit of a TLS server, since the
+    // users of one terminal server share its address.
+    std::mutex grantsLock_;
+    std::map<std::string, std::size_t, std::less<>> perCertificate_;
     // Signalled by a connection's thread as it ends, so that its place and
     // socket are freed at once rather than at the next wake-up.
     platform::WakeSignal ended_{std::nothrow};

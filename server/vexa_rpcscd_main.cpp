@@ -7,11 +7,13 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/signals.h"
 #include "platform/std_streams.h"
 #include "platform/system.h"
 #include "rpcsc/wire_message.h"
+#include "server/cert_tool.h"
 #include "server/rpcsc_server.h"
 #include "server/tls_serving.h"
 #include "support/option_parser.h"
@@ -22,7 +24,7 @@ namespace {
 const std::string kPortHelp =
     "the TCP port (default " + std::to_string(vexa::wire::kDefaultPort) + "; 0: any free port)";
 
-const std::array<vexa::OptionSpec, 12> kOptions{{
+const std::array<vexa::OptionSpec, 13> kOptions{{
     {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
     {"--port", "PORT", kPortHelp, vexa::NumberRange{0, 65535, "a port number"}},
     {"--allow", "BLOCKS",
@@ -41,9 +43,13 @@ const std::array<vexa::OptionSpec, 12> kOptions{{
      std::nullopt, "yes|no|auto"},
     {"--tls-cert", "FILE",
      "serve TLS 1.3 with this certificate (PEM, chain after it);\n"
-     "with --tls-key and --tls-client-ca"},
+     "with --tls-key, --tls-client-ca and --tls-clients"},
     {"--tls-key", "FILE", "the private key of --tls-cert (PEM)"},
     {"--tls-client-ca", "FILE", "the CA certificate every client's certificate must come from"},
+    {"--tls-clients", "FILE",
+     "the client certificates admitted over TLS, one SHA-256\n"
+     "fingerprint a line, each optionally with its readers;\n"
+     "all four re-read on SIGHUP"},
 }};
 
 constexpr vexa::ProgramText kProgram{
@@ -51,28 +57,31 @@ constexpr vexa::ProgramText kProgram{
     "vexa-rpcscd [--listen ADDRESS] [--port PORT] [--allow BLOCKS]...\n"
     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
     "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]\n"
-    "            [--tls-cert FILE --tls-key FILE --tls-client-ca FILE]",
+    "            [--tls-cert FILE --tls-key FILE --tls-client-ca FILE --tls-clients FILE]\n"
+    "vexa-rpcscd certs init|server|client ... (see vexa-rpcscd certs --help)",
     vexa::platform::kWindows ? "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; Ctrl-C, Ctrl-Break and closing its console end it cleanly."
                              : "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; SIGTERM and SIGINT end it cleanly."};
 
 // Sets the server up for TLS when the TLS options are given: all of them or
-// none, since a half-configured TLS server must not come up as plain. False
-// (refused, status 2) otherwise or when a file cannot be used.
+// none, since a half-configured TLS server must not come up as plain, nor
+// admit every certificate its CA ever signed. False (refused, status 2)
+// otherwise or when a file cannot be used.
 bool tlsOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed, vexa::rpcsc::ServerOptions& options) {
-    constexpr std::array<std::string_view, 3> kNames{"--tls-cert", "--tls-key", "--tls-client-ca"};
+    constexpr std::array<std::string_view, 4> kNames{"--tls-cert", "--tls-key", "--tls-client-ca", "--tls-clients"};
     const auto given = std::count_if(kNames.begin(), kNames.end(), [&](auto name) { return parsed.has(name); });
     if (given == 0) return true;
     for (const std::string_view name : kNames) {
         if (!parsed.has(name)) {
-            parser.refuse(name, "--tls-cert, --tls-key and --tls-client-ca go together");
+            parser.refuse(name, "--tls-cert, --tls-key, --tls-client-ca and --tls-clients go together");
             return false;
         }
     }
     const vexa::TlsFiles files{std::string(parsed.value("--tls-cert", "")), std::string(parsed.value("--tls-key", "")),
                                std::string(parsed.value("--tls-client-ca", ""))};
-    if (std::string failure; !vexa::rpcsc::serveTls(files, options, failure)) {
+    if (std::string failure;
+        !vexa::rpcsc::serveTls(files, std::string(parsed.value("--tls-clients", "")), options, failure)) {
         parser.refuse("--tls-cert", failure);
         return false;
     }
@@ -113,12 +122,16 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "certs") {
+        const std::vector<std::string_view> args(argv + 2, argv + argc);
+        return vexa::rpcsc::runCertTool(args);
+    }
     vexa::OptionParser parser(kProgram, kOptions);
     bool stamped = true;
     const auto parsed =
         serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), stamped);
     if (!parsed) return parser.exitStatus();
-    const vexa::rpcsc::ServerOptions& options = *parsed;
+    vexa::rpcsc::ServerOptions options = *parsed;
     // Blocked in every thread and read through a handle by the
     // accepting loop, so a signal never interrupts a connection's work.
     const vexa::platform::StopSignals stopSignals(vexa::platform::StopSignals::AtEnd::keepMask);
@@ -128,6 +141,23 @@ int main(int argc, char** argv) {
     }
     vexa::platform::ignoreBrokenPipes();
     vexa::rpcsc::ServerLog log(options.verbose, stamped);
+    // Only a server with files to re-read takes SIGHUP from its default
+    // (ending the program).
+    std::optional<vexa::platform::ReloadSignal> reloadSignal;
+    if (options.clients) {
+        reloadSignal.emplace();
+        if (!reloadSignal->valid()) {
+            std::cerr << "vexa-rpcscd: signalfd: " << std::strerror(errno) << '\n';
+            return 1;
+        }
+        options.reloadSignal = reloadSignal->handle();
+        options.reload = [&signal = *reloadSignal, files = options.reload](vexa::rpcsc::ServerLog& log) {
+            signal.take();
+            files(log);
+        };
+        log.info("Admitting " + std::to_string(options.clients->size()) + " client certificates from " +
+                 options.clients->path());
+    }
     int status = 1;
     {
         vexa::rpcsc::RpcscServer server(options, log);

@@ -8,6 +8,11 @@
 namespace vexa::platform {
 namespace {
 
+void readSignal(WaitHandle handle) noexcept {
+    signalfd_siginfo info{};
+    [[maybe_unused]] const ssize_t n = ::read(static_cast<int>(handle), &info, sizeof info);
+}
+
 sigset_t stopSet() {
     sigset_t set;
     sigemptyset(&set);
@@ -35,8 +40,25 @@ StopSignals::~StopSignals() {
 }
 
 void StopSignals::take() noexcept {
-    signalfd_siginfo info{};
-    [[maybe_unused]] const ssize_t n = ::read(static_cast<int>(handle_), &info, sizeof info);
+    readSignal(handle_);
+}
+
+ReloadSignal::ReloadSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Non-blocking: a reload that another read already took must not stop
+    // the caller.
+    handle_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+ReloadSignal::~ReloadSignal() {
+    if (valid()) ::close(static_cast<int>(handle_));
+}
+
+void ReloadSignal::take() noexcept {
+    readSignal(handle_);
 }
 
 void ignoreBrokenPipes() noexcept {

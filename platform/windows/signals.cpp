@@ -56,6 +56,15 @@ void StopSignals::take() noexcept {
     if (valid()) ::ResetEvent(reinterpret_cast<HANDLE>(handle_));
 }
 
+// Windows has no reload signal; a service there is restarted instead.
+ReloadSignal::ReloadSignal() {
+    errno = ENOSYS;
+}
+
+ReloadSignal::~ReloadSignal() = default;
+
+void ReloadSignal::take() noexcept {}
+
 // Windows has no SIGPIPE: a send to a peer that has gone fails on its own.
 void ignoreBrokenPipes() noexcept {}
 

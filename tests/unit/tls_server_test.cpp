@@ -4,14 +4,17 @@
 // own TLS stream. Only requests that never reach pcscd are sent.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/ip_address.h"
 #include "platform/socket.h"
@@ -123,10 +126,20 @@ protected:
     static void SetUpTestSuite() { certs_ = std::make_unique<Certificates>(); }
     static void TearDownTestSuite() { certs_.reset(); }
 
-    void start(ServerOptions options, const std::string& server = "server") {
+    // Serves with the clients file holding `clients` (every certificate of
+    // the CA when empty); reload() re-reads it.
+    void start(ServerOptions options, const std::string& server = "server", std::string clients = "") {
         options.port = 0;
+        if (clients.empty())
+            for (const char* name : {"alice", "bob", "old"}) clients += certs_->fingerprintLine(name) + "\n";
+        writeClients(clients);
         std::string failure;
-        ASSERT_TRUE(serveTls(files(server, "ca"), options, failure)) << failure;
+        ASSERT_TRUE(serveTls(files(server, "ca"), clientsPath(), options, failure)) << failure;
+        options.reloadSignal = reload_.handle();
+        options.reload = [this, files = options.reload](ServerLog& log) {
+            reload_.clear();
+            files(log);
+        };
         server_ = std::make_unique<RpcscServer>(options, log_);
         ASSERT_TRUE(server_->listen());
         thread_ = std::thread([this] { server_->run(stop_.handle()); });
@@ -135,6 +148,15 @@ protected:
         if (!thread_.joinable()) return;
         stop_.signal();
         thread_.join();
+    }
+    std::string clientsPath() const { return clientsDir_.path + "/clients"; }
+    void writeClients(const std::string& text) const { std::ofstream(clientsPath()) << text; }
+    // The fingerprint's 64 hex digits, as the server keys it.
+    static std::string hex(const std::string& name) {
+        std::string digits;
+        for (char c : certs_->fingerprintLine(name).substr(19))
+            if (c != ':') digits += c;
+        return digits;
     }
     static TlsFiles files(const std::string& name, const std::string& ca) {
         const Certificates& c = *certs_;
@@ -184,7 +206,9 @@ except (OSError, ssl.SSLError) as e:
     LockedLog logText_;
     std::ostream logStream_{&logText_};
     ServerLog log_{false, true, logStream_};
+    test_support::TempDir clientsDir_;
     platform::WakeSignal stop_;
+    platform::WakeSignal reload_;
     std::unique_ptr<RpcscServer> server_;
     std::thread thread_;
 };
@@ -193,15 +217,11 @@ TEST_F(TlsServerTest, AnAdmittedCertificateIsServedAndEveryCertificateAudited) {
     const std::string alice = certs_->fingerprintLine("alice");
     ASSERT_EQ(alice.rfind("sha256 Fingerprint=", 0), 0u) << alice;
     const std::string aliceColons = alice.substr(19);
-    std::string aliceHex;
-    for (char c : aliceColons)
-        if (c != ':') aliceHex += c;
-    ServerOptions options;
-    options.admit = [aliceHex](std::string_view fingerprint) -> std::optional<ReaderGrant> {
-        if (fingerprint == aliceHex) return ReaderGrant{};
-        return std::nullopt;
-    };
-    start(options);
+    // Pasted from openssl, and again in lower case with a reader: the later
+    // line of one certificate counts.
+    std::string lower = hex("old");
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    start({}, "server", "# admitted\n" + alice + "\n\n" + lower + " Reader A\n");
     EXPECT_EQ(pythonAsks("alice"), kUnsupported);
     EXPECT_TRUE(logText_.waitFor(": certificate " + aliceColons + ", subject CN = alice")) << logText_.text();
 
@@ -285,6 +305,74 @@ TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
     EXPECT_NE(failure.find("bob.key does not belong to the certificate"), std::string::npos) << failure;
     EXPECT_FALSE(TlsContext::server(files("nobody", "ca"), failure));
     EXPECT_NE(failure.find("cannot load the certificate"), std::string::npos) << failure;
+}
+
+TEST_F(TlsServerTest, AReloadClosesRevokedCertificatesAndRefusesThemAfter) {
+    start({}, "server", hex("alice") + "\n" + hex("bob") + " Reader B*\n");
+    TcpClient alice(ourTls("alice")), bob(ourTls("bob"));
+    std::string answer;
+    for (TcpClient* client : {&alice, &bob}) {
+        ASSERT_EQ(client->connect("127.0.0.1", server_->boundPort()), 0);
+        ASSERT_EQ(client->sendLine(kRequest, false), 0);
+        ASSERT_EQ(client->receiveLine(answer), 0);
+    }
+    // A bad file keeps the old list.
+    writeClients(hex("alice") + "\nnot a fingerprint\n");
+    reload_.signal();
+    EXPECT_TRUE(logText_.waitFor("Keeping the client certificates as they were: " + clientsPath() + ": line 2"))
+        << logText_.text();
+    ASSERT_EQ(alice.sendLine(kRequest, false), 0);
+    EXPECT_EQ(alice.receiveLine(answer), 0);
+
+    // Alice removed, bob kept with the same readers: only alice's connection
+    // ends, and she is refused from then on.
+    writeClients(hex("bob") + "   Reader B*  \n");
+    reload_.signal();
+    EXPECT_TRUE(logText_.waitFor("its certificate is no longer admitted")) << logText_.text();
+    EXPECT_NE(alice.receiveLine(answer), 0);
+    ASSERT_EQ(bob.sendLine(kRequest, false), 0);
+    EXPECT_EQ(bob.receiveLine(answer), 0);
+    EXPECT_EQ(pythonAsks("bob"), kUnsupported);
+    EXPECT_NE(pythonAsks("alice"), kUnsupported);
+    EXPECT_TRUE(logText_.waitFor(" not admitted\n")) << logText_.text();
+
+    // Bob granted other readers: his open connection ends, to come back
+    // with the new grant.
+    writeClients(hex("bob") + " Reader C\n");
+    reload_.signal();
+    EXPECT_TRUE(logText_.waitFor("its certificate was granted other readers")) << logText_.text();
+    EXPECT_NE(bob.receiveLine(answer), 0);
+}
+
+TEST_F(TlsServerTest, ConnectionsAreCountedPerCertificateAndHandshakesPerAddress) {
+    ServerOptions options;
+    options.maxPerPeer = 2;
+    start(options);
+    // Two of alice's connections fill her budget; bob, from the same
+    // address, still has his.
+    std::vector<std::unique_ptr<TcpClient>> alice;
+    std::string answer;
+    for (int i = 0; i < 2; ++i) {
+        alice.push_back(std::make_unique<TcpClient>(ourTls("alice")));
+        ASSERT_EQ(alice.back()->connect("127.0.0.1", server_->boundPort()), 0);
+        ASSERT_EQ(alice.back()->sendLine(kRequest, false), 0);
+        ASSERT_EQ(alice.back()->receiveLine(answer), 0);
+    }
+    EXPECT_NE(pythonAsks("alice"), kUnsupported);
+    EXPECT_TRUE(logText_.waitFor("2 connections open with certificate")) << logText_.text();
+    EXPECT_EQ(pythonAsks("bob"), kUnsupported);
+
+    // Peers that connect and say nothing hold handshakes; past the bound the
+    // address is refused before any handshake.
+    const platform::IpEndpoint to{*platform::parseIpv4("127.0.0.1"), server_->boundPort()};
+    std::vector<platform::Socket> silent(2);
+    for (auto& socket : silent) ASSERT_EQ(platform::Socket::connect(to, 2000, socket), 0);
+    EXPECT_TRUE(logText_.waitFor("Connection from 127.0.0.1")) << logText_.text();
+    const auto refusedBefore = logText_.text().size();
+    platform::Socket third;
+    ASSERT_EQ(platform::Socket::connect(to, 2000, third), 0);
+    EXPECT_TRUE(logText_.waitFor(": 2 handshakes in progress from this address"))
+        << logText_.text().substr(refusedBefore);
 }
 
 } // namespace

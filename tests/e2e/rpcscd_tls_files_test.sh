@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# vexa-rpcscd's TLS files on the real binary: `certs` makes certificates that
+# openssl reads and verifies as asked for, and --tls-clients refuses a bad
+# clients file at the start but keeps the old clients on a bad reload.
+set -euo pipefail
+vexa=$(realpath "${1:?usage: rpcscd_tls_files_test.sh <path-to-vexa>}")
+source "$(dirname "$0")/throwaway_user.sh"
+rpcscd=
+for candidate in "$(dirname "$vexa")/vexa-rpcscd" "$(dirname "$vexa")/../server/vexa-rpcscd" /usr/sbin/vexa-rpcscd; do
+    [[ -x "$candidate" ]] && { rpcscd=$candidate; break; }
+done
+[[ -n "$rpcscd" ]] || fail "vexa-rpcscd not found beside $vexa"
+command -v openssl >/dev/null || fail "openssl is needed"
+
+# PROGRAM ARGS...: status, stdout and stderr in $status, $work/out, $work/err.
+run() {
+    status=0
+    "$@" >"$work/out" 2>"$work/err" || status=$?
+}
+expect_refusal() { # STATUS TEXT ARGS...
+    local want=$1 text=$2
+    shift 2
+    run "$rpcscd" "$@"
+    [[ $status -eq $want ]] || fail "vexa-rpcscd $*: status $status, not $want: $(cat "$work/err")"
+    grep -qF -- "$text" "$work/err" || fail "vexa-rpcscd $*: no '$text' in: $(cat "$work/err")"
+}
+
+# --- The certificate tool ---
+pki=$work/pki
+run "$rpcscd" certs init "$pki" --address 192.0.2.7
+[[ $status -eq 0 ]] || fail "certs init: status $status: $(cat "$work/err")"
+run "$rpcscd" certs server "$pki" --address=192.0.2.8
+[[ $status -eq 0 ]] || fail "certs server: status $status: $(cat "$work/err")"
+run "$rpcscd" certs client "$pki" alice
+[[ $status -eq 0 ]] || fail "certs client: status $status: $(cat "$work/err")"
+printed=$(cat "$work/out")
+
+[[ $(stat -c %a "$pki") == 700 ]] || fail "the folder holding the CA key is $(stat -c %a "$pki")"
+for key in ca server-192.0.2.7 server-192.0.2.8 alice; do
+    [[ $(stat -c %a "$pki/$key.key") == 600 ]] || fail "$key.key is mode $(stat -c %a "$pki/$key.key")"
+    [[ $(stat -c %a "$pki/$key.pem") == 644 ]] || fail "$key.pem is mode $(stat -c %a "$pki/$key.pem")"
+    openssl pkey -in "$pki/$key.key" -noout -text 2>/dev/null | grep -q "NIST CURVE: P-256" ||
+        fail "$key.key is no P-256 key"
+done
+
+# The days between a certificate's notBefore and notAfter.
+valid_days() {
+    local from to
+    from=$(date -d "$(openssl x509 -in "$1" -noout -startdate | cut -d= -f2)" +%s)
+    to=$(date -d "$(openssl x509 -in "$1" -noout -enddate | cut -d= -f2)" +%s)
+    echo $(((to - from) / 86400))
+}
+check_certificate() { # NAME DAYS_MIN DAYS_MAX TEXT...
+    local pem=$pki/$1.pem min=$2 max=$3 days text
+    shift 3
+    openssl x509 -in "$pem" -noout -text >"$work/text" || fail "openssl cannot read $pem"
+    for text in "Public Key Algorithm: id-ecPublicKey" "NIST CURVE: P-256" "ecdsa-with-SHA256" "$@"; do
+        grep -qF -- "$text" "$work/text" || fail "$pem lacks '$text'"
+    done
+    days=$(valid_days "$pem")
+    ((days >= min && days <= max)) || fail "$pem is valid $days days"
+}
+check_certificate ca 3649 3653 "CA:TRUE" "Certificate Sign"
+check_certificate server-192.0.2.7 729 731 "IP Address:192.0.2.7" "TLS Web Server Authentication" "CA:FALSE"
+check_certificate server-192.0.2.8 729 731 "IP Address:192.0.2.8" "TLS Web Server Authentication"
+check_certificate alice 729 731 "Subject: CN = alice" "TLS Web Client Authentication" "CA:FALSE"
+grep -q "Subject Alternative Name" "$work/text" && fail "a client certificate with an address"
+openssl verify -CAfile "$pki/ca.pem" "$pki/server-192.0.2.7.pem" "$pki/server-192.0.2.8.pem" "$pki/alice.pem" \
+    >/dev/null || fail "openssl verify refuses the certificates"
+openssl verify -CAfile "$pki/ca.pem" -purpose sslserver "$pki/server-192.0.2.7.pem" >/dev/null ||
+    fail "the server certificate is not for a TLS server"
+openssl verify -CAfile "$pki/ca.pem" -purpose sslclient "$pki/alice.pem" >/dev/null ||
+    fail "the client certificate is not for a TLS client"
+expected=$(openssl x509 -in "$pki/alice.pem" -noout -fingerprint -sha256)
+[[ "$printed" == "$expected" ]] || fail "certs client printed '$printed', openssl says '$expected'"
+
+# Nothing is replaced, and bad input is refused before anything is written.
+expect_refusal 1 "ca.pem exists; not replaced" certs init "$pki" --address 192.0.2.9
+[[ ! -e "$pki/server-192.0.2.9.pem" ]] || fail "a refused init wrote a server certificate"
+expect_refusal 1 "alice.pem exists; not replaced" certs client "$pki" alice
+[[ $(openssl x509 -in "$pki/alice.pem" -noout -fingerprint -sha256) == "$expected" ]] || fail "alice.pem replaced"
+expect_refusal 1 "run certs init first" certs client "$work/nothing" bob
+expect_refusal 2 "vexa-rpcscd certs: --address: not an IPv4 address: 'host.example'" \
+    certs init "$work/other" --address host.example
+expect_refusal 2 "vexa-rpcscd certs: server: needs a folder" certs server --address 192.0.2.9
+expect_refusal 2 "vexa-rpcscd certs: client: a name of letters" certs client "$pki" ../bob
+expect_refusal 2 "vexa-rpcscd certs: frob: unknown command" certs frob "$pki"
+[[ ! -e "$work/other" && ! -e "$work/bob.pem" ]] || fail "a refused command wrote files"
+run "$rpcscd" certs --help
+[[ $status -eq 0 ]] && grep -qF "DIR/server-IP.pem" "$work/out" || fail "certs --help does not name the files"
+
+# --- The clients file ---
+clients=$work/clients
+printf '# alice at thin client 7\n%s Virtual PCD 00 00\n\n%s\n' "$printed" "0123$(printf '%060d' 0)" >"$clients"
+printf '%s\n#\n%s Reader A,\n' "$printed" "sha256 Fingerprint=$(printf '%064d' 1)" >"$work/bad"
+expect_refusal 2 "vexa-rpcscd: --tls-clients: line 3: an empty reader name" --tls-clients "$work/bad"
+expect_refusal 2 "vexa-rpcscd: --tls-clients: cannot read $work/none" --tls-clients "$work/none"
+
+log=$work/server.log
+"$rpcscd" --listen=127.0.0.1 --port=0 --tls-clients "$clients" 2>"$log" &
+pid=$!
+# Waits until the log holds TEXT (or the server ended).
+await_log() {
+    for _ in $(seq 100); do
+        grep -qF -- "$1" "$log" && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    fail "no '$1' in the server's log: $(cat "$log")"
+}
+await_log "Listening on"
+grep -qF "Admitting 2 client certificates from $clients" "$log" || fail "start: $(cat "$log")"
+cp "$clients" "$work/good"
+cp "$work/bad" "$clients"
+kill -HUP "$pid"
+await_log "Keeping the client certificates as they were: $clients: line 3: an empty reader name"
+printf '%s\n' "$printed" >"$clients"
+kill -HUP "$pid"
+await_log "Re-read $clients: 1 client certificates"
+kill -0 "$pid" 2>/dev/null || fail "vexa-rpcscd ended on SIGHUP"
+kill -TERM "$pid"
+wait "$pid" || fail "vexa-rpcscd ended with status $? on SIGTERM"
+echo "PASS"
