@@ -59,7 +59,7 @@ protected:
     static std::int32_t statusChange(PcscSession& session, std::uint64_t context,
                                      const std::vector<std::string>& readers) {
         Request request = make(wire::OP_GET_STATUS_CHANGE, context);
-        for (const std::string& reader : readers) request.states.push_back(RequestedState{reader, 0, 0});
+        for (const std::string& reader : readers) request.states.push_back(rpcsc::RequestedState{reader, 0, 0});
         return result(ask(session, request));
     }
 };
