@@ -7,12 +7,12 @@
 
 #include "cardaccess/card_error.h"
 #include "cardaccess/system_error_text.h"
+#include "pcsc/notification_reader.h"
 #include "pcsc/pcsc_call.h"
 
 namespace vexa {
 namespace {
 
-constexpr std::string_view kNotification = "\\\\?PnP?\\Notification";
 const std::int32_t kTimeoutCode = pcsc::code(SCARD_E_TIMEOUT);
 
 } // namespace
@@ -127,7 +127,7 @@ std::int32_t RemotePcscClient::listServer(const ServerAddress& server, std::uint
     if (result == 0) result = released;
     // A server without readers still reports readers arriving.
     if (pnp && (result == 0 || result == pcsc::code(SCARD_E_NO_READERS_AVAILABLE))) {
-        names += server.text() + ":" + std::string(kNotification) + "\r\n";
+        names += server.text() + ":" + std::string(pcsc::kNotificationReader) + "\r\n";
         ++count;
     }
     return result;

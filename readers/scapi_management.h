@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "cardaccess/tov_chip_default_access.h"
+#include "pcsc/notification_reader.h"
 #include "support/tov_log.h"
 #include "support/tov_mutex.h"
 
 namespace vexa {
 
-// The PC/SC pseudo-reader that reports readers coming and going.
-inline constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification";
+using pcsc::kNotificationReader;
 
 // One entry of the reader inventory.
 struct ScapiReader {

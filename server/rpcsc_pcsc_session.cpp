@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "pcsc/notification_reader.h"
 #include "pcsc/pcsc_call.h"
 #include "platform/system.h"
 
@@ -14,9 +15,6 @@ namespace {
 using namespace wire;
 
 using pcsc::code;
-
-// The pseudo-reader whose state counts the readers (pcsc-lite and Windows).
-constexpr std::string_view kNotificationReader = "\\\\?PnP?\\Notification";
 
 // Room left for an answer's data in one message.
 constexpr std::uint32_t kMaxAnswer = kMaxMessage - 128;
@@ -54,7 +52,7 @@ PcscSession::OwnedCard* PcscSession::ownCard(std::uint64_t wireValue) {
 }
 
 bool PcscSession::queryable(std::string_view reader) const {
-    return reader == kNotificationReader || grant_.admits(reader);
+    return reader == pcsc::kNotificationReader || grant_.admits(reader);
 }
 
 bool PcscSession::holdsTransaction() const {
