@@ -22,14 +22,10 @@ std::shared_ptr<const TlsContext> loadContext(const TlsFiles& files, std::string
 
 } // namespace
 
-bool serveTls(const TlsFiles& files, const std::string& clientsPath, ServerOptions& options, std::string& failure) {
+bool serveTls(const TlsFiles& files, std::shared_ptr<TlsClientsFile> clients, ServerOptions& options,
+              std::string& failure) {
     auto state = std::make_shared<ServingState>(ServingState{files, loadContext(files, failure)});
     if (!state->context) return false;
-    auto clients = std::make_shared<TlsClientsFile>(clientsPath);
-    if (ClientsFileError error; !clients->load(error)) {
-        failure = clientsPath + ": " + error.text();
-        return false;
-    }
     options.streamFor = [state](std::unique_ptr<TcpStream> tcp) -> std::unique_ptr<ByteStream> {
         return std::make_unique<TlsStream>(*state->context, std::move(tcp));
     };

@@ -2,7 +2,7 @@
 
 namespace vexa::rpcsc {
 
-bool serveTls(const TlsFiles&, const std::string&, ServerOptions&, std::string& failure) {
+bool serveTls(const TlsFiles&, std::shared_ptr<TlsClientsFile>, ServerOptions&, std::string& failure) {
     failure = "this build serves plain TCP only (TLS needs OpenSSL, built on Linux)";
     return false;
 }

@@ -80,8 +80,12 @@ bool tlsOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed, v
     }
     const vexa::TlsFiles files{std::string(parsed.value("--tls-cert", "")), std::string(parsed.value("--tls-key", "")),
                                std::string(parsed.value("--tls-client-ca", ""))};
-    if (std::string failure;
-        !vexa::rpcsc::serveTls(files, std::string(parsed.value("--tls-clients", "")), options, failure)) {
+    auto clients = std::make_shared<vexa::rpcsc::TlsClientsFile>(std::string(parsed.value("--tls-clients", "")));
+    if (vexa::rpcsc::ClientsFileError error; !clients->load(error)) {
+        parser.refuse("--tls-clients", error.text());
+        return false;
+    }
+    if (std::string failure; !vexa::rpcsc::serveTls(files, clients, options, failure)) {
         parser.refuse("--tls-cert", failure);
         return false;
     }

@@ -93,11 +93,15 @@ run "$rpcscd" certs --help
 clients=$work/clients
 printf '# alice at thin client 7\n%s Virtual PCD 00 00\n\n%s\n' "$printed" "0123$(printf '%060d' 0)" >"$clients"
 printf '%s\n#\n%s Reader A,\n' "$printed" "sha256 Fingerprint=$(printf '%064d' 1)" >"$work/bad"
-expect_refusal 2 "vexa-rpcscd: --tls-clients: line 3: an empty reader name" --tls-clients "$work/bad"
-expect_refusal 2 "vexa-rpcscd: --tls-clients: cannot read $work/none" --tls-clients "$work/none"
+tls=(--tls-cert "$pki/server-192.0.2.7.pem" --tls-key "$pki/server-192.0.2.7.key" --tls-client-ca "$pki/ca.pem")
+expect_refusal 2 "vexa-rpcscd: --tls-clients: line 3: an empty reader name" "${tls[@]}" --tls-clients "$work/bad"
+expect_refusal 2 "vexa-rpcscd: --tls-clients: cannot read $work/none" "${tls[@]}" --tls-clients "$work/none"
+# TLS without a clients file would admit every certificate the CA signed.
+expect_refusal 2 "--tls-cert, --tls-key, --tls-client-ca and --tls-clients go together" "${tls[@]}"
+expect_refusal 2 "vexa-rpcscd: --tls-key: --tls-cert, --tls-key" --tls-cert "$pki/ca.pem" --tls-clients "$clients"
 
 log=$work/server.log
-"$rpcscd" --listen=127.0.0.1 --port=0 --tls-clients "$clients" 2>"$log" &
+"$rpcscd" --listen=127.0.0.1 --port=0 "${tls[@]}" --tls-clients "$clients" 2>"$log" &
 pid=$!
 # Waits until the log holds TEXT (or the server ended).
 await_log() {
@@ -117,6 +121,7 @@ await_log "Keeping the client certificates as they were: $clients: line 3: an em
 printf '%s\n' "$printed" >"$clients"
 kill -HUP "$pid"
 await_log "Re-read $clients: 1 client certificates"
+grep -qF "Re-read the server certificate $pki/server-192.0.2.7.pem" "$log" || fail "reload: $(cat "$log")"
 kill -0 "$pid" 2>/dev/null || fail "vexa-rpcscd ended on SIGHUP"
 kill -TERM "$pid"
 wait "$pid" || fail "vexa-rpcscd ended with status $? on SIGTERM"

@@ -134,7 +134,10 @@ protected:
             for (const char* name : {"alice", "bob", "old"}) clients += certs_->fingerprintLine(name) + "\n";
         writeClients(clients);
         std::string failure;
-        ASSERT_TRUE(serveTls(files(server, "ca"), clientsPath(), options, failure)) << failure;
+        auto clientsFile = std::make_shared<TlsClientsFile>(clientsPath());
+        ClientsFileError error;
+        ASSERT_TRUE(clientsFile->load(error)) << error.text();
+        ASSERT_TRUE(serveTls(files(server, "ca"), clientsFile, options, failure)) << failure;
         options.reloadSignal = reload_.handle();
         options.reload = [this, files = options.reload](ServerLog& log) {
             reload_.clear();
