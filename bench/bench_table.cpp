@@ -14,11 +14,6 @@
 namespace vexa::bench {
 namespace {
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Mean microseconds per call over n calls.
 double measure(const Variant& v, int n) {
     const auto start = std::chrono::steady_clock::now();
@@ -29,6 +24,11 @@ double measure(const Variant& v, int n) {
 }
 
 } // namespace
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 Variant directTransmit(SCARDHANDLE card, std::uint32_t protocol, std::span<const std::uint8_t> command,
                        std::uint32_t answerLength) {
@@ -59,9 +59,9 @@ void runTable(std::vector<Variant>& variants, std::string_view label, int iterat
                     median(v.roundMeans) / base);
 }
 
-int benchMain(int argc, char** argv, const char* name, const std::function<int(int, int)>& run) {
-    int iterations = 5000, rounds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
+int benchMain(int argc, char** argv, const char* name, const std::function<int(int, int)>& run, int rounds) {
+    int iterations = 5000;
+    for (int i = 1; i + 1 < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--iterations")
             iterations = std::max(1, std::atoi(argv[i + 1]));

@@ -1,36 +1,47 @@
 // vexa-rpcscd under load on the test bed: two card clients' APDU latency
 // alone and while many clients poll the readers' status, then many clients
 // connecting and vanishing without releasing their contexts; the server's
-// peak memory, descriptors and threads. Prints one table.
+// peak memory, descriptors and threads. Prints one table. With --tls all of
+// it runs over TLS, every client showing one certificate, against a server
+// with --max-per-peer 128 --max-connections 256 (the per-peer limit counts
+// per certificate there).
 //
 //   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench [--clients 100] [--churn 10000] [--apdus 2000]
-//                                              [--poll-ms 100] [--server PATH-TO-vexa-rpcscd]
+//                                              [--poll-ms 100] [--server PATH-TO-vexa-rpcscd] [--tls]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
 #include "testbed/rpcscd_load.h"
+#include "testbed/tls_certificates.h"
 
 int main(int argc, char** argv) {
     using namespace vexa::testbed;
     LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000, std::chrono::milliseconds(100)};
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool tls = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--tls") {
+            tls = true;
+            continue;
+        }
+        if (++i == argc) break;
         if (option == "--clients")
-            plan.clients = std::atoi(argv[i + 1]);
+            plan.clients = std::atoi(argv[i]);
         else if (option == "--churn")
-            plan.churn = std::atoi(argv[i + 1]);
+            plan.churn = std::atoi(argv[i]);
         else if (option == "--apdus")
-            plan.apdus = std::atoi(argv[i + 1]);
+            plan.apdus = std::atoi(argv[i]);
         else if (option == "--poll-ms")
-            plan.pollInterval = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+            plan.pollInterval = std::chrono::milliseconds(std::atoi(argv[i]));
         else if (option == "--server")
-            plan.serverBinary = argv[i + 1];
+            plan.serverBinary = argv[i];
     }
     const std::string bed = joinTestbed();
     try {
@@ -42,7 +53,17 @@ int main(int argc, char** argv) {
         }
         for (const char* reader : {"Virtual PCD 00 00", "Virtual PCD 00 01"})
             if (!waitForCard(reader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
-        const LoadFigures f = runLoad(plan);
+        std::optional<TlsCertificates> certificates;
+        LoadOverTls overTls;
+        if (tls) {
+            certificates.emplace(plan.serverBinary, 1);
+            overTls.serverOptions = certificates->serverOptions();
+            overTls.serverOptions.insert(overTls.serverOptions.end(),
+                                         {"--max-per-peer", "128", "--max-connections", "256"});
+            overTls.client = certificates->clientContext(0);
+        }
+        const LoadFigures f = tls ? runLoad(plan, overTls) : runLoad(plan);
+        if (tls) std::printf("over TLS, every client with one certificate, --max-per-peer 128 --max-connections 256\n");
         std::printf("%s: %d clients polling every %lld ms, %d churned connections, %d APDUs per card client\n",
                     plan.serverBinary.c_str(), plan.clients, static_cast<long long>(plan.pollInterval.count()),
                     plan.churn, plan.apdus);

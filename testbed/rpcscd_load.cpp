@@ -1,33 +1,24 @@
 #include "testbed/rpcscd_load.h"
 
-#include "pcsc/pcsc_api.h"
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "pcsc/pcsc_api.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "cardaccess/remote_pcsc_client.h"
+#include "rpcsc/client_connection.h"
 #include "rpcsc/line_channel.h"
 #include "rpcsc/tcp_stream.h"
 #include "rpcsc/wire_message.h"
-
-extern char** environ;
+#include "testbed/rpcscd_process.h"
+#include "testbed/tls_certificates.h"
 
 namespace vexa::testbed {
 namespace {
@@ -49,71 +40,11 @@ bool waitFor(Condition holds, std::chrono::milliseconds limit) {
     return true;
 }
 
-// The server under load, a process of its own so that its memory,
-// descriptors and threads are its alone; logging to a file, since it writes
-// a line per connection.
-class ServerProcess {
-public:
-    explicit ServerProcess(const std::string& binary) {
-        log_ = std::filesystem::temp_directory_path() / ("vexa-load-" + std::to_string(::getpid()) + ".log");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> args = {binary, "--listen", "127.0.0.1", "--port", "0"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int spawned = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) throw std::runtime_error("cannot start " + binary);
-        const std::string marker = "Listening on 127.0.0.1:";
-        std::string text;
-        waitFor(
-            [&] {
-                std::ifstream in(log_);
-                text.assign(std::istreambuf_iterator<char>(in), {});
-                return text.find(marker) != std::string::npos;
-            },
-            std::chrono::seconds(10));
-        const std::size_t at = text.find(marker);
-        if (at == std::string::npos) throw std::runtime_error("vexa-rpcscd does not listen: " + text);
-        port_ = static_cast<std::uint16_t>(std::stoi(text.substr(at + marker.size())));
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-    ~ServerProcess() {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        if (!std::getenv("VEXA_LOAD_KEEP_LOG")) std::filesystem::remove(log_);
-    }
-
-    std::uint16_t port() const { return port_; }
-    int entries(const char* dir) const {
-        const std::filesystem::path p = "/proc/" + std::to_string(pid_) + "/" + dir;
-        return static_cast<int>(std::distance(std::filesystem::directory_iterator(p), {}));
-    }
-    long peakKiB() const {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        long value = 0;
-        while (in >> key) {
-            if (key == "VmHWM:" && in >> value) return value;
-            in.ignore(1 << 16, '\n');
-        }
-        return 0;
-    }
-
-private:
-    std::filesystem::path log_;
-    pid_t pid_ = 0;
-    std::uint16_t port_ = 0;
-};
-
-// A client speaking the line protocol from a source address of its own.
+// A client speaking the line protocol from a source address of its own,
+// over TLS when the plan says so.
 class WireClient {
 public:
-    bool open(const std::string& source, std::uint16_t port) {
+    bool open(const std::string& source, std::uint16_t port, const TlsContext* tls) {
         sockaddr_in from{}, to{};
         from.sin_family = to.sin_family = AF_INET;
         ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
@@ -124,7 +55,12 @@ public:
         const bool connected = ::bind(raw, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
                                ::connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
         fd_ = raw;
-        socket_ = LineChannel(std::make_unique<TcpStream>(std::move(fd)));
+        auto tcp = std::make_unique<TcpStream>(std::move(fd));
+        // The handshake runs in the first request's write and read.
+        if (tls)
+            socket_ = LineChannel(std::make_unique<TlsStream>(*tls, std::move(tcp), "127.0.0.1"));
+        else
+            socket_ = LineChannel(std::move(tcp));
         return connected;
     }
     // The answer's result code; nullopt when no answer came.
@@ -172,12 +108,12 @@ bool counted(const std::optional<std::uint32_t>& result, std::atomic<long>& requ
     return false;
 }
 
-void pollingClient(int index, std::uint16_t port, std::chrono::milliseconds interval, const std::atomic<bool>& stop,
-                   std::atomic<int>& ready, std::atomic<long>& requests, std::atomic<long>& failed,
-                   std::atomic<long>& refused) {
+void pollingClient(int index, std::uint16_t port, const TlsContext* tls, std::chrono::milliseconds interval,
+                   const std::atomic<bool>& stop, std::atomic<int>& ready, std::atomic<long>& requests,
+                   std::atomic<long>& failed, std::atomic<long>& refused) {
     WireClient c;
     std::uint64_t context = 0;
-    const bool up = c.open(sourceAddress(index), port) && c.establish(context, refused, failed);
+    const bool up = c.open(sourceAddress(index), port, tls) && c.establish(context, refused, failed);
     ++ready;
     if (!up) return;
     ++requests;
@@ -204,17 +140,17 @@ void pollingClient(int index, std::uint16_t port, std::chrono::milliseconds inte
             failed);
 }
 
-// Microseconds of each of `count` echo APDUs on the reader through the
-// remote client.
-std::vector<double> cardClient(std::uint16_t port, const char* reader, int count, std::atomic<long>& failed) {
-    const std::string server = "127.0.0.1:" + std::to_string(port);
-    RemotePcscClient client;
-    client.setServer(server);
+// Microseconds of each of `count` echo APDUs on the reader through rpcsc's
+// client, over one connection.
+std::vector<double> cardClient(std::uint16_t port, const std::shared_ptr<const TlsContext>& tls, const char* reader,
+                               int count, std::atomic<long>& failed) {
+    rpcsc::ClientConnection client =
+        tls ? rpcsc::ClientConnection(TlsCertificates::connector(tls)) : rpcsc::ClientConnection();
     std::uint32_t protocol = 0;
-    std::string unreachable;
     std::vector<double> micros;
-    if (client.connect(0, server + ":" + reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol,
-                       unreachable) != 0) {
+    if (client.open("127.0.0.1", port, "127.0.0.1:" + std::to_string(port)) != 0 ||
+        client.establishContext(SCARD_SCOPE_SYSTEM) != 0 ||
+        client.connect(reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, protocol) != 0) {
         ++failed;
         return micros;
     }
@@ -237,10 +173,11 @@ double percentile(std::vector<double> values, double p) {
 }
 
 // Both card clients at once; the latencies of both.
-std::vector<double> cardClients(std::uint16_t port, int count, std::atomic<long>& failed) {
+std::vector<double> cardClients(std::uint16_t port, const std::shared_ptr<const TlsContext>& tls, int count,
+                                std::atomic<long>& failed) {
     std::vector<double> a, b;
-    std::thread first([&] { a = cardClient(port, kReaders[0], count, failed); });
-    b = cardClient(port, kReaders[1], count, failed);
+    std::thread first([&] { a = cardClient(port, tls, kReaders[0], count, failed); });
+    b = cardClient(port, tls, kReaders[1], count, failed);
     first.join();
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -248,8 +185,8 @@ std::vector<double> cardClients(std::uint16_t port, int count, std::atomic<long>
 
 // `rounds` connections from each client, each establishing a context and
 // closing without releasing it.
-void churn(std::uint16_t port, int clients, int rounds, std::atomic<long>& requests, std::atomic<long>& failed,
-           std::atomic<long>& refused) {
+void churn(std::uint16_t port, const TlsContext* tls, int clients, int rounds, std::atomic<long>& requests,
+           std::atomic<long>& failed, std::atomic<long>& refused) {
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i)
         threads.emplace_back([&, i] {
@@ -257,7 +194,7 @@ void churn(std::uint16_t port, int clients, int rounds, std::atomic<long>& reque
                 WireClient c;
                 std::uint64_t context = 0;
                 ++requests;
-                if (!c.open(sourceAddress(i), port))
+                if (!c.open(sourceAddress(i), port, tls))
                     ++refused;
                 else if (c.establish(context, refused, failed))
                     c.vanish();
@@ -269,15 +206,20 @@ void churn(std::uint16_t port, int clients, int rounds, std::atomic<long>& reque
 } // namespace
 
 LoadFigures runLoad(const LoadPlan& plan) {
+    return runLoad(plan, {});
+}
+
+LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& overTls) {
     if (plan.clients < 1 || plan.clients > 240 || plan.churn < plan.clients)
         throw std::runtime_error("between 1 and 240 clients, and at least as many churned connections");
-    ServerProcess server(plan.serverBinary);
+    RpcscdProcess server(plan.serverBinary, overTls.serverOptions);
+    const TlsContext* tls = overTls.client.get();
     LoadFigures f;
     std::atomic<long> requests{0}, failed{0}, refused{0}, apduFailed{0};
     f.fdsBefore = server.entries("fd");
     f.threadsBefore = server.entries("task");
 
-    const std::vector<double> alone = cardClients(server.port(), plan.apdus, apduFailed);
+    const std::vector<double> alone = cardClients(server.port(), overTls.client, plan.apdus, apduFailed);
     f.aloneP50Us = percentile(alone, 0.5);
     f.aloneP99Us = percentile(alone, 0.99);
 
@@ -285,10 +227,10 @@ LoadFigures runLoad(const LoadPlan& plan) {
     std::atomic<int> ready{0};
     std::vector<std::thread> pollers;
     for (int i = 0; i < plan.clients; ++i)
-        pollers.emplace_back(pollingClient, i, server.port(), plan.pollInterval, std::cref(stop), std::ref(ready),
+        pollers.emplace_back(pollingClient, i, server.port(), tls, plan.pollInterval, std::cref(stop), std::ref(ready),
                              std::ref(requests), std::ref(failed), std::ref(refused));
     waitFor([&] { return ready == plan.clients; }, std::chrono::seconds(30));
-    const std::vector<double> loaded = cardClients(server.port(), plan.apdus, apduFailed);
+    const std::vector<double> loaded = cardClients(server.port(), overTls.client, plan.apdus, apduFailed);
     stop = true;
     for (auto& t : pollers) t.join();
     f.loadedP50Us = percentile(loaded, 0.5);
@@ -299,10 +241,10 @@ LoadFigures runLoad(const LoadPlan& plan) {
     const auto settled = [&] {
         waitFor([&] { return server.entries("task") <= f.threadsBefore; }, std::chrono::seconds(20));
     };
-    churn(server.port(), plan.clients, 1, requests, failed, refused);
+    churn(server.port(), tls, plan.clients, 1, requests, failed, refused);
     settled();
     f.peakKiBAfterFirst = server.peakKiB();
-    churn(server.port(), plan.clients, plan.churn / plan.clients - 1, requests, failed, refused);
+    churn(server.port(), tls, plan.clients, plan.churn / plan.clients - 1, requests, failed, refused);
     settled();
     f.peakKiBAfterAll = server.peakKiB();
     waitFor([&] { return server.entries("fd") <= f.fdsBefore; }, std::chrono::seconds(5));

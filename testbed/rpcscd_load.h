@@ -2,7 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "rpcsc/tls_stream.h"
 
 namespace vexa::testbed {
 
@@ -22,6 +26,13 @@ struct LoadPlan {
     std::chrono::milliseconds pollInterval{100};
 };
 
+// A load run over TLS: the server's options (its --tls-* options and
+// limits) and the context whose certificate every client shows.
+struct LoadOverTls {
+    std::vector<std::string> serverOptions;
+    std::shared_ptr<const TlsContext> client;
+};
+
 struct LoadFigures {
     long requests = 0;   // answered by the polling and churning clients
     long failed = 0;     // requests without an answer or with a failure code
@@ -33,8 +44,9 @@ struct LoadFigures {
     int fdsBefore = 0, fdsAfter = 0, threadsBefore = 0, threadsAfter = 0;
 };
 
-// Runs the plan; throws std::runtime_error when the server or the cards
+// Runs the plan, over plain TCP or TLS; throws std::runtime_error when the server or the cards
 // cannot be set up.
 LoadFigures runLoad(const LoadPlan& plan);
+LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& tls);
 
 } // namespace vexa::testbed

@@ -14,6 +14,7 @@
 #include "pcsc/context.h"
 #include "readers/scapi_management.h"
 #include "testbed/rpcscd_load.h"
+#include "testbed/tls_certificates.h"
 #include "testbed_fixture.h"
 
 namespace vexa::testing {
@@ -261,6 +262,26 @@ TEST_F(RemotePcscTest, HoldsUnderLoadWithoutRefusalsOrLeaks) {
     EXPECT_LE(f.peakKiBAfterAll - f.peakKiBAfterFirst, 2048);
 #endif
     // Generous on a shared machine: the benchmark measures the real ratio.
+    EXPECT_LE(f.loadedP99Us, 3 * std::max(f.aloneP99Us, 2000.0)) << f.aloneP99Us;
+}
+
+// The same over TLS, every client showing one certificate, so that the
+// per-peer limit, counted per certificate, holds them all; certificates made
+// by the server's own tool.
+TEST_F(RemotePcscTest, HoldsUnderLoadOverTlsWithoutRefusalsOrLeaks) {
+    const testbed::TlsCertificates certificates(VEXA_RPCSCD, 1);
+    testbed::LoadOverTls tls{certificates.serverOptions(), certificates.clientContext(0)};
+    tls.serverOptions.insert(tls.serverOptions.end(), {"--max-per-peer", "16", "--max-connections", "32"});
+    const testbed::LoadFigures f = testbed::runLoad({VEXA_RPCSCD, 12, 240, 200, std::chrono::milliseconds(100)}, tls);
+    EXPECT_GT(f.requests, 240);
+    EXPECT_EQ(f.failed, 0);
+    EXPECT_EQ(f.refused, 0);
+    EXPECT_EQ(f.apduFailed, 0);
+    EXPECT_EQ(f.fdsAfter, f.fdsBefore);
+    EXPECT_EQ(f.threadsAfter, f.threadsBefore);
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LE(f.peakKiBAfterAll - f.peakKiBAfterFirst, 2048);
+#endif
     EXPECT_LE(f.loadedP99Us, 3 * std::max(f.aloneP99Us, 2000.0)) << f.aloneP99Us;
 }
 
