@@ -145,23 +145,27 @@ int main(int argc, char** argv) {
     }
     vexa::platform::ignoreBrokenPipes();
     vexa::rpcsc::ServerLog log(options.verbose, stamped);
-    // Only a server with files to re-read takes SIGHUP from its default
-    // (ending the program).
+    // SIGHUP re-reads a TLS server's files; a plain server has none, but
+    // lives on, so that one service manager's reload suits both.
     std::optional<vexa::platform::ReloadSignal> reloadSignal;
-    if (options.clients) {
+    if (!vexa::platform::kWindows) {
         reloadSignal.emplace();
         if (!reloadSignal->valid()) {
             std::cerr << "vexa-rpcscd: signalfd: " << std::strerror(errno) << '\n';
             return 1;
         }
+        auto files = options.reload ? options.reload : [](vexa::rpcsc::ServerLog& log) {
+            log.info("Nothing to re-read: this server serves plain TCP");
+        };
         options.reloadSignal = reloadSignal->handle();
-        options.reload = [&signal = *reloadSignal, files = options.reload](vexa::rpcsc::ServerLog& log) {
+        options.reload = [&signal = *reloadSignal, files](vexa::rpcsc::ServerLog& log) {
             signal.take();
             files(log);
         };
+    }
+    if (options.clients)
         log.info("Admitting " + std::to_string(options.clients->size()) + " client certificates from " +
                  options.clients->path());
-    }
     int status = 1;
     {
         vexa::rpcsc::RpcscServer server(options, log);
