@@ -125,4 +125,13 @@ grep -qF "Re-read the server certificate $pki/server-192.0.2.7.pem" "$log" || fa
 kill -0 "$pid" 2>/dev/null || fail "vexa-rpcscd ended on SIGHUP"
 kill -TERM "$pid"
 wait "$pid" || fail "vexa-rpcscd ended with status $? on SIGTERM"
+
+# A plain server has nothing to re-read, and lives on through a reload.
+"$rpcscd" --listen=127.0.0.1 --port=0 2>"$log" &
+pid=$!
+await_log "Listening on"
+kill -HUP "$pid"
+await_log "Nothing to re-read: this server serves plain TCP"
+kill -TERM "$pid"
+wait "$pid" || fail "the plain vexa-rpcscd ended with status $? on SIGTERM"
 echo "PASS"
