@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
         std::printf("| p99 under load / alone | %.2f |\n", f.aloneP99Us > 0 ? f.loadedP99Us / f.aloneP99Us : 0.0);
         std::printf("| peak RSS after %d churned / after all (KiB) | %ld / %ld |\n", plan.clients, f.peakKiBAfterFirst,
                     f.peakKiBAfterAll);
+        std::printf("| RSS once they ended, after %d churned / after all (KiB) | %ld / %ld |\n", plan.clients,
+                    f.residentKiBAfterFirst, f.residentKiBAfterAll);
         std::printf("| descriptors before / after | %d / %d |\n", f.fdsBefore, f.fdsAfter);
         std::printf("| threads before / after | %d / %d |\n", f.threadsBefore, f.threadsAfter);
         return 0;

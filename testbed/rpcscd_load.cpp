@@ -244,9 +244,11 @@ LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& overTls) {
     churn(server.port(), tls, plan.clients, 1, requests, failed, refused);
     settled();
     f.peakKiBAfterFirst = server.peakKiB();
+    f.residentKiBAfterFirst = server.residentKiB();
     churn(server.port(), tls, plan.clients, plan.churn / plan.clients - 1, requests, failed, refused);
     settled();
     f.peakKiBAfterAll = server.peakKiB();
+    f.residentKiBAfterAll = server.residentKiB();
     waitFor([&] { return server.entries("fd") <= f.fdsBefore; }, std::chrono::seconds(5));
     f.fdsAfter = server.entries("fd");
     f.threadsAfter = server.entries("task");

@@ -41,6 +41,9 @@ struct LoadFigures {
     double aloneP50Us = 0, aloneP99Us = 0, loadedP50Us = 0, loadedP99Us = 0;
     long peakKiBAfterFirst = 0; // server's peak RSS after the load and `clients` churned connections
     long peakKiBAfterAll = 0;   // ... after every churned connection
+    // The server's memory in use once those connections' threads ended.
+    long residentKiBAfterFirst = 0;
+    long residentKiBAfterAll = 0;
     int fdsBefore = 0, fdsAfter = 0, threadsBefore = 0, threadsAfter = 0;
 };
 

@@ -70,12 +70,12 @@ int RpcscdProcess::entries(const char* dir) const {
     return static_cast<int>(std::distance(std::filesystem::directory_iterator(p), {}));
 }
 
-long RpcscdProcess::peakKiB() const {
+long RpcscdProcess::statusKiB(std::string_view field) const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
     std::string key;
     long value = 0;
     while (in >> key) {
-        if (key == "VmHWM:" && in >> value) return value;
+        if (key == field && in >> value) return value;
         in.ignore(1 << 16, '\n');
     }
     return 0;

@@ -28,9 +28,12 @@ public:
     // Entries of /proc/PID/dir ("fd", "task").
     int entries(const char* dir) const;
     // The peak resident memory so far (VmHWM).
-    long peakKiB() const;
+    long peakKiB() const { return statusKiB("VmHWM:"); }
+    // Its memory in use now.
+    long residentKiB() const { return statusKiB("VmRSS:"); }
 
 private:
+    long statusKiB(std::string_view field) const;
     std::filesystem::path log_;
     pid_t pid_ = 0;
     std::uint16_t port_ = 0;
