@@ -24,8 +24,8 @@ int fingerprint(std::ostream& out, std::ostream& err) {
     const PluginSetup setup = readPluginSetup(StartupInputs{});
     const std::string& path = setup.remote.files.certificate;
     if (!platform::factsOf(path)) {
-        err << "vexa remote-pcsc: no certificate at " << path
-            << " (REMOTE_PCSC_TLS_CERT in " << setup.configuration << " may name another file)\n";
+        err << "vexa remote-pcsc: no certificate at " << path << " (REMOTE_PCSC_TLS_CERT in " << setup.configuration
+            << " may name another file)\n";
         return 1;
     }
     std::string failure;

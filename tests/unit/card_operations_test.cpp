@@ -126,9 +126,9 @@ TEST_F(CardOperationsUnitTest, TlsServersAreNeverReachedInPlain) {
 #else
     const std::string why = "this Windows build has no TLS";
 #endif
-    env.writeFile(env.meridan() / "vexa_ie.conf", "LOGLEVEL=DEBUG\nINTERFACE=REMOTE_PCSC\nREMOTE_PCSC_SERVER=" +
-                                                      server.text() + "\nREMOTE_PCSC_TLS_SERVER=" + server.text() +
-                                                      " 10.9.8.7:6 10.9.8\n");
+    env.writeFile(env.meridan() / "vexa_ie.conf",
+                  "LOGLEVEL=DEBUG\nINTERFACE=REMOTE_PCSC\nREMOTE_PCSC_SERVER=" + server.text() +
+                      "\nREMOTE_PCSC_TLS_SERVER=" + server.text() + " 10.9.8.7:6 10.9.8\n");
     plugin.start();
     ASSERT_EQ(plugin.Open("page"), 0);
     EXPECT_EQ(plugin.ConnectCardEx(server.text() + ":AnyReader", 2, 3, 0), ERR_REMOTE_NOT_CONNECTED);

@@ -254,9 +254,9 @@ TEST_F(SettingsTest, RemoteTlsFilesLieBesideTheConfiguration) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.conf);
-        env.writeFile(env.meridan() / "vexa_ie.conf",
-                      "REMOTE_PCSC_SERVER=10.0.0.1:35965 10.0.0.2:35966\nREMOTE_PCSC_TLS_SERVER=10.0.0.2:35966\n" +
-                          row.conf);
+        env.writeFile(
+            env.meridan() / "vexa_ie.conf",
+            "REMOTE_PCSC_SERVER=10.0.0.1:35965 10.0.0.2:35966\nREMOTE_PCSC_TLS_SERVER=10.0.0.2:35966\n" + row.conf);
         const PluginSetup setup = readPluginSetup({});
         const auto folder = env.meridan() / "remote-pcsc";
         EXPECT_EQ(setup.remote.servers, "10.0.0.1:35965 10.0.0.2:35966");
