@@ -18,13 +18,19 @@ const std::int32_t kTimeoutCode = pcsc::code(SCARD_E_TIMEOUT);
 } // namespace
 
 RemotePcscClient::RemotePcscClient(const RemotePcscClient& other)
-    : connection_(other.connection_), servers_(other.servers_) {}
+    : connection_(other.connection_), servers_(other.servers_), remote_(other.remote_) {}
 
 RemotePcscClient::~RemotePcscClient() {
     closeAll();
 }
 
 bool RemotePcscClient::setServer(std::string_view list) {
+    return setServers(RemoteServers(list));
+}
+
+bool RemotePcscClient::setServers(const RemoteServers& servers) {
+    remote_ = servers;
+    std::string_view list = remote_.list();
     servers_.clear();
     while (!list.empty()) {
         const std::size_t blank = list.find(' ');
@@ -54,6 +60,7 @@ std::string RemotePcscClient::errorSuffix(std::int32_t code) {
 }
 
 std::int32_t RemotePcscClient::openConnection(const ServerAddress& server) {
+    connection_.useConnector(remote_.connectorFor(server));
     return connection_.open(server.host(), static_cast<std::uint16_t>(server.port), server.text());
 }
 
@@ -64,7 +71,8 @@ std::int32_t RemotePcscClient::useServer(const ServerAddress& server, std::uint3
     std::int32_t result = 0;
     if (server.text() != connection_.server()) result = openConnection(server);
     if (result == 0) result = connection_.establishContext(scope);
-    if (result == 0) return 0;
+    // A refused TLS handshake would only be refused again.
+    if (result == 0 || result == ERR_REMOTE_NOT_CONNECTED) return result;
     // The connection may have gone stale since its last use: once more.
     result = openConnection(server);
     return result != 0 ? result : connection_.establishContext(scope);
