@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "cardaccess/remote_servers.h"
 #include "support/byte_buffer.h"
 #include "support/call_error.h"
 
@@ -25,9 +26,9 @@ public:
     // The interface's name in log lines: "PC/SC", "remote PC/SC", "CTAPI".
     virtual std::string_view label() const = 0;
 
-    // The configured remote PC/SC servers (blank-separated "a.b.c.d:port"),
-    // for a back end that reaches servers.
-    virtual void useServers(std::string_view) {}
+    // The configured remote PC/SC servers, for a back end that reaches
+    // servers.
+    virtual void useServers(const RemoteServers&) {}
     // What a reader inventory of this interface found out about the reader
     // that a following connect names (a CT-API terminal's settings), so the
     // connect need not find it again; empty: forget what was selected.

@@ -13,7 +13,7 @@ public:
     std::string_view label() const override { return "remote PC/SC"; }
 
     // Names on servers not in the list give 992401.
-    void useServers(std::string_view list) override { client_.setServer(list); }
+    void useServers(const RemoteServers& servers) override { client_.setServers(servers); }
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;

@@ -18,13 +18,19 @@ const std::int32_t kTimeoutCode = pcsc::code(SCARD_E_TIMEOUT);
 } // namespace
 
 RemotePcscClient::RemotePcscClient(const RemotePcscClient& other)
-    : connection_(other.connection_), servers_(other.servers_) {}
+    : connection_(other.connection_), servers_(other.servers_), remote_(other.remote_) {}
 
 RemotePcscClient::~RemotePcscClient() {
     closeAll();
 }
 
 bool RemotePcscClient::setServer(std::string_view list) {
+    return setServers(RemoteServers(list));
+}
+
+bool RemotePcscClient::setServers(const RemoteServers& servers) {
+    remote_ = servers;
+    std::string_view list = remote_.list();
     servers_.clear();
     while (!list.empty()) {
         const std::size_t blank = list.find(' ');
@@ -54,6 +60,7 @@ std::string RemotePcscClient::errorSuffix(std::int32_t code) {
 }
 
 std::int32_t RemotePcscClient::openConnection(const ServerAddress& server) {
+    connection_.useConnector(remote_.connectorFor(server));
     return connection_.open(server.host(), static_cast<std::uint16_t>(server.port), server.text());
 }
 

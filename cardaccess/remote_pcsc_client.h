@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "cardaccess/remote_servers.h"
 #include "cardaccess/server_address.h"
 #include "rpcsc/client_connection.h"
 #include "support/byte_buffer.h"
@@ -29,9 +30,11 @@ public:
     RemotePcscClient& operator=(const RemotePcscClient&) = delete;
     ~RemotePcscClient();
 
-    // Reads a blank-separated list of servers; false at the first entry that
-    // does not parse (the entries before it stay).
+    // Reads a blank-separated list of servers, all plain; false at the
+    // first entry that does not parse (the entries before it stay).
     bool setServer(std::string_view list);
+    // The same for configured servers, some of which may use TLS.
+    bool setServers(const RemoteServers& servers);
     // The list's text forms joined by one blank.
     std::string serverText() const;
     const ServerAddressList& servers() const { return servers_; }
@@ -95,6 +98,7 @@ private:
 
     rpcsc::ClientConnection connection_;
     ServerAddressList servers_;
+    RemoteServers remote_; // how to reach each server
 };
 
 } // namespace vexa

@@ -21,8 +21,8 @@ void TovChipDefaultAccess::clearReaderSelection() {
     for (auto& entry : backends_) entry.second->select({});
 }
 
-void TovChipDefaultAccess::setRemoteServers(std::string_view list) {
-    for (auto& entry : backends_) entry.second->useServers(list);
+void TovChipDefaultAccess::setRemoteServers(const RemoteServers& servers) {
+    for (auto& entry : backends_) entry.second->useServers(servers);
 }
 
 TovChipDefaultAccess::~TovChipDefaultAccess() {

@@ -97,9 +97,9 @@ public:
     void selectReader(std::int32_t type, const std::any& detail);
     // Every back end forgets what selectReader gave it.
     void clearReaderSelection();
-    // The configured remote PC/SC servers (blank-separated "a.b.c.d:port");
-    // a remote reader name on any other server gives 992401.
-    void setRemoteServers(std::string_view list);
+    // The configured remote PC/SC servers; a remote reader name on any
+    // other server gives 992401.
+    void setRemoteServers(const RemoteServers& servers);
 
     static constexpr std::uint32_t kMaxHexCommand = 301;
 

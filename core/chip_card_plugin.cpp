@@ -37,7 +37,7 @@ std::int32_t ChipCardPlugin::shutdown() {
     resetEvents();
     const std::int32_t cardResult = card.close(log_);
     pageIdentifier.clear();
-    remoteServer.clear();
+    remoteServer = {};
     card.setRemoteServers(remoteServer);
     allowedSites.clear();
     preferredReader.clear();

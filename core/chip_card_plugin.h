@@ -45,7 +45,7 @@ struct PluginSetup {
     std::string hostLog;
     std::int32_t logLevel = 0;
     std::int32_t interfaceType = 0;
-    std::string remoteServers;
+    RemoteServerSettings remote;
 };
 // Reads the registry and the configuration file; creates nothing but the
 // company directory of the config home.
@@ -170,7 +170,7 @@ protected:
     std::string clientName;
     std::int32_t lastError = 0;
     std::int32_t interfaceType = 0;
-    std::string remoteServer;
+    RemoteServers remoteServer;
     std::string allowedSites;
     TovConf sitesConf;
     TovChipDefaultAccess card;

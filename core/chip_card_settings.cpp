@@ -24,12 +24,17 @@ std::string printableClient(std::string_view text) {
     return out;
 }
 
-std::array<ConfParameter, 4> mainRows(std::int32_t defaultLevel, std::string_view logFile) {
+std::array<ConfParameter, 8> mainRows(std::int32_t defaultLevel, std::string_view logFile) {
     return {{
         {std::string(kLogLevelKey), ConfParameter::Named, "", defaultLevel, &kLevelTable},
         {std::string(kLogFileKey), ConfParameter::Text, std::string(logFile), 0, nullptr},
         {std::string(kInterfaceKey), ConfParameter::Named, "", INTERFACE_PCSC, &kInterfaceTable},
         {std::string(kRemoteServersKey), ConfParameter::Text, "", 0, nullptr},
+        {std::string(kRemoteTlsServersKey), ConfParameter::Text, "", 0, nullptr},
+        {std::string(kRemoteTlsCaKey), ConfParameter::Text, std::string(kRemoteTlsCaDefault), 0, nullptr},
+        {std::string(kRemoteTlsCertificateKey), ConfParameter::Text, std::string(kRemoteTlsCertificateDefault), 0,
+         nullptr},
+        {std::string(kRemoteTlsKeyKey), ConfParameter::Text, std::string(kRemoteTlsKeyDefault), 0, nullptr},
     }};
 }
 
@@ -60,8 +65,17 @@ struct MainSettings {
     std::int32_t logLevel = LOG_OFF;
     std::string logFile;
     std::int32_t interfaceType = INTERFACE_PCSC;
-    std::string remoteServers;
+    RemoteServerSettings remote;
 };
+
+// A TLS file setting's path: a relative name is in the TLS folder beside the
+// configuration file.
+std::string tlsFilePath(const TovConf& conf, std::string_view key, const std::string& configuration) {
+    std::string name;
+    conf.getText(key, name);
+    std::string folder = TovFile::pathIn(TovFile::folderOf(configuration), kRemoteTlsFolder);
+    return TovFile::pathIn(folder, name);
+}
 
 MainSettings loadMainSettings(TovConf& conf, const StartupInputs& inputs,
                               const std::optional<std::string>& protocolDirectory) {
@@ -72,7 +86,11 @@ MainSettings loadMainSettings(TovConf& conf, const StartupInputs& inputs,
     conf.getNamedValue(kLogLevelKey, settings.logLevel);
     conf.getText(kLogFileKey, settings.logFile);
     conf.getNamedValue(kInterfaceKey, settings.interfaceType);
-    conf.getText(kRemoteServersKey, settings.remoteServers);
+    conf.getText(kRemoteServersKey, settings.remote.servers);
+    conf.getText(kRemoteTlsServersKey, settings.remote.tlsServers);
+    settings.remote.files = {tlsFilePath(conf, kRemoteTlsCaKey, settings.configuration),
+                             tlsFilePath(conf, kRemoteTlsCertificateKey, settings.configuration),
+                             tlsFilePath(conf, kRemoteTlsKeyKey, settings.configuration)};
     return settings;
 }
 
@@ -86,7 +104,7 @@ PluginSetup readPluginSetup(const StartupInputs& inputs) {
     setup.configuration = settings.configuration;
     setup.logLevel = settings.logLevel;
     setup.interfaceType = settings.interfaceType;
-    setup.remoteServers = settings.remoteServers;
+    setup.remote = settings.remote;
     TovLog log;
     log.setLogFile(inputs.companyDirectory, settingsLocation(setup.protocolDirectory), settings.logFile);
     setup.hostLog = log.logFileName();
@@ -115,7 +133,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     if (!sitesConf.refusal().empty()) sitesConf.report(log_, TovConf::Refused, 0, true);
 
     interfaceType = settings.interfaceType;
-    remoteServer = settings.remoteServers;
+    remoteServer = RemoteServers::fromSettings(settings.remote, log_);
     card.setRemoteServers(remoteServer);
 
     log_.write(LOG_INFO, inputs.productText + " on " + std::string(platform::kSystemName) + " using interface type " +

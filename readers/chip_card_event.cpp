@@ -12,7 +12,7 @@ namespace {
 
 // The interface types watched for a configured one: itself, or for all types
 // those with events, and those on servers only with servers.
-std::vector<std::int32_t> watchedTypes(std::int32_t interfaceType, std::string_view servers) {
+std::vector<std::int32_t> watchedTypes(std::int32_t interfaceType, const RemoteServers& servers) {
     const std::vector<const ReaderInterface*> rows = configuredInterfaces(interfaceType);
     if (readerInterface(interfaceType) != nullptr || rows.empty()) return {interfaceType};
     std::vector<std::int32_t> types;
@@ -47,7 +47,7 @@ bool ChipCardEvent::eventsEnabled() const {
 }
 
 std::int32_t ChipCardEvent::enableEvents(TovLog& log, std::string_view eventIdentifier, std::int32_t interfaceType,
-                                         std::string_view servers) {
+                                         const RemoteServers& servers) {
     if (eventsEnabled()) {
         log.write(LOG_DEBUG, "Events are already enabled");
         return 0;
@@ -59,7 +59,7 @@ std::int32_t ChipCardEvent::enableEvents(TovLog& log, std::string_view eventIden
     for (const std::int32_t type : watchedTypes(interfaceType, servers)) {
         auto& added = current_.emplace_back(std::make_unique<MonitorThread>());
         added->monitor =
-            std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), type, std::string(servers));
+            std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), type, servers);
         try {
             added->thread = std::thread(&EventMonitor::run, added->monitor.get());
         } catch (const std::system_error&) {

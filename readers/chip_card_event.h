@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "cardaccess/remote_servers.h"
 #include "support/tov_log.h"
 
 namespace vexa {
@@ -41,7 +42,7 @@ public:
     // the identifier. 0, or -1 when the thread cannot start. While enabled
     // it changes nothing.
     std::int32_t enableEvents(TovLog& log, std::string_view eventIdentifier, std::int32_t interfaceType,
-                              std::string_view servers);
+                              const RemoteServers& servers);
     // Lets the monitor thread end after its current pass. Always 0.
     std::int32_t disableEvents(TovLog& log);
     // Returns event monitoring to the disabled state: stops every monitor

@@ -55,7 +55,7 @@ std::vector<std::string> readerNames(ScapiManagement& inventory) {
 } // namespace
 
 EventMonitor::EventMonitor(ChipCardEvent& sink, const TovLog& log, std::string identifier, std::int32_t interfaceType,
-                           std::string servers)
+                           RemoteServers servers)
     : sink_(sink),
       eventLog_(log),
       identifier_(std::move(identifier)),

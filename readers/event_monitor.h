@@ -26,7 +26,7 @@ class ChipCardEvent;
 class EventMonitor {
 public:
     EventMonitor(ChipCardEvent& sink, const TovLog& log, std::string identifier, std::int32_t interfaceType,
-                 std::string servers);
+                 RemoteServers servers);
     EventMonitor(const EventMonitor&) = delete;
     EventMonitor& operator=(const EventMonitor&) = delete;
     ~EventMonitor();
@@ -58,7 +58,7 @@ private:
     TovLog eventLog_;
     const std::string identifier_;
     const std::int32_t interfaceType_;
-    const std::string servers_;
+    const RemoteServers servers_;
 
     ReaderStateList states_;
     ScapiManagement inventory_;

@@ -12,12 +12,12 @@
 namespace vexa {
 namespace {
 
-std::unique_ptr<ReaderStatusSource> pcscSource(std::string_view) {
+std::unique_ptr<ReaderStatusSource> pcscSource(const RemoteServers&) {
     return std::make_unique<PcscStatusSource>();
 }
 
-std::unique_ptr<ReaderStatusSource> remoteSource(std::string_view servers) {
-    return std::make_unique<RemoteStatusSource>(std::string(servers));
+std::unique_ptr<ReaderStatusSource> remoteSource(const RemoteServers& servers) {
+    return std::make_unique<RemoteStatusSource>(servers);
 }
 
 // The interface table, its reader-layer half: one row per row of the card
@@ -54,7 +54,7 @@ bool choosableAtRunTime(std::int32_t type) {
     return row != nullptr ? !row->needsServers : type == INTERFACE_ALL;
 }
 
-std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers) {
+std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, const RemoteServers& servers) {
     const ReaderInterface* row = readerInterface(interfaceType);
     if (row == nullptr || row->makeStatusSource == nullptr) return nullptr;
     return row->makeStatusSource(servers);

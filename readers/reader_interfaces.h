@@ -18,7 +18,7 @@ namespace vexa {
 struct ReaderListing {
     std::int32_t type; // of the row listing
     TovLog& log;
-    std::string_view remoteServers;
+    const RemoteServers& remoteServers;
     bool logLines;                     // write the listing's log lines
     bool notification;                 // add the PnP pseudo-reader where there is one
     std::vector<ScapiReader>& readers; // the inventory's list, appended to
@@ -42,7 +42,7 @@ struct ReaderInterface {
     std::int32_t (*list)(const ReaderListing& listing, bool& done);
     // The status source of the event monitor; none when the interface has no
     // events, noEvents then says why.
-    std::unique_ptr<ReaderStatusSource> (*makeStatusSource)(std::string_view servers);
+    std::unique_ptr<ReaderStatusSource> (*makeStatusSource)(const RemoteServers& servers);
     std::string_view noEvents;
     // Its readers are on the configured remote servers, which only the
     // configuration file names: none without servers, and not chosen at run

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "cardaccess/remote_servers.h"
+
 namespace vexa {
 
 // How long one monitor pass looks for changes: the sleep before a polling
@@ -47,6 +49,6 @@ bool useChanged(std::span<SCARD_READERSTATE> states);
 // The source for an interface type, from its row of the interface table
 // (reader_interfaces.cpp); none for a type without events (CT-API, all
 // types at once).
-std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, std::string_view servers);
+std::unique_ptr<ReaderStatusSource> makeReaderStatusSource(std::int32_t interfaceType, const RemoteServers& servers);
 
 } // namespace vexa

@@ -24,11 +24,11 @@ std::int32_t listingFailed(const ReaderListing& listing, std::int32_t result, co
 std::int32_t addRemoteReaders(const ReaderListing& listing, bool& done) {
     TovLog& log = listing.log;
     RemotePcscClient client;
-    if (!client.setServer(listing.remoteServers) || client.servers().empty()) {
+    if (!client.setServers(listing.remoteServers) || client.servers().empty()) {
         done = true;
         if (listing.logLines)
             log.write(LOG_WARNING, "Missing or invalid address for remote PC/SC server ('" +
-                                       std::string(listing.remoteServers) + "'). Ignoring remote PC/SC readers.");
+                                       listing.remoteServers.list() + "'). Ignoring remote PC/SC readers.");
         return 0;
     }
     std::string names, unreachable;

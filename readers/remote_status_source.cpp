@@ -6,9 +6,9 @@
 namespace vexa {
 
 void RemoteStatusSource::open() {
-    if (!client_.setServer(servers_))
+    if (!client_.setServers(servers_))
         throw TovException(ERR_REMOTE_BAD_ADDRESS,
-                           "rpcsc.setServer () unsuccessful in eventHandler (). Invalid server " + servers_);
+                           "rpcsc.setServer () unsuccessful in eventHandler (). Invalid server " + servers_.list());
 }
 
 bool RemoteStatusSource::query(std::span<SCARD_READERSTATE> states) {

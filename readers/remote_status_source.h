@@ -11,13 +11,13 @@ namespace vexa {
 // the monitor's own.
 class RemoteStatusSource : public ReaderStatusSource {
 public:
-    explicit RemoteStatusSource(std::string servers) : servers_(std::move(servers)) {}
+    explicit RemoteStatusSource(RemoteServers servers) : servers_(std::move(servers)) {}
     void open() override;
     bool query(std::span<SCARD_READERSTATE> states) override;
     void close() override { client_.closeAll(); }
 
 private:
-    std::string servers_;
+    RemoteServers servers_;
     RemotePcscClient client_;
 };
 

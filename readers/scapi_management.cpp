@@ -26,7 +26,7 @@ void ScapiManagement::clearLocked() {
     clear();
 }
 
-std::int32_t ScapiManagement::init(TovLog& log, std::int32_t type, std::string_view remoteServers, bool logLines,
+std::int32_t ScapiManagement::init(TovLog& log, std::int32_t type, const RemoteServers& remoteServers, bool logLines,
                                    bool notification) {
     std::lock_guard guard(lock_);
     interfaceType_ = type;

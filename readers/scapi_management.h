@@ -43,7 +43,8 @@ public:
     // each listing step runs at most once per instance. 992301 when nothing
     // was listed. logLines enables the listing's log lines; notification
     // adds the PnP pseudo-reader as the last PC/SC reader.
-    std::int32_t init(TovLog& log, std::int32_t type, std::string_view remoteServers, bool logLines, bool notification);
+    std::int32_t init(TovLog& log, std::int32_t type, const RemoteServers& remoteServers, bool logLines,
+                      bool notification);
     std::int32_t getReaderCount();
     // "" for an index outside the list.
     std::string getReaderName(std::int32_t index) const;

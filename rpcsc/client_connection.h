@@ -38,6 +38,12 @@ public:
     ClientConnection(const ClientConnection& other) : tcp_(other.tcp_) {}
     ClientConnection& operator=(const ClientConnection&) = delete;
 
+    // Opens later connections through connector; closes the connection.
+    void useConnector(StreamConnector connector) {
+        close();
+        tcp_ = TcpClient(std::move(connector));
+    }
+
     // Connects to host and port, closing any connection first; `server`
     // names the server (its text form). The context is forgotten.
     std::int32_t open(std::string_view host, std::uint16_t port, std::string server);

@@ -1,6 +1,7 @@
 #include "rpcsc/tls_stream.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -125,6 +126,20 @@ std::string handshakeFailure(SSL* session, unsigned long error) {
 }
 
 } // namespace
+
+std::optional<PeerCertificate> readCertificateFile(const std::string& path, std::string& failure) {
+    ERR_clear_error();
+    const std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path.c_str(), "r"));
+    if (!file) {
+        failure = "cannot read " + path + ": " + takeErrorText("unreadable");
+        return std::nullopt;
+    }
+    const std::unique_ptr<X509, X509Deleter> certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+    std::optional<PeerCertificate> facts = certificate ? describe(certificate.get()) : std::nullopt;
+    if (!facts) failure = path + " holds no certificate: " + takeErrorText("no PEM certificate");
+    ERR_clear_error();
+    return facts;
+}
 
 std::optional<TlsContext> TlsContext::server(const TlsFiles& files, std::string& failure) {
     std::unique_ptr<SSL_CTX, TlsDeleter> context(SSL_CTX_new(TLS_server_method()));

@@ -53,6 +53,10 @@ private:
     bool server_;
 };
 
+// The fingerprint and subject of the first certificate in a PEM file; none
+// with failure saying why.
+std::optional<PeerCertificate> readCertificateFile(const std::string& path, std::string& failure);
+
 // A TLS session over a TCP stream, as a byte stream. The handshake runs in
 // handshake(), or else in the first read or write, by that call's deadline;
 // the TLS records go through the TCP stream's own deadline-bounded reads and

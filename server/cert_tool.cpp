@@ -21,7 +21,8 @@
 
 #include "platform/file.h"
 #include "platform/ip_address.h"
-#include "server/tls_clients.h"
+#include "rpcsc/certificate_fingerprint.h"
+#include "rpcsc/tls_stream.h"
 #include "support/option_parser.h"
 #include "support/version.h"
 
@@ -237,14 +238,11 @@ void init(const std::string& dir, const std::string& address) {
 
 void client(const std::string& dir, const std::string& name) {
     const Authority ca = loadAuthority(dir);
-    const Certificate certificate = issueFiles(dir + "/" + name, {name, kLeafDays, false, "clientAuth", {}}, ca);
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned size = 0;
-    check(X509_digest(certificate.get(), EVP_sha256(), digest.data(), &size) == 1, "fingerprint");
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < size; ++i) hex += {kHex[digest[i] >> 4], kHex[digest[i] & 0x0F]};
-    std::cout << fingerprintLine(hex) << '\n';
+    issueFiles(dir + "/" + name, {name, kLeafDays, false, "clientAuth", {}}, ca);
+    std::string failure;
+    const auto written = readCertificateFile(dir + "/" + name + ".pem", failure);
+    check(written.has_value(), "fingerprint");
+    std::cout << fingerprintLine(written->fingerprintHex) << '\n';
 }
 
 // A client name is also a file name: nothing that leaves the folder or

@@ -8,10 +8,6 @@
 namespace vexa::rpcsc {
 namespace {
 
-constexpr std::size_t kDigits = 64; // a SHA-256 digest in hex
-constexpr std::string_view kLabel = "sha256 fingerprint=";
-constexpr std::string_view kHex = "0123456789abcdef";
-
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -20,15 +16,6 @@ std::string_view trimmed(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
     while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
     return text;
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool startsWithLabel(std::string_view text) {
-    return text.size() >= kLabel.size() &&
-           std::equal(kLabel.begin(), kLabel.end(), text.begin(), [](char l, char c) { return l == lower(c); });
 }
 
 // Reader names, or none with the reason in error.
@@ -48,34 +35,6 @@ std::optional<std::vector<std::string>> readerNames(std::string_view list, std::
 }
 
 } // namespace
-
-std::optional<std::string> canonicalFingerprint(std::string_view text) {
-    // Either 64 digits, or 32 pairs with one colon between each.
-    const bool colons = text.size() == kDigits + kDigits / 2 - 1;
-    if (!colons && text.size() != kDigits) return std::nullopt;
-    std::string digits;
-    digits.reserve(kDigits);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (colons && i % 3 == 2) {
-            if (text[i] != ':') return std::nullopt;
-            continue;
-        }
-        const char c = lower(text[i]);
-        if (kHex.find(c) == std::string_view::npos) return std::nullopt;
-        digits += c;
-    }
-    return digits;
-}
-
-std::string fingerprintLine(std::string_view canonical) {
-    std::string line = "sha256 Fingerprint=";
-    for (std::size_t i = 0; i < canonical.size(); ++i) {
-        if (i > 0 && i % 2 == 0) line += ':';
-        const char c = canonical[i];
-        line += c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return line;
-}
 
 std::string ClientsFileError::text() const {
     return line == 0 ? reason : "line " + std::to_string(line) + ": " + reason;
@@ -97,7 +56,7 @@ std::optional<TlsClients> TlsClients::parse(std::string_view text, ClientsFileEr
             return refuse(number, "a control character");
         line = trimmed(line);
         if (line.empty() || line.front() == '#') continue;
-        if (startsWithLabel(line)) line.remove_prefix(kLabel.size());
+        if (startsWithFingerprintLabel(line)) line.remove_prefix(kFingerprintLabel.size());
         const auto blank = std::find_if(line.begin(), line.end(), isBlank);
         const std::string_view given(line.begin(), blank);
         const auto fingerprint = canonicalFingerprint(given);

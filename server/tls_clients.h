@@ -9,17 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "rpcsc/certificate_fingerprint.h"
 #include "server/reader_grant.h"
 
 namespace vexa::rpcsc {
-
-// A SHA-256 certificate fingerprint in the form the clients are keyed on: 64
-// lower-case hex digits. Takes either case, with or without a colon between
-// each pair of digits (as `openssl x509 -fingerprint -sha256` prints them).
-std::optional<std::string> canonicalFingerprint(std::string_view text);
-// The clients file's line for a canonical fingerprint, in openssl's form:
-// "sha256 Fingerprint=AB:CD:...".
-std::string fingerprintLine(std::string_view canonical);
 
 // Why a clients file was refused; line 0 when it could not be read at all.
 struct ClientsFileError {

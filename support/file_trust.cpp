@@ -12,6 +12,12 @@ std::string distrustOf(const platform::FileFacts& facts) {
     return {};
 }
 
+std::string octal(std::uint32_t mode) {
+    std::string digits;
+    for (int shift = 9; shift >= 0; shift -= 3) digits += static_cast<char>('0' + (mode >> shift & 7));
+    return digits.substr(1);
+}
+
 std::string_view withoutTrailingSlashes(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     return path;
@@ -35,6 +41,14 @@ std::string distrustOfOpenFile(const platform::File& file) {
     const auto facts = file.facts();
     if (!facts) return "cannot be examined";
     return distrustOf(*facts);
+}
+
+std::string distrustOfPrivateKey(const platform::File& file) {
+    const auto facts = file.facts();
+    if (!facts) return "cannot be examined";
+    if (!facts->ownedByUser) return "is owned by another user (uid " + std::to_string(facts->ownerId) + ")";
+    if ((facts->permissions & 077) != 0) return "can be read or changed by others (mode 0" + octal(facts->permissions) + ")";
+    return {};
 }
 
 std::string distrustOfFolder(const std::string& path) {

@@ -21,6 +21,9 @@ namespace vexa {
 
 // An open file: what was opened is what is judged.
 std::string distrustOfOpenFile(const platform::File& file);
+// A private key: it counts only when it is the user's own and nobody else
+// may read or change it (no group or other permission bits).
+std::string distrustOfPrivateKey(const platform::File& file);
 // A folder by its path (a link to a folder is judged by its target); a
 // missing folder is not trusted either, since anybody might make it.
 std::string distrustOfFolder(const std::string& path);

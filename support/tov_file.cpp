@@ -132,6 +132,20 @@ std::optional<FileStamp> TovFile::stampOf(const std::string& path) {
     return stampFrom(*facts);
 }
 
+std::string TovFile::pathIn(std::string_view folder, std::string_view name) {
+    if (isCompleteName(name)) return std::string(name);
+    std::string path(folder);
+    appendPathPart(path, name);
+    return path;
+}
+
+std::string TovFile::folderOf(std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 0 && !isSeparator(path[end - 1])) --end;
+    while (end > 1 && isSeparator(path[end - 1])) --end;
+    return std::string(path.substr(0, end));
+}
+
 void TovFile::set(std::string_view directory, std::string_view location, std::string_view name) {
     directory_ = directory;
     location_ = location;

@@ -39,6 +39,11 @@ public:
     ~TovFile() = default;
 
     void set(std::string_view directory, std::string_view location, std::string_view name);
+    // name when it is complete (a leading separator or a drive colon), else
+    // name in folder.
+    static std::string pathIn(std::string_view folder, std::string_view name);
+    // The folder part of a path ("" for a bare name).
+    static std::string folderOf(std::string_view path);
     // Resolves on first use.
     const std::string& resolvedPath();
     void setResolvedPath(std::string_view path);

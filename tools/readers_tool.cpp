@@ -57,10 +57,11 @@ std::string describe(TovLog& log, TovChipDefaultAccess& card, const ScapiReader&
 }
 
 // Lists the readers; false (after a message) when there is nothing to list.
-bool listReaders(TovLog& log, const PluginSetup& setup, bool watch, std::ostream& out, std::ostream& err) {
+bool listReaders(TovLog& log, const PluginSetup& setup, const RemoteServers& servers, bool watch, std::ostream& out,
+                 std::ostream& err) {
     const std::string interfaceName = kInterfaceTable.nameOf(setup.interfaceType);
     ScapiManagement inventory;
-    const std::int32_t result = inventory.init(log, setup.interfaceType, setup.remoteServers, true, false);
+    const std::int32_t result = inventory.init(log, setup.interfaceType, servers, true, false);
     if (result == ERR_NO_READER) {
         out << "No reader found through " << interfaceName << ".\n";
         return watch;
@@ -74,7 +75,7 @@ bool listReaders(TovLog& log, const PluginSetup& setup, bool watch, std::ostream
     }
     out << "Readers through " << interfaceName << ":\n";
     TovChipDefaultAccess card;
-    card.setRemoteServers(setup.remoteServers);
+    card.setRemoteServers(servers);
     for (const ScapiReader& reader : inventory.readers())
         out << "  " << reader.name << ": " << describe(log, card, reader) << '\n';
     card.close(log);
@@ -144,14 +145,15 @@ void waitForEnd(platform::StopSignals& signals) {
     }
 }
 
-int watchEvents(TovLog& log, const PluginSetup& setup, std::ostream& out, std::ostream& err) {
+int watchEvents(TovLog& log, const PluginSetup& setup, const RemoteServers& servers, std::ostream& out,
+                std::ostream& err) {
     platform::StopSignals signals(platform::StopSignals::AtEnd::restoreMask);
     if (!signals.valid()) {
         err << "vexa readers: cannot wait for signals\n";
         return 1;
     }
     EventPrinter printer(out);
-    if (printer.enableEvents(log, "vexa readers", setup.interfaceType, setup.remoteServers) != 0) {
+    if (printer.enableEvents(log, "vexa readers", setup.interfaceType, servers) != 0) {
         err << "vexa readers: cannot start the event monitor\n";
         return 1;
     }
@@ -179,8 +181,9 @@ int runReadersTool(std::span<char* const> args, std::ostream& out, std::ostream&
     log.setLogFile("", "", setup.hostLog);
     log.open();
 
-    if (!listReaders(log, setup, watch, out, err)) return 1;
-    return watch ? watchEvents(log, setup, out, err) : 0;
+    const RemoteServers servers = RemoteServers::fromSettings(setup.remote, log);
+    if (!listReaders(log, setup, servers, watch, out, err)) return 1;
+    return watch ? watchEvents(log, setup, servers, out, err) : 0;
 }
 
 } // namespace vexa

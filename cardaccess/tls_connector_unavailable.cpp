@@ -1,0 +1,21 @@
+// TLS for a build without a TLS library (Windows): TLS servers are refused.
+#include "cardaccess/tls_connector.h"
+
+namespace vexa {
+namespace {
+
+constexpr std::string_view kUnavailable = "TLS to remote PC/SC servers is not available in this Windows build";
+
+} // namespace
+
+std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles&, std::string& failure) {
+    failure = kUnavailable;
+    return std::nullopt;
+}
+
+std::optional<std::string> certificateFingerprint(const std::string&, std::string& failure) {
+    failure = kUnavailable;
+    return std::nullopt;
+}
+
+} // namespace vexa
