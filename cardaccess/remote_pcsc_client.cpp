@@ -71,7 +71,8 @@ std::int32_t RemotePcscClient::useServer(const ServerAddress& server, std::uint3
     std::int32_t result = 0;
     if (server.text() != connection_.server()) result = openConnection(server);
     if (result == 0) result = connection_.establishContext(scope);
-    if (result == 0) return 0;
+    // A refused TLS handshake would only be refused again.
+    if (result == 0 || result == ERR_REMOTE_NOT_CONNECTED) return result;
     // The connection may have gone stale since its last use: once more.
     result = openConnection(server);
     return result != 0 ? result : connection_.establishContext(scope);

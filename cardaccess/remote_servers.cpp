@@ -37,8 +37,8 @@ ServerAddressList tlsServersOf(const RemoteServerSettings& settings, TovLog& log
     for (const std::string_view entry : entriesOf(settings.tlsServers)) {
         const auto server = ServerAddress::parse(entry);
         if (!server)
-            log.write(LOG_ERROR, "Invalid address for remote PC/SC server over TLS ('" + std::string(entry) +
-                                     "'). Ignoring it.");
+            log.write(LOG_ERROR,
+                      "Invalid address for remote PC/SC server over TLS ('" + std::string(entry) + "'). Ignoring it.");
         else if (std::find(all.begin(), all.end(), *server) == all.end())
             log.write(LOG_WARNING, "Remote PC/SC server over TLS " + server->text() +
                                        " is not among the remote PC/SC servers. Ignoring it.");

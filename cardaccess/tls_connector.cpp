@@ -27,10 +27,9 @@ std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles& files, std::s
     auto context = TlsContext::client({files.certificate, files.key, files.ca}, failure);
     if (!context) return std::nullopt;
     auto shared = std::make_shared<const TlsContext>(std::move(*context));
-    return [shared](std::string_view host, std::uint16_t port, std::int32_t timeoutMs,
-                    std::unique_ptr<ByteStream>& stream, std::string& why) {
-        return TlsStream::connect(*shared, host, port, timeoutMs, stream, why);
-    };
+    return
+        [shared](std::string_view host, std::uint16_t port, std::int32_t timeoutMs, std::unique_ptr<ByteStream>& stream,
+                 std::string& why) { return TlsStream::connect(*shared, host, port, timeoutMs, stream, why); };
 }
 
 std::optional<std::string> certificateFingerprint(const std::string& path, std::string& failure) {

@@ -4,17 +4,17 @@
 namespace vexa {
 namespace {
 
-constexpr std::string_view kUnavailable = "TLS to remote PC/SC servers is not available in this Windows build";
+constexpr std::string_view kUnavailable = "this Windows build has no TLS";
 
 } // namespace
 
 std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles&, std::string& failure) {
-    failure = kUnavailable;
+    failure = std::string(kUnavailable);
     return std::nullopt;
 }
 
 std::optional<std::string> certificateFingerprint(const std::string&, std::string& failure) {
-    failure = kUnavailable;
+    failure = std::string(kUnavailable);
     return std::nullopt;
 }
 

@@ -58,8 +58,7 @@ std::int32_t ChipCardEvent::enableEvents(TovLog& log, std::string_view eventIden
     current_.clear();
     for (const std::int32_t type : watchedTypes(interfaceType, servers)) {
         auto& added = current_.emplace_back(std::make_unique<MonitorThread>());
-        added->monitor =
-            std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), type, servers);
+        added->monitor = std::make_unique<EventMonitor>(*this, log, std::string(eventIdentifier), type, servers);
         try {
             added->thread = std::thread(&EventMonitor::run, added->monitor.get());
         } catch (const std::system_error&) {

@@ -47,7 +47,8 @@ std::string distrustOfPrivateKey(const platform::File& file) {
     const auto facts = file.facts();
     if (!facts) return "cannot be examined";
     if (!facts->ownedByUser) return "is owned by another user (uid " + std::to_string(facts->ownerId) + ")";
-    if ((facts->permissions & 077) != 0) return "can be read or changed by others (mode 0" + octal(facts->permissions) + ")";
+    if ((facts->permissions & 077) != 0)
+        return "can be read or changed by others (mode 0" + octal(facts->permissions) + ")";
     return {};
 }
 

@@ -3,7 +3,12 @@
 # shows the readers "Virtual PCD 00 00" and "Virtual PCD 00 01", one virtual
 # card (vexa-card) inserted in each, and vexa-rpcscd serving both readers on
 # loopback ($VEXA_RPCSCD_PORT, default 35965; the address is in
-# rpcscd.address). Tests find it all through VEXA_TESTBED_DIR.
+# rpcscd.address), and a second vexa-rpcscd serving them over TLS
+# ($VEXA_RPCSCD_TLS_PORT, default 35966; the address is in
+# rpcscd-tls.address) with certificates of the bed's own CA in tls/: ca.pem,
+# the server's for 127.0.0.1, and client.pem and client.key, which its
+# clients file grants every reader. Tests find it all through
+# VEXA_TESTBED_DIR.
 #
 #   start_testbed.sh [BUILD_DIR]     (default: $VEXA_BUILD_DIR or ./build)
 #
@@ -36,6 +41,7 @@ VPCD_PORT=${VEXA_VPCD_PORT:-35973}
 PORTS=("$VPCD_PORT" "$((VPCD_PORT + 1))")
 RPCSCD=$BUILD/server/vexa-rpcscd
 RPCSCD_PORT=${VEXA_RPCSCD_PORT:-35965}
+RPCSCD_TLS_PORT=${VEXA_RPCSCD_TLS_PORT:-35966}
 SYSTEM_SOCKET=/run/pcscd/pcscd.comm
 
 fail() { echo "start_testbed: $*" >&2; exit 1; }
@@ -134,15 +140,29 @@ start_card() {  # start_card INDEX
     "$CARD" wait "${READERS[$i]}" present 5000 || fail "no card in ${READERS[$i]}"
 }
 
-rpcscd_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$RPCSCD_PORT") 2>/dev/null; }
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-start_rpcscd() {
-    if ! alive "$DIR/rpcscd.pid"; then
-        "$RPCSCD" --listen 127.0.0.1 --port "$RPCSCD_PORT" </dev/null >/dev/null 2>"$DIR/rpcscd.log" &
-        echo $! > "$DIR/rpcscd.pid"
+start_rpcscd() {  # start_rpcscd NAME PORT [TLS OPTIONS...]
+    local name=$1 port=$2
+    shift 2
+    if ! alive "$DIR/$name.pid"; then
+        "$RPCSCD" --listen 127.0.0.1 --port "$port" "$@" </dev/null >/dev/null 2>"$DIR/$name.log" &
+        echo $! > "$DIR/$name.pid"
     fi
-    wait_for 5 rpcscd_ready || fail "vexa-rpcscd does not listen on port $RPCSCD_PORT; see $DIR/rpcscd.log"
-    echo "127.0.0.1:$RPCSCD_PORT" > "$DIR/rpcscd.address"
+    wait_for 5 listening "$port" || fail "vexa-rpcscd does not listen on port $port; see $DIR/$name.log"
+    echo "127.0.0.1:$port" > "$DIR/$name.address"
+}
+
+# The bed's CA, the TLS server's certificate and one client's, made once.
+make_tls_files() {
+    local tls=$DIR/tls
+    [ -s "$tls/clients" ] && return
+    rm -rf "$tls"
+    "$RPCSCD" certs init "$tls" --address 127.0.0.1 >/dev/null 2>"$DIR/certs.log" ||
+        fail "vexa-rpcscd certs init failed; see $DIR/certs.log"
+    "$RPCSCD" certs client "$tls" client >"$tls/clients.new" 2>>"$DIR/certs.log" ||
+        fail "vexa-rpcscd certs client failed; see $DIR/certs.log"
+    mv "$tls/clients.new" "$tls/clients"
 }
 
 [ -x "$CARD" ] || fail "$CARD missing: build first"
@@ -163,14 +183,19 @@ export PCSCLITE_CSOCK_NAME=$SOCKET
 {
     echo "# The test bed in $DIR: source this file to reach its pcscd."
     printf 'export %s=%q\n' VEXA_TESTBED_DIR "$DIR" PCSCLITE_CSOCK_NAME "$SOCKET" \
-        VEXA_VPCD_PORT "$VPCD_PORT" VEXA_RPCSCD_PORT "$RPCSCD_PORT"
+        VEXA_VPCD_PORT "$VPCD_PORT" VEXA_RPCSCD_PORT "$RPCSCD_PORT" VEXA_RPCSCD_TLS_PORT "$RPCSCD_TLS_PORT"
 } > "$DIR/env"
 # Someone else's server on the port would pass for ours: refuse before
 # starting anything.
-alive "$DIR/rpcscd.pid" || ! rpcscd_ready || fail "port $RPCSCD_PORT is taken: set VEXA_RPCSCD_PORT"
+alive "$DIR/rpcscd.pid" || ! listening "$RPCSCD_PORT" || fail "port $RPCSCD_PORT is taken: set VEXA_RPCSCD_PORT"
+alive "$DIR/rpcscd-tls.pid" || ! listening "$RPCSCD_TLS_PORT" ||
+    fail "port $RPCSCD_TLS_PORT is taken: set VEXA_RPCSCD_TLS_PORT"
 start_pcscd
 start_card 0
 start_card 1
-start_rpcscd
+start_rpcscd rpcscd "$RPCSCD_PORT"
+make_tls_files
+start_rpcscd rpcscd-tls "$RPCSCD_TLS_PORT" --tls-cert "$DIR/tls/server-127.0.0.1.pem" \
+    --tls-key "$DIR/tls/server-127.0.0.1.key" --tls-client-ca "$DIR/tls/ca.pem" --tls-clients "$DIR/tls/clients"
 write_ctapi_ini
 vexa_log "Test bed ready: source $DIR/env"

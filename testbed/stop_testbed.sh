@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Stops what testbed/start_testbed.sh started (vexa-rpcscd, the virtual cards
+# Stops what testbed/start_testbed.sh started (both vexa-rpcscd, the virtual cards
 # and the bed's own pcscd, by their pid files) and removes the test bed's
 # directory. pcscd's mount namespace, and with it its mounts of the bed's
 # folders, ends with pcscd. A system pcscd is never touched.
@@ -21,6 +21,7 @@ stop() {  # stop PIDFILE NAME
 
 [ -d "$DIR" ] || exit 0
 stop "$DIR/rpcscd.pid" vexa-rpcscd
+stop "$DIR/rpcscd-tls.pid" vexa-rpcscd
 stop "$DIR/card0.pid" vexa-card
 stop "$DIR/card1.pid" vexa-card
 stop "$DIR/pcscd.pid" pcscd

@@ -1,5 +1,6 @@
 // The `vexa` tool: `vexa shell` answers script calls given as JSON Lines;
-// `vexa request` builds and reads server requests.
+// `vexa request` builds and reads server requests; the other commands work
+// beside the plug-in.
 
 #include <algorithm>
 #include <array>
@@ -18,6 +19,7 @@
 #include "support/version.h"
 #include "tools/log_tool.h"
 #include "tools/readers_tool.h"
+#include "tools/remote_pcsc_tool.h"
 #include "tools/request_tool.h"
 #include "tools/sites_tool.h"
 
@@ -77,7 +79,7 @@ struct Command {
     int (*run)(Args args);
 };
 
-constexpr std::array<Command, 5> kCommands = {{
+constexpr std::array<Command, 6> kCommands = {{
     {"shell", "shell [--url URL] [--origin ORIGIN] [--answer yes|no|ask]",
      "answer script calls given as JSON Lines on stdin", runShell},
     {"request", "request build|read ...", "build and read server requests of ExecuteRequest", runRequest},
@@ -87,6 +89,8 @@ constexpr std::array<Command, 5> kCommands = {{
      [](Args args) { return vexa::runSitesTool(args, std::cout, std::cerr); }},
     {"log", "log on [LEVEL]|off|show", "turn the log on or off, show its end",
      [](Args args) { return vexa::runLogTool(args, std::cout, std::cerr); }},
+    {"remote-pcsc", "remote-pcsc fingerprint", "print this user's certificate fingerprint for TLS servers",
+     [](Args args) { return vexa::runRemotePcscTool(args, std::cout, std::cerr); }},
 }};
 
 // `vexa` alone: --help, --version, and the list of commands.

@@ -123,3 +123,51 @@ test('a transaction left idle by one page ends, so another page gets the card', 
     await other.close();
   }
 });
+
+test('a page uses the readers of a remote server over TLS: list, APDU, transaction, events', { skip }, async () => {
+  const server = fs.readFileSync(path.join(BED, 'rpcscd-tls.address'), 'utf8').trim();
+  const remote = READERS.map((reader) => `${server}:${reader}`);
+  // A browser of its own, configured for the TLS server with the bed's
+  // client certificate where the settings look by default.
+  const tlsBrowser = new Browser();
+  const meridan = path.join(tlsBrowser.configHome, 'MERIDAN');
+  const files = path.join(meridan, 'remote-pcsc');
+  fs.mkdirSync(files, { recursive: true });
+  for (const name of ['ca.pem', 'client.pem', 'client.key']) fs.copyFileSync(path.join(BED, 'tls', name), path.join(files, name));
+  fs.chmodSync(path.join(files, 'client.key'), 0o600);
+  fs.writeFileSync(path.join(meridan, 'vexa_ie.conf'),
+    `INTERFACE=REMOTE_PCSC\nREMOTE_PCSC_SERVER=${server}\nREMOTE_PCSC_TLS_SERVER=${server}\n`);
+  await tlsBrowser.start();
+  try {
+    const page = await tlsBrowser.open(site.page('/remote/index.html'));
+    assert.equal((await openWithAnswer(tlsBrowser, page, 'OK')).result, 0);
+    assert.deepEqual((await call(page, 'GetReaderList')).result.split('\r\n'), remote);
+    assert.deepEqual(await call(page, 'ConnectCard', [remote[0], 2]), { result: 0 });
+    assert.deepEqual(await call(page, 'BeginTransaction'), { result: 0 });
+    assert.deepEqual(await call(page, 'SendToCard', ['80 EE 00 00 02 0A 0B']), { result: '0a 0b 90 00' });
+    assert.deepEqual(await call(page, 'EndTransaction'), { result: 0 });
+    assert.deepEqual(await call(page, 'DisConnectCardEx', [0]), { result: 0 });
+
+    await page.evaluate(() => {
+      window.seen = [];
+      const card = document.getElementById('card');
+      for (const name of ['OnCardReady', 'OnCardRemoved']) card.addEventListener(name, (event) => window.seen.push([name, ...event.detail]));
+    });
+    assert.deepEqual(await call(page, 'EnableEvents', ['tls']), { result: 0 });
+    const seen = async (name) => (await page.evaluate(() => window.seen)).filter((e) => e[0] === name && e[1] === remote[1]);
+    try {
+      // The monitor's first pass reports the card present; pulled before
+      // that pass, it would never have been there for it.
+      await until(async () => (await seen('OnCardReady')).length > 0, 'OnCardReady from the TLS server');
+      moveCard('remove');
+      await until(async () => (await seen('OnCardRemoved')).length > 0, 'OnCardRemoved from the TLS server');
+    } finally {
+      moveCard('insert');
+    }
+    assert.equal((await seen('OnCardRemoved'))[0][2], 'tls');
+    assert.deepEqual(await call(page, 'DisableEvents'), { result: 0 });
+    await page.close();
+  } finally {
+    await tlsBrowser.remove();
+  }
+});

@@ -138,7 +138,6 @@ expect "disconnect after retries" "$(call DisConnectCard '[]')" "0"
 
 # Events: the shell has no page to tell, but the monitor's lines show in the
 # log, and a Reset with events on returns (the thread is stopped and joined).
-waitlog() { for _ in $(seq 100); do grep -qF -- "$1" "$log" && return; sleep 0.05; done; fail "log line missing: $1"; }
 expect "events on" "$(call EnableEvents '["ev1"]')" "0"
 expect "events on again" "$(call EnableEvents '["ev2"]')" "0"
 logged " DEBUG   Events are already enabled"

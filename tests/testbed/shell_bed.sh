@@ -10,7 +10,7 @@
 # empties it between tests), else the throwaway user's $XDG_CONFIG_HOME.
 # Gives: vexa, card, dir, work, home (the config home), config (the user's
 # vexa_ie.conf), log; c0 and c1 script the two cards; fail, expect, logged,
-# text (output without the line ends' CR of a Windows program); start_shell,
+# waitlog, text (output without the line ends' CR of a Windows program); start_shell,
 # call, stop_shell; no_card_failures.
 vexa=${1:?usage: $(basename "$0") <vexa> <vexa-card>}
 card=${2:?usage: $(basename "$0") <vexa> <vexa-card>}
@@ -57,6 +57,8 @@ fi
 fail() { echo "FAIL: $*"; echo "--- log:"; tail -40 "$log" 2>/dev/null; exit 1; }
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
 logged() { grep -qF -- "$1" "$log" || fail "log line missing: $1"; }
+# The same, waiting up to 5 s for the line (one a monitor thread writes).
+waitlog() { for _ in $(seq 100); do grep -qF -- "$1" "$log" && return; sleep 0.05; done; fail "log line missing: $1"; }
 # A program's output without the CR that ends its lines on Windows.
 text() { tr -d '\r'; }
 

@@ -111,5 +111,37 @@ TEST_F(CardOperationsUnitTest, RemoteReaderNamesReachOnlyTheConfiguredServers) {
     EXPECT_EQ(plugin.ConnectCardEx(configured + ":AnyReader", 2, 3, 0), 10061);
 }
 
+// A server that uses TLS is never reached in plain: when TLS cannot be used
+// (here a key that others may read, or a build without TLS) its readers give
+// 992402 without a connection, after one line at the start. A TLS entry
+// that is no server of the list is ignored with a line of its own.
+TEST_F(CardOperationsUnitTest, TlsServersAreNeverReachedInPlain) {
+    LoopbackListener server;
+    const auto folder = env.meridan() / "remote-pcsc";
+    env.writeFile(folder / "client.key", "not a key, and readable by all");
+#ifndef _WIN32
+    std::filesystem::permissions(folder / "client.key", std::filesystem::perms(0644));
+    const std::string why =
+        "the key " + (folder / "client.key").string() + " can be read or changed by others (mode 0644)";
+#else
+    const std::string why = "this Windows build has no TLS";
+#endif
+    env.writeFile(env.meridan() / "vexa_ie.conf",
+                  "LOGLEVEL=DEBUG\nINTERFACE=REMOTE_PCSC\nREMOTE_PCSC_SERVER=" + server.text() +
+                      "\nREMOTE_PCSC_TLS_SERVER=" + server.text() + " 10.9.8.7:6 10.9.8\n");
+    plugin.start();
+    ASSERT_EQ(plugin.Open("page"), 0);
+    EXPECT_EQ(plugin.ConnectCardEx(server.text() + ":AnyReader", 2, 3, 0), ERR_REMOTE_NOT_CONNECTED);
+    EXPECT_EQ(plugin.GetReaderList(), "");
+    EXPECT_FALSE(server.connectionWaiting());
+    const std::string text = log();
+    for (const std::string& line :
+         {"ERROR   TLS to remote PC/SC servers unusable: " + why + ". Not connecting to " + server.text() + ".",
+          std::string("WARNING Remote PC/SC server over TLS 10.9.8.7:6 is not among the remote PC/SC servers."),
+          std::string("ERROR   Invalid address for remote PC/SC server over TLS ('10.9.8')."),
+          "Cannot connect remote PC/SC server " + server.text() + " (return code 992402: "})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+}
+
 } // namespace
 } // namespace vexa

@@ -238,6 +238,35 @@ TEST_F(SettingsTest, LogOfAPageNotAdmittedIsCapped) {
     EXPECT_NE(log().find("Unknown parameter: 'after admission'"), std::string::npos);
 }
 
+// The TLS files of remote servers: by default, and for a relative name, in
+// the remote-pcsc folder beside the configuration file; a complete name as
+// it is.
+TEST_F(SettingsTest, RemoteTlsFilesLieBesideTheConfiguration) {
+    const std::filesystem::path absolute = env.home / "pki" / "mine.pem";
+    const struct {
+        std::string conf;
+        std::filesystem::path ca, certificate, key; // relative: in remote-pcsc
+    } rows[] = {
+        {"", "ca.pem", "client.pem", "client.key"},
+        {"REMOTE_PCSC_TLS_CA=site-ca.pem\nREMOTE_PCSC_TLS_CERT=" + absolute.string() +
+             "\nREMOTE_PCSC_TLS_KEY=keys/alice.key\n",
+         "site-ca.pem", absolute, "keys/alice.key"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.conf);
+        env.writeFile(
+            env.meridan() / "vexa_ie.conf",
+            "REMOTE_PCSC_SERVER=10.0.0.1:35965 10.0.0.2:35966\nREMOTE_PCSC_TLS_SERVER=10.0.0.2:35966\n" + row.conf);
+        const PluginSetup setup = readPluginSetup({});
+        const auto folder = env.meridan() / "remote-pcsc";
+        EXPECT_EQ(setup.remote.servers, "10.0.0.1:35965 10.0.0.2:35966");
+        EXPECT_EQ(setup.remote.tlsServers, "10.0.0.2:35966");
+        EXPECT_EQ(setup.remote.files.ca, (folder / row.ca).string());
+        EXPECT_EQ(setup.remote.files.certificate, (folder / row.certificate).string());
+        EXPECT_EQ(setup.remote.files.key, (folder / row.key).string());
+    }
+}
+
 #ifndef _WIN32
 // Settings that another user could have written are not used: the registry
 // key and the configuration file alike, each with one line saying why.

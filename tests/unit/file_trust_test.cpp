@@ -67,6 +67,9 @@ TEST(FileTrust, FoldersAndFilesCountOnlyWhenNobodyElseCanChangeThem) {
         ASSERT_TRUE(opened.valid());
         const std::string expected = std::string(row.name) == "sticky" ? "is writable by others" : row.why;
         EXPECT_EQ(distrustOfOpenFile(opened), expected);
+        // A private key must not even be readable by anyone else.
+        const bool secret = (row.mode & 077) == 0 && !row.otherOwner;
+        EXPECT_EQ(distrustOfPrivateKey(opened).empty(), secret) << distrustOfPrivateKey(opened);
     }
 }
 
