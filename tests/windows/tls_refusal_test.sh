@@ -100,7 +100,7 @@ configure() {
         "$1" "$tls" >"$home/vexa_ie.conf"
     rm -f "$log"
 }
-refusal="ERROR   TLS to remote PC/SC servers unusable: TLS to remote PC/SC servers is not available in this Windows build. Not connecting to $tls."
+refusal="ERROR   TLS to remote PC/SC servers unusable: this Windows build has no TLS. Not connecting to $tls."
 
 configure "$tls"
 shell_calls 'Open:["p"]' 'GetReaderList:[]' 'GetLastErrorCode:[]' "ConnectCard:[\"$tls:Virtual PCD 00 00\", 2]"
