@@ -107,6 +107,11 @@ shell_calls 'Open:["p"]' 'GetReaderList:[]' 'GetLastErrorCode:[]' "ConnectCard:[
 expect "answers (Open, reader list, its code, connect)" "$result" $'0\n\n992402\n992402'
 expect "refusal lines" "$(grep -cF "$refusal" "$log")" "1"
 expect "connections to the TLS server" "$(connections tls)" "0"
+# Nor does it pretend to have a fingerprint for the administrator.
+status=0
+out=$(cd "$work" && wine "$WIN/tools/vexa.exe" remote-pcsc fingerprint 2>&1) || status=$?
+expect "fingerprint status" "$status" "1"
+expect "fingerprint" "$(tr -d '\r' <<<"$out")" "vexa remote-pcsc: this Windows build has no TLS"
 
 # The refusal is the TLS entry's alone: a plain server beside it is asked.
 configure "$plain $tls"
