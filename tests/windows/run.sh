@@ -2,7 +2,8 @@
 # The Windows build's tests under Wine, in one private Wine prefix:
 # the unit tests, the native-messaging host (the Linux host test's messages),
 # the host's registration, the card paths against the Linux test bed when one
-# runs (VEXA_TESTBED_DIR), and the MSI's install and uninstall.
+# runs (VEXA_TESTBED_DIR), the refusal of TLS server entries, and the MSI's
+# install and uninstall.
 #
 #   tests/windows/run.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 #
@@ -49,6 +50,7 @@ step "vexa-host.exe register and unregister" bash "$HERE/registration_test.sh" "
 step "files in APPDATA, ProtocolDir from the registry" bash "$HERE/protocol_dir_test.sh" "$WIN"
 step "cards under Wine" bash "$HERE/wine_card_tests.sh" "$WIN" "$LINUX"
 step "vexa-rpcscd.exe serving the Linux build" bash "$HERE/server_test.sh" "$WIN" "$LINUX"
+step "vexa.exe refusing a TLS server entry" bash "$HERE/tls_refusal_test.sh" "$WIN" "$LINUX"
 step "the MSI under Wine" bash "$HERE/msi_test.sh" "$WIN"
 
 [ ${#failed[@]} -eq 0 ] || { printf 'windows tests failed: %s\n' "${failed[*]}" >&2; exit 1; }
