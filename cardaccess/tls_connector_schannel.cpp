@@ -6,6 +6,7 @@
 #include "cardaccess/tls_client_key.h"
 #include "cardaccess/tls_connector.h"
 #include "platform/file.h"
+#include "platform/memory_wipe.h"
 #include "platform/tls_client_session.h"
 #include "rpcsc/certificate_fingerprint.h"
 #include "rpcsc/tcp_stream.h"
@@ -164,10 +165,10 @@ std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles& files, std::s
     if (failure = platform::tls13Unavailability(); !failure.empty()) return std::nullopt;
     if (!clientKeyTrusted(files.key, failure)) return std::nullopt;
     const auto certificate = readPemFile(files.certificate, "certificate", failure);
-    const auto key = certificate ? readPemFile(files.key, "key", failure) : std::nullopt;
+    auto key = certificate ? readPemFile(files.key, "key", failure) : std::nullopt;
     const auto ca = key ? readPemFile(files.ca, "CA certificate", failure) : std::nullopt;
-    if (!ca) return std::nullopt;
-    auto credentials = platform::TlsClientCredentials::make(*certificate, *key, *ca, failure);
+    auto credentials = ca ? platform::TlsClientCredentials::make(*certificate, *key, *ca, failure) : nullptr;
+    if (key) platform::wipeMemory(key->data(), key->size()); // the system holds its own copy now
     if (!credentials) return std::nullopt;
     return [credentials](std::string_view host, std::uint16_t port, std::int32_t timeoutMs,
                          std::unique_ptr<ByteStream>& stream, std::string& why) -> std::int32_t {

@@ -74,10 +74,11 @@ public:
                (protocols.grbitProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
     }
 
-    CredHandle* get() { return &handle_; }
+    // Schannel takes the handle as non-const, yet never changes it.
+    CredHandle* get() const { return &handle_; }
 
 private:
-    CredHandle handle_{};
+    mutable CredHandle handle_{};
     bool valid_ = false;
 };
 
@@ -128,8 +129,8 @@ TlsClientCredentials::TlsClientCredentials(std::unique_ptr<State> state) : state
 TlsClientCredentials::~TlsClientCredentials() = default;
 
 std::shared_ptr<const TlsClientCredentials> TlsClientCredentials::make(std::string_view certificatePem,
-                                                                       std::string_view keyPem,
-                                                                       std::string_view caPem, std::string& failure) {
+                                                                       std::string_view keyPem, std::string_view caPem,
+                                                                       std::string& failure) {
     auto state = std::make_unique<State>();
     std::string why;
     const auto ca = certificateFromPem(caPem, why);
@@ -197,11 +198,11 @@ struct TlsClientSession::State {
         SecBufferDesc outDescription{SECBUFFER_VERSION, 2, out};
         ULONG attributes = 0;
         const bool withInput = hasContext && !incoming.empty();
-        auto* credentialsHandle = const_cast<Credentials&>(credentials->state().credentials).get();
-        const SECURITY_STATUS status = ::InitializeSecurityContextW(
-            credentialsHandle, hasContext ? &context : nullptr, nullptr, kRequest, 0, 0,
-            withInput ? &inDescription : nullptr, 0, hasContext ? nullptr : &context, &outDescription, &attributes,
-            nullptr);
+        CredHandle* credentialsHandle = credentials->state().credentials.get();
+        const SECURITY_STATUS status =
+            ::InitializeSecurityContextW(credentialsHandle, hasContext ? &context : nullptr, nullptr, kRequest, 0, 0,
+                                         withInput ? &inDescription : nullptr, 0, hasContext ? nullptr : &context,
+                                         &outDescription, &attributes, nullptr);
         if (!hasContext) hasContext = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED;
         takeTokens(out);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return status;

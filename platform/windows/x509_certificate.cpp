@@ -45,10 +45,10 @@ Decoded<T> decodedExtension(const CERT_INFO* info, const char* oid, LPCSTR struc
 FILETIME fileTimeOf(std::chrono::system_clock::time_point at) {
     // FILETIME counts 100 ns from 1601-01-01, the system clock from 1970.
     constexpr std::int64_t kFrom1601To1970 = 116444736000000000;
-    const auto ticks = std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(
-                           at.time_since_epoch())
-                           .count() +
-                       kFrom1601To1970;
+    const auto ticks =
+        std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>>(at.time_since_epoch())
+            .count() +
+        kFrom1601To1970;
     const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(ticks, 0));
     return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
 }
@@ -76,7 +76,8 @@ std::string caRefusal(const CERT_INFO* ca) {
 // same CA must not pass for a server).
 bool servesTlsServers(const CERT_INFO* server) {
     const auto usages = decodedExtension<CERT_ENHKEY_USAGE>(server, szOID_ENHANCED_KEY_USAGE, X509_ENHANCED_KEY_USAGE);
-    if (!usages) return ::CertFindExtension(szOID_ENHANCED_KEY_USAGE, server->cExtension, server->rgExtension) == nullptr;
+    if (!usages)
+        return ::CertFindExtension(szOID_ENHANCED_KEY_USAGE, server->cExtension, server->rgExtension) == nullptr;
     const auto begin = usages->rgpszUsageIdentifier;
     const auto end = begin + usages->cUsageIdentifier;
     return std::any_of(begin, end, [](LPSTR oid) { return std::string_view(oid) == szOID_PKIX_KP_SERVER_AUTH; });
