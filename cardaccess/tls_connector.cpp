@@ -1,29 +1,12 @@
 #include "cardaccess/tls_connector.h"
 
-#include "platform/file.h"
+#include "cardaccess/tls_client_key.h"
 #include "rpcsc/tls_stream.h"
-#include "support/file_trust.h"
 
 namespace vexa {
-namespace {
-
-// Whether the key may be used: it stays this user's secret only when no one
-// else owns or may read it.
-bool keyTrusted(const std::string& path, std::string& failure) {
-    const platform::File file = platform::File::open(path, platform::FileAccess::Read);
-    if (!file.valid()) {
-        failure = "cannot read the key " + path;
-        return false;
-    }
-    const std::string why = distrustOfPrivateKey(file);
-    if (!why.empty()) failure = "the key " + path + " " + why;
-    return why.empty();
-}
-
-} // namespace
 
 std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles& files, std::string& failure) {
-    if (!keyTrusted(files.key, failure)) return std::nullopt;
+    if (!clientKeyTrusted(files.key, failure)) return std::nullopt;
     auto context = TlsContext::client({files.certificate, files.key, files.ca}, failure);
     if (!context) return std::nullopt;
     auto shared = std::make_shared<const TlsContext>(std::move(*context));

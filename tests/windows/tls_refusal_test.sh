@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# vexa.exe refuses a TLS server entry: the Windows build has no TLS client, so
-# a server named in REMOTE_PCSC_TLS_SERVER is never reached, not even in
-# plain. Against a real TLS vexa-rpcscd of the Linux build, with this user's
-# certificate, key and CA in place: the reader list and a connect to one of
-# its readers answer 992402 (no server), the log holds the one line naming
-# the reason, and the server saw no connection at all, while a plain server
-# listed beside it is still used.
+# vexa.exe refuses a TLS server entry where Windows offers no TLS 1.3 (as
+# Wine's Schannel does not), so a server named in REMOTE_PCSC_TLS_SERVER is
+# never reached, not even in plain. Against a real TLS vexa-rpcscd of the
+# Linux build, with this user's certificate, key and CA in place: the reader
+# list and a connect to one of its readers answer 992402 (no server), the log
+# holds the one line naming the reason, and the server saw no connection at
+# all, while a plain server listed beside it is still used. The user's
+# fingerprint line is openssl's, read through the system's certificate
+# library.
 #
 #   tests/windows/tls_refusal_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 #
@@ -13,7 +15,7 @@
 set -uo pipefail
 WIN=$(cd "${1:?usage: tls_refusal_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR}" && pwd) || exit 1
 LINUX=$(cd "${2:?usage: tls_refusal_test.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR}" && pwd) || exit 1
-for tool in wine wineboot wineserver winepath python3; do
+for tool in wine wineboot wineserver winepath python3 openssl; do
     command -v "$tool" >/dev/null || { echo "tls_refusal_test: skipped, $tool is not installed"; exit 77; }
 done
 server=$LINUX/server/vexa-rpcscd
@@ -100,18 +102,28 @@ configure() {
         "$1" "$tls" >"$home/vexa_ie.conf"
     rm -f "$log"
 }
-refusal="ERROR   TLS to remote PC/SC servers unusable: this Windows build has no TLS. Not connecting to $tls."
+refusal="ERROR   TLS to remote PC/SC servers unusable: this Windows offers no TLS 1.3 (Windows 11 or Windows \
+Server 2022 onwards). Not connecting to $tls."
 
 configure "$tls"
 shell_calls 'Open:["p"]' 'GetReaderList:[]' 'GetLastErrorCode:[]' "ConnectCard:[\"$tls:Virtual PCD 00 00\", 2]"
 expect "answers (Open, reader list, its code, connect)" "$result" $'0\n\n992402\n992402'
 expect "refusal lines" "$(grep -cF "$refusal" "$log")" "1"
 expect "connections to the TLS server" "$(connections tls)" "0"
-# Nor does it pretend to have a fingerprint for the administrator.
-status=0
-out=$(cd "$work" && wine "$WIN/tools/vexa.exe" remote-pcsc fingerprint 2>&1) || status=$?
-expect "fingerprint status" "$status" "1"
-expect "fingerprint" "$(tr -d '\r' <<<"$out")" "vexa remote-pcsc: this Windows build has no TLS"
+# The fingerprint line for the server's clients file, as openssl gives it;
+# a file without a certificate is named.
+fingerprint() {
+    status=0
+    out=$(cd "$work" && wine "$WIN/tools/vexa.exe" remote-pcsc fingerprint 2>&1 | tr -d '\r') || status=$?
+}
+fingerprint
+expect "fingerprint status" "$status" "0"
+expect "fingerprint" "$out" "$(openssl x509 -noout -fingerprint -sha256 -in "$certs/alice.pem")"
+cp "$certs/alice.key" "$home/remote-pcsc/client.pem"
+fingerprint
+expect "fingerprint of a key" "$out" "vexa remote-pcsc: $(wine winepath -w "$home/remote-pcsc/client.pem" 2>/dev/null |
+    tr -d '\r') holds no certificate: no PEM certificate"
+cp "$certs/alice.pem" "$home/remote-pcsc/client.pem"
 
 # The refusal is the TLS entry's alone: a plain server beside it is asked.
 configure "$plain $tls"
