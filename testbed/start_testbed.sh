@@ -154,14 +154,19 @@ start_rpcscd() {  # start_rpcscd NAME PORT [TLS OPTIONS...]
 }
 
 # The bed's CA, the TLS server's certificate and one client's, made once.
+# The bed's CA, its TLS server's certificate, and two clients: `client` for
+# every reader, `second` for the second reader only.
 make_tls_files() {
-    local tls=$DIR/tls
-    [ -s "$tls/clients" ] && return
+    local tls=$DIR/tls line
+    [ -s "$tls/clients" ] && [ -s "$tls/second.pem" ] && return
     rm -rf "$tls"
     "$RPCSCD" certs init "$tls" --address 127.0.0.1 >/dev/null 2>"$DIR/certs.log" ||
         fail "vexa-rpcscd certs init failed; see $DIR/certs.log"
     "$RPCSCD" certs client "$tls" client >"$tls/clients.new" 2>>"$DIR/certs.log" ||
         fail "vexa-rpcscd certs client failed; see $DIR/certs.log"
+    line=$("$RPCSCD" certs client "$tls" second 2>>"$DIR/certs.log") ||
+        fail "vexa-rpcscd certs client failed; see $DIR/certs.log"
+    echo "$line Virtual PCD 00 01" >>"$tls/clients.new"
     mv "$tls/clients.new" "$tls/clients"
 }
 

@@ -5,7 +5,7 @@
 # reader names are the same as over plain. Then the refusals: a TLS entry on
 # the plain server's port, a server certificate from another CA, and a key
 # that others may read each give 992402 and one log line, never a plain
-# connection.
+# connection. A certificate granted one reader sees and reaches only that one.
 set -euo pipefail
 source "$(dirname "$0")/shell_bed.sh" "$@" rpcscd-tls.address rpcscd.address tls/client.key
 server=$(cat "$dir/rpcscd-tls.address")
@@ -55,6 +55,20 @@ expect "events off" "$(call DisableEvents '[]')" "0"
 stop_shell
 grep -qF "TLS handshake" "$log" && fail "a handshake failed"
 
+# --- A certificate granted the second reader only ---
+cp "$dir/tls/second.pem" "$tls/second.pem"
+install -m 600 "$dir/tls/second.key" "$tls/second.key"
+configure "$server" "$server" "REMOTE_PCSC_TLS_CERT=second.pem"$'\n'"REMOTE_PCSC_TLS_KEY=second.key"$'\n'
+start_shell
+expect "Open, one reader" "$(call Open '["p"]')" "0"
+expect "only the granted reader" "$(call GetReaderList '[]')" "$R1"
+expect "connect, not granted" "$(call ConnectCard "[\"$R0\", 2]")" "$((0x80100009 - 0x100000000))" # SCARD_E_UNKNOWN_READER
+expect "connect, granted" "$(call ConnectCard "[\"$R1\", 2]")" "0"
+expect "echo, granted" "$(call SendToCard '["80 EE 00 00 01 07"]')" "07 90 00"
+expect "disconnect, granted" "$(call DisConnectCard '[]')" "0"
+stop_shell
+server_logged "subject CN = second"
+
 # --- Refused: each a TLS entry that must not be reached in plain ---
 # The plain server's port answers no TLS handshake.
 configure "$plain" "$plain"
@@ -96,7 +110,7 @@ expect "disconnect" "$(call DisConnectCard '[]')" "0"
 stop_shell
 
 # This user's fingerprint is the one the server admits.
-expect "fingerprint" "$("$vexa" remote-pcsc fingerprint)" "$(cat "$dir/tls/clients")"
+expect "fingerprint" "$("$vexa" remote-pcsc fingerprint)" "$(head -n 1 "$dir/tls/clients")"
 rm "$tls/client.pem"
 "$vexa" remote-pcsc fingerprint 2>"$work/err" && fail "fingerprint without a certificate"
 grep -qF "no certificate at $tls/client.pem" "$work/err" || fail "fingerprint error: $(cat "$work/err")"
