@@ -31,7 +31,10 @@ const std::array<vexa::OptionSpec, 13> kOptions{{
      "peers allowed, as ADDRESS[/BITS][,...]; repeatable;\n"
      "the first replaces the default 127.0.0.0/8,::1"},
     {"--max-connections", "N", "connections at once (default 128)", vexa::NumberRange{1, 1024}},
-    {"--max-per-peer", "N", "connections from one address (default 32)", vexa::NumberRange{1, 1024}},
+    {"--max-per-peer", "N",
+     "connections from one address (default 32); over TLS with one\n"
+     "client certificate, and handshakes in progress from one address",
+     vexa::NumberRange{1, 1024}},
     {"--idle-timeout", "SECONDS", "drop a client silent this long (default 60)",
      vexa::NumberRange{1, 86400, "a number of seconds"}},
     {"--line-timeout", "SECONDS", "time for one request line (default 10)",
