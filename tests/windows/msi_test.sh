@@ -20,7 +20,11 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
+# Always a fresh prefix, whose wineserver ends with its last program (the
+# registry check waits for that): the install must find nothing of an
+# earlier one.
 export WINEPREFIX=$work/wine WINEDEBUG=-all
 cleanup() {
     wineserver -k 2>/dev/null
@@ -47,10 +51,6 @@ KEYS=("Software\\Google\\Chrome\\NativeMessagingHosts\\$VEXA_HOST_NAME=$VEXA_HOS
       "Software\\Chromium\\NativeMessagingHosts\\$VEXA_HOST_NAME=$VEXA_HOST_NAME.json"
       "Software\\Mozilla\\NativeMessagingHosts\\$VEXA_HOST_NAME=$VEXA_HOST_NAME.firefox.json")
 
-# The default value of an HKLM key in the 64-bit view; fails without the key.
-default_value() {
-    wine reg query "HKLM\\$1" /ve /reg:64 2>/dev/null | tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p' | grep .
-}
 
 # A manifest's field as JSON text.
 manifest_field() { python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))[sys.argv[2]]))' "$@"; }
@@ -75,7 +75,7 @@ ok "host manifests"
 
 for entry in "${KEYS[@]}"; do
     key=${entry%%=*}
-    value=$(default_value "$key") || { fail "no key HKLM\\$key"; continue; }
+    value=$(registry_default "HKLM\\$key") || { fail "no key HKLM\\$key"; continue; }
     [ "$value" = "$DIR_WIN\\${entry#*=}" ] || fail "HKLM\\$key names $value"
 done
 ok "host keys"

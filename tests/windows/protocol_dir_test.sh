@@ -13,19 +13,16 @@ WIN=$(cd "${1:?usage: protocol_dir_test.sh WINDOWS_BUILD_DIR}" && pwd)
 command -v wine >/dev/null || { echo "protocol_dir_test: skipped, wine is not installed"; exit 77; }
 vexa=$WIN/tools/vexa.exe
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
 cleanup() {
-    [ -n "${own_prefix:-}" ] && wineserver -k 2>/dev/null
+    wine_prefix_end
     wine reg delete 'HKCU\Software\MERIDAN' /f >/dev/null 2>&1
     wine reg delete 'HKLM\Software\MERIDAN' /f /reg:64 >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
-if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX=$work/wine own_prefix=1
-    wineboot -i >/dev/null 2>&1 || { echo "protocol_dir_test: wineboot failed" >&2; exit 1; }
-fi
-export WINEDEBUG=-all
+wine_prefix protocol_dir_test "$work"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }

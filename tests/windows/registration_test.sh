@@ -20,15 +20,10 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
-if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX=$work/wine
-    trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-    wineboot -i >/dev/null 2>&1 || { echo "registration_test: wineboot failed" >&2; exit 1; }
-else
-    trap 'rm -rf "$work"' EXIT
-fi
-export WINEDEBUG=-all
+trap 'wine_prefix_end; rm -rf "$work"' EXIT
+wine_prefix registration_test "$work"
 
 # Browser key below the hive, and the manifest form it names.
 KEYS=("Software\\Google\\Chrome\\NativeMessagingHosts\\$name=chromium"
@@ -36,10 +31,6 @@ KEYS=("Software\\Google\\Chrome\\NativeMessagingHosts\\$name=chromium"
       "Software\\Chromium\\NativeMessagingHosts\\$name=chromium"
       "Software\\Mozilla\\NativeMessagingHosts\\$name=firefox")
 
-# The default value of a key in the 64-bit view; fails without the key.
-default_value() {
-    wine reg query "$1" /ve /reg:64 2>/dev/null | tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p' | grep .
-}
 manifest_field() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$@"; }
 
 # check HIVE FOLDER_WIN [--system]
@@ -48,7 +39,7 @@ check() {
     wine "$host" register $option || fail "register $option exited with $?"
     for entry in "${KEYS[@]}"; do
         key="$hive\\${entry%%=*}" form=${entry#*=}
-        value=$(default_value "$key") || { fail "no key $key"; continue; }
+        value=$(registry_default "$key") || { fail "no key $key"; continue; }
         if [ "$form" = firefox ]; then
             [ "$value" = "$folder\\firefox\\$name.json" ] || fail "$key names $value"
         else

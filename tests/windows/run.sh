@@ -14,13 +14,13 @@ LINUX=$(cd "${2:?usage: run.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 command -v wine >/dev/null || { echo "windows tests: skipped, wine is not installed"; exit 77; }
 
+source "$HERE/wine_prefix.sh"
+
 work=$(mktemp -d)
-export WINEPREFIX=$work/wine WINEDEBUG=-all
-trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-wineboot -i >/dev/null 2>&1 || { echo "windows tests: wineboot failed" >&2; exit 1; }
-# A wineserver that stays: one that a program's start brought up would hold
-# that program's output open for seconds after it ends.
-wineserver -p </dev/null >/dev/null 2>&1
+# A prefix of its own, shared by every step.
+unset WINEPREFIX
+trap 'wine_prefix_end; rm -rf "$work"' EXIT
+wine_prefix "windows tests" "$work"
 appdata=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')" 2>/dev/null)
 
 failed=()

@@ -21,19 +21,16 @@ card=$LINUX/testbed/vexa-card
 source "$(dirname "$0")/../../testbed/common.sh"
 vexa_use_testbed "$dir"
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
 server_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    [ -n "${own_prefix:-}" ] && wineserver -k 2>/dev/null
+    wine_prefix_end
     rm -rf "$work"
 }
 trap cleanup EXIT
-if [ -z "${WINEPREFIX:-}" ]; then
-    export WINEPREFIX=$work/wine own_prefix=1
-    wineboot -i >/dev/null 2>&1 || { echo "server_test: wineboot failed" >&2; exit 1; }
-fi
-export WINEDEBUG=-all
+wine_prefix server_test "$work"
 fail() { echo "FAIL: $*"; echo "--- server log:"; tail -20 "$work/server.log"; exit 1; }
 expect() { [[ "$2" == "$3" ]] || fail "$1: expected '$3', got '$2'"; }
 

@@ -23,6 +23,7 @@ for f in "$WIN/tools/vexa.exe" "$server"; do
     [[ -x "$f" ]] || { echo "tls_refusal_test: $f missing: build both trees first" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
 server_pids=()
 cleanup() {
@@ -30,16 +31,11 @@ cleanup() {
     for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
     # The prefix may be the caller's: no settings of this test stay in it.
     [[ -n "${home:-}" ]] && rm -rf "$home"
-    [[ -n "${own_prefix:-}" ]] && wineserver -k 2>/dev/null
+    wine_prefix_end
     rm -rf "$work"
 }
 trap cleanup EXIT
-if [[ -z "${WINEPREFIX:-}" ]]; then
-    export WINEPREFIX=$work/wine own_prefix=1
-    wineboot -i >/dev/null 2>&1 || { echo "tls_refusal_test: wineboot failed" >&2; exit 1; }
-    wineserver -p </dev/null >/dev/null 2>&1
-fi
-export WINEDEBUG=-all
+wine_prefix tls_refusal_test "$work"
 appdata=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')" 2>/dev/null)
 [[ -n "$appdata" ]] || { echo "tls_refusal_test: no APPDATA in the prefix" >&2; exit 1; }
 home=$appdata/MERIDAN

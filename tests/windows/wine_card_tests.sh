@@ -28,17 +28,16 @@ for f in tools/vexa.exe ctapi/vexactapi.dll testbed/windows/winscard.dll; do
     [[ -s "$WIN/$f" ]] || { echo "wine_card_tests: $WIN/$f missing: build the Windows tree first" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/wine_prefix.sh"
 work=$(mktemp -d)
-export WINEPREFIX=$work/wine WINEDEBUG=-all
+# A prefix of its own, whatever the caller's.
+unset WINEPREFIX
 cleanup() {
-    wineserver -k 2>/dev/null
+    wine_prefix_end
     rm -rf "$work"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1 || { echo "wine_card_tests: wineboot failed" >&2; exit 1; }
-# A wineserver that stays: one that a program's start brought up would hold
-# that program's output open for seconds after it ends.
-wineserver -p </dev/null >/dev/null 2>&1
+wine_prefix wine_card_tests "$work"
 
 # Wine finds the stand-in only beside the program.
 bin=$work/bin
