@@ -13,6 +13,7 @@
 
 #include "pcsc/card.h"
 #include "pcsc/pcsc_error_text.h"
+#include "platform/free_memory.h"
 #include "platform/input_wait.h"
 #include "rpcsc/rpcsc_request.h"
 #include "rpcsc/winsock_error.h"
@@ -97,7 +98,7 @@ void RpcscServer::run(platform::WaitHandle stop) {
         }
         // Cleared only: ended connections are found by their flag.
         if (n > 0 && ready[2]) ended_.clear();
-        reapFinished();
+        returnFreedMemory(reapFinished());
         if (n > 0 && ready[1]) break;
         if (n > 0 && ready[3] && options_.reload) {
             options_.reload(log_);
@@ -254,15 +255,28 @@ void RpcscServer::closeRevoked() {
     }
 }
 
-void RpcscServer::reapFinished() {
+std::size_t RpcscServer::reapFinished() {
+    std::size_t ended = 0;
     for (auto it = connections_.begin(); it != connections_.end();) {
         if ((*it)->done) {
             (*it)->thread.join();
             it = connections_.erase(it);
+            ++ended;
         } else {
             ++it;
         }
     }
+    return ended;
+}
+
+void RpcscServer::returnFreedMemory(std::size_t ended) {
+    endedSinceReturn_ += ended;
+    if (endedSinceReturn_ == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!connections_.empty() && now - lastReturn_ < std::chrono::seconds(1)) return;
+    platform::returnFreeMemory();
+    endedSinceReturn_ = 0;
+    lastReturn_ = now;
 }
 
 void RpcscServer::stopAll() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iostream>
@@ -132,7 +133,11 @@ private:
     // Closes the connections whose certificate the clients file no longer
     // admits with the readers it was granted.
     void closeRevoked();
-    void reapFinished();
+    // Joins the connections that ended; how many.
+    std::size_t reapFinished();
+    // Returns freed memory to the system once connections have ended: at
+    // once when none is left, else at most once a second.
+    void returnFreedMemory(std::size_t ended);
     void stopAll();
 
     ServerOptions options_;
@@ -148,6 +153,8 @@ private:
     // Signalled by a connection's thread as it ends, so that its place and
     // socket are freed at once rather than at the next wake-up.
     platform::WakeSignal ended_{std::nothrow};
+    std::size_t endedSinceReturn_ = 0;
+    std::chrono::steady_clock::time_point lastReturn_{};
 };
 
 } // namespace vexa::rpcsc

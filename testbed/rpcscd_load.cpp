@@ -236,10 +236,23 @@ LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& overTls) {
     f.loadedP50Us = percentile(loaded, 0.5);
     f.loadedP99Us = percentile(loaded, 0.99);
 
-    // Threads end just after their client; the server joins them when it
-    // next wakes.
+    // Threads end just after their client; the server joins them, closes
+    // their sockets and hands freed memory back when it next wakes.
+    // Resident memory counts once it has held still for 200 ms (it falls
+    // just after the sockets close), or after 3 s.
     const auto settled = [&] {
-        waitFor([&] { return server.entries("task") <= f.threadsBefore; }, std::chrono::seconds(20));
+        waitFor([&] { return server.entries("task") <= f.threadsBefore && server.entries("fd") <= f.fdsBefore; },
+                std::chrono::seconds(20));
+        long last = server.residentKiB();
+        int still = 0;
+        waitFor(
+            [&] {
+                const long now = server.residentKiB();
+                still = now == last ? still + 1 : 0;
+                last = now;
+                return still >= 20;
+            },
+            std::chrono::seconds(3));
     };
     churn(server.port(), tls, plan.clients, 1, requests, failed, refused);
     settled();
@@ -249,7 +262,6 @@ LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& overTls) {
     settled();
     f.peakKiBAfterAll = server.peakKiB();
     f.residentKiBAfterAll = server.residentKiB();
-    waitFor([&] { return server.entries("fd") <= f.fdsBefore; }, std::chrono::seconds(5));
     f.fdsAfter = server.entries("fd");
     f.threadsAfter = server.entries("task");
     f.requests = requests;
