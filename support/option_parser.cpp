@@ -196,6 +196,42 @@ std::optional<ParsedOptions> OptionParser::parse(std::span<const std::string_vie
     }
 }
 
+std::optional<std::vector<std::string>> OptionParser::parseCommand(std::span<char* const> args,
+                                                                   std::span<const CommandSpec> commands) {
+    const std::vector<std::string_view> views(args.begin(), args.end());
+    return parseCommand(std::span<const std::string_view>(views), commands);
+}
+
+std::optional<std::vector<std::string>> OptionParser::parseCommand(std::span<const std::string_view> args,
+                                                                   std::span<const CommandSpec> commands) {
+    const auto parsed = parse(args);
+    if (!parsed) return std::nullopt;
+    const std::vector<std::string_view> operands = parsed->operands();
+    std::string names; // "list, remove or clear"
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == commands.size() ? " or " : ", ") + std::string(commands[i].name);
+    if (operands.empty()) {
+        refuse("COMMAND", "missing: " + names);
+        return std::nullopt;
+    }
+    const auto command = std::find_if(commands.begin(), commands.end(),
+                                      [&](const CommandSpec& c) { return c.name == operands[0]; });
+    if (command == commands.end()) {
+        refuse(operands[0], "unknown command (" + names + ")");
+        return std::nullopt;
+    }
+    const std::size_t count = operands.size() - 1;
+    if (count < command->minOperands) {
+        refuse(command->name, command->tooFew);
+        return std::nullopt;
+    }
+    if (count > command->maxOperands) {
+        refuse(operands[command->maxOperands + 1], "unexpected argument");
+        return std::nullopt;
+    }
+    return std::vector<std::string>(operands.begin(), operands.end());
+}
+
 int OptionParser::refuse(std::string_view option, std::string_view reason) {
     *err_ << program_.name << ": " << option << ": " << reason << '\n' << "Try '" << program_.name << " --help'.\n";
     exitStatus_ = 2;

@@ -81,6 +81,15 @@ struct ProgramText {
     std::size_t maxOperands = 0;
 };
 
+// One command of a program that takes commands ("vexa sites remove URL"):
+// how many operands may follow its name, and the refusal when too few do.
+struct CommandSpec {
+    std::string_view name;
+    std::size_t minOperands = 0;
+    std::size_t maxOperands = 0;
+    std::string_view tooFew = {};
+};
+
 // The command line conventions every VEXA program shares: --help (usage on
 // stdout, exit 0), --version ("<program> <version>", exit 0), and a refusal
 // as "<program>: <option>: <reason>" with a hint on stderr, exit 2.
@@ -93,6 +102,13 @@ public:
     std::optional<ParsedOptions> parse(std::span<char* const> args);
     std::optional<ParsedOptions> parse(std::span<const std::string_view> args);
     int exitStatus() const { return exitStatus_; }
+    // For a program of commands: the command's name followed by its
+    // operands, or nullopt as parse() gives it, or after refusing a missing
+    // or unknown command and too few or too many operands.
+    std::optional<std::vector<std::string>> parseCommand(std::span<char* const> args,
+                                                         std::span<const CommandSpec> commands);
+    std::optional<std::vector<std::string>> parseCommand(std::span<const std::string_view> args,
+                                                         std::span<const CommandSpec> commands);
 
     // For checks only the program can make: prints the refusal, returns 2.
     int refuse(std::string_view option, std::string_view reason);

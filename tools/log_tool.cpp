@@ -128,16 +128,12 @@ std::string levelName(std::string_view text) {
 } // namespace
 
 int runLogTool(std::span<char* const> args, std::ostream& out, std::ostream& err) {
+    static constexpr CommandSpec kCommands[] = {{"on", 0, 1}, {"off"}, {"show"}};
     OptionParser parser(kProgram, {});
     parser.setStreams(out, err);
-    const auto parsed = parser.parse(args);
-    if (!parsed) return parser.exitStatus();
-    const auto operands = parsed->operands();
-    const std::string_view command = operands.empty() ? std::string_view() : operands[0];
-    if (command.empty()) return parser.refuse("COMMAND", "missing: on, off or show");
-    if (command != "on" && command != "off" && command != "show")
-        return parser.refuse(command, "unknown command (on, off or show)");
-    if (command != "on" && operands.size() > 1) return parser.refuse(operands[1], "unexpected argument");
+    const auto operands = parser.parseCommand(args, kCommands);
+    if (!operands) return parser.exitStatus();
+    const std::string_view command = (*operands)[0];
 
     const PluginSetup setup = readPluginSetup(StartupInputs{});
     const std::string noFile = "no log file: LOGFILE is empty in " + setup.configuration;
@@ -148,9 +144,9 @@ int runLogTool(std::span<char* const> args, std::ostream& out, std::ostream& err
 
     std::string level = "OFF";
     if (command == "on") {
-        level = operands.size() > 1 ? levelName(operands[1]) : "INFO";
+        level = operands->size() > 1 ? levelName((*operands)[1]) : "INFO";
         if (level.empty())
-            return parser.refuse(operands[1], "not a log level (TRACE, DEBUG, INFO, WARNING, ERROR, FATAL or LOG)");
+            return parser.refuse((*operands)[1], "not a log level (TRACE, DEBUG, INFO, WARNING, ERROR, FATAL or LOG)");
     }
     if (!setLevel(setup.configuration, level, err)) return 1;
     if (command == "off") {

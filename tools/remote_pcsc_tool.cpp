@@ -41,16 +41,11 @@ int fingerprint(std::ostream& out, std::ostream& err) {
 } // namespace
 
 int runRemotePcscTool(std::span<char* const> args, std::ostream& out, std::ostream& err) {
+    static constexpr CommandSpec kCommands[] = {{"fingerprint"}};
     OptionParser parser(kProgram, {});
     parser.setStreams(out, err);
-    const auto parsed = parser.parse(args);
-    if (!parsed) return parser.exitStatus();
-    const auto operands = parsed->operands();
-    const std::string_view command = operands.empty() ? std::string_view() : operands[0];
-    if (command == "fingerprint" && operands.size() == 1) return fingerprint(out, err);
-    if (command == "fingerprint") return parser.refuse(operands[1], "unexpected argument");
-    if (command.empty()) return parser.refuse("COMMAND", "missing: fingerprint");
-    return parser.refuse(command, "unknown command (fingerprint)");
+    if (!parser.parseCommand(args, kCommands)) return parser.exitStatus();
+    return fingerprint(out, err);
 }
 
 } // namespace vexa

@@ -96,20 +96,15 @@ int clear(TovConf& conf, std::ostream& out, std::ostream& err) {
 } // namespace
 
 int runSitesTool(std::span<char* const> args, std::ostream& out, std::ostream& err) {
+    static constexpr CommandSpec kCommands[] = {{"list"}, {"remove", 1, 1, "needs the site to remove"}, {"clear"}};
     OptionParser parser(kProgram, {});
     parser.setStreams(out, err);
-    const auto parsed = parser.parse(args);
-    if (!parsed) return parser.exitStatus();
-    const auto operands = parsed->operands();
-    const std::string_view command = operands.empty() ? std::string_view() : operands[0];
+    const auto command = parser.parseCommand(args, kCommands);
+    if (!command) return parser.exitStatus();
     TovConf conf;
-    if (command == "list" && operands.size() == 1) return list(conf, out, err);
-    if (command == "clear" && operands.size() == 1) return clear(conf, out, err);
-    if (command == "remove" && operands.size() == 2) return remove(conf, operands[1], parser, out, err);
-    if (command == "remove") return parser.refuse("remove", "needs the site to remove");
-    if (command == "list" || command == "clear") return parser.refuse(operands[1], "unexpected argument");
-    if (command.empty()) return parser.refuse("COMMAND", "missing: list, remove or clear");
-    return parser.refuse(command, "unknown command (list, remove or clear)");
+    if ((*command)[0] == "list") return list(conf, out, err);
+    if ((*command)[0] == "remove") return remove(conf, (*command)[1], parser, out, err);
+    return clear(conf, out, err);
 }
 
 } // namespace vexa

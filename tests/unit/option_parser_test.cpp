@@ -129,3 +129,36 @@ TEST(OptionParserTest, HelpVersionAndRefusalGoWhereTheyBelong) {
     EXPECT_EQ(parser.refuse("--allow", "no such address"), 2);
     EXPECT_EQ(err.str(), "vexa shell: --allow: no such address\nTry 'vexa shell --help'.\n");
 }
+
+// A program of commands: each refusal names what is wrong, and a command
+// comes back with its operands.
+TEST(OptionParserTest, CommandsWithTheirOperands) {
+    const ProgramText program{"vexa sites", "1.2.3", "vexa sites list|remove URL|clear", "", 3};
+    static constexpr CommandSpec kCommands[] = {{"list"}, {"remove", 1, 1, "needs the site"}, {"clear", 0, 2}};
+    const std::vector<Row> rows{
+        {{"list"}, {"list"}, ""},
+        {{"remove", "https://a.example/"}, {"remove", "https://a.example/"}, ""},
+        {{"clear", "x", "y"}, {"clear", "x", "y"}, ""},
+        {{}, {}, "COMMAND: missing: list, remove or clear"},
+        {{"purge"}, {}, "purge: unknown command (list, remove or clear)"},
+        {{"remove"}, {}, "remove: needs the site"},
+        {{"remove", "a", "b"}, {}, "b: unexpected argument"},
+        {{"list", "x"}, {}, "x: unexpected argument"},
+        {{"--frob", "list"}, {}, "--frob: unknown option"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        std::ostringstream out, err;
+        OptionParser parser(program, {});
+        parser.setStreams(out, err);
+        const auto command = parser.parseCommand(row.args, kCommands);
+        if (row.refusal.empty()) {
+            ASSERT_TRUE(command);
+            EXPECT_EQ(*command, row.parsed);
+        } else {
+            EXPECT_FALSE(command);
+            EXPECT_EQ(parser.exitStatus(), 2);
+            EXPECT_EQ(err.str(), "vexa sites: " + row.refusal + "\nTry 'vexa sites --help'.\n");
+        }
+    }
+}
