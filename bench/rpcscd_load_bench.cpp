@@ -4,10 +4,14 @@
 // peak memory, descriptors and threads. Prints one table. With --tls all of
 // it runs over TLS, every client showing one certificate, against a server
 // with --max-per-peer 128 --max-connections 256 (the per-peer limit counts
-// per certificate there).
+// per certificate there). With --crowd instead: a TLS server with its
+// default limits, one process at the listed client's own address holding 200
+// connections that never start a handshake and opening 100 more a second,
+// and the listed client's 50 connects up to its first answer.
 //
 //   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench [--clients 100] [--churn 10000] [--apdus 2000]
 //                                              [--poll-ms 100] [--server PATH-TO-vexa-rpcscd] [--tls]
+//   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench --crowd [--server PATH-TO-vexa-rpcscd]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,14 +25,36 @@
 #include "testbed/rpcscd_load.h"
 #include "testbed/tls_certificates.h"
 
+namespace {
+
+int crowding(const std::string& server) {
+    using namespace vexa::testbed;
+    const TlsCertificates certificates(server, 1);
+    const CrowdPlan plan{server};
+    const CrowdFigures f = runCrowding(plan, {certificates.serverOptions(), certificates.clientContext(0)});
+    std::printf(
+        "%s over TLS, default limits: a crowd at the client's address holds %d connections without a "
+        "handshake and opens %d more a second\n",
+        server.c_str(), plan.held, plan.perSecond);
+    std::printf("| figure | value |\n|---|---|\n");
+    std::printf("| listed client's connects answered / tried | %d / %d |\n", f.succeeded, plan.tries);
+    std::printf("| ... answered within %lld ms | %d |\n", static_cast<long long>(plan.goal.count()), f.withinGoal);
+    std::printf("| connect to first answer p50 / max (ms) | %.1f / %.1f |\n", f.p50Ms, f.maxMs);
+    std::printf("| crowd's connections opened | %ld |\n", f.crowdOpened);
+    return f.withinGoal == plan.tries ? 0 : 1;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     using namespace vexa::testbed;
     LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000, std::chrono::milliseconds(100)};
     bool tls = false;
+    bool crowd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--tls") {
-            tls = true;
+        if (option == "--tls" || option == "--crowd") {
+            (option == "--tls" ? tls : crowd) = true;
             continue;
         }
         if (++i == argc) break;
@@ -53,6 +79,7 @@ int main(int argc, char** argv) {
         }
         for (const char* reader : {"Virtual PCD 00 00", "Virtual PCD 00 01"})
             if (!waitForCard(reader, true, std::chrono::seconds(5))) throw std::runtime_error("no card");
+        if (crowd) return crowding(plan.serverBinary);
         std::optional<TlsCertificates> certificates;
         LoadOverTls overTls;
         if (tls) {

@@ -48,7 +48,7 @@ std::optional<PeerCertificate> describe(const platform::CertificateDer& der) {
     if (!digest) return std::nullopt;
     const std::string hex = hexOf(*digest);
     const std::string line = rpcsc::fingerprintLine(hex);
-    return PeerCertificate{line.substr(rpcsc::kFingerprintLabel.size()), hex, platform::certificateSubject(der)};
+    return PeerCertificate{line.substr(rpcsc::kFingerprintLabel.size()), hex, platform::certificateSubject(der), {}};
 }
 
 // A TLS session over a TCP stream, as a byte stream: the session makes and

@@ -41,6 +41,9 @@ struct FileFacts {
 
 enum class FileAccess {
     Read,
+    // Read only, and the open itself never waits: a FIFO without a writer or
+    // a device opens at once, for facts() to show it is no regular file.
+    ReadAtOnce,
     ReadWrite, // creates a missing file
     Append,    // write only, at the end; creates a missing file
     Write,     // write only; creates a missing file, empties an existing one

@@ -45,6 +45,9 @@ public:
     // The certificate the peer proved to hold in the handshake; null for a
     // plain stream or before the handshake.
     virtual const PeerCertificate* peerCertificate() const { return nullptr; }
+    // Whether the peer has sent no byte at all so far, as a port probe does;
+    // false where the stream does not tell.
+    virtual bool peerSilent() const { return false; }
 };
 
 } // namespace vexa

@@ -46,6 +46,8 @@ public:
     std::int32_t handshake(std::int32_t timeoutMs, std::string& failure);
     // The peer's certificate from that handshake; null for a plain stream.
     const PeerCertificate* peerCertificate() const { return valid() ? stream_->peerCertificate() : nullptr; }
+    // As ByteStream::peerSilent.
+    bool peerSilent() const { return valid() && stream_->peerSilent(); }
     // Ends both directions so that a thread waiting on the stream wakes up;
     // the stream stays until close.
     void shutdownBoth() noexcept;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vexa {
 
@@ -14,6 +15,9 @@ struct PeerCertificate {
     // The subject on one line ("CN = alice, O = Example"), control
     // characters and non-ASCII bytes escaped, so it is safe in a log line.
     std::string subject;
+    // The certificate in DER, then the others the peer sent with it, so that
+    // it can be judged again by a CA loaded later; empty where not kept.
+    std::vector<std::string> chain;
 };
 
 } // namespace vexa

@@ -9,6 +9,7 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "rpcsc/winsock_error.h"
 
@@ -89,7 +90,7 @@ std::optional<PeerCertificate> describe(X509* certificate) {
     unsigned int length = 0;
     if (X509_digest(certificate, EVP_sha256(), digest.data(), &length) != 1) return std::nullopt;
     const std::span<const unsigned char> sha256(digest.data(), length);
-    PeerCertificate peer{hexPairs(sha256, ":"), hexPairs(sha256, ""), {}};
+    PeerCertificate peer{hexPairs(sha256, ":"), hexPairs(sha256, ""), {}, {}};
     const std::unique_ptr<BIO, BioDeleter> text(BIO_new(BIO_s_mem()));
     if (text && X509_NAME_print_ex(text.get(), X509_get_subject_name(certificate), 0, XN_FLAG_ONELINE) >= 0) {
         char* data = nullptr;
@@ -125,7 +126,66 @@ std::string handshakeFailure(SSL* session, unsigned long error) {
     return std::string("TLS failure: ") + (text ? text : "unknown");
 }
 
+std::string derOf(X509* certificate) {
+    unsigned char* bytes = nullptr;
+    const int length = i2d_X509(certificate, &bytes);
+    if (length <= 0) return {};
+    std::string der(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+    OPENSSL_free(bytes);
+    return der;
+}
+
+// The peer's certificate in DER, then the others it sent (a client's side
+// lists the peer's certificate among them, a server's does not).
+std::vector<std::string> chainOf(SSL* session, X509* certificate) {
+    std::vector<std::string> chain{derOf(certificate)};
+    if (STACK_OF(X509)* sent = SSL_get_peer_cert_chain(session)) {
+        for (int i = 0; i < sk_X509_num(sent); ++i) {
+            X509* other = sk_X509_value(sent, i);
+            if (X509_cmp(other, certificate) != 0) chain.push_back(derOf(other));
+        }
+    }
+    return chain;
+}
+
+struct StoreContextDeleter {
+    void operator()(X509_STORE_CTX* context) const noexcept { X509_STORE_CTX_free(context); }
+};
+struct X509StackDeleter {
+    void operator()(STACK_OF(X509) * stack) const noexcept { sk_X509_pop_free(stack, X509_free); }
+};
+
+std::unique_ptr<X509, X509Deleter> fromDer(const std::string& der) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+    return std::unique_ptr<X509, X509Deleter>(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
+}
+
 } // namespace
+
+std::string TlsContext::chainFailure(const PeerCertificate& peer) const {
+    if (peer.chain.empty()) return "no certificate kept to judge";
+    const auto leaf = fromDer(peer.chain.front());
+    const std::unique_ptr<STACK_OF(X509), X509StackDeleter> others(sk_X509_new_null());
+    const std::unique_ptr<X509_STORE_CTX, StoreContextDeleter> judge(X509_STORE_CTX_new());
+    if (!leaf || !others || !judge) return "cannot read the certificate kept";
+    for (std::size_t i = 1; i < peer.chain.size(); ++i) {
+        auto other = fromDer(peer.chain[i]);
+        if (other && sk_X509_push(others.get(), other.get()) > 0) other.release();
+    }
+    std::string failure;
+    if (X509_STORE_CTX_init(judge.get(), SSL_CTX_get_cert_store(context_.get()), leaf.get(), others.get()) != 1) {
+        failure = "cannot judge the certificate";
+    } else {
+        // As the handshake judged it, but for its dates: a reload answers
+        // whether it still comes from the CA, not whether it expired since.
+        X509_STORE_CTX_set_purpose(judge.get(), X509_PURPOSE_SSL_CLIENT);
+        X509_STORE_CTX_set_flags(judge.get(), X509_V_FLAG_NO_CHECK_TIME);
+        if (X509_verify_cert(judge.get()) != 1)
+            failure = X509_verify_cert_error_string(X509_STORE_CTX_get_error(judge.get()));
+    }
+    ERR_clear_error();
+    return failure;
+}
 
 std::optional<PeerCertificate> readCertificateFile(const std::string& path, std::string& failure) {
     ERR_clear_error();
@@ -233,8 +293,10 @@ std::int32_t TlsStream::ensureHandshake(Clock::time_point deadline) {
     if (result != 0) return failed_ = result;
     established_ = true;
     failure_.clear();
-    if (const std::unique_ptr<X509, X509Deleter> certificate{SSL_get1_peer_certificate(session_.get())})
+    if (const std::unique_ptr<X509, X509Deleter> certificate{SSL_get1_peer_certificate(session_.get())}) {
         peer_ = describe(certificate.get());
+        if (peer_) peer_->chain = chainOf(session_.get(), certificate.get());
+    }
     return 0;
 }
 
@@ -277,6 +339,7 @@ std::int32_t TlsStream::fill(Clock::time_point deadline) {
     std::size_t got = 0;
     const std::int32_t received = tcp_->readSome(chunk, got, deadline);
     if (received != 0) return received;
+    heard_ = true;
     return BIO_write(in_, chunk.data(), static_cast<int>(got)) == static_cast<int>(got) ? 0 : WSAENOBUFS;
 }
 

@@ -43,6 +43,10 @@ public:
     static std::optional<TlsContext> client(const TlsFiles& files, std::string& failure);
 
     bool isServer() const { return server_; }
+    // Why the chain a peer showed in an earlier handshake would not verify
+    // against this context's CA now, its validity dates aside; empty when it
+    // does. For a reload that replaced the CA. Safe from any thread.
+    std::string chainFailure(const PeerCertificate& peer) const;
     ssl_ctx_st* get() const { return context_.get(); }
 
 private:
@@ -82,6 +86,7 @@ public:
     // the peer hangs up.
     std::int32_t handshake(Clock::time_point deadline, std::string& failure) override;
     const PeerCertificate* peerCertificate() const override { return peer_ ? &*peer_ : nullptr; }
+    bool peerSilent() const override { return !heard_; }
 
     std::int32_t readSome(std::span<char> into, std::size_t& got, Clock::time_point deadline) override;
     std::int32_t writeAll(std::string_view bytes, Clock::time_point deadline) override;
@@ -107,6 +112,7 @@ private:
     bio_st* in_ = nullptr;  // owned by session_
     bio_st* out_ = nullptr; // owned by session_
     bool established_ = false;
+    bool heard_ = false; // a byte came from the peer
     std::int32_t failed_ = 0;
     std::string failure_;
     std::optional<PeerCertificate> peer_;

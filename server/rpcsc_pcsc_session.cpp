@@ -70,6 +70,12 @@ std::int32_t PcscSession::endTransactionsWithReset() {
     return first;
 }
 
+void PcscSession::cancelWaits() {
+    cancelled_ = true;
+    const std::lock_guard guard(contextsLock_);
+    for (const auto& [wireValue, context] : contexts_) context.cancel();
+}
+
 Writer PcscSession::failure(std::uint8_t op, std::int32_t result) {
     return resultAnswer(op, result);
 }
@@ -86,6 +92,7 @@ Writer PcscSession::establishContext(const Request& r) {
     Writer answer = resultAnswer(r.op, result);
     if (result == 0) {
         const auto wireValue = static_cast<std::uint64_t>(context.get());
+        const std::lock_guard guard(contextsLock_);
         contexts_.emplace(wireValue, std::move(context));
         answer.putHandle(TAG_CONTEXT, wireValue);
     }
@@ -95,8 +102,12 @@ Writer PcscSession::establishContext(const Request& r) {
 Writer PcscSession::releaseContext(const Request& r) {
     pcsc::Context* context = ownContext(r.context);
     if (!context) return failure(r.op, code(SCARD_E_INVALID_HANDLE));
-    const std::int32_t result = context->release();
-    contexts_.erase(r.context);
+    std::int32_t result = 0;
+    {
+        const std::lock_guard guard(contextsLock_);
+        result = context->release();
+        contexts_.erase(r.context);
+    }
     // pcsc-lite ends the context's card handles with it.
     for (auto entry = cards_.begin(); entry != cards_.end();) {
         if (entry->second.context != r.context) {
@@ -221,7 +232,10 @@ Writer PcscSession::getStatusChange(const Request& r) {
         states[i].dwCurrentState = r.states[i].current;
         states[i].dwEventState = r.states[i].event;
     }
-    const std::int32_t result = context->statusChange(std::min(r.timeoutMs, kMaxWaitMs), states);
+    // A cancel before the wait is seen here; one at the very moment the wait
+    // begins may be lost, and the wait then ends at its time-out.
+    const std::int32_t result =
+        cancelled_ ? code(SCARD_E_CANCELLED) : context->statusChange(std::min(r.timeoutMs, kMaxWaitMs), states);
     Writer answer = resultAnswer(r.op, result);
     for (const SCARD_READERSTATE& s : states) {
         Writer nested;

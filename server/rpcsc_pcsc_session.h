@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "pcsc/card.h"
@@ -39,6 +41,10 @@ public:
     // Ends every transaction of this connection with a card reset (its
     // client went quiet); the first failure's code, else 0.
     std::int32_t endTransactionsWithReset();
+    // Ends a getStatusChange waiting in another thread, and answers every
+    // later one with SCARD_E_CANCELLED at once: the connection is being
+    // closed. Safe from another thread while the session lives.
+    void cancelWaits();
     // The answer to a request that could not be carried out as sent.
     static wire::Writer failure(std::uint8_t op, std::int32_t code);
 
@@ -76,6 +82,10 @@ private:
     static const Handler handlers[];
 
     ReaderGrant grant_;
+    std::atomic<bool> cancelled_{false};
+    // Held while contexts are added or released here, and while another
+    // thread cancels their waits.
+    std::mutex contextsLock_;
 
     // By wire value. Cards come after contexts, so at the end each card is
     // disconnected (with a reset) before the contexts are released.

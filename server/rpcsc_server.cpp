@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "pcsc/card.h"
 #include "pcsc/pcsc_error_text.h"
@@ -117,7 +118,7 @@ void RpcscServer::accept() {
     if (!peer) return; // no IP peer: nothing to check it against
     const PeerAddress& address = peer->address;
     const std::string name = endpointText(address, peer->port);
-    if (const std::string why = refusal(address); !why.empty()) {
+    if (const std::string why = makeRoom(address, name); !why.empty()) {
         log_.error("Refusing " + name + ": " + why);
         return; // closing the socket tells the client
     }
@@ -128,31 +129,73 @@ void RpcscServer::accept() {
         connection->channel = LineChannel(std::move(stream));
     connection->address = address;
     connection->peer = name;
-    Connection& c = *connection;
-    connections_.push_back(std::move(connection));
-    c.thread = std::thread([this, &c] { serve(c); });
-    log_.info("Connection from " + name);
+    if (startThread(connections_.insert(connections_.end(), std::move(connection))))
+        log_.info("Connection from " + name);
 }
 
-std::string RpcscServer::refusal(const PeerAddress& address) const {
+bool RpcscServer::startThread(std::list<std::unique_ptr<Connection>>::iterator connection) {
+    Connection& c = **connection;
+    try {
+        c.thread = std::thread([this, &c] { serve(c); });
+        return true;
+    } catch (const std::system_error& e) {
+        // Out of threads (a process limit, memory): this connection is
+        // refused, the others go on.
+        log_.error("Refusing " + c.peer + ": cannot start a thread for it (" + e.what() + ")");
+    }
+    connections_.erase(connection);
+    return false;
+}
+
+std::string RpcscServer::makeRoom(const PeerAddress& address, const std::string& name) {
+    using Stage = Connection::Stage;
     if (!options_.allow.allows(address)) return "address not allowed";
-    if (connections_.size() >= options_.maxConnections)
-        return std::to_string(options_.maxConnections) + " connections open";
-    // A TLS server counts a client's connections by its certificate once
-    // the handshake shows it; until then, by address.
-    const bool byCertificate = options_.clients != nullptr;
-    const auto fromPeer = std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) {
-        return c->address == address && (!byCertificate || c->handshaking);
-    });
-    if (static_cast<std::size_t>(fromPeer) >= options_.maxPerPeer)
-        return std::to_string(fromPeer) + (byCertificate ? " handshakes in progress" : " connections open") +
-               " from this address";
+    const auto count = [&](auto&& which) {
+        return static_cast<std::size_t>(
+            std::count_if(connections_.begin(), connections_.end(), [&](const auto& c) { return which(*c); }));
+    };
+    if (!options_.clients) {
+        // Plain: nobody can prove who they are, so every connection counts
+        // for its address.
+        if (connections_.size() >= options_.maxConnections)
+            return std::to_string(options_.maxConnections) + " connections open";
+        if (const auto fromPeer = count([&](const Connection& c) { return c.address == address; });
+            fromPeer >= options_.maxPerPeer)
+            return std::to_string(fromPeer) + " connections open from this address";
+        return {};
+    }
+    // Dropped handshakes end at once; their places are free already.
+    const auto handshakes =
+        count([&](const Connection& c) { return c.address == address && c.stage == Stage::handshaking; });
+    if (handshakes >= options_.maxPerPeer)
+        dropOldestHandshake(&address,
+                            std::to_string(handshakes) + " handshakes in progress from this address, " + name + " new");
+    const auto open = count([](const Connection& c) { return c.stage != Stage::dropped && !c.done; });
+    if (open >= options_.maxConnections &&
+        !dropOldestHandshake(nullptr, std::to_string(open) + " connections open, " + name + " new"))
+        return std::to_string(open) + " connections open, all with a certificate";
     return {};
+}
+
+bool RpcscServer::dropOldestHandshake(const PeerAddress* address, const std::string& why) {
+    for (auto& c : connections_) { // oldest first
+        if (address && c->address != *address) continue;
+        auto stage = Connection::Stage::handshaking;
+        if (!c->stage.compare_exchange_strong(stage, Connection::Stage::dropped)) continue;
+        c->channel.shutdownBoth();
+        log_.info("Dropping the unfinished handshake of " + c->peer + ": " + why);
+        return true;
+    }
+    return false;
 }
 
 void RpcscServer::serve(Connection& connection) {
     if (admitted(connection)) {
         PcscSession session(connection.grant);
+        {
+            const std::lock_guard guard(grantsLock_);
+            connection.session = &session;
+        }
         std::string line;
         for (;;) {
             // A client may think between requests for the idle time, but once
@@ -166,6 +209,8 @@ void RpcscServer::serve(Connection& connection) {
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");
             if (received != 0 || !answer(connection, line, session)) break;
         }
+        const std::lock_guard guard(grantsLock_);
+        connection.session = nullptr;
     } // the session's cards and contexts go before the thread reports done
     connection.channel.shutdownBoth();
     if (!connection.certificate.empty()) {
@@ -180,11 +225,19 @@ void RpcscServer::serve(Connection& connection) {
 }
 
 bool RpcscServer::admitted(Connection& connection) {
+    using Stage = Connection::Stage;
     std::string failure;
-    const std::int32_t result = connection.channel.handshake(options_.lineTimeoutMs, failure);
-    connection.handshaking = false;
+    const bool secured = options_.clients != nullptr;
+    const std::int32_t result =
+        connection.channel.handshake(secured ? options_.handshakeTimeoutMs : options_.lineTimeoutMs, failure);
+    auto stage = Stage::handshaking;
+    if (!connection.stage.compare_exchange_strong(stage, Stage::established)) return false; // dropped, and logged
     if (result != 0) {
-        log_.error("Refusing " + connection.peer + ": " + failure);
+        // A port probe that connects and says nothing is no attack.
+        if (connection.channel.peerSilent())
+            log_.info("Closing " + connection.peer + ": it sent nothing (" + failure + ")");
+        else
+            log_.error("Refusing " + connection.peer + ": " + failure);
         return false;
     }
     const PeerCertificate* certificate = connection.channel.peerCertificate();
@@ -203,13 +256,18 @@ bool RpcscServer::admitted(Connection& connection) {
         } else {
             ++open;
             connection.certificate = certificate->fingerprintHex;
+            connection.shown = *certificate;
             connection.grant = *grant;
         }
         if (open == 0) perCertificate_.erase(certificate->fingerprintHex);
     }
-    if (why.empty()) return true;
-    log_.error("Refusing " + connection.peer + ": " + why);
-    return false;
+    if (!why.empty()) {
+        log_.error("Refusing " + connection.peer + ": " + why);
+        return false;
+    }
+    log_.info("Admitted " + connection.peer + " to " +
+              (connection.grant.allReaders() ? "every reader" : "the readers " + connection.grant.text()));
+    return true;
 }
 
 std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& session) {
@@ -246,13 +304,25 @@ void RpcscServer::closeRevoked() {
     if (!options_.clients) return;
     const std::lock_guard guard(grantsLock_);
     for (auto& c : connections_) {
-        if (c->certificate.empty() || c->done) continue;
-        const auto grant = options_.clients->grantFor(c->certificate);
-        if (grant && *grant == c->grant) continue;
-        log_.info("Closing the connection from " + c->peer + ": its certificate " +
-                  (grant ? "was granted other readers" : "is no longer admitted"));
+        if (c->certificate.empty() || c->done || c->closing) continue;
+        const std::string why = revocation(*c);
+        if (why.empty()) continue;
+        log_.info("Closing the connection from " + c->peer + ": its certificate " + why);
+        c->closing = true;
         c->channel.shutdownBoth();
+        // A card call waiting on pcscd would hold the thread for its whole wait.
+        if (c->session) c->session->cancelWaits();
     }
+}
+
+std::string RpcscServer::revocation(const Connection& connection) const {
+    const auto grant = options_.clients->grantFor(connection.certificate);
+    if (!grant) return "is no longer admitted";
+    if (!(*grant == connection.grant)) return "was granted other readers";
+    if (options_.untrusted)
+        if (const std::string why = options_.untrusted(connection.shown); !why.empty())
+            return "no longer comes from the CA (" + why + ")";
+    return {};
 }
 
 std::size_t RpcscServer::reapFinished() {

@@ -18,6 +18,7 @@
 #include "platform/wait_handle.h"
 #include "platform/wake_signal.h"
 #include "rpcsc/line_channel.h"
+#include "rpcsc/peer_certificate.h"
 #include "rpcsc/tcp_listener.h"
 #include "rpcsc/wire_message.h"
 #include "server/allow_list.h"
@@ -43,16 +44,23 @@ struct ServerOptions {
     // A request line must be complete this long after its first byte,
     // however its bytes are paced.
     std::int32_t lineTimeoutMs = 10000;
+    // A TLS handshake takes a few milliseconds: one still unfinished after
+    // this long holds a place that a certificate holder may need.
+    std::int32_t handshakeTimeoutMs = 2000;
     AllowList allow = AllowList::loopback();
     bool verbose = false;
     // The stream a connection is served over, made from the TCP stream just
     // accepted; plain TCP when empty. Runs on the accepting thread, so it
     // must not wait for the peer: the connection's thread then runs the
-    // stream's handshake, under the line time-out.
+    // stream's handshake, under the handshake time-out.
     std::function<std::unique_ptr<ByteStream>(std::unique_ptr<TcpStream>)> streamFor;
     // The client certificates a TLS server admits and their readers; none
     // for a plain server.
     std::shared_ptr<TlsClientsFile> clients;
+    // Why a certificate a connection showed would no longer be accepted by
+    // the CA trusted now; empty while it would. Asked after each reload, on
+    // the accepting thread.
+    std::function<std::string(const PeerCertificate&)> untrusted;
     // When this becomes readable (the reload signal), run() calls reload on
     // the accepting thread, which must take the signal, then closes the
     // connections whose certificate lost its place or readers.
@@ -82,10 +90,13 @@ private:
 
 // The remote PC/SC server: the calling thread accepts connections from
 // allowed peers and each connection is served by a thread of its own, at
-// most maxConnections at once and maxPerPeer from one address (over TLS:
-// maxPerPeer per client certificate, and as many handshakes in progress per
-// address). run() returns when stop becomes readable (the stop
-// signals or a wake signal), after every connection thread has been joined.
+// most maxConnections at once and maxPerPeer from one address. Over TLS
+// maxPerPeer counts per client certificate once the handshake is done, and
+// bounds the handshakes in progress per address: when those places are
+// full, per address or in all, the oldest unfinished handshake makes room
+// for the newcomer, so that peers without a certificate cannot crowd out
+// those with one. run() returns when stop becomes readable (the stop signals
+// or a wake signal), after every connection thread has been joined.
 class RpcscServer {
 public:
     RpcscServer(ServerOptions options, ServerLog& log);
@@ -104,21 +115,33 @@ private:
         LineChannel channel;
         PeerAddress address{};
         std::string peer; // address and port, for the log
-        // For a certificate's connection: its fingerprint (hex digits) and
-        // the readers it was granted; guarded by grantsLock_.
+        // For a certificate's connection: its fingerprint (hex digits), the
+        // certificate as shown, the readers it was granted, its session while
+        // it runs, and whether it is being closed; guarded by grantsLock_.
         std::string certificate;
+        PeerCertificate shown;
         ReaderGrant grant;
-        // Until the handshake is done; such connections are bounded per
-        // address, since their certificate is not yet known.
-        std::atomic<bool> handshaking{true};
+        class PcscSession* session = nullptr;
+        bool closing = false;
+        // Handshakes in progress are bounded per address, since their
+        // certificate is not yet known; a dropped one makes room for a newer
+        // one. Set once by whichever thread leaves `handshaking` first.
+        enum class Stage { handshaking, dropped, established };
+        std::atomic<Stage> stage{Stage::handshaking};
         std::atomic<bool> done{false};
         std::thread thread;
     };
 
     void accept();
     // Why a new connection from address must be refused; empty when it may
-    // be served.
-    std::string refusal(const PeerAddress& address) const;
+    // be served, once unfinished handshakes in its way have been dropped.
+    std::string makeRoom(const PeerAddress& address, const std::string& name);
+    // Drops the oldest unfinished handshake (from address, when given),
+    // logging why; false when there is none.
+    bool dropOldestHandshake(const PeerAddress* address, const std::string& why);
+    // Starts the connection's thread; false (logged, and the connection
+    // gone) when the system cannot start one.
+    bool startThread(std::list<std::unique_ptr<Connection>>::iterator connection);
     void serve(Connection& connection);
     // Runs the stream's handshake and asks whether its certificate is
     // admitted, logging who it is or why not; false when the connection must
@@ -131,8 +154,11 @@ private:
     // Answers one line; false when the connection must end.
     bool answer(Connection& connection, const std::string& line, class PcscSession& session);
     // Closes the connections whose certificate the clients file no longer
-    // admits with the readers it was granted.
+    // admits with the readers it was granted, or the CA no longer accepts.
     void closeRevoked();
+    // Why the certificate of an open connection lost its place; empty when
+    // it keeps it.
+    std::string revocation(const Connection& connection) const;
     // Joins the connections that ended; how many.
     std::size_t reapFinished();
     // Returns freed memory to the system once connections have ended: at

@@ -1,9 +1,11 @@
 #include "server/tls_clients.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
 #include <vector>
+
+#include "platform/file.h"
 
 namespace vexa::rpcsc {
 namespace {
@@ -77,18 +79,25 @@ std::optional<TlsClients> TlsClients::parse(std::string_view text, ClientsFileEr
 }
 
 std::optional<TlsClients> TlsClients::read(const std::string& path, ClientsFileError& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = {0, "cannot read " + path};
+    // Opened without waiting and judged by what was opened: a FIFO or a
+    // device at the path must not hold the server (a reload runs on its
+    // accepting thread).
+    platform::File file = platform::File::open(path, platform::FileAccess::ReadAtOnce);
+    if (!file.valid()) {
+        error = {0, "cannot read " + path + ": " + std::strerror(errno)};
+        return std::nullopt;
+    }
+    if (const auto facts = file.facts(); !facts || !facts->isRegular) {
+        error = {0, path + " is not a regular file"};
         return std::nullopt;
     }
     std::string text(kMaxFileBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
-        error = {0, "cannot read " + path};
+    const std::int64_t got = file.read(text);
+    if (got < 0) {
+        error = {0, "cannot read " + path + ": " + std::strerror(errno)};
         return std::nullopt;
     }
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    text.resize(static_cast<std::size_t>(got));
     if (text.size() > kMaxFileBytes) {
         error = {0, path + " is larger than " + std::to_string(kMaxFileBytes) + " bytes"};
         return std::nullopt;

@@ -2,19 +2,34 @@
 
 #include <memory>
 
+#include "platform/file.h"
+
 namespace vexa::rpcsc {
 
 namespace {
 
 // The server's current TLS context: replaced by a reload on the accepting
-// thread, which alone makes streams from it. A stream keeps the context it
-// was made from for as long as it lives.
+// thread, which alone makes streams from it and judges open connections by
+// it. A stream keeps the context it was made from for as long as it lives.
 struct ServingState {
     TlsFiles files;
     std::shared_ptr<const TlsContext> context;
 };
 
+// OpenSSL would wait on a FIFO for a writer, holding the accepting thread:
+// only regular files are handed to it (a missing one it names itself).
+bool regularFiles(const TlsFiles& files, std::string& failure) {
+    for (const std::string* path : {&files.certificate, &files.key, &files.ca}) {
+        if (const auto facts = platform::factsOf(*path); facts && !facts->isRegular) {
+            failure = *path + " is not a regular file";
+            return false;
+        }
+    }
+    return true;
+}
+
 std::shared_ptr<const TlsContext> loadContext(const TlsFiles& files, std::string& failure) {
+    if (!regularFiles(files, failure)) return nullptr;
     auto context = TlsContext::server(files, failure);
     if (!context) return nullptr;
     return std::make_shared<const TlsContext>(std::move(*context));
@@ -30,6 +45,9 @@ bool serveTls(const TlsFiles& files, std::shared_ptr<TlsClientsFile> clients, Se
         return std::make_unique<TlsStream>(*state->context, std::move(tcp));
     };
     options.clients = clients;
+    options.untrusted = [state](const PeerCertificate& certificate) {
+        return state->context->chainFailure(certificate);
+    };
     options.reload = [state, clients](ServerLog& log) {
         std::string why;
         if (auto context = loadContext(state->files, why)) {
@@ -45,6 +63,17 @@ bool serveTls(const TlsFiles& files, std::shared_ptr<TlsClientsFile> clients, Se
             log.error("Keeping the client certificates as they were: " + clients->path() + ": " + error.text());
     };
     return true;
+}
+
+std::vector<std::string> checkTlsFiles(const TlsServing& tls, std::size_t& clients) {
+    std::vector<std::string> problems;
+    if (std::string failure; !loadContext(tls.files, failure)) problems.push_back(failure);
+    ClientsFileError error;
+    const auto table = TlsClients::read(tls.clients, error);
+    // A reason without a line names the file itself.
+    if (!table) problems.push_back(error.line == 0 ? error.reason : tls.clients + ": " + error.text());
+    clients = table ? table->size() : 0;
+    return problems;
 }
 
 } // namespace vexa::rpcsc

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,7 +25,7 @@ namespace {
 const std::string kPortHelp =
     "the TCP port (default " + std::to_string(vexa::wire::kDefaultPort) + "; 0: any free port)";
 
-const std::array<vexa::OptionSpec, 13> kOptions{{
+const std::array<vexa::OptionSpec, 14> kOptions{{
     {"--listen", "ADDRESS", "the address to listen on (default 127.0.0.1)"},
     {"--port", "PORT", kPortHelp, vexa::NumberRange{0, 65535, "a port number"}},
     {"--allow", "BLOCKS",
@@ -53,6 +54,10 @@ const std::array<vexa::OptionSpec, 13> kOptions{{
      "the client certificates admitted over TLS, one SHA-256\n"
      "fingerprint a line, each optionally with its readers;\n"
      "all four re-read on SIGHUP"},
+    {"--check", "",
+     "read the TLS files and the clients file as a start or a reload\n"
+     "would, say what is wrong, and end: 0 when all can be used,\n"
+     "1 otherwise; serves nothing"},
 }};
 
 constexpr vexa::ProgramText kProgram{
@@ -61,17 +66,18 @@ constexpr vexa::ProgramText kProgram{
     "            [--max-connections N] [--max-per-peer N] [--idle-timeout SECONDS]\n"
     "            [--line-timeout SECONDS] [--verbose] [--log-timestamps yes|no|auto]\n"
     "            [--tls-cert FILE --tls-key FILE --tls-client-ca FILE --tls-clients FILE]\n"
+    "vexa-rpcscd --check [the same options]\n"
     "vexa-rpcscd certs init|server|client ... (see vexa-rpcscd certs --help)",
     vexa::platform::kWindows ? "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; Ctrl-C, Ctrl-Break and closing its console end it cleanly."
                              : "Serves this machine's PC/SC readers to remote VEXA clients. Logs to standard\n"
                                "error; SIGTERM and SIGINT end it cleanly."};
 
-// Sets the server up for TLS when the TLS options are given: all of them or
-// none, since a half-configured TLS server must not come up as plain, nor
-// admit every certificate its CA ever signed. False (refused, status 2)
-// otherwise or when a file cannot be used.
-bool tlsOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed, vexa::rpcsc::ServerOptions& options) {
+// The TLS options' files: all of them or none, since a half-configured TLS
+// server must not come up as plain, nor admit every certificate its CA ever
+// signed. False (refused, status 2) when only some are given.
+bool tlsFileOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed,
+                    std::optional<vexa::rpcsc::TlsServing>& tls) {
     constexpr std::array<std::string_view, 4> kNames{"--tls-cert", "--tls-key", "--tls-client-ca", "--tls-clients"};
     const auto given = std::count_if(kNames.begin(), kNames.end(), [&](auto name) { return parsed.has(name); });
     if (given == 0) return true;
@@ -81,23 +87,48 @@ bool tlsOptions(vexa::OptionParser& parser, const vexa::ParsedOptions& parsed, v
             return false;
         }
     }
-    const vexa::TlsFiles files{std::string(parsed.value("--tls-cert", "")), std::string(parsed.value("--tls-key", "")),
-                               std::string(parsed.value("--tls-client-ca", ""))};
-    auto clients = std::make_shared<vexa::rpcsc::TlsClientsFile>(std::string(parsed.value("--tls-clients", "")));
+    tls = vexa::rpcsc::TlsServing{
+        {std::string(parsed.value("--tls-cert", "")), std::string(parsed.value("--tls-key", "")),
+         std::string(parsed.value("--tls-client-ca", ""))},
+        std::string(parsed.value("--tls-clients", ""))};
+    return true;
+}
+
+// Sets the server up for TLS; false (refused, status 2) when a file cannot
+// be used.
+bool serveTlsFiles(vexa::OptionParser& parser, const vexa::rpcsc::TlsServing& tls,
+                   vexa::rpcsc::ServerOptions& options) {
+    auto clients = std::make_shared<vexa::rpcsc::TlsClientsFile>(tls.clients);
     if (vexa::rpcsc::ClientsFileError error; !clients->load(error)) {
         parser.refuse("--tls-clients", error.text());
         return false;
     }
-    if (std::string failure; !vexa::rpcsc::serveTls(files, clients, options, failure)) {
+    if (std::string failure; !vexa::rpcsc::serveTls(tls.files, clients, options, failure)) {
         parser.refuse("--tls-cert", failure);
         return false;
     }
     return true;
 }
 
+// --check: every problem of the files on standard error, and the status.
+int checkFiles(const std::optional<vexa::rpcsc::TlsServing>& tls) {
+    if (!tls) {
+        std::cout << "vexa-rpcscd: plain TCP, no files to check\n";
+        return 0;
+    }
+    std::size_t clients = 0;
+    const std::vector<std::string> problems = vexa::rpcsc::checkTlsFiles(*tls, clients);
+    for (const std::string& problem : problems) std::cerr << "vexa-rpcscd: " << problem << '\n';
+    if (!problems.empty()) return 1;
+    std::cout << "vexa-rpcscd: the TLS files can be used; " << clients << " client certificates in " << tls->clients
+              << '\n';
+    return 0;
+}
+
 // The options, or the exit status when the program must end now.
 std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& parser, std::span<char* const> args,
-                                                        bool& stamped) {
+                                                        bool& stamped, bool& check,
+                                                        std::optional<vexa::rpcsc::TlsServing>& tls) {
     const auto parsed = parser.parse(args);
     if (!parsed) return std::nullopt;
     vexa::rpcsc::ServerOptions options;
@@ -120,7 +151,8 @@ std::optional<vexa::rpcsc::ServerOptions> serverOptions(vexa::OptionParser& pars
         }
     }
     if (!allow.empty()) options.allow = std::move(allow);
-    if (!tlsOptions(parser, *parsed, options)) return std::nullopt;
+    if (!tlsFileOptions(parser, *parsed, tls)) return std::nullopt;
+    check = parsed->has("--check");
     const std::string_view stamps = parsed->value("--log-timestamps", "auto");
     stamped = stamps == "yes" || (stamps == "auto" && !vexa::platform::standardErrorIsJournal());
     return options;
@@ -135,10 +167,14 @@ int main(int argc, char** argv) {
     }
     vexa::OptionParser parser(kProgram, kOptions);
     bool stamped = true;
-    const auto parsed =
-        serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), stamped);
+    bool check = false;
+    std::optional<vexa::rpcsc::TlsServing> tls;
+    const auto parsed = serverOptions(parser, std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)),
+                                      stamped, check, tls);
     if (!parsed) return parser.exitStatus();
+    if (check) return checkFiles(tls);
     vexa::rpcsc::ServerOptions options = *parsed;
+    if (tls && !serveTlsFiles(parser, *tls, options)) return parser.exitStatus();
     // Blocked in every thread and read through a handle by the
     // accepting loop, so a signal never interrupts a connection's work.
     const vexa::platform::StopSignals stopSignals(vexa::platform::StopSignals::AtEnd::keepMask);

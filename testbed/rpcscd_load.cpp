@@ -8,11 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/ip_address.h"
+#include "platform/socket.h"
 #include "rpcsc/client_connection.h"
 #include "rpcsc/line_channel.h"
 #include "rpcsc/tcp_stream.h"
@@ -203,7 +206,80 @@ void churn(std::uint16_t port, const TlsContext* tls, int clients, int rounds, s
     for (auto& t : threads) t.join();
 }
 
+// Connections from 127.0.0.1 that never start a handshake: `held` at once,
+// then `perSecond` more each second until stop, the oldest closed beyond
+// `held`.
+void crowd(std::uint16_t port, int held, int perSecond, const std::atomic<bool>& stop, std::atomic<int>& ready,
+           std::atomic<long>& opened) {
+    std::deque<platform::Socket> sockets;
+    const platform::IpEndpoint to{*platform::parseIpv4("127.0.0.1"), port};
+    const auto open = [&] {
+        platform::Socket socket;
+        if (platform::Socket::connect(to, 2000, socket) == 0) sockets.push_back(std::move(socket));
+        ++opened;
+        while (static_cast<int>(sockets.size()) > held) sockets.pop_front();
+    };
+    for (int i = 0; i < held; ++i) open();
+    ready = 1;
+    // Paced by the clock, not by waiting on the server: this is the load.
+    const auto every = std::chrono::microseconds(1'000'000 / std::max(perSecond, 1));
+    for (auto next = Clock::now(); !stop; next += every) {
+        std::this_thread::sleep_until(next);
+        open();
+    }
+}
+
+// Connects over TLS and asks for a context; the time that took, or nullopt
+// when no answer came.
+std::optional<double> listedClientTry(std::uint16_t port, const TlsContext& tls) {
+    const auto start = Clock::now();
+    std::unique_ptr<ByteStream> stream;
+    std::string failure;
+    if (TlsStream::connect(tls, "127.0.0.1", port, kAnswerWaitMs, stream, failure) != 0) return std::nullopt;
+    LineChannel channel(std::move(stream));
+    std::string line;
+    wire::Reader answer;
+    const wire::Writer request = wire::Writer(wire::OP_ESTABLISH_CONTEXT).putInt(wire::TAG_SCOPE, SCARD_SCOPE_SYSTEM);
+    if (channel.sendLine(request.line(), false, kAnswerWaitMs) != 0 ||
+        channel.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) != 0 ||
+        answer.parseLine(line) != wire::ParseError::none || answer.intOr(wire::TAG_RESULT, 0xFFFFFFFF) != 0)
+        return std::nullopt;
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
 } // namespace
+
+CrowdFigures runCrowding(const CrowdPlan& plan, const LoadOverTls& overTls) {
+    if (!overTls.client) throw std::runtime_error("the crowding run needs a TLS client");
+    RpcscdProcess server(plan.serverBinary, overTls.serverOptions);
+    std::atomic<bool> stop{false};
+    std::atomic<int> ready{0};
+    std::atomic<long> opened{0};
+    std::thread crowding(crowd, server.port(), plan.held, plan.perSecond, std::cref(stop), std::ref(ready),
+                         std::ref(opened));
+    if (!waitFor([&] { return ready == 1; }, std::chrono::seconds(30))) {
+        stop = true;
+        crowding.join();
+        throw std::runtime_error("the crowd could not open its connections");
+    }
+    CrowdFigures f;
+    std::vector<double> millis;
+    auto next = Clock::now();
+    for (int i = 0; i < plan.tries; ++i, next += plan.between) {
+        std::this_thread::sleep_until(next); // spread over the crowd's churn
+        const auto took = listedClientTry(server.port(), *overTls.client);
+        if (!took) continue;
+        millis.push_back(*took);
+        if (*took <= static_cast<double>(plan.goal.count())) ++f.withinGoal;
+    }
+    stop = true;
+    crowding.join();
+    f.succeeded = static_cast<int>(millis.size());
+    f.p50Ms = percentile(millis, 0.5);
+    f.maxMs = millis.empty() ? 0 : *std::max_element(millis.begin(), millis.end());
+    f.crowdOpened = opened;
+    return f;
+}
 
 LoadFigures runLoad(const LoadPlan& plan) {
     return runLoad(plan, {});

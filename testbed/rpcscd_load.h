@@ -52,4 +52,29 @@ struct LoadFigures {
 LoadFigures runLoad(const LoadPlan& plan);
 LoadFigures runLoad(const LoadPlan& plan, const LoadOverTls& tls);
 
+// A TLS server with its default limits, crowded from the listed client's
+// own address: a crowd holds `held` connections that never start a
+// handshake and opens `perSecond` more each second (closing its oldest, so
+// that it holds that many), while the listed client connects `tries` times,
+// one every `between`, each time up to its first answer (a context).
+struct CrowdPlan {
+    std::string serverBinary;
+    int held = 200;
+    int perSecond = 100;
+    int tries = 50;
+    std::chrono::milliseconds between{100};
+    std::chrono::milliseconds goal{3000}; // for a try's connect and first answer
+};
+
+struct CrowdFigures {
+    int succeeded = 0;  // tries answered
+    int withinGoal = 0; // ... within the plan's goal
+    double p50Ms = 0;   // of the answered tries, connect to first answer
+    double maxMs = 0;
+    long crowdOpened = 0; // connections the crowd opened in all
+};
+
+// Throws std::runtime_error when the server or the crowd cannot be set up.
+CrowdFigures runCrowding(const CrowdPlan& plan, const LoadOverTls& tls);
+
 } // namespace vexa::testbed

@@ -65,6 +65,15 @@ RpcscdProcess::~RpcscdProcess() {
     if (!std::getenv("VEXA_LOAD_KEEP_LOG")) std::filesystem::remove(log_);
 }
 
+void RpcscdProcess::reload() const {
+    ::kill(pid_, SIGHUP);
+}
+
+std::string RpcscdProcess::log() const {
+    std::ifstream in(log_);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 int RpcscdProcess::entries(const char* dir) const {
     const std::filesystem::path p = "/proc/" + std::to_string(pid_) + "/" + dir;
     return static_cast<int>(std::distance(std::filesystem::directory_iterator(p), {}));

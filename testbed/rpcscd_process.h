@@ -31,6 +31,10 @@ public:
     long peakKiB() const { return statusKiB("VmHWM:"); }
     // Its memory in use now.
     long residentKiB() const { return statusKiB("VmRSS:"); }
+    // Sends SIGHUP: a TLS server re-reads its files.
+    void reload() const;
+    // What it has logged so far.
+    std::string log() const;
 
 private:
     long statusKiB(std::string_view field) const;

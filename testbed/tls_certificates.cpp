@@ -43,7 +43,7 @@ TlsCertificates::TlsCertificates(const std::string& rpcscdBinary, int clients) :
         output(rpcscdBinary + " certs init " + dir_ + " --address 127.0.0.1");
         std::string lines;
         for (int i = 0; i < clients; ++i) lines += output(rpcscdBinary + " certs client " + dir_ + " " + clientName(i));
-        std::ofstream(dir_ + "/clients") << lines;
+        std::ofstream(clientsFile()) << lines;
     } catch (...) {
         std::filesystem::remove_all(dir_);
         throw;
@@ -59,7 +59,7 @@ std::vector<std::string> TlsCertificates::serverOptions() const {
     return {"--tls-cert",      dir_ + "/server-127.0.0.1.pem",
             "--tls-key",       dir_ + "/server-127.0.0.1.key",
             "--tls-client-ca", dir_ + "/ca.pem",
-            "--tls-clients",   dir_ + "/clients"};
+            "--tls-clients",   clientsFile()};
 }
 
 std::shared_ptr<const TlsContext> TlsCertificates::clientContext(int client) const {

@@ -23,6 +23,8 @@ public:
 
     // vexa-rpcscd's four --tls-* options.
     std::vector<std::string> serverOptions() const;
+    // The clients file they name, to change for a reload.
+    std::string clientsFile() const { return dir_ + "/clients"; }
     // The client context of certificate `client` (0 .. clients-1).
     std::shared_ptr<const TlsContext> clientContext(int client) const;
     // A connector for rpcsc's clients over TLS with that context.

@@ -17,6 +17,8 @@ int flagsFor(FileAccess access) {
     switch (access) {
         case FileAccess::Read:
             return O_RDONLY;
+        case FileAccess::ReadAtOnce:
+            return O_RDONLY | O_NONBLOCK;
         case FileAccess::ReadWrite:
             return O_RDWR | O_CREAT;
         case FileAccess::Append:

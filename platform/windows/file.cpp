@@ -53,6 +53,7 @@ struct OpenMode {
 OpenMode modeFor(FileAccess access) {
     switch (access) {
         case FileAccess::Read:
+        case FileAccess::ReadAtOnce: // opening waits for nothing here
             return {GENERIC_READ, OPEN_EXISTING, _O_RDONLY};
         case FileAccess::ReadWrite:
             return {GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, _O_RDWR};

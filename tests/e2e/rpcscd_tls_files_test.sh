@@ -100,6 +100,31 @@ expect_refusal 2 "vexa-rpcscd: --tls-clients: cannot read $work/none" "${tls[@]}
 expect_refusal 2 "--tls-cert, --tls-key, --tls-client-ca and --tls-clients go together" "${tls[@]}"
 expect_refusal 2 "vexa-rpcscd: --tls-key: --tls-cert, --tls-key" --tls-cert "$pki/ca.pem" --tls-clients "$clients"
 
+# --check reads the files as a start would, names every one that cannot be
+# used, and serves nothing (the port given is not even bound).
+expect_check() { # STATUS TEXT ARGS...
+    local want=$1 text=$2
+    shift 2
+    run timeout 10 "$rpcscd" --check --port=1 "$@"
+    [[ $status -eq $want ]] || fail "--check $*: status $status, not $want: $(cat "$work/out" "$work/err")"
+    cat "$work/out" "$work/err" | grep -qF -- "$text" || fail "--check $*: no '$text' in: $(cat "$work/out" "$work/err")"
+}
+expect_check 0 "vexa-rpcscd: the TLS files can be used; 2 client certificates in $clients" "${tls[@]}" \
+    --tls-clients "$clients"
+expect_check 0 "vexa-rpcscd: plain TCP, no files to check"
+expect_check 1 "vexa-rpcscd: $work/bad: line 3: an empty reader name in the list" "${tls[@]}" --tls-clients "$work/bad"
+expect_check 1 "vexa-rpcscd: cannot load the CA certificate $work/none" --tls-cert "$pki/server-192.0.2.7.pem" \
+    --tls-key "$pki/server-192.0.2.7.key" --tls-client-ca "$work/none" --tls-clients "$work/bad"
+grep -qF "$work/bad: line 3" "$work/err" || fail "--check named only the first bad file: $(cat "$work/err")"
+expect_check 1 "the key $pki/alice.key does not belong to the certificate" "${tls[@]/server-192.0.2.7.key/alice.key}" \
+    --tls-clients "$clients"
+mkfifo "$work/fifo"
+expect_check 1 "vexa-rpcscd: $work/fifo is not a regular file" "${tls[@]}" --tls-clients "$work/fifo"
+expect_check 1 "vexa-rpcscd: /dev/null is not a regular file" "${tls[@]}" --tls-clients /dev/null
+expect_check 1 "vexa-rpcscd: $work/fifo is not a regular file" "${tls[@]/$pki\/ca.pem/$work/fifo}" \
+    --tls-clients "$clients"
+expect_check 2 "--tls-cert, --tls-key, --tls-client-ca and --tls-clients go together" --tls-clients "$clients"
+
 log=$work/server.log
 "$rpcscd" --listen=127.0.0.1 --port=0 "${tls[@]}" --tls-clients "$clients" 2>"$log" &
 pid=$!
@@ -118,6 +143,11 @@ cp "$clients" "$work/good"
 cp "$work/bad" "$clients"
 kill -HUP "$pid"
 await_log "Keeping the client certificates as they were: $clients: line 3: an empty reader name"
+# A FIFO in its place is refused at once: the server serves on.
+mv "$clients" "$work/kept" && mkfifo "$clients"
+kill -HUP "$pid"
+await_log "Keeping the client certificates as they were: $clients: $clients is not a regular file"
+rm "$clients" && mv "$work/kept" "$clients"
 printf '%s\n' "$printed" >"$clients"
 kill -HUP "$pid"
 await_log "Re-read $clients: 1 client certificates"
@@ -134,4 +164,42 @@ kill -HUP "$pid"
 await_log "Nothing to re-read: this server serves plain TCP"
 kill -TERM "$pid"
 wait "$pid" || fail "the plain vexa-rpcscd ended with status $? on SIGTERM"
+
+# --- A thread that cannot start ---
+# As a user id that runs nothing else, limited to 3 tasks: the server and
+# two connection threads. The third connection is refused; the server serves
+# on, and once a thread has ended, serves again.
+if [[ $(id -u) -ne 0 ]]; then
+    echo "SKIP the thread limit: setting another user's process limit needs root"
+    echo "PASS"
+    exit 0
+fi
+uid=64999
+! pgrep -u "$uid" >/dev/null || fail "user id $uid runs processes already"
+: >"$log"
+prlimit --nproc=3:3 setpriv --reuid="$uid" --regid="$uid" --clear-groups \
+    "$rpcscd" --listen=127.0.0.1 --port=0 2>"$log" &
+pid=$!
+await_log "Listening on"
+port=$(sed -n 's/.*Listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$log")
+exec 3<>"/dev/tcp/127.0.0.1/$port" 4<>"/dev/tcp/127.0.0.1/$port" 5<>"/dev/tcp/127.0.0.1/$port"
+await_log ": cannot start a thread for it ("
+kill -0 "$pid" 2>/dev/null || fail "vexa-rpcscd ended when a thread could not start: $(cat "$log")"
+# The answer to an unknown operation, on a connection that has its thread.
+asks() { # FD
+    printf '0100080200010103000163\n' >&"$1" && IFS= read -r -t 5 answer <&"$1" && [[ $answer == 0100080200010103000163* ]]
+}
+asks 3 || fail "a connection with its thread is not served: $(cat "$log")"
+exec 3>&- 5>&-
+served=
+for _ in $(seq 50); do
+    exec 6<>"/dev/tcp/127.0.0.1/$port"
+    if asks 6; then served=yes; break; fi
+    exec 6>&-
+    sleep 0.1
+done
+[[ -n $served ]] || fail "no connection served once a thread ended: $(cat "$log")"
+exec 4>&- 6>&-
+kill -TERM "$pid"
+wait "$pid" || fail "vexa-rpcscd ended with status $? on SIGTERM after a thread failed"
 echo "PASS"

@@ -178,6 +178,11 @@ unshare --net bash -eo pipefail -c '
     [ "$status" -eq 0 ] || { echo "vexa-rpcscd ended with $status on SIGTERM; its output:" >&2; cat "$log" >&2; exit 1; }
 ' rpcscd "$env_script" "$exec_start" "$log" || fail "vexa-rpcscd did not run from its unit's command line"
 sed 's/^/    /' "$log" >&2
+# The reload's first step checks the files with the same options.
+exec_check=$(sed -n 's/^ExecReload=//p' "$unit" | head -n1)
+[[ $exec_check == *" --check "* ]] || fail "$unit's reload checks nothing first: $exec_check"
+bash -eo pipefail -c 'eval "$1"; eval "set -- $2"; "$@"' check "$env_script" "$exec_check" >&2 ||
+    fail "the unit's reload check fails on the installed files: $exec_check"
 
 vexa_log "Purging the packages"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${PACKAGES[@]}"

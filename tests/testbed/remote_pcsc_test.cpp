@@ -3,8 +3,10 @@
 #include "pcsc/pcsc_api.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "cardaccess/card_error.h"
@@ -13,7 +15,9 @@
 #include "pcsc/card.h"
 #include "pcsc/context.h"
 #include "readers/scapi_management.h"
+#include "rpcsc/client_connection.h"
 #include "testbed/rpcscd_load.h"
+#include "testbed/rpcscd_process.h"
 #include "testbed/tls_certificates.h"
 #include "testbed_fixture.h"
 
@@ -277,6 +281,50 @@ TEST_F(RemotePcscTest, HoldsUnderLoadOverTlsWithoutRefusalsOrLeaks) {
     testbed::LoadOverTls tls{certificates.serverOptions(), certificates.clientContext(0)};
     tls.serverOptions.insert(tls.serverOptions.end(), {"--max-per-peer", "16", "--max-connections", "32"});
     expectHeld(testbed::runLoad({VEXA_RPCSCD, 12, 240, 200, std::chrono::milliseconds(100)}, tls));
+}
+
+// A reload that revokes a certificate ends its connection's thread at once,
+// also while a status change of the connection waits in pcscd for 10 s.
+TEST_F(RemotePcscTest, ARevokedConnectionEndsAtOnceWhileItWaitsInPcscd) {
+    const testbed::TlsCertificates certificates(VEXA_RPCSCD, 1);
+    const testbed::RpcscdProcess server(VEXA_RPCSCD, certificates.serverOptions());
+    rpcsc::ClientConnection c(testbed::TlsCertificates::connector(certificates.clientContext(0)));
+    ASSERT_EQ(c.open("127.0.0.1", server.port(), server.address()), 0);
+    ASSERT_EQ(c.establishContext(SCARD_SCOPE_SYSTEM), 0);
+    const std::string readers[] = {kReader0};
+    SCARD_READERSTATE state{};
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    ASSERT_EQ(c.getStatusChange(0, readers, std::span(&state, 1)), 0);
+    state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+    std::thread waiting([&] { c.getStatusChange(10000, readers, std::span(&state, 1)); });
+    // Nothing outside tells when the request has reached pcscd's wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(certificates.clientsFile()) << "# nobody\n";
+    server.reload();
+    const auto revoked = std::chrono::steady_clock::now();
+    const auto closed = [&] { return server.log().find(" closed\n") != std::string::npos; };
+    while (!closed() && std::chrono::steady_clock::now() - revoked < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - revoked, std::chrono::seconds(2)) << server.log();
+    EXPECT_NE(server.log().find("its certificate is no longer admitted"), std::string::npos) << server.log();
+    waiting.join();
+}
+
+// Peers without a certificate cannot lock a listed client out of a TLS server
+// with its default limits, not even from the client's own address: a crowd
+// holding 200 connections that never start a handshake and opening 100 more
+// a second. The time goal is the benchmark's (--crowd).
+TEST_F(RemotePcscTest, AListedClientIsServedWhileItsAddressIsCrowded) {
+    const testbed::TlsCertificates certificates(VEXA_RPCSCD, 1);
+    const testbed::CrowdPlan plan{VEXA_RPCSCD};
+    const testbed::CrowdFigures f =
+        testbed::runCrowding(plan, {certificates.serverOptions(), certificates.clientContext(0)});
+    EXPECT_EQ(f.succeeded, plan.tries);
+    std::printf("listed client: %d of %d answered, %d within %lld ms, p50 %.1f ms, max %.1f ms; crowd opened %ld\n",
+                f.succeeded, plan.tries, f.withinGoal, static_cast<long long>(plan.goal.count()), f.p50Ms, f.maxMs,
+                f.crowdOpened);
+    RecordProperty("answered", f.succeeded);
+    RecordProperty("max_ms", static_cast<int>(f.maxMs));
 }
 
 } // namespace

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "temp_files.h"
 
@@ -123,6 +131,31 @@ TEST(TlsClientsTest, AReloadWithABadLineKeepsTheClientsItHad) {
     EXPECT_FALSE(file.grantFor(kLower));
     EXPECT_TRUE(file.grantFor(kOther)->allReaders());
 }
+
+#ifndef _WIN32
+// A FIFO would hold the reading thread (the server's accepting thread on a
+// reload) until something writes to it; a device reads as anything.
+TEST(TlsClientsTest, OnlyARegularFileIsRead) {
+    const test_support::TempDir dir;
+    const std::string fifo = dir.path + "/clients";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
+        auto reading = std::async(std::launch::async, [&] {
+            ClientsFileError error;
+            return TlsClients::read(path, error) ? std::string("read") : error.text();
+        });
+        if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Lets the blocked reader go, so that the test ends.
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            reading.wait();
+            if (writer >= 0) ::close(writer);
+            ADD_FAILURE() << path << ": the read waited";
+            continue;
+        }
+        EXPECT_EQ(reading.get(), path + " is not a regular file");
+    }
+}
+#endif
 
 } // namespace
 } // namespace vexa::rpcsc

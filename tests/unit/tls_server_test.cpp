@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -92,14 +94,20 @@ public:
         std::lock_guard guard(lock_);
         return text_;
     }
-    // Whether a line holding part comes within 10 s.
-    bool waitFor(const std::string& part) const {
+    // Whether a line holding part comes within 10 s (`times` such lines).
+    bool waitFor(const std::string& part, std::size_t times = 1) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (text().find(part) == std::string::npos) {
+        while (count(part) < times) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
+    }
+    std::size_t count(const std::string& part) const {
+        const std::string all = text();
+        std::size_t n = 0;
+        for (auto at = all.find(part); at != std::string::npos; at = all.find(part, at + 1)) ++n;
+        return n;
     }
 
 protected:
@@ -128,7 +136,8 @@ protected:
 
     // Serves with the clients file holding `clients` (every certificate of
     // the CA when empty); reload() re-reads it.
-    void start(ServerOptions options, const std::string& server = "server", std::string clients = "") {
+    void start(ServerOptions options, const std::string& server = "server", std::string clients = "",
+               const std::string& ca = "") {
         options.port = 0;
         if (clients.empty())
             for (const char* name : {"alice", "bob", "old"}) clients += certs_->fingerprintLine(name) + "\n";
@@ -137,7 +146,9 @@ protected:
         auto clientsFile = std::make_shared<TlsClientsFile>(clientsPath());
         ClientsFileError error;
         ASSERT_TRUE(clientsFile->load(error)) << error.text();
-        ASSERT_TRUE(serveTls(files(server, "ca"), clientsFile, options, failure)) << failure;
+        TlsFiles tls = files(server, "ca");
+        if (!ca.empty()) tls.ca = ca;
+        ASSERT_TRUE(serveTls(tls, clientsFile, options, failure)) << failure;
         options.reloadSignal = reload_.handle();
         options.reload = [this, files = options.reload](ServerLog& log) {
             reload_.clear();
@@ -192,6 +203,31 @@ except (OSError, ssl.SSLError) as e:
         const std::string cert = certificate.empty() ? "''" : (*certs_)(certificate);
         return run("python3 -c \"" + std::string(kClient) + "\" " + std::to_string(server_->boundPort()) + " " +
                    (*certs_)("ca.pem") + " " + cert + " " + version + " " + kRequest + " 2>&1");
+    }
+    // A peer that connects and never starts a handshake.
+    platform::Socket silentPeer() const {
+        platform::Socket socket;
+        const platform::IpEndpoint to{*platform::parseIpv4("127.0.0.1"), server_->boundPort()};
+        EXPECT_EQ(platform::Socket::connect(to, 2000, socket), 0);
+        return socket;
+    }
+    // Whether the server has closed the socket (within 5 s).
+    static bool closedByServer(platform::Socket& socket) {
+        char c = 0;
+        std::size_t got = 0;
+        const std::int32_t read =
+            socket.readSome({&c, 1}, got, std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        return read != EWOULDBLOCK && got == 0;
+    }
+    // A connection of ours with the certificate, answered once.
+    std::unique_ptr<TcpClient> served(const std::string& certificate) const {
+        auto client = std::make_unique<TcpClient>(ourTls(certificate));
+        std::string answer;
+        EXPECT_EQ(client->connect("127.0.0.1", server_->boundPort()), 0);
+        EXPECT_EQ(client->sendLine(kRequest, false), 0);
+        EXPECT_EQ(client->receiveLine(answer), 0);
+        EXPECT_EQ(answer, kUnsupported) << certificate;
+        return client;
     }
     // A connector for TcpClient over our own TLS stream.
     static StreamConnector ourTls(const std::string& certificate) {
@@ -273,10 +309,8 @@ TEST_F(TlsServerTest, RefusesEachBadClientSayingWhy) {
     EXPECT_EQ(logText_.text().find("TLS connection from"), std::string::npos) << logText_.text();
 }
 
-TEST_F(TlsServerTest, PlainClientsAreClosedWithinTheLineTimeOut) {
-    ServerOptions options;
-    options.lineTimeoutMs = 500;
-    start(options);
+TEST_F(TlsServerTest, PlainClientsAndProbesAreClosedAtTheHandshakeDeadline) {
+    start({}); // the line time-out stays 10 s, the handshake has 2 s
     const platform::IpEndpoint to{*platform::parseIpv4("127.0.0.1"), server_->boundPort()};
     for (const bool speaks : {true, false}) {
         platform::Socket socket;
@@ -290,8 +324,17 @@ TEST_F(TlsServerTest, PlainClientsAreClosedWithinTheLineTimeOut) {
         EXPECT_EQ(plain.receiveLine(line, 10000, wire::kMaxLine), WSAECONNRESET);
         EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
     }
+    {
+        platform::Socket probe; // connects, and hangs up at once
+        ASSERT_EQ(platform::Socket::connect(to, 2000, probe), 0);
+    }
+    EXPECT_TRUE(logText_.waitFor("ERROR Refusing 127.0.0.1:")) << logText_.text();
     EXPECT_TRUE(logText_.waitFor(": not TLS (a plain client?)\n")) << logText_.text();
-    EXPECT_TRUE(logText_.waitFor(": no TLS handshake in time\n")) << logText_.text();
+    // Peers that sent nothing are no attack to report.
+    EXPECT_TRUE(logText_.waitFor(": it sent nothing (no TLS handshake in time)\n")) << logText_.text();
+    EXPECT_TRUE(logText_.waitFor(": it sent nothing (the peer hung up in the TLS handshake)\n")) << logText_.text();
+    EXPECT_EQ(logText_.count("INFO  Closing 127.0.0.1:"), 2u) << logText_.text();
+    EXPECT_EQ(logText_.count("ERROR"), 1u) << logText_.text();
 }
 
 TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
@@ -319,6 +362,8 @@ TEST_F(TlsServerTest, AReloadClosesRevokedCertificatesAndRefusesThemAfter) {
         ASSERT_EQ(client->sendLine(kRequest, false), 0);
         ASSERT_EQ(client->receiveLine(answer), 0);
     }
+    EXPECT_TRUE(logText_.waitFor(" to every reader\n")) << logText_.text();
+    EXPECT_TRUE(logText_.waitFor(" to the readers Reader B*\n")) << logText_.text();
     // A bad file keeps the old list.
     writeClients(hex("alice") + "\nnot a fingerprint\n");
     reload_.signal();
@@ -347,35 +392,69 @@ TEST_F(TlsServerTest, AReloadClosesRevokedCertificatesAndRefusesThemAfter) {
     EXPECT_NE(bob.receiveLine(answer), 0);
 }
 
+TEST_F(TlsServerTest, AReloadWithAnotherCaClosesTheConnectionsItNoLongerAccepts) {
+    const std::string ca = clientsDir_.path + "/ca.pem";
+    std::filesystem::copy_file((*certs_)("ca.pem"), ca);
+    start({}, "server", "", ca);
+    const auto alice = served("alice");
+    // The same CA again: nothing to close.
+    reload_.signal();
+    EXPECT_TRUE(logText_.waitFor("Re-read the server certificate")) << logText_.text();
+    std::string answer;
+    ASSERT_EQ(alice->sendLine(kRequest, false), 0);
+    EXPECT_EQ(alice->receiveLine(answer), 0);
+    std::filesystem::copy_file((*certs_)("other-ca.pem"), ca, std::filesystem::copy_options::overwrite_existing);
+    reload_.signal();
+    EXPECT_TRUE(logText_.waitFor("its certificate no longer comes from the CA (")) << logText_.text();
+    EXPECT_NE(alice->receiveLine(answer), 0);
+    EXPECT_NE(pythonAsks("alice"), kUnsupported);
+}
+
 TEST_F(TlsServerTest, ConnectionsAreCountedPerCertificateAndHandshakesPerAddress) {
     ServerOptions options;
     options.maxPerPeer = 2;
     start(options);
     // Two of alice's connections fill her budget; bob, from the same
     // address, still has his.
-    std::vector<std::unique_ptr<TcpClient>> alice;
-    std::string answer;
-    for (int i = 0; i < 2; ++i) {
-        alice.push_back(std::make_unique<TcpClient>(ourTls("alice")));
-        ASSERT_EQ(alice.back()->connect("127.0.0.1", server_->boundPort()), 0);
-        ASSERT_EQ(alice.back()->sendLine(kRequest, false), 0);
-        ASSERT_EQ(alice.back()->receiveLine(answer), 0);
-    }
+    const auto alice1 = served("alice"), alice2 = served("alice");
     EXPECT_NE(pythonAsks("alice"), kUnsupported);
     EXPECT_TRUE(logText_.waitFor("2 connections open with certificate")) << logText_.text();
     EXPECT_EQ(pythonAsks("bob"), kUnsupported);
 
-    // Peers that connect and say nothing hold handshakes; past the bound the
-    // address is refused before any handshake.
-    const platform::IpEndpoint to{*platform::parseIpv4("127.0.0.1"), server_->boundPort()};
-    std::vector<platform::Socket> silent(2);
-    for (auto& socket : silent) ASSERT_EQ(platform::Socket::connect(to, 2000, socket), 0);
-    EXPECT_TRUE(logText_.waitFor("Connection from 127.0.0.1")) << logText_.text();
-    const auto refusedBefore = logText_.text().size();
-    platform::Socket third;
-    ASSERT_EQ(platform::Socket::connect(to, 2000, third), 0);
-    EXPECT_TRUE(logText_.waitFor(": 2 handshakes in progress from this address"))
-        << logText_.text().substr(refusedBefore);
+    // Peers that connect and say nothing hold the address's two handshake
+    // places; each newcomer takes the oldest one's, so bob is still served.
+    // The server takes connections in the order they came.
+    std::vector<platform::Socket> silent;
+    for (int i = 0; i < 3; ++i) silent.push_back(silentPeer());
+    EXPECT_TRUE(logText_.waitFor(": 2 handshakes in progress from this address, 127.0.0.1:")) << logText_.text();
+    EXPECT_TRUE(closedByServer(silent[0]));
+    EXPECT_EQ(pythonAsks("bob"), kUnsupported);
+    EXPECT_TRUE(closedByServer(silent[1]));
+}
+
+TEST_F(TlsServerTest, UnfinishedHandshakesGiveWayWhenTheServerIsFullButCertificateHoldersNever) {
+    ServerOptions options;
+    options.maxPerPeer = 3;
+    options.maxConnections = 3;
+    start(options);
+    const auto alice1 = served("alice"), alice2 = served("alice");
+    platform::Socket silent = silentPeer();
+    // Full: bob's handshake takes the place of the one that never began.
+    EXPECT_EQ(pythonAsks("bob"), kUnsupported);
+    EXPECT_TRUE(logText_.waitFor(": 3 connections open, 127.0.0.1:")) << logText_.text();
+    EXPECT_TRUE(closedByServer(silent));
+    // Full of certificate holders: a peer without one is refused, and they
+    // are all still served.
+    EXPECT_TRUE(logText_.waitFor(" closed\n", 2)) << logText_.text(); // the silent peer's and bob's
+    const auto alice3 = served("alice");
+    platform::Socket late = silentPeer();
+    EXPECT_TRUE(logText_.waitFor(": 3 connections open, all with a certificate")) << logText_.text();
+    EXPECT_TRUE(closedByServer(late));
+    std::string answer;
+    for (const auto* client : {&alice1, &alice2, &alice3}) {
+        ASSERT_EQ((*client)->sendLine(kRequest, false), 0);
+        EXPECT_EQ((*client)->receiveLine(answer), 0);
+    }
 }
 
 } // namespace
