@@ -34,7 +34,8 @@ const std::array<vexa::OptionSpec, 14> kOptions{{
     {"--max-connections", "N", "connections at once (default 128)", vexa::NumberRange{1, 1024}},
     {"--max-per-peer", "N",
      "connections from one address (default 32); over TLS with one\n"
-     "client certificate, and handshakes in progress from one address",
+     "client certificate, and unfinished handshakes from one address\n"
+     "(the oldest gives way to a newcomer)",
      vexa::NumberRange{1, 1024}},
     {"--idle-timeout", "SECONDS", "drop a client silent this long (default 60)",
      vexa::NumberRange{1, 86400, "a number of seconds"}},
