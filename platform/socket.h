@@ -13,6 +13,19 @@
 
 namespace vexa::platform {
 
+// How soon a connection whose peer vanished without a word (power lost, cable
+// pulled, a NAT that forgot it) is found dead, so that what the peer held is
+// freed: after kKeepAliveIdle without traffic the system probes every
+// kKeepAliveInterval and kKeepAliveProbes unanswered probes end the
+// connection; data the peer has not acknowledged for kUnacknowledgedLimit
+// ends it as well, since probes go out only on an idle link. Either way about
+// 11 s. A live peer's system answers the probes itself, so a quiet but live
+// peer keeps its connection for as long as it likes.
+inline constexpr std::chrono::seconds kKeepAliveIdle{5};
+inline constexpr std::chrono::seconds kKeepAliveInterval{2};
+inline constexpr int kKeepAliveProbes = 3;
+inline constexpr std::chrono::seconds kUnacknowledgedLimit{10};
+
 // A connected TCP socket; owns the system's handle. Failures are errno
 // values (the <cerrno> names, on every system), 0 is success.
 class Socket {
@@ -28,13 +41,14 @@ public:
     Socket& operator=(Socket&& other) noexcept;
     ~Socket() { close(); }
 
-    // Connects to an IPv4 endpoint within timeoutMs, with TCP_NODELAY;
-    // ETIMEDOUT when no answer comes in time.
+    // Connects to an IPv4 endpoint within timeoutMs, with TCP_NODELAY and
+    // the dead-peer times above; ETIMEDOUT when no answer comes in time.
     static int connect(const IpEndpoint& to, std::int32_t timeoutMs, Socket& connected);
 
     // Reads at least one byte, waiting until the deadline at most (past it
     // only what has already come is taken); got 0 with 0 when the peer has
-    // closed its side, EWOULDBLOCK when nothing came in time.
+    // closed its side, EWOULDBLOCK when nothing came in time, ETIMEDOUT (on
+    // Windows also ENETRESET) once the peer has been found dead.
     int readSome(std::span<char> into, std::size_t& got, Clock::time_point deadline);
     // Writes every byte; ETIMEDOUT when the peer has not taken them all by
     // the deadline. Never raises SIGPIPE.
@@ -82,9 +96,9 @@ public:
     // The address actually bound; nullopt when there is none or it is no IP
     // address.
     std::optional<IpEndpoint> localEndpoint() const;
-    // The next waiting connection with TCP_NODELAY, and its peer's address
-    // (nullopt for a peer of another family); not valid() when none could
-    // be taken.
+    // The next waiting connection, set up as connect() sets up its own, and
+    // its peer's address (nullopt for a peer of another family); not valid()
+    // when none could be taken.
     Socket accept(std::optional<IpEndpoint>& peer);
     // Readable when a connection waits.
     WaitHandle handle() const { return handle_.handle(); }

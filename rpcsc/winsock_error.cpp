@@ -96,6 +96,11 @@ std::int32_t winsockErrorFromErrno(int err) {
     return WSAEINVAL;
 }
 
+bool peerVanished(std::int32_t code) {
+    return code == WSAETIMEDOUT || code == WSAENETRESET || code == WSAEHOSTUNREACH || code == WSAENETUNREACH ||
+           code == WSAEHOSTDOWN;
+}
+
 std::string winsockErrorText(std::int32_t code) {
     for (const auto& w : winsockTexts)
         if (w.code == code) return std::string(w.text);

@@ -49,6 +49,11 @@ inline constexpr std::int32_t WSANO_DATA = 11004;
 // The Windows Sockets number for an errno value of a socket call; 0 for 0.
 std::int32_t winsockErrorFromErrno(int err);
 
+// Whether a transfer failed with code because the system found the peer
+// dead (unanswered keepalive probes, data unacknowledged for too long, the
+// way to it gone), as opposed to a close, a reset or a time-out of our own.
+bool peerVanished(std::int32_t code);
+
 // Our English text for a Windows Sockets number, else "".
 std::string winsockErrorText(std::int32_t code);
 

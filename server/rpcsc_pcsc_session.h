@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -36,6 +37,9 @@ public:
     // The answer to a parsed request.
     wire::Writer handle(const Request& request) override;
 
+    // How many cards this connection holds; each is reset and released when
+    // the session ends.
+    std::size_t cardCount() const { return cards_.size(); }
     // Whether one of this connection's cards holds a transaction.
     bool holdsTransaction() const;
     // Ends every transaction of this connection with a card reset (its

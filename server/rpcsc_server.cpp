@@ -71,6 +71,12 @@ std::string failureSuffix(std::int32_t result) {
     return " (" + pcsc::libraryText(result) + ")";
 }
 
+// " and resetting its card" and the like, when the connection held any.
+std::string cardsSuffix(std::size_t cards) {
+    if (cards == 0) return {};
+    return cards == 1 ? " and resetting its card" : " and resetting its " + std::to_string(cards) + " cards";
+}
+
 } // namespace
 
 bool RpcscServer::listen() {
@@ -207,6 +213,9 @@ void RpcscServer::serve(Connection& connection) {
                 if (received == WSAEWOULDBLOCK) log_.error(connection.peer + " sent no whole line in time, closing");
             }
             if (received == WSAEMSGSIZE) log_.error(connection.peer + " sent an over-long line, closing");
+            // Its cards are reset and released as the session ends, below.
+            if (peerVanished(received))
+                log_.info(connection.peer + " no longer answers, closing" + cardsSuffix(session.cardCount()));
             if (received != 0 || !answer(connection, line, session)) break;
         }
         const std::lock_guard guard(grantsLock_);

@@ -3,7 +3,7 @@
 
 VEXA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd vsmartcard-vpcd libssl-dev nlohmann-json3-dev
-               libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd)
+               libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd iproute2)
 
 # The Windows build: MinGW-w64 (posix threads) cross-compiles, Wine runs the
 # programs and tests, wixl makes the MSI; GoogleTest's sources build for Windows.

@@ -8,7 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/input_wait.h"
+#include "platform/socket_api.h"
 #include "platform/wake_signal.h"
+
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace vexa::platform {
 namespace {
@@ -123,6 +129,38 @@ TEST(PlatformSocket, ConnectToAClosedPortIsRefused) {
     Socket socket;
     EXPECT_EQ(Socket::connect(*local, 5000, socket), ECONNREFUSED);
     EXPECT_FALSE(socket.valid());
+}
+
+// An option of a socket as the system reports it; -1 when it cannot.
+int socketOption(const Socket& socket, int level, int name) {
+    int value = 0;
+#ifdef _WIN32
+    int size = sizeof value;
+    const auto s = static_cast<SOCKET>(socket.handle());
+    if (::getsockopt(s, level, name, reinterpret_cast<char*>(&value), &size) != 0) return -1;
+#else
+    socklen_t size = sizeof value;
+    if (::getsockopt(static_cast<int>(socket.handle()), level, name, &value, &size) != 0) return -1;
+#endif
+    return value;
+}
+
+// Both ends probe an idle link, so that a peer that vanished is found dead
+// in seconds rather than hours.
+TEST(PlatformSocket, BothEndsWatchForAVanishedPeer) {
+    LoopbackPair pair;
+    listen(pair);
+    connect(pair);
+    for (const Socket* end : {&pair.client, &pair.server}) {
+        EXPECT_EQ(socketOption(*end, SOL_SOCKET, SO_KEEPALIVE), 1);
+#ifndef _WIN32
+        EXPECT_EQ(socketOption(*end, IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdle.count());
+        EXPECT_EQ(socketOption(*end, IPPROTO_TCP, TCP_KEEPINTVL), kKeepAliveInterval.count());
+        EXPECT_EQ(socketOption(*end, IPPROTO_TCP, TCP_KEEPCNT), kKeepAliveProbes);
+        EXPECT_EQ(socketOption(*end, IPPROTO_TCP, TCP_USER_TIMEOUT),
+                  std::chrono::milliseconds(kUnacknowledgedLimit).count());
+#endif
+    }
 }
 
 } // namespace
