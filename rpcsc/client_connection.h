@@ -52,7 +52,10 @@ public:
     // The server connected to; empty without a connection.
     const std::string& server() const { return server_; }
 
-    // Releases the context held, then establishes a new one.
+    // Releases the context held, then establishes a new one. The calls that
+    // need the context alone (listReaders, connect, getStatusChange) make it
+    // anew with the same scope, and are made once more, when the server no
+    // longer knows it: the server or its PC/SC service restarted.
     std::int32_t establishContext(std::uint32_t scope);
     // 0 at once without a context.
     std::int32_t releaseContext();
@@ -92,10 +95,17 @@ private:
     std::int32_t call(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
     // call, then the answer's result element (0 when absent).
     std::int32_t callForResult(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
+    // Runs call, which builds its request with the context held; see
+    // establishContext.
+    template <typename Call>
+    std::int32_t onContext(Call&& call);
+    std::int32_t statusChangeOnce(std::uint32_t timeoutMs, std::span<const std::string> readers,
+                                  std::span<SCARD_READERSTATE> states);
 
     TcpClient tcp_;
     std::string server_; // text form; empty: no connection
     std::uint64_t context_ = 0;
+    std::uint32_t scope_ = 0; // the context's
     std::uint64_t card_ = 0;
 };
 
