@@ -7,7 +7,8 @@
 # bed's own pcscd.
 set -euo pipefail
 source "$(dirname "$0")/shell_bed.sh" "$@"
-build=$(cd "$(dirname "$vexa")/.." && pwd)
+# The Linux build that runs the test bed, also when vexa runs under Wine.
+build=$(cd "$(dirname "$card")/.." && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 printf 'LOGLEVEL=DEBUG\n' > "$config"
 R0="Virtual PCD 00 00"
