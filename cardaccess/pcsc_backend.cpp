@@ -122,7 +122,8 @@ void PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uin
                           std::span<std::uint8_t> output, std::uint32_t& length) {
     DWORD received = 0;
     length = 0;
-    const std::int32_t result = liveCard("SCardControl").control(raw ? code : controlCode(code), input, output, received);
+    const std::int32_t result =
+        liveCard("SCardControl").control(raw ? code : controlCode(code), input, output, received);
     length = static_cast<std::uint32_t>(received);
     checkCardCall(result, "SCardControl");
 }

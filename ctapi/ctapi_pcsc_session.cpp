@@ -39,8 +39,9 @@ PcscSession::~PcscSession() {
 }
 
 bool PcscSession::lookAtReader(SCARD_READERSTATE& state, DWORD timeoutMs) {
-    return context_.run([&](const pcsc::Context& context) { return context.statusChange(timeoutMs, {&state, 1}); }) ==
-           0;
+    return context_.run([&](const pcsc::Context& context) {
+        return context.statusChange(timeoutMs, {&state, 1});
+    }) == 0;
 }
 
 bool PcscSession::holdsCard() {

@@ -87,7 +87,7 @@ std::int32_t ClientConnection::callForResult(const Writer& request, std::uint8_t
 template <typename Call>
 std::int32_t ClientConnection::onContext(Call&& call) {
     const std::int32_t result = call();
-    if (!pcsc::serviceGone(result) || context_ == 0) return result;
+    if (!renewContexts_ || !pcsc::serviceGone(result) || context_ == 0) return result;
     if (const std::int32_t made = establishContext(scope_); made != 0) return made;
     return call();
 }

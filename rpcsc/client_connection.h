@@ -57,6 +57,9 @@ public:
     // anew with the same scope, and are made once more, when the server no
     // longer knows it: the server or its PC/SC service restarted.
     std::int32_t establishContext(std::uint32_t scope);
+    // From now on a context the server no longer knows is reported, not made
+    // anew, as winscard reports it: for a stand-in of winscard.
+    void reportDeadContexts() { renewContexts_ = false; }
     // 0 at once without a context.
     std::int32_t releaseContext();
     // The server's readers appended to readers when it answered.
@@ -106,6 +109,7 @@ private:
     std::string server_; // text form; empty: no connection
     std::uint64_t context_ = 0;
     std::uint32_t scope_ = 0; // the context's
+    bool renewContexts_ = true;
     std::uint64_t card_ = 0;
 };
 

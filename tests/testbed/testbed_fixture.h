@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pcsc/pcsc_api.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -68,8 +69,8 @@ inline void restartTestbedService(const std::string& name) {
     for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(50000);
     ASSERT_NE(kill(pid, 0), 0) << name << " did not end";
     // With the bed's own ports, from its env file.
-    const std::string command = "bash -c '. \"" + testbedDir() + "/env\" && bash \"" VEXA_START_TESTBED
-                                "\" \"" VEXA_BUILD_DIR "\" >/dev/null 2>&1'";
+    const std::string command = "bash -c '. \"" + testbedDir() +
+                                "/env\" && bash \"" VEXA_START_TESTBED "\" \"" VEXA_BUILD_DIR "\" >/dev/null 2>&1'";
     ASSERT_EQ(std::system(command.c_str()), 0) << "the test bed did not come back";
 }
 
