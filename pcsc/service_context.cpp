@@ -5,9 +5,10 @@
 namespace vexa::pcsc {
 
 bool serviceGone(std::int32_t result) {
-    // pcsc-lite answers a context whose daemon went away with
-    // SCARD_E_NO_SERVICE, or SCARD_E_INVALID_HANDLE once it noticed;
-    // Windows with SCARD_E_SERVICE_STOPPED.
+    // pcsc-lite answers every call on a context of a pcscd that went away
+    // with SCARD_E_NO_SERVICE, Windows with SCARD_E_SERVICE_STOPPED; a
+    // resource manager that no longer knows the context (a restarted
+    // vexa-rpcscd) with SCARD_E_INVALID_HANDLE.
     return result == code(SCARD_E_NO_SERVICE) || result == code(SCARD_E_SERVICE_STOPPED) ||
            result == code(SCARD_E_INVALID_HANDLE);
 }

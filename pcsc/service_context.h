@@ -12,8 +12,8 @@ namespace vexa::pcsc {
 
 // Whether a call's code says that the resource manager its context was made
 // with is gone: pcscd restarted, or Windows stopped its smart-card service
-// with the last reader. The context and every card handle made on it died;
-// pcsc-lite keeps answering them as if they were merely unreachable.
+// with the last reader. The context and every card handle made on it died
+// for good, although their handles still look valid.
 bool serviceGone(std::int32_t code);
 // A call's code on a card handle as the card's owner reports it: a handle
 // that died with its service is a card gone (SCARD_W_REMOVED_CARD).
