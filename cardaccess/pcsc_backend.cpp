@@ -8,39 +8,78 @@
 namespace vexa {
 // Still held here means no close came: the failures have no caller left.
 PcscBackend::~PcscBackend() {
+    if (!context_.holds(card_)) card_.forget();
     logFailedRelease("SCardDisconnect", card_.disconnect(SCARD_RESET_CARD));
     logFailedRelease("SCardReleaseContext", context_.release());
 }
 
-void PcscBackend::ensureContext() {
-    if (!context_.valid()) context_ = pcsc::Context::open();
-}
-
 std::uint32_t PcscBackend::connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                                    ByteBuffer&) {
-    ensureContext();
+    // A handle the service took along is forgotten, never used again.
+    if (!context_.holds(card_)) card_.forget();
+    cardLost_ = false;
     DWORD active = 0;
-    card_ = pcsc::Card::open(context_, reader, static_cast<DWORD>(shareMode), static_cast<DWORD>(protocols), active);
+    throwOnFailure(context_.run([&](const pcsc::Context& context) {
+        return card_.connect(context, reader, static_cast<DWORD>(shareMode), static_cast<DWORD>(protocols), active);
+    }),
+                   "SCardConnect", reader);
     return static_cast<std::uint32_t>(active);
 }
 
+void PcscBackend::loseCard() {
+    card_.forget();
+    cardLost_ = true;
+}
+
+const pcsc::Card& PcscBackend::liveCard(std::string_view call) {
+    if (card_.valid() && !context_.holds(card_)) loseCard();
+    if (cardLost_) throw CallError(pcsc::code(SCARD_W_REMOVED_CARD), call);
+    return card_;
+}
+
+void PcscBackend::checkCardCall(std::int32_t result, std::string_view call) {
+    if (pcsc::serviceGone(result)) {
+        context_.drop();
+        loseCard();
+    }
+    throwOnFailure(pcsc::cardCallCode(result), call);
+}
+
 void PcscBackend::releaseCard(std::int32_t disposition) {
-    throwOnFailure(card_.disconnect(static_cast<std::uint32_t>(disposition)), "SCardDisconnect");
+    cardLost_ = false;
+    if (!context_.holds(card_)) {
+        card_.forget();
+        return;
+    }
+    const std::int32_t result = card_.disconnect(static_cast<std::uint32_t>(disposition));
+    // A card whose service went away is released all the same.
+    if (pcsc::serviceGone(result)) {
+        context_.drop();
+        return;
+    }
+    throwOnFailure(result, "SCardDisconnect");
 }
 
 void PcscBackend::close() {
+    cardLost_ = false;
+    if (!context_.holds(card_)) card_.forget();
     const std::int32_t cardResult = card_.disconnect(SCARD_RESET_CARD);
     const std::int32_t contextResult = context_.release();
-    throwOnFailure(cardResult, "SCardDisconnect");
-    throwOnFailure(contextResult, "SCardReleaseContext");
+    if (!pcsc::serviceGone(cardResult)) throwOnFailure(cardResult, "SCardDisconnect");
+    if (!pcsc::serviceGone(contextResult)) throwOnFailure(contextResult, "SCardReleaseContext");
 }
 
 SCARD_READERSTATE PcscBackend::queryReader(const std::string& reader) {
-    ensureContext();
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    throwOnFailure(context_.statusChange(0, {&state, 1}), "SCardGetStatusChange");
+    throwOnFailure(context_.run([&](const pcsc::Context& context) {
+        // A call that failed leaves nothing of use in the state.
+        state.dwEventState = 0;
+        state.cbAtr = 0;
+        return context.statusChange(0, {&state, 1});
+    }),
+                   "SCardGetStatusChange");
     return state;
 }
 
@@ -55,9 +94,12 @@ std::uint32_t PcscBackend::readerState(const std::string& reader) {
 
 bool PcscBackend::cardRemoved() {
     pcsc::Card::Status status;
-    const std::int32_t result = card_.status(status);
-    if (result == pcsc::code(SCARD_E_NO_SMARTCARD) || result == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
-    throwOnFailure(result, "SCardStatus");
+    try {
+        checkCardCall(liveCard("SCardStatus").status(status), "SCardStatus");
+    } catch (const CallError& e) {
+        if (e.code() == pcsc::code(SCARD_E_NO_SMARTCARD) || e.code() == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
+        throw;
+    }
     return status.state == SCARD_ABSENT;
 }
 
@@ -66,9 +108,10 @@ void PcscBackend::transmit(std::uint32_t protocol, std::span<const std::uint8_t>
     const SCARD_IO_REQUEST sendPci{protocol, sizeof(SCARD_IO_REQUEST)};
     SCARD_IO_REQUEST receivePci{protocol, sizeof(SCARD_IO_REQUEST)};
     DWORD received = 0;
-    const std::int32_t result = card_.transmit(&sendPci, command, &receivePci, answer, received);
+    length = 0;
+    const std::int32_t result = liveCard("SCardTransmit").transmit(&sendPci, command, &receivePci, answer, received);
     length = static_cast<std::uint32_t>(received);
-    throwOnFailure(result, "SCardTransmit");
+    checkCardCall(result, "SCardTransmit");
 }
 
 std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
@@ -78,17 +121,20 @@ std::uint32_t PcscBackend::controlCode(std::uint32_t function) {
 void PcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
                           std::span<std::uint8_t> output, std::uint32_t& length) {
     DWORD received = 0;
-    const std::int32_t result = card_.control(raw ? code : controlCode(code), input, output, received);
+    length = 0;
+    const std::int32_t result =
+        liveCard("SCardControl").control(raw ? code : controlCode(code), input, output, received);
     length = static_cast<std::uint32_t>(received);
-    throwOnFailure(result, "SCardControl");
+    checkCardCall(result, "SCardControl");
 }
 
 void PcscBackend::beginTransaction() {
-    throwOnFailure(card_.beginTransaction(), "SCardBeginTransaction");
+    checkCardCall(liveCard("SCardBeginTransaction").beginTransaction(), "SCardBeginTransaction");
 }
 
 void PcscBackend::endTransaction(std::int32_t disposition) {
-    throwOnFailure(card_.endTransaction(static_cast<DWORD>(disposition)), "SCardEndTransaction");
+    checkCardCall(liveCard("SCardEndTransaction").endTransaction(static_cast<DWORD>(disposition)),
+                  "SCardEndTransaction");
 }
 
 } // namespace vexa

@@ -1,13 +1,17 @@
 #pragma once
 
+#include <string_view>
+
 #include "cardaccess/card_backend.h"
 #include "pcsc/card.h"
-#include "pcsc/context.h"
+#include "pcsc/service_context.h"
 
 namespace vexa {
 
 // The local PC/SC resource manager (pcsc-lite). The context is established
-// on first use and kept across disconnects until close.
+// on first use and kept across disconnects until close, or until the service
+// goes away: then the next call makes a new one. A card whose handle died
+// with the service counts as removed until it is released.
 class PcscBackend final : public CardBackend {
 public:
     ~PcscBackend() override;
@@ -16,7 +20,7 @@ public:
 
     std::uint32_t connect(const std::string& reader, std::int32_t shareMode, std::int32_t protocols,
                           ByteBuffer& atr) override;
-    bool isConnected() const override { return card_.valid(); }
+    bool isConnected() const override { return card_.valid() || cardLost_; }
     void releaseCard(std::int32_t disposition) override;
     void close() override;
 
@@ -37,12 +41,19 @@ public:
     static std::uint32_t controlCode(std::uint32_t function);
 
 private:
-    void ensureContext();
     // One SCardGetStatusChange over the reader with time-out 0.
     SCARD_READERSTATE queryReader(const std::string& reader);
+    // The card's handle for a call on the card; throws SCARD_W_REMOVED_CARD
+    // when it died with the service.
+    const pcsc::Card& liveCard(std::string_view call);
+    // A card call's code: one telling that the service went away ends the
+    // handle and the context, and is reported as a removed card.
+    void checkCardCall(std::int32_t result, std::string_view call);
+    void loseCard();
 
-    pcsc::Context context_;
+    pcsc::ServiceContext context_;
     pcsc::Card card_;
+    bool cardLost_ = false;
 };
 
 } // namespace vexa

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "cardaccess/card_error.h"
+#include "pcsc/service_context.h"
 
 namespace vexa {
 namespace {
@@ -62,7 +63,7 @@ bool RemotePcscBackend::cardRemoved() {
     std::string reader;
     std::uint32_t state = 0, protocol = 0;
     ByteBuffer atr;
-    const std::int32_t result = client_.status(reader, state, protocol, atr);
+    const std::int32_t result = pcsc::cardCallCode(client_.status(reader, state, protocol, atr));
     if (result == pcsc::code(SCARD_E_NO_SMARTCARD) || result == pcsc::code(SCARD_W_REMOVED_CARD)) return true;
     throwOnFailure(result, "rpcsc.status");
     return state == wire::kCardStateAbsent;
@@ -72,24 +73,27 @@ void RemotePcscBackend::transmit(std::uint32_t protocol, std::span<const std::ui
                                  std::span<std::uint8_t> answer, std::uint32_t& length) {
     ByteBuffer got;
     std::uint32_t receiveProtocol = 0;
-    const std::int32_t result =
-        client_.transmit(protocol, command, got, static_cast<std::uint32_t>(answer.size()), receiveProtocol);
+    // A card handle that died with the server's service is a card gone.
+    const std::int32_t result = pcsc::cardCallCode(
+        client_.transmit(protocol, command, got, static_cast<std::uint32_t>(answer.size()), receiveProtocol));
     deliver(result, "rpcsc.transmit", got, answer, length);
 }
 
 void RemotePcscBackend::control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input,
                                 std::span<std::uint8_t> output, std::uint32_t& length) {
     ByteBuffer got;
-    const std::int32_t result = client_.control(code, raw, input, got, static_cast<std::uint32_t>(output.size()));
+    const std::int32_t result =
+        pcsc::cardCallCode(client_.control(code, raw, input, got, static_cast<std::uint32_t>(output.size())));
     deliver(result, "rpcsc.control", got, output, length);
 }
 
 void RemotePcscBackend::beginTransaction() {
-    throwOnFailure(client_.beginTransaction(), "rpcsc.beginTransaction");
+    throwOnFailure(pcsc::cardCallCode(client_.beginTransaction()), "rpcsc.beginTransaction");
 }
 
 void RemotePcscBackend::endTransaction(std::int32_t disposition) {
-    throwOnFailure(client_.endTransaction(static_cast<std::uint32_t>(disposition)), "rpcsc.endTransaction");
+    throwOnFailure(pcsc::cardCallCode(client_.endTransaction(static_cast<std::uint32_t>(disposition))),
+                   "rpcsc.endTransaction");
 }
 
 } // namespace vexa

@@ -69,10 +69,13 @@ std::int32_t RemotePcscClient::useServer(const ServerAddress& server, std::uint3
     // reached through them, never any other address or port.
     if (std::find(servers_.begin(), servers_.end(), server) == servers_.end()) return ERR_REMOTE_BAD_ADDRESS;
     std::int32_t result = 0;
-    if (server.text() != connection_.server()) result = openConnection(server);
+    const bool kept = server.text() == connection_.server();
+    if (!kept) result = openConnection(server);
     if (result == 0) result = connection_.establishContext(scope);
-    // A refused TLS handshake would only be refused again.
-    if (result == 0 || result == ERR_REMOTE_NOT_CONNECTED) return result;
+    // A refused TLS handshake would only be refused again. A connection kept
+    // from an earlier call is another matter: its server may have restarted
+    // since, and the connection is closed by now.
+    if (result == 0 || (result == ERR_REMOTE_NOT_CONNECTED && !kept)) return result;
     // The connection may have gone stale since its last use: once more.
     result = openConnection(server);
     return result != 0 ? result : connection_.establishContext(scope);

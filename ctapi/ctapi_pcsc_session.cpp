@@ -10,10 +10,9 @@
 namespace vexa::ctapi {
 namespace {
 
-// The reader a port stands for: named in the environment, else by position.
-std::string readerForPort(const pcsc::Context& context, unsigned short port) {
-    std::vector<std::string> names;
-    if (context.listReaders(names) != 0) names.clear();
+// The reader a port stands for among the names: named in the environment,
+// else by position.
+std::string readerForPort(const std::vector<std::string>& names, unsigned short port) {
     const std::string variable = "VEXA_CTAPI_READER_" + std::to_string(port);
     if (const char* named = std::getenv(variable.c_str())) {
         for (const auto& name : names)
@@ -26,9 +25,11 @@ std::string readerForPort(const pcsc::Context& context, unsigned short port) {
 } // namespace
 
 PcscSession PcscSession::open(unsigned short port) {
-    pcsc::Context context;
-    if (context.establish(SCARD_SCOPE_USER) != 0) throw CtError{CTAPI_ERR_HTSI};
-    std::string reader = readerForPort(context, port);
+    pcsc::ServiceContext context;
+    std::vector<std::string> names;
+    const std::int32_t result = context.run([&](const pcsc::Context& c) { return c.listReaders(names); });
+    if (!context.valid()) throw CtError{CTAPI_ERR_HTSI};
+    std::string reader = result == 0 ? readerForPort(names, port) : std::string();
     if (reader.empty()) throw CtError{CTAPI_ERR_CT};
     return PcscSession(std::move(context), std::move(reader));
 }
@@ -37,11 +38,22 @@ PcscSession::~PcscSession() {
     powerDown(SCARD_UNPOWER_CARD);
 }
 
+bool PcscSession::lookAtReader(SCARD_READERSTATE& state, DWORD timeoutMs) {
+    return context_.run([&](const pcsc::Context& context) {
+        return context.statusChange(timeoutMs, {&state, 1});
+    }) == 0;
+}
+
+bool PcscSession::holdsCard() {
+    if (!context_.holds(card_)) card_.forget();
+    return card_.valid();
+}
+
 bool PcscSession::cardInReader() {
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    if (context_.statusChange(0, {&state, 1}) != 0) return false;
+    if (!lookAtReader(state, 0)) return false;
     return (state.dwEventState & SCARD_STATE_PRESENT) != 0;
 }
 
@@ -51,7 +63,7 @@ bool PcscSession::waitForCard(unsigned seconds) {
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     DWORD timeout = 0;
     for (;;) {
-        if (context_.statusChange(timeout, {&state, 1}) != 0) return false;
+        if (!lookAtReader(state, timeout)) return false;
         if ((state.dwEventState & SCARD_STATE_PRESENT) != 0) return true;
         if (timeout != 0 || seconds == 0) return false;
         // Once more, this time waiting for the reader's next change.
@@ -63,7 +75,10 @@ bool PcscSession::waitForCard(unsigned seconds) {
 std::int32_t PcscSession::powerUp(std::vector<std::uint8_t>& atr) {
     constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     std::int32_t result = 0;
-    if (!card_.valid()) result = card_.connect(context_, reader_, SCARD_SHARE_EXCLUSIVE, kProtocols, protocol_);
+    if (!holdsCard())
+        result = context_.run([&](const pcsc::Context& context) {
+            return card_.connect(context, reader_, SCARD_SHARE_EXCLUSIVE, kProtocols, protocol_);
+        });
     // Always a reset: a card another application left powered keeps its
     // state, and pcscd its old ATR, until then.
     if (result == 0) result = card_.reconnect(SCARD_SHARE_EXCLUSIVE, kProtocols, SCARD_RESET_CARD, protocol_);
@@ -79,7 +94,7 @@ std::int32_t PcscSession::powerUp(std::vector<std::uint8_t>& atr) {
 }
 
 bool PcscSession::cardActive() {
-    if (!card_.valid()) return false;
+    if (!holdsCard()) return false;
     pcsc::Card::Status status;
     if (card_.status(status) == 0 && status.state != SCARD_ABSENT) return true;
     powerDown(SCARD_LEAVE_CARD); // the card went away: its handle is of no more use
@@ -87,16 +102,22 @@ bool PcscSession::cardActive() {
 }
 
 void PcscSession::powerDown(DWORD disposition) {
-    card_.disconnect(disposition);
+    if (holdsCard() && pcsc::serviceGone(card_.disconnect(disposition))) context_.drop();
 }
 
 std::int32_t PcscSession::transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>& answer) {
-    if (!card_.valid()) return pcsc::code(SCARD_E_NO_SMARTCARD);
+    if (!holdsCard()) return pcsc::code(SCARD_E_NO_SMARTCARD);
     answer.resize(MAX_BUFFER_SIZE_EXTENDED);
     DWORD length = 0;
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
     const std::int32_t result = card_.transmit(pci, command, nullptr, answer, length);
     answer.resize(result == 0 ? length : 0);
+    // The service took the card's handle along: the next call makes a new
+    // context, and the card must be powered up again, as after a removal.
+    if (pcsc::serviceGone(result)) {
+        card_.forget();
+        context_.drop();
+    }
     return result;
 }
 

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "pcsc/card.h"
-#include "pcsc/context.h"
+#include "pcsc/service_context.h"
 
 namespace vexa::ctapi {
 
-// One PC/SC context and at most one card handle on one reader, owned. Not
-// thread-safe: its terminal serialises the calls.
+// One PC/SC context and at most one card handle on one reader, owned. A
+// context that died with the service is made anew at the next call; a card
+// handle that died with it counts as a card gone. Not thread-safe: its
+// terminal serialises the calls.
 class PcscSession {
 public:
     // Throws CtError: ERR_HTSI without pcscd, ERR_CT without that reader.
@@ -37,9 +39,16 @@ public:
     const std::string& reader() const { return reader_; }
 
 private:
-    PcscSession(pcsc::Context context, std::string reader) : context_(std::move(context)), reader_(std::move(reader)) {}
+    PcscSession(pcsc::ServiceContext context, std::string reader)
+        : context_(std::move(context)), reader_(std::move(reader)) {}
+    // The reader's state, looked at after waiting up to timeoutMs for a
+    // change from state's current state; false when the look failed.
+    bool lookAtReader(SCARD_READERSTATE& state, DWORD timeoutMs);
+    // Whether a card handle is held that the context held now made; one
+    // that died with the service is forgotten.
+    bool holdsCard();
 
-    pcsc::Context context_;
+    pcsc::ServiceContext context_;
     std::string reader_;
     pcsc::Card card_; // after the context, so it goes first
     DWORD protocol_ = 0;

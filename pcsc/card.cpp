@@ -8,13 +8,16 @@
 namespace vexa::pcsc {
 
 Card::Card(Card&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), valid_(std::exchange(other.valid_, false)) {}
+    : handle_(std::exchange(other.handle_, 0)),
+      valid_(std::exchange(other.valid_, false)),
+      contextSerial_(std::exchange(other.contextSerial_, 0)) {}
 
 Card& Card::operator=(Card&& other) noexcept {
     if (this != &other) {
         disconnect(SCARD_RESET_CARD);
         handle_ = std::exchange(other.handle_, 0);
         valid_ = std::exchange(other.valid_, false);
+        contextSerial_ = std::exchange(other.contextSerial_, 0);
     }
     return *this;
 }
@@ -34,6 +37,7 @@ std::int32_t Card::connect(const Context& context, const std::string& reader, DW
     if (result == 0) {
         handle_ = handle;
         valid_ = true;
+        contextSerial_ = context.serial();
     }
     return result;
 }
@@ -45,12 +49,14 @@ std::int32_t Card::reconnect(DWORD shareMode, DWORD protocols, DWORD initializat
 std::int32_t Card::disconnect(DWORD disposition) noexcept {
     if (!valid_) return 0;
     valid_ = false;
+    contextSerial_ = 0;
     return code(SCardDisconnect(std::exchange(handle_, 0), disposition));
 }
 
 void Card::forget() noexcept {
     handle_ = 0;
     valid_ = false;
+    contextSerial_ = 0;
 }
 
 std::int32_t Card::status(Status& out, bool withReader) const noexcept {

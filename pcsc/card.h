@@ -77,10 +77,14 @@ public:
 
     SCARDHANDLE get() const { return handle_; }
     bool valid() const { return valid_; }
+    // The serial of the context the handle was connected on: the handle
+    // lives only as long as that context.
+    std::uint64_t contextSerial() const { return contextSerial_; }
 
 private:
     SCARDHANDLE handle_ = 0;
     bool valid_ = false;
+    std::uint64_t contextSerial_ = 0;
 };
 
 } // namespace vexa::pcsc

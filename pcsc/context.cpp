@@ -1,21 +1,33 @@
 #include "pcsc/context.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "pcsc/pcsc_call.h"
 #include "pcsc/reader_list.h"
 
 namespace vexa::pcsc {
+namespace {
+
+std::uint64_t nextSerial() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+}
+
+} // namespace
 
 Context::Context(Context&& other) noexcept
-    : context_(std::exchange(other.context_, 0)), valid_(std::exchange(other.valid_, false)) {}
+    : context_(std::exchange(other.context_, 0)),
+      valid_(std::exchange(other.valid_, false)),
+      serial_(std::exchange(other.serial_, 0)) {}
 
 Context& Context::operator=(Context&& other) noexcept {
     if (this != &other) {
         release();
         context_ = std::exchange(other.context_, 0);
         valid_ = std::exchange(other.valid_, false);
+        serial_ = std::exchange(other.serial_, 0);
     }
     return *this;
 }
@@ -33,6 +45,7 @@ std::int32_t Context::establish(DWORD scope) noexcept {
     if (result == 0) {
         context_ = context;
         valid_ = true;
+        serial_ = nextSerial();
     }
     return result;
 }
@@ -40,6 +53,7 @@ std::int32_t Context::establish(DWORD scope) noexcept {
 std::int32_t Context::release() noexcept {
     if (!valid_) return 0;
     valid_ = false;
+    serial_ = 0;
     return code(SCardReleaseContext(std::exchange(context_, 0)));
 }
 

@@ -48,10 +48,14 @@ public:
 
     SCARDCONTEXT get() const { return context_; }
     bool valid() const { return valid_; }
+    // Tells this context apart from every other one the process made, also
+    // from a later one with the same handle value; 0 without a context.
+    std::uint64_t serial() const { return serial_; }
 
 private:
     SCARDCONTEXT context_ = 0;
     bool valid_ = false;
+    std::uint64_t serial_ = 0;
 };
 
 } // namespace vexa::pcsc

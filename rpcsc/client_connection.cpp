@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pcsc/pcsc_call.h"
+#include "pcsc/service_context.h"
 #include "rpcsc/client_error.h"
 #include "rpcsc/winsock_error.h"
 
@@ -83,8 +84,17 @@ std::int32_t ClientConnection::callForResult(const Writer& request, std::uint8_t
     return result != 0 ? result : resultOf(answer);
 }
 
+template <typename Call>
+std::int32_t ClientConnection::onContext(Call&& call) {
+    const std::int32_t result = call();
+    if (!renewContexts_ || !pcsc::serviceGone(result) || context_ == 0) return result;
+    if (const std::int32_t made = establishContext(scope_); made != 0) return made;
+    return call();
+}
+
 std::int32_t ClientConnection::establishContext(std::uint32_t scope) {
     releaseContext();
+    scope_ = scope;
     Writer request(OP_ESTABLISH_CONTEXT);
     request.putInt(TAG_SCOPE, scope);
     Reader answer;
@@ -104,29 +114,33 @@ std::int32_t ClientConnection::releaseContext() {
 }
 
 std::int32_t ClientConnection::listReaders(std::string_view groups, std::vector<std::string>& readers) {
-    Writer request(OP_LIST_READERS);
-    request.putHandle(TAG_CONTEXT, context_).putText(TAG_GROUPS, groups);
-    Reader answer;
-    const std::int32_t result = call(request, OP_LIST_READERS, answer);
-    if (result != 0) return result;
-    for (const Element& e : answer.elements())
-        if (e.tag == TAG_READER_LISTED) readers.push_back(e.asText());
-    return resultOf(answer);
+    return onContext([&] {
+        Writer request(OP_LIST_READERS);
+        request.putHandle(TAG_CONTEXT, context_).putText(TAG_GROUPS, groups);
+        Reader answer;
+        const std::int32_t result = call(request, OP_LIST_READERS, answer);
+        if (result != 0) return result;
+        for (const Element& e : answer.elements())
+            if (e.tag == TAG_READER_LISTED) readers.push_back(e.asText());
+        return resultOf(answer);
+    });
 }
 
 std::int32_t ClientConnection::connect(std::string_view reader, std::uint32_t shareMode, std::uint32_t protocols,
                                        std::uint32_t& activeProtocol) {
-    Writer request(OP_CONNECT);
-    request.putHandle(TAG_CONTEXT, context_)
-        .putText(TAG_READER, reader)
-        .putInt(TAG_SHARE_MODE, shareMode)
-        .putInt(TAG_PROTOCOLS, protocols);
-    Reader answer;
-    const std::int32_t result = call(request, OP_CONNECT, answer, true);
-    if (result != 0) return result;
-    card_ = answer.handleOr(TAG_CARD, 0);
-    activeProtocol = answer.intOr(TAG_PROTOCOL, 0);
-    return resultOf(answer);
+    return onContext([&] {
+        Writer request(OP_CONNECT);
+        request.putHandle(TAG_CONTEXT, context_)
+            .putText(TAG_READER, reader)
+            .putInt(TAG_SHARE_MODE, shareMode)
+            .putInt(TAG_PROTOCOLS, protocols);
+        Reader answer;
+        const std::int32_t result = call(request, OP_CONNECT, answer, true);
+        if (result != 0) return result;
+        card_ = answer.handleOr(TAG_CARD, 0);
+        activeProtocol = answer.intOr(TAG_PROTOCOL, 0);
+        return resultOf(answer);
+    });
 }
 
 std::int32_t ClientConnection::disconnect(std::uint32_t disposition) {
@@ -200,6 +214,11 @@ std::int32_t ClientConnection::endTransaction(std::uint32_t disposition) {
 
 std::int32_t ClientConnection::getStatusChange(std::uint32_t timeoutMs, std::span<const std::string> readers,
                                                std::span<SCARD_READERSTATE> states) {
+    return onContext([&] { return statusChangeOnce(timeoutMs, readers, states); });
+}
+
+std::int32_t ClientConnection::statusChangeOnce(std::uint32_t timeoutMs, std::span<const std::string> readers,
+                                                std::span<SCARD_READERSTATE> states) {
     Writer request(OP_GET_STATUS_CHANGE);
     request.putInt(TAG_TIMEOUT, timeoutMs);
     for (std::size_t i = 0; i < states.size(); ++i) {

@@ -52,8 +52,14 @@ public:
     // The server connected to; empty without a connection.
     const std::string& server() const { return server_; }
 
-    // Releases the context held, then establishes a new one.
+    // Releases the context held, then establishes a new one. The calls that
+    // need the context alone (listReaders, connect, getStatusChange) make it
+    // anew with the same scope, and are made once more, when the server no
+    // longer knows it: the server or its PC/SC service restarted.
     std::int32_t establishContext(std::uint32_t scope);
+    // From now on a context the server no longer knows is reported, not made
+    // anew, as winscard reports it: for a stand-in of winscard.
+    void reportDeadContexts() { renewContexts_ = false; }
     // 0 at once without a context.
     std::int32_t releaseContext();
     // The server's readers appended to readers when it answered.
@@ -92,10 +98,18 @@ private:
     std::int32_t call(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
     // call, then the answer's result element (0 when absent).
     std::int32_t callForResult(const wire::Writer& request, std::uint8_t op, wire::Reader& answer, bool onCard = false);
+    // Runs call, which builds its request with the context held; see
+    // establishContext.
+    template <typename Call>
+    std::int32_t onContext(Call&& call);
+    std::int32_t statusChangeOnce(std::uint32_t timeoutMs, std::span<const std::string> readers,
+                                  std::span<SCARD_READERSTATE> states);
 
     TcpClient tcp_;
     std::string server_; // text form; empty: no connection
     std::uint64_t context_ = 0;
+    std::uint32_t scope_ = 0; // the context's
+    bool renewContexts_ = true;
     std::uint64_t card_ = 0;
 };
 

@@ -17,7 +17,9 @@ namespace vexa::winscard {
 // One SCARDCONTEXT: a connection holding a context on the server, for
 // reader lists and status waits.
 struct StandInContext {
-    explicit StandInContext(const ServerAddress& at) : server(at) {}
+    // A context that died with the bed's pcscd stays dead, as on Windows:
+    // the program above must make a new one.
+    explicit StandInContext(const ServerAddress& at) : server(at) { connection.reportDeadContexts(); }
 
     const ServerAddress server;
     std::mutex mutex; // one call at a time on the connection

@@ -135,6 +135,21 @@ TEST_F(CtapiDriverTest, RemovedCardIsReportedByStatusAndTransfers) {
     EXPECT_EQ(close(4), OK);
 }
 
+TEST_F(CtapiDriverTest, CtDataWorksAgainAfterTheServiceRestarts) {
+    ASSERT_EQ(init(7, 1), OK);
+    EXPECT_EQ(send(7, kTerminalUnit, {0x20, 0x12, 0x01, 0x01, 0x00}), withSw(kAtr, 0x90, 0x01));
+    ASSERT_NO_FATAL_FAILURE(restartTestbedService("pcscd"));
+    // The powered card went with the service, as a pulled card would; the
+    // card in the slot is still seen and powers up again.
+    signed char result = 0;
+    send(7, kCardUnit, {0x80, 0xEE, 0x00, 0x00}, result);
+    EXPECT_EQ(result, ERR_TRANS);
+    EXPECT_EQ(send(7, kTerminalUnit, {0x20, 0x13, 0x01, 0x80, 0x00}), withSw({0x80, 0x01, 0x01}, 0x90, 0x00));
+    EXPECT_EQ(send(7, kTerminalUnit, {0x20, 0x11, 0x01, 0x01, 0x00}), withSw(kAtr, 0x90, 0x01));
+    EXPECT_EQ(send(7, kCardUnit, {0x80, 0xEE, 0x00, 0x00, 0x01, 0x5A}), withSw({0x5A}, 0x90, 0x00));
+    EXPECT_EQ(close(7), OK);
+}
+
 TEST_F(CtapiDriverTest, TerminalsWorkSideBySideFromThreads) {
     ASSERT_EQ(init(5, 1), OK);
     ASSERT_EQ(init(6, 2), OK);

@@ -157,6 +157,47 @@ TEST_F(RemotePcscTest, CardConnectionOverTheRemoteInterface) {
     EXPECT_EQ(card.lastResult(), 992401);
 }
 
+// pcscd restarts behind the server: the page's card is gone as a pulled card
+// is, a new connect works at once, and a context kept on one connection is
+// made anew on the server.
+TEST_F(RemotePcscTest, ThePcscServiceRestartingBehindTheServer) {
+    CapturedLog log;
+    TovChipDefaultAccess card;
+    card.setRemoteServers(server);
+    ASSERT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, remote(kReader0), SCARD_SHARE_SHARED, 3), 0);
+    rpcsc::ClientConnection kept;
+    const auto address = ServerAddress::parse(server);
+    ASSERT_TRUE(address);
+    ASSERT_EQ(kept.open(address->host(), static_cast<std::uint16_t>(address->port), server), 0);
+    ASSERT_EQ(kept.establishContext(SCARD_SCOPE_USER), 0);
+    ASSERT_NO_FATAL_FAILURE(restartTestbedService("pcscd"));
+
+    std::uint8_t answer[16];
+    std::uint32_t length = sizeof answer;
+    EXPECT_EQ(card.executeDirect(log, kEcho, answer, length), pcsc::code(SCARD_W_REMOVED_CARD));
+    EXPECT_EQ(card.isCardRemoved(log), ERR_CARD_REMOVED);
+    EXPECT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, remote(kReader0), SCARD_SHARE_SHARED, 3), 0);
+    length = sizeof answer;
+    EXPECT_EQ(card.executeDirect(log, kEcho, answer, length), 0);
+    std::vector<std::string> readers;
+    EXPECT_EQ(kept.listReaders("", readers), 0);
+    EXPECT_EQ(readers, (std::vector<std::string>{kReader0, kReader1}));
+}
+
+// The server itself restarts while the client keeps its connection from a
+// failed connect: the next connect goes to the new server at the first try.
+TEST_F(RemotePcscTest, TheServerRestarting) {
+    TovLog quiet(LOG_OFF);
+    TovChipDefaultAccess card;
+    card.setRemoteServers(server);
+    EXPECT_NE(card.connect(quiet, INTERFACE_REMOTE_PCSC, remote("no such reader"), SCARD_SHARE_SHARED, 3), 0);
+    ASSERT_NO_FATAL_FAILURE(restartTestbedService("rpcscd"));
+    EXPECT_EQ(card.connect(quiet, INTERFACE_REMOTE_PCSC, remote(kReader1), SCARD_SHARE_SHARED, 3), 0);
+    std::uint8_t answer[16];
+    std::uint32_t length = sizeof answer;
+    EXPECT_EQ(card.executeDirect(quiet, kEcho, answer, length), 0);
+}
+
 TEST_F(RemotePcscTest, InventoryListsAndSearchesRemoteReaders) {
     CapturedLog log;
     TovChipDefaultAccess card;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "pcsc/pcsc_api.h"
+
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -55,6 +57,22 @@ public:
 private:
     std::string dir_;
 };
+
+// Stops a service of the test bed (its pid file's name: "pcscd" or
+// "rpcscd") as an upgrade does, and starts it again; every context, card
+// handle and connection its clients held is gone.
+inline void restartTestbedService(const std::string& name) {
+    std::ifstream in(testbedDir() + "/" + name + ".pid");
+    pid_t pid = 0;
+    ASSERT_TRUE(in >> pid) << "no " << name << ".pid in the test bed";
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(50000);
+    ASSERT_NE(kill(pid, 0), 0) << name << " did not end";
+    // With the bed's own ports, from its env file.
+    const std::string command = "bash -c '. \"" + testbedDir() +
+                                "/env\" && bash \"" VEXA_START_TESTBED "\" \"" VEXA_BUILD_DIR "\" >/dev/null 2>&1'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "the test bed did not come back";
+}
 
 // Both virtual cards of the running test bed, reset to the default card and
 // inserted before every test; any command a card did not expect fails it.

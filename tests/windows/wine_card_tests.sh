@@ -135,6 +135,8 @@ check "PCSC: card_shell_test (readers, SearchCard, APDUs, SendIOCTL, transaction
 check "PCSC: transaction_shell_test (two shells on one card)" shell_test transaction_shell_test
 check "PCSC: request_shell_test (ExecuteRequest)" shell_test request_shell_test
 check "CTAPI: ctapi_shell_test (vexactapi.dll over winscard)" shell_test ctapi_shell_test
+check "PCSC: service_restart_test (the bed's pcscd restarts behind the stand-in's contexts)" \
+    shell_test service_restart_test
 check "readers: readers_tool_test (vexa.exe readers)" shell_test readers_tool_test
 check "sites: the same sites file admits the site on Linux and under Wine, both ways" sites_check
 
