@@ -8,6 +8,7 @@
 #include "platform/system.h"
 #include "plugin_environment.h"
 #include "support/cipher.h"
+#include "support/text.h"
 #include "support/tov_conf.h"
 
 #ifndef _WIN32
@@ -460,14 +461,16 @@ TEST_F(SiteAuthorisationTest, DamagedSitesFileIsReportedAndKept) {
         std::filesystem::remove(protocolDir / "vexa_ie.log");
         EXPECT_EQ(openAs("https://a.example/x.html", false), c.read.empty() ? 992211 : 0);
         const std::string log = logOf(protocolDir);
-        EXPECT_NE(log.find("ERROR   The sites file '" + sitesFile().string() + "' is damaged: " + c.reason),
-                  std::string::npos)
+        // Paths as the log writes them (a backslash doubled).
+        EXPECT_NE(
+            log.find("ERROR   The sites file '" + escapeForLog(sitesFile().string()) + "' is damaged: " + c.reason),
+            std::string::npos)
             << log;
         // The next save keeps the damaged file as it was (a newer one replaces
         // the copy of an older one), with the file's own mode.
         EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
         EXPECT_EQ(PluginEnvironment::readFile(damaged), c.content);
-        EXPECT_NE(logOf(protocolDir).find("WARNING Kept the damaged sites file as '" + damaged + "'"),
+        EXPECT_NE(logOf(protocolDir).find("WARNING Kept the damaged sites file as '" + escapeForLog(damaged) + "'"),
                   std::string::npos);
         EXPECT_EQ(storedUserList(), c.read + "https://new.example|");
         if (!platform::kWindows) {
