@@ -17,7 +17,6 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -538,40 +537,7 @@ TEST_F(TovLogFile, ConcurrentRotationKeepsRecordsWholeAndFilesSmall) {
         }
     }
 }
-
-// The file may not grow past a limit (as on a full disk): a record cut short
-// is taken out again, and once records fit again one line says what was lost.
-int writeBeyondSizeLimit(const std::string& directory) {
-    signal(SIGXFSZ, SIG_IGN);
-    TovLog log(LOG_DEBUG, TovLog::File);
-    log.setLogFile("", directory, "vexa.log");
-    if (log.open() != 0 || log.write(LOG_INFO, "before") != 0) return 1;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    const rlimit full = limit;
-    limit.rlim_cur = static_cast<rlim_t>(fileContents(directory + "/vexa.log").size() + 20);
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    for (const char* text : {"cut short", "not written"})
-        if (log.write(LOG_INFO, text) != -14) return 3;
-    if (setrlimit(RLIMIT_FSIZE, &full) != 0) return 2;
-    return log.write(LOG_INFO, "after") == 0 && log.write(LOG_INFO, "later") == 0 ? 0 : 4;
-}
-
-TEST_F(TovLogFile, RecordsTheDiskCannotTakeAreDroppedWholeAndCounted) {
-    Child child([&] { return writeBeyondSizeLimit(dir.path); });
-    ASSERT_EQ(child.wait(), 0);
-    const auto written = lines(text());
-    ASSERT_EQ(written.size(), 4u) << text();
-    EXPECT_EQ(afterTimestamp(written[0]), "INFO    before ");
-    EXPECT_EQ(afterTimestamp(written[1]), "LOG     Dropped 2 log records that could not be written: File too large ");
-    EXPECT_EQ(afterTimestamp(written[2]), "INFO    after ");
-    EXPECT_EQ(afterTimestamp(written[3]), "INFO    later ");
-}
 #else
-TEST_F(TovLogFile, RecordsTheDiskCannotTakeAreDroppedWholeAndCounted) {
-    GTEST_SKIP() << "Limits the file size of a forked child (RLIMIT_FSIZE); Windows has neither";
-}
-
 TEST_F(TovLogFile, RecordWaitsForAnotherProcessThenGivesUp) {
     GTEST_SKIP() << "Runs child processes by fork with pipes between them; Windows has no fork";
 }
