@@ -173,6 +173,8 @@ protected:
     RemoteServers remoteServer;
     std::string allowedSites;
     TovConf sitesConf;
+    // Why the sites file read at start-up is damaged, as logged; "" when not.
+    std::string sitesDamage;
     TovChipDefaultAccess card;
     std::string preferredReader;
 

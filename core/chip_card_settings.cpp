@@ -131,6 +131,7 @@ void ChipCardPlugin::loadConfiguration(const StartupInputs& inputs) {
     if (!registryRefusal.empty()) log_.write(LOG_ERROR, registryRefusal + ".");
     conf_.report(log_, settings.loadResult, settings.line, true);
     if (!sitesConf.refusal().empty()) sitesConf.report(log_, TovConf::Refused, 0, true);
+    if (!sitesDamage.empty()) log_.write(LOG_ERROR, sitesDamage + ".");
 
     interfaceType = settings.interfaceType;
     remoteServer = RemoteServers::fromSettings(settings.remote, log_);

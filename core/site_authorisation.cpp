@@ -8,13 +8,18 @@
 namespace vexa {
 
 void ChipCardPlugin::loadAllowedSites(std::string_view companyDirectory) {
-    allowedSites = loadUserSites(sitesConf, companyDirectory).text();
+    const UserSites sites = loadUserSites(sitesConf, companyDirectory);
+    allowedSites = sites.list.text();
+    // The log is not set up yet: loadConfiguration reports it.
+    sitesDamage = sites.damage.empty() ? std::string() : sitesDamageText(sitesConf, sites);
 }
 
 void ChipCardPlugin::refreshAllowedSites() {
     // Another object or process may have admitted a site since.
     if (!sitesConf.isLoaded() || !sitesConf.changedOnDisk()) return;
-    allowedSites = reloadUserSites(sitesConf).text();
+    const UserSites sites = reloadUserSites(sitesConf);
+    allowedSites = sites.list.text();
+    if (!sites.damage.empty()) log_.write(LOG_ERROR, sitesDamageText(sitesConf, sites) + ".");
 }
 
 bool ChipCardPlugin::isSiteAllowed(const SiteAddress& page) const {
@@ -24,10 +29,12 @@ bool ChipCardPlugin::isSiteAllowed(const SiteAddress& page) const {
 
 int ChipCardPlugin::addAllowedSite(std::string_view site) {
     // Unchanged when the file cannot be locked.
-    SiteList list(allowedSites, SiteList::Source::User);
+    UserSites saved{SiteList(allowedSites, SiteList::Source::User), {}};
     const int result = updateUserSites(
-        sitesConf, [&](SiteList& current) { current.add(site); }, list);
-    allowedSites = list.text();
+        sitesConf, [&](SiteList& current) { current.add(site); }, saved);
+    allowedSites = saved.list.text();
+    if (result == 0 && !saved.damage.empty())
+        log_.write(LOG_WARNING, "Kept the damaged sites file as '" + damagedSitesPath(sitesConf) + "'");
     return result;
 }
 

@@ -85,8 +85,8 @@ public:
     bool writeAll(std::string_view data);
     // New position, -1 on failure.
     std::int64_t seek(std::int64_t offset, SeekOrigin origin);
-    // Empties the file.
-    bool truncate();
+    // Cuts the file to length bytes (empties it by default).
+    bool truncate(std::int64_t length = 0);
     // Waits until the content is on the disk.
     bool sync();
     bool setPermissions(std::uint32_t permissions);

@@ -98,6 +98,53 @@ bool decipherText(std::string_view cipherText, std::string_view keyText, std::st
     return true;
 }
 
+namespace {
+
+bool allZero(const std::uint8_t* bytes, std::size_t n) {
+    return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0; });
+}
+
+// Why the cipher text, deciphered into raw, is not what enciphering a text
+// made; "" when it is. n: the data bytes taken.
+std::string flawOf(std::string_view cipherText, const ByteBuffer& raw, std::uint32_t declared, std::uint32_t n,
+                   std::size_t textLength) {
+    const std::uint64_t whole = std::uint64_t{declared} + kCipherOverhead;
+    if (raw.length() < whole)
+        return "is cut short (" + std::to_string(raw.length()) + " of " + std::to_string(whole) + " bytes)";
+    if (raw.length() > whole) return "is longer than its length field says";
+    const std::uint32_t frame = frameLength(declared);
+    // Deciphering took the fill after the frame for blocks: it is judged as
+    // the text holds it.
+    if (cipherText.find_first_not_of('0', std::size_t{2} * frame) != std::string_view::npos)
+        return "ends in fill bytes that are not zero";
+    // One text and its zero byte, then the frame's zero fill.
+    const std::uint32_t dataEnd = kLengthFieldSize + n;
+    if (n == 0 || textLength != n - 1 || !allZero(raw.data() + dataEnd, frame - dataEnd))
+        return "does not decipher to text";
+    return {};
+}
+
+} // namespace
+
+std::string decipherWholeText(std::string_view cipherText, std::string_view keyText, std::string& text) {
+    text.clear();
+    const auto key = keyFromText(keyText);
+    if (!key) return "cannot be deciphered with a key of " + std::to_string(keyText.size()) + " characters";
+    if (cipherText.size() / 2 >= kMaxDataLength) return "is too long";
+    const bool odd = cipherText.size() % 2 != 0;
+    ByteBuffer raw;
+    if (!raw.assignHex(cipherText.substr(0, cipherText.size() - (odd ? 1 : 0)), false)) return "is not hex text";
+    const std::uint32_t frame = raw.length() / kCipherBlockLength * kCipherBlockLength;
+    if (frame == 0) return "is cut short (" + std::to_string(raw.length()) + " bytes)";
+    if (!transformBlocks(*key, {raw.data(), frame}, CipherDirection::decipher)) return "cannot be deciphered";
+    const std::uint32_t declared = ByteBuffer(raw.data(), kLengthFieldSize).readUnsigned32();
+    const std::uint32_t n = std::min(declared, frame - kLengthFieldSize);
+    text = ByteBuffer(raw.data() + kLengthFieldSize, n).toText();
+    // Half a byte of hex is a text cut short, however long it says it is.
+    if (odd) return "is cut short (" + std::to_string(cipherText.size()) + " hex digits)";
+    return flawOf(cipherText, raw, declared, n, text.size());
+}
+
 bool decipherTlv(std::string_view cipherText, std::string_view keyText, TlvBuffer& buffer) {
     ByteBuffer data;
     if (!decipherBytes(cipherText, keyText, data)) {

@@ -48,6 +48,15 @@ bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBu
 bool decipherBytes(std::string_view cipherText, std::string_view keyText, ByteBuffer& data);
 // The data up to its first zero byte.
 bool decipherText(std::string_view cipherText, std::string_view keyText, std::string& text);
+// Deciphers as decipherText does, and from a text cut short also what its
+// whole blocks hold (an odd last hex digit is dropped), and tells whether the
+// cipher text is whole, as enciphering a text made it: exactly as long as its
+// length field says, zero after the cipher block, and deciphering to one text
+// followed by its zero byte. "" when it is, else why it is not, to follow
+// the text's name ("is cut short (40 of 52 bytes)"); text then holds what
+// could be read. Without an integrity check, a text altered
+// within a block may still pass.
+std::string decipherWholeText(std::string_view cipherText, std::string_view keyText, std::string& text);
 // Loads the data into the buffer (which keeps its width), cursor at the start.
 bool decipherTlv(std::string_view cipherText, std::string_view keyText, TlvBuffer& buffer);
 

@@ -70,6 +70,8 @@ int TovConf::load(std::string_view directory, std::string_view location, std::st
     loaded_ = true;
     line = 1;
     refusal_.clear();
+    readResult_ = Ok;
+    readLine_ = line;
 
     TovFile named;
     named.set(directory, location, fileName);
@@ -102,13 +104,15 @@ int TovConf::loadText(std::string_view text, std::span<const ConfParameter> decl
 
 int TovConf::parseText(std::string_view text, int& line) {
     std::size_t at = 0;
-    return read(
+    readResult_ = read(
         [text, &at](char& c) {
             if (at == text.size()) return 4;
             c = text[at++];
             return 0;
         },
         line);
+    readLine_ = line;
+    return readResult_;
 }
 
 // Reads the characters from next into the current set.
@@ -216,23 +220,33 @@ int TovConf::update(std::span<const ConfParameter> declarations, const std::func
     if (declarations.empty()) return InternalError;
     TovFile file = fileAt(path_);
     refusal_.clear();
+    keepSuffix_.clear();
     // Opening for writing creates a missing file, so there is one to lock.
-    if (file.openFile(TovFile::ReadWrite, false, TovFile::Exclusive, kWriteBudgetMs) != 0) {
+    // Read as it stands, so that a copy kept is the file byte for byte.
+    if (file.openFile(TovFile::ReadWrite, true, TovFile::Exclusive, kWriteBudgetMs) != 0) {
         refusal_ = file.refusal();
         return refusal_.empty() ? CannotOpen : Refused;
     }
     parameters_.assign(declarations.begin(), declarations.end());
     loaded_ = true;
     int line = 1;
-    std::string text;
-    readAll(file, text);
-    parseText(text, line);
+    std::string original;
+    readAll(file, original);
+    parseText(replaceAll(original, "\r\n", "\n"), line);
     change(*this);
     std::string content;
     int result = renderContent(content);
+    if (result == Ok && !keepSuffix_.empty()) result = keepCopy(file, original);
     if (result == Ok) result = replaceFile(path_, content, stamp_) ? Ok : WriteError;
     file.close();
     return result;
+}
+
+int TovConf::keepCopy(const TovFile& file, std::string_view original) const {
+    const auto facts = file.facts();
+    std::optional<FileStamp> copied;
+    if (!facts || !replaceFile(path_ + keepSuffix_, original, copied, facts->permissions & 0777)) return WriteError;
+    return Ok;
 }
 
 bool TovConf::changedOnDisk() const {
@@ -351,6 +365,8 @@ void TovConf::report(TovLog& log, int result, int line, bool defaultsAcceptable,
 
 void TovConf::clear() {
     refusal_.clear();
+    readResult_ = Ok;
+    readLine_ = 0;
     parameters_.clear();
     loaded_ = false;
     path_.clear();

@@ -73,6 +73,16 @@ public:
     // onto the values read. 0, 1 when the file cannot be locked, 8 when it
     // cannot be written, or 9 when it is refused.
     int update(std::span<const ConfParameter> declarations, const std::function<void(TovConf&)>& change);
+    // Called from an update's change: the file as it was read is kept beside
+    // it as <path><suffix> (with the file's own permission bits; an older
+    // copy of that name is replaced) before the new content replaces it. When
+    // the copy cannot be written, neither is the file (8).
+    void keepOriginal(std::string_view suffix) { keepSuffix_ = suffix; }
+    // What reading the file's content gave in the last load or update, and
+    // the line at which reading stopped: 0 when the whole file was read (or
+    // there was none to read).
+    int readResult() const { return readResult_; }
+    int readLine() const { return readLine_; }
     // True when the file is not as it was when last read or written here
     // (replaced, rewritten, created or removed since).
     bool changedOnDisk() const;
@@ -112,6 +122,8 @@ private:
     // The open file's content; false on a read error.
     static bool readAll(TovFile& file, std::string& text);
     int parseText(std::string_view text, int& line);
+    // Writes the original beside the file for keepOriginal: 0 or 8.
+    int keepCopy(const TovFile& file, std::string_view original) const;
 
     std::vector<ConfParameter> parameters_;
     bool loaded_ = false;
@@ -120,6 +132,9 @@ private:
     bool followLinks_ = true;
     bool unknownKeysSkipped_ = false;
     std::string refusal_;
+    int readResult_ = Ok;
+    int readLine_ = 0;
+    std::string keepSuffix_;
 };
 
 } // namespace vexa

@@ -286,6 +286,11 @@ int TovFile::writeText(std::string_view text) {
     return writeBytes(std::span<const char>(text.data(), text.size()));
 }
 
+int TovFile::truncate(std::int64_t length) {
+    if (!isOpen()) return -1;
+    return handle_.file().truncate(length) ? 0 : 3;
+}
+
 int TovFile::readBytes(char* buffer, std::uint32_t& n) {
     if (buffer == nullptr) {
         n = 0;

@@ -66,6 +66,8 @@ public:
     bool isOpen() const { return handle_.valid(); }
     // The open file's identity; none when nothing is open.
     std::optional<FileIdentity> identity() const { return handle_.identity(); }
+    // What the system tells about the open file; none when nothing is open.
+    std::optional<platform::FileFacts> facts() const { return handle_.file().facts(); }
     // True while the path still names the open file: false once another
     // writer renamed it away (or replaced it).
     bool stillAtPath() const;
@@ -76,6 +78,8 @@ public:
     int writeBytes(const void* bytes, std::uint32_t n);
     int writeBytes(std::span<const char> bytes);
     int writeText(std::string_view text);
+    // Cuts the file back to length bytes: 0, 3 when that failed, -1 not open.
+    int truncate(std::int64_t length);
     // 0 with n = count read, 2 read error, 4 end of file, -1 not open. The
     // buffer (n + 1 bytes) is zero-terminated after the bytes read.
     int readBytes(char* buffer, std::uint32_t& n);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include "platform/error_text.h"
 #include "platform/file.h"
 #include "platform/path.h"
 #include "support/date_time.h"
@@ -72,6 +74,11 @@ std::string nonZeroDecimal(std::int32_t value) {
     return value == 0 ? std::string() : signedDecimal(value);
 }
 
+std::string droppedNotice(const DroppedRecords::Count& dropped) {
+    return "Dropped " + unsignedDecimal(dropped.records) + (dropped.records == 1 ? " log record" : " log records") +
+           " that could not be written: " + dropped.reason;
+}
+
 } // namespace
 
 std::string logLevelName(std::int32_t level) {
@@ -88,7 +95,8 @@ TovLog::TovLog(std::int32_t threshold, std::int32_t outputMode, bool semicolonFo
     : outputMode_(outputMode),
       threshold_(threshold),
       semicolonFormat_(semicolonFormat),
-      ledger_(std::make_shared<LogLedger>()) {
+      ledger_(std::make_shared<LogLedger>()),
+      dropped_(std::make_shared<DroppedRecords>()) {
     file_.setFollowLinks(false);
 }
 
@@ -109,7 +117,8 @@ TovLog::TovLog(const TovLog& other)
       capNoticed_(other.capNoticed_),
       capBytes_(other.capBytes_),
       cappedBytesWritten_(other.cappedBytesWritten_),
-      ledger_(other.ledger_) {}
+      ledger_(other.ledger_),
+      dropped_(other.dropped_) {}
 
 TovLog& TovLog::operator=(const TovLog& other) {
     if (this == &other) return *this;
@@ -130,6 +139,7 @@ TovLog& TovLog::operator=(const TovLog& other) {
     capBytes_ = other.capBytes_;
     cappedBytesWritten_ = other.cappedBytesWritten_;
     ledger_ = other.ledger_;
+    dropped_ = other.dropped_;
     return *this;
 }
 
@@ -194,21 +204,32 @@ bool TovLog::withinCap(std::string& record) {
 }
 
 // The whole record goes out in one write while the file is locked, so
-// records of several writers never mix.
+// records of several writers never mix. What the disk does not take is cut
+// off again, so that the next record never runs into half a line.
 int TovLog::writeToFile(const std::string& record, int result) {
+    const DroppedRecords::Count dropped = dropped_->pending();
+    std::string out;
+    if (dropped.records > 0) composeRecord(out, LOG_LOG, droppedNotice(dropped), {});
+    out += record;
     std::int64_t start = 0;
-    if (openForRecord(record.size(), start) != 0) return -11;
+    if (openForRecord(out.size(), start) != 0) return -11;
+    std::size_t headerBytes = 0;
     if (semicolonFormat_ && start == 0) {
-        if (file_.writeText(kSemicolonHeader) == 0)
-            start = static_cast<std::int64_t>(kSemicolonHeader.size());
-        else
-            start = -1;
+        out.insert(0, kSemicolonHeader);
+        headerBytes = kSemicolonHeader.size();
     }
     const std::optional<FileIdentity> identity = file_.identity();
-    if (start >= 0 && file_.writeText(record) == 0) {
-        if (identity) ledger_->add(*identity, start, record);
-    } else if (result == 0) {
-        result = -14;
+    errno = 0;
+    if (file_.writeText(out) == 0) {
+        if (identity)
+            ledger_->add(*identity, start + static_cast<std::int64_t>(headerBytes),
+                         std::string_view(out).substr(headerBytes));
+        dropped_->settle(dropped.records);
+    } else {
+        const int error = errno;
+        file_.truncate(start);
+        dropped_->add(error != 0 ? platform::errorText(error) : "the file took no more");
+        if (result == 0) result = -14;
     }
     if (file_.close() != 0 && result == 0) result = -14;
     return result;

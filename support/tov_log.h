@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/dropped_records.h"
 #include "support/log_ledger.h"
 #include "support/name_table.h"
 #include "support/tov_file.h"
@@ -49,7 +50,10 @@ std::int32_t logLevelValue(std::string_view name);
 // column are written escaped (\n, \r, \t, \xNN), the backslash as \\, and a
 // record longer than 64 KiB is cut and ends in " [cut]". The file is never
 // opened through a symbolic link; once a record would take it past the
-// rotation size it is renamed to <name>.1 and a new file begins.
+// rotation size it is renamed to <name>.1 and a new file begins. A record
+// the disk cannot take is cut back out of the file, never left half written;
+// the next record written is preceded by one LOG line that says how many
+// were dropped and why.
 class TovLog {
 public:
     enum Output { Stdout = 0, File = 1 };
@@ -133,6 +137,7 @@ private:
     std::size_t cappedBytesWritten_ = 0;
     // Shared by every copy of this log.
     std::shared_ptr<LogLedger> ledger_;
+    std::shared_ptr<DroppedRecords> dropped_;
 };
 
 } // namespace vexa

@@ -17,6 +17,8 @@ constexpr ProgramText kProgram{"vexa sites", kVersion, "vexa sites list\nvexa si
                                "Shows the sites admitted to the card readers (list), takes one out again\n"
                                "(remove, the address exactly as list shows it) or all of them (clear).\n"
                                "Entries marked as not honoured admit nothing; they stay until removed.\n"
+                               "A damaged file is reported (list then exits with 1) and, at the next\n"
+                               "change, kept beside the new one as vexa_sites.conf.damaged.\n"
                                "A page of a removed site is asked again at its next Open.",
                                2};
 
@@ -27,24 +29,36 @@ bool refused(const TovConf& conf, std::ostream& err) {
     return true;
 }
 
+// A damaged file: what was read of it is shown, and the tool fails.
+bool damaged(const TovConf& conf, const UserSites& sites, std::ostream& err) {
+    if (sites.damage.empty()) return false;
+    err << "vexa sites: " << sitesDamageText(conf, sites) << "; the next change keeps it as '" << damagedSitesPath(conf)
+        << "'\n";
+    return true;
+}
+
 int list(TovConf& conf, std::ostream& out, std::ostream& err) {
     const SiteList builtIn(kTrustedSites, SiteList::Source::BuiltIn);
-    const SiteList user = loadUserSites(conf, StartupInputs{}.companyDirectory);
+    const UserSites user = loadUserSites(conf, StartupInputs{}.companyDirectory);
     if (refused(conf, err)) return 1;
     for (const std::string& site : builtIn.entries()) out << shownSite(site) << "  (built in)\n";
-    for (const std::string& site : user.entries()) {
+    for (const std::string& site : user.list.entries()) {
         out << shownSite(site);
         if (const std::string_view why = whyNotHonoured(site); !why.empty()) out << "  (not honoured: " << why << ')';
         out << '\n';
     }
-    if (builtIn.entries().empty() && user.entries().empty()) out << "No site is admitted.\n";
+    if (damaged(conf, user, err)) return 1;
+    if (builtIn.entries().empty() && user.list.entries().empty()) out << "No site is admitted.\n";
     return 0;
 }
 
 // Saves the list as change leaves it; the result tells what to print.
 int save(TovConf& conf, const std::function<void(SiteList&)>& change, std::ostream& err) {
-    SiteList saved;
-    if (updateUserSites(conf, change, saved) == 0) return 0;
+    UserSites saved;
+    if (updateUserSites(conf, change, saved) == 0) {
+        if (!saved.damage.empty()) err << "vexa sites: kept the damaged file as " << damagedSitesPath(conf) << '\n';
+        return 0;
+    }
     if (!refused(conf, err)) err << "vexa sites: cannot save " << conf.resolvedPath() << '\n';
     return 1;
 }
@@ -59,7 +73,7 @@ std::string entryNamed(const SiteList& list, std::string_view text) {
 }
 
 int remove(TovConf& conf, std::string_view site, OptionParser& parser, std::ostream& out, std::ostream& err) {
-    const SiteList current = loadUserSites(conf, StartupInputs{}.companyDirectory);
+    const SiteList current = loadUserSites(conf, StartupInputs{}.companyDirectory).list;
     if (refused(conf, err)) return 1;
     const std::string entry = entryNamed(current, site);
     if (entry.empty()) {

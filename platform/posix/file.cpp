@@ -117,8 +117,8 @@ std::int64_t File::seek(std::int64_t offset, SeekOrigin origin) {
     return ::lseek(fd_.get(), offset, whence);
 }
 
-bool File::truncate() {
-    return ::ftruncate(fd_.get(), 0) == 0;
+bool File::truncate(std::int64_t length) {
+    return retryingSignals([&] { return ::ftruncate(fd_.get(), static_cast<off_t>(length)); }) == 0;
 }
 
 bool File::sync() {

@@ -237,8 +237,8 @@ std::int64_t File::seek(std::int64_t offset, SeekOrigin origin) {
     return ::_lseeki64(fd_.get(), offset, whence);
 }
 
-bool File::truncate() {
-    return ::_chsize_s(fd_.get(), 0) == 0;
+bool File::truncate(std::int64_t length) {
+    return ::_chsize_s(fd_.get(), length) == 0;
 }
 
 bool File::sync() {

@@ -100,4 +100,45 @@ mkdir -p "$meridan/VEXA" "$work/protocol"
 printf 'ProtocolDir=%s\n' "$work/protocol" > "$meridan/VEXA/registry.conf"
 grep -q "($work/protocol/vexa_ie.conf)" <<< "$(run on TRACE)" || fail "protocol directory: $(run on TRACE)"
 expect "protocol directory file" "$(cat "$work/protocol/vexa_ie.conf")" "LOGLEVEL=TRACE"
+# A full disk: a record the disk cannot take is left out whole, never half a
+# line that the next record runs into, and once there is room again one line
+# says how many were lost and why. The disk is a small tmpfs in a mount
+# namespace of the test's own.
+full_disk() {
+    set -euo pipefail
+    local vexa=$1 full=$2 answer i
+    mount -t tmpfs -o size=64k,mode=0700 vexa-full "$full"
+    export XDG_CONFIG_HOME="$full"
+    mkdir -p "$full/MERIDAN"
+    printf 'LOGLEVEL=INFO\n' > "$full/MERIDAN/vexa_ie.conf"
+    coproc plugin { "$vexa" shell; }
+    call() {
+        printf '{"id":1,"method":"SetMode","args":["%s","x"]}\n' "$1" >&"${plugin[1]}"
+        read -r answer <&"${plugin[0]}"
+    }
+    call A0
+    dd if=/dev/zero of="$full/filler" bs=1k 2>/dev/null || true
+    for i in $(seq 1 80); do call "F$i"; done
+    rm "$full/filler"
+    for i in 1 2 3; do call "B$i"; done
+    exec {plugin[1]}>&-
+    wait "$plugin_PID"
+    cat "$full/MERIDAN/vexa_ie.log"
+}
+if [[ $(id -u) != 0 ]] || ! unshare --mount true 2>/dev/null; then
+    echo "full-disk case skipped: it mounts a tmpfs in a mount namespace of its own, which needs root"
+else
+    mkdir "$work/full"
+    full_log=$(unshare --mount bash -c "$(declare -f full_disk); full_disk \"\$@\"" - "$vexa" "$work/full")
+    bad=$(grep -Ev '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [A-Z ]{7} .* $' <<< "$full_log" || true)
+    [[ -z "$bad" ]] || fail "broken log lines on a full disk: $bad"
+    dropped=$(grep -E "LOG     Dropped [0-9]+ log records? that could not be written: No space left on device $" <<< "$full_log" || true)
+    expect "one dropped line" "$(grep -c . <<< "$dropped")" "1"
+    count=$(sed -E 's/.*Dropped ([0-9]+) .*/\1/' <<< "$dropped")
+    written=$(grep -c "Unknown parameter: 'F[0-9]*' $" <<< "$full_log")
+    (( count > 0 )) || fail "no record was dropped: the disk did not fill"
+    expect "every record written or counted" "$(( written + count ))" "80"
+    expect "dropped line before the next record" "$(grep -A1 "Dropped" <<< "$full_log" | tail -1 | grep -o "'B1'")" "'B1'"
+    grep -q "Unknown parameter: 'B3' $" <<< "$full_log" || fail "logging did not resume"
+fi
 echo "log_test passed"

@@ -95,7 +95,29 @@ expect "link asked" "$(open_as https://bank.example/x.html yes)" "0"
 [[ ! -e "$work/elsewhere.conf" && -L "$sites_file" ]] || fail "the link's target was created or the link replaced"
 rm "$sites_file"
 
-# A list that does not decipher counts as empty and is replaced, not kept.
+# A file cut short gives its whole entries, says so and fails; the next save
+# keeps it, byte for byte and with its mode, beside the new list.
+store_list 'https://bank.example|https://shop.example|'
+truncate -s $(( 13 + 80 )) "$sites_file"
+chmod 600 "$sites_file"
+cp "$sites_file" "$work/cut.conf"
+damage() { echo "vexa sites: The sites file '$sites_file' is damaged: $1; the next change keeps it as '$sites_file.damaged'"; }
+expect "cut short" "$(sites list)" "https://bank.example
+$(damage "ALLOWED_URLS is cut short (40 of 63 bytes); 1 entry could be read")
+[1]"
+expect "cut file still admits" "$(open_as https://bank.example/x.html no)" "0"
+expect "admit beside a cut file" "$(open_as https://new.example/x.html yes)" "0"
+cmp -s "$work/cut.conf" "$sites_file.damaged" || fail "the cut file was not kept"
+expect "kept with its mode" "$(stat -c %a "$sites_file.damaged")" "600"
+expect "saved whole" "$(sites list)" $'https://bank.example\nhttps://new.example\n[0]'
+
+# Garbage reads as no entry; a later damage replaces the older copy.
 printf 'ALLOWED_URLS=nonsense\n' > "$sites_file"
-expect "undecipherable" "$(sites list)" $'No site is admitted.\n[0]'
+expect "undecipherable" "$(sites list)" "$(damage "ALLOWED_URLS is not hex text; 0 entries could be read")
+[1]"
+expect "clear keeps it" "$(sites clear)" "vexa sites: kept the damaged file as $sites_file.damaged
+Removed 0 sites
+[0]"
+expect "newer copy" "$(cat "$sites_file.damaged")" "ALLOWED_URLS=nonsense"
+expect "cleared whole" "$(sites list)" $'No site is admitted.\n[0]'
 echo "sites_test passed"

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "support/cipher.h"
+#include "support/text.h"
 
 namespace {
 
@@ -19,6 +20,11 @@ void decipherAnything(std::string_view text) {
     if (bytes.length() > 7) std::abort();
     std::string plain;
     vexa::decipherText(text, kKey, plain);
+    // What passes as whole is exactly what enciphering that text gives.
+    std::string whole, again;
+    const std::string flaw = vexa::decipherWholeText(text, kKey, whole);
+    if (whole.size() > text.size() / 2) std::abort();
+    if (flaw.empty() && (!vexa::encipherText(whole, kKey, again) || !vexa::textEqualsNoCase(again, text))) std::abort();
     vexa::TlvBuffer buffer;
     if (vexa::decipherTlv(text, kKey, buffer)) {
         std::uint8_t tag = 0;
@@ -43,6 +49,9 @@ void roundTrip(std::span<const std::uint8_t> input) {
     std::string plain;
     if (!vexa::encipherText(text, kKey, cipherText) || !vexa::decipherText(cipherText, kKey, plain)) std::abort();
     if (plain != text.substr(0, text.find('\0'))) std::abort();
+    std::string whole;
+    const bool isText = text.find('\0') == std::string_view::npos;
+    if (isText && (!vexa::decipherWholeText(cipherText, kKey, whole).empty() || whole != plain)) std::abort();
 }
 
 } // namespace

@@ -123,3 +123,32 @@ TEST(CipherTest, CapacityAndWrongKeyBoundTheData) {
     ASSERT_TRUE(vexa::decipherBytes(cipherText, kOtherKey, data, 0xFFFFFFFF));
     EXPECT_LE(data.length(), 32u - 4u);
 }
+
+// Whole texts pass; one cut anywhere, another key or altered fill is named,
+// and a cut text still gives the part its whole blocks hold.
+TEST(CipherTest, WholeTextIsToldFromADamagedOne) {
+    const std::string plain = "https://a.example|https://b.example|";
+    const std::string cipherText = encipheredText(plain);
+    std::string text;
+    EXPECT_EQ(vexa::decipherWholeText(cipherText, kKey, text), "");
+    EXPECT_EQ(text, plain);
+    EXPECT_EQ(vexa::decipherWholeText(encipheredText(""), kKey, text), "");
+    EXPECT_EQ(text, "");
+    for (std::size_t cut = 0; cut < cipherText.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        EXPECT_NE(vexa::decipherWholeText(cipherText.substr(0, cut), kKey, text), "");
+        EXPECT_EQ(plain.substr(0, text.size()), text);
+        EXPECT_EQ(text.size(), cut < 32 ? 0u : std::min(plain.size(), (cut / 32 * 16) - 4));
+    }
+    EXPECT_EQ(vexa::decipherWholeText(cipherText.substr(0, 64), kKey, text), "is cut short (32 of 57 bytes)");
+    EXPECT_EQ(vexa::decipherWholeText(cipherText + "00", kKey, text), "is longer than its length field says");
+    EXPECT_EQ(vexa::decipherWholeText(cipherText.substr(0, cipherText.size() - 1) + "1", kKey, text),
+              "ends in fill bytes that are not zero");
+    EXPECT_EQ(vexa::decipherWholeText("XY" + cipherText.substr(2), kKey, text), "is not hex text");
+    EXPECT_EQ(text, "");
+    EXPECT_NE(vexa::decipherWholeText(cipherText, kOtherKey, text), "");
+    // Bytes enciphered as they are, not as a text with its zero byte.
+    std::string bytes;
+    ASSERT_TRUE(vexa::encipherBytes(std::vector<std::uint8_t>{'a', 0, 'b'}, kKey, bytes));
+    EXPECT_EQ(vexa::decipherWholeText(bytes, kKey, text), "does not decipher to text");
+}

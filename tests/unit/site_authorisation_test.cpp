@@ -8,6 +8,7 @@
 #include "platform/system.h"
 #include "plugin_environment.h"
 #include "support/cipher.h"
+#include "support/text.h"
 #include "support/tov_conf.h"
 
 #ifndef _WIN32
@@ -427,11 +428,61 @@ TEST_F(SiteAuthorisationTest, SymbolicLinkAtTheSitesFileIsRefused) {
     EXPECT_EQ(PluginEnvironment::readFile(target), "ALLOWED_URLS=" + cipher + "\n\n");
 }
 
-TEST_F(SiteAuthorisationTest, DamagedListIsTreatedAsEmptyAndReplacedOnOk) {
-    env.writeFile(env.meridan() / "vexa_sites.conf", "ALLOWED_URLS=NOT-HEX\n");
-    EXPECT_EQ(openAs("https://bank.example/x.html", false), 992211);
-    EXPECT_EQ(openAs("https://bank.example/x.html", true), 0);
-    EXPECT_EQ(storedUserList(), "https://bank.example|");
+// A file that cannot be read in full gives the whole entries it still holds,
+// is logged with the reason, and is kept beside the list that replaces it.
+TEST_F(SiteAuthorisationTest, DamagedSitesFileIsReportedAndKept) {
+    const auto protocolDir = env.home / "protocol";
+    std::filesystem::create_directories(protocolDir);
+    if (!env.writeSettingsKey("ProtocolDir=" + protocolDir.string() + "\n"))
+        GTEST_SKIP() << PluginEnvironment::kSettingsKeyTaken;
+    std::string whole, wrongKey;
+    ASSERT_TRUE(encipherText("https://a.example|https://b.example|", kSitesKey, whole));
+    ASSERT_TRUE(encipherText("https://a.example|", "0123456789abcdef", wrongKey));
+    const std::string damaged = sitesFile().string() + ".damaged";
+    const struct {
+        std::string content, reason, read;
+    } kCases[] = {
+        // Cut after the first entry, at an odd hex digit, in the middle of a block.
+        {"ALLOWED_URLS=" + whole.substr(0, 77), "ALLOWED_URLS is cut short (77 hex digits); 1 entry could be read",
+         "https://a.example|"},
+        {"ALLOWED_URLS=" + whole.substr(0, 64), "ALLOWED_URLS is cut short (32 of 57 bytes); 1 entry could be read",
+         "https://a.example|"},
+        {"ALLOWED_UR", "it cannot be read past line 1; 0 entries could be read", ""},
+        {"\x7f\x45\x4c\x46\x02\x01\n\x01", "it cannot be read past line 1; 0 entries could be read", ""},
+        {"ALLOWED_URLS=" + whole + "\nJUNK\n", "it cannot be read past line 2; 2 entries could be read",
+         "https://a.example|https://b.example|"},
+        {"ALLOWED_URLS=NOT-HEX\n", "ALLOWED_URLS is not hex text; 0 entries could be read", ""},
+        {"ALLOWED_URLS=" + wrongKey + "\n", "ALLOWED_URLS is ", ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.content);
+        env.writeFile(sitesFile(), c.content);
+        const auto mode = std::filesystem::status(sitesFile()).permissions();
+        std::filesystem::remove(protocolDir / "vexa_ie.log");
+        EXPECT_EQ(openAs("https://a.example/x.html", false), c.read.empty() ? 992211 : 0);
+        const std::string log = logOf(protocolDir);
+        // Paths as the log writes them (a backslash doubled).
+        EXPECT_NE(
+            log.find("ERROR   The sites file '" + escapeForLog(sitesFile().string()) + "' is damaged: " + c.reason),
+            std::string::npos)
+            << log;
+        // The next save keeps the damaged file as it was (a newer one replaces
+        // the copy of an older one), with the file's own mode.
+        EXPECT_EQ(openAs("https://new.example/x.html", true), 0);
+        EXPECT_EQ(PluginEnvironment::readFile(damaged), c.content);
+        EXPECT_NE(logOf(protocolDir).find("WARNING Kept the damaged sites file as '" + escapeForLog(damaged) + "'"),
+                  std::string::npos);
+        EXPECT_EQ(storedUserList(), c.read + "https://new.example|");
+        if (!platform::kWindows) {
+            EXPECT_EQ(std::filesystem::status(damaged).permissions(), mode);
+        }
+    }
+    // A whole file is neither reported nor copied again.
+    std::filesystem::remove(damaged);
+    std::filesystem::remove(protocolDir / "vexa_ie.log");
+    EXPECT_EQ(openAs("https://other.example/x.html", true), 0);
+    EXPECT_FALSE(std::filesystem::exists(damaged));
+    EXPECT_EQ(logOf(protocolDir).find("damaged"), std::string::npos);
 }
 
 #ifndef _WIN32
