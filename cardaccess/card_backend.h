@@ -66,6 +66,9 @@ public:
                          std::span<std::uint8_t> output, std::uint32_t& length) = 0;
     // False when the interface has no reader control.
     virtual bool hasControl() const { return true; }
+    // False for a command that the interface answers itself rather than the
+    // card; only a card's answer must end with a status word.
+    virtual bool reachesCard(std::span<const std::uint8_t>) const { return true; }
 
     virtual void beginTransaction() = 0;
     virtual void endTransaction(std::int32_t disposition) = 0;

@@ -31,6 +31,10 @@ public:
     void control(std::uint32_t code, bool raw, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
                  std::uint32_t& length) override;
     bool hasControl() const override { return false; }
+    // CT-BCS commands are the terminal's.
+    bool reachesCard(std::span<const std::uint8_t> command) const override {
+        return !CtapiReader::addressesTerminal(command);
+    }
 
     void beginTransaction() override {}
     void endTransaction(std::int32_t) override {}

@@ -17,7 +17,6 @@ namespace {
 constexpr std::array<std::uint8_t, 5> kResetCard = {0x20, 0x11, 0x01, 0x01, 0x00};   // RESET CT, whole ATR
 constexpr std::array<std::uint8_t, 5> kGetStatus = {0x20, 0x13, 0x01, 0x80, 0x00};   // GET STATUS, ICC status DO
 constexpr std::array<std::uint8_t, 6> kEject = {0x20, 0x15, 0x01, 0x00, 0x01, 0x00}; // EJECT ICC, no wait
-constexpr std::uint8_t kTerminalClass = 0x20;
 // CT_data counts in 16 bits.
 constexpr std::uint32_t kMaxLength = std::numeric_limits<unsigned short>::max();
 
@@ -83,7 +82,7 @@ std::int32_t CtapiReader::dataExchange(std::span<const std::uint8_t> command, st
     if (!opened_ || data_ == nullptr) return ERR_NO_INIT;
     if (command.size() > kMaxLength) return ERR_BUFFER_SIZE;
     const auto capacity = static_cast<unsigned short>(std::min({length, kMaxLength, std::uint32_t(answer.size())}));
-    unsigned char dad = !command.empty() && command[0] == kTerminalClass ? kTerminalUnit : kCard;
+    unsigned char dad = addressesTerminal(command) ? kTerminalUnit : kCard;
     unsigned char sad = kHost;
     // The classic signature takes the command unconst.
     std::vector<unsigned char> bytes(command.begin(), command.end());

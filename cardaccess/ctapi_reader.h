@@ -31,6 +31,12 @@ public:
     static constexpr unsigned short kTerminal = 1;
     // CT-API addresses (dad/sad).
     static constexpr unsigned char kCard = 0, kTerminalUnit = 1, kHost = 2;
+    static constexpr std::uint8_t kTerminalClass = 0x20;
+    // A CT-BCS command (class byte 20) goes to the terminal, any other to
+    // the card.
+    static bool addressesTerminal(std::span<const std::uint8_t> command) {
+        return !command.empty() && command[0] == kTerminalClass;
+    }
     // The terminal's answer buffers for status and eject.
     static constexpr std::uint32_t kAnswerSize = 301;
 

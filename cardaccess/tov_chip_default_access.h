@@ -48,13 +48,16 @@ public:
     ByteBuffer getAtr(TovLog& log, std::int32_t type, std::string_view reader);
 
     // An APDU to the card, or with a control code other than 0 that code to
-    // the reader. length: capacity in, bytes received out.
+    // the reader. length: capacity in, bytes received out. A card's answer
+    // without a status word fails: SCARD_W_REMOVED_CARD when the card is
+    // gone, else SCARD_F_COMM_ERROR; a reader's may be empty.
     std::int32_t executeDirect(TovLog& log, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
                                std::uint32_t& length, std::uint32_t controlCode = 0);
     // A reader control request; without raw the code is a function number.
     std::int32_t executeControl(TovLog& log, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
                                 std::uint32_t& length, std::uint32_t code, bool raw);
-    // executeDirect, then a failing status word becomes the result.
+    // executeDirect, then a failing status word becomes the result (a
+    // reader's answer without one counts as success).
     std::int32_t executeWithStatus(TovLog& log, std::span<const std::uint8_t> command, std::span<std::uint8_t> answer,
                                    std::uint32_t& length, std::uint32_t controlCode = 0);
     // A command as hex text with blanks, at most 301 bytes.
@@ -119,7 +122,13 @@ private:
     bool ownsReader(std::string_view reader) const { return isConnected() && reader == readerName_; }
     std::int32_t connectWith(TovLog& log, CardBackend& backend);
     std::int32_t releaseConnection(TovLog& log, CardBackend& backend, std::int32_t disposition);
-    std::int32_t exchangeFailed(TovLog& log, std::int32_t code, const char* operation);
+    std::int32_t exchangeFailed(TovLog& log, std::int32_t code, const char* operation, std::string_view reason = {});
+    // A card's answer shorter than a status word: SCARD_W_REMOVED_CARD when
+    // the card is gone, else SCARD_F_COMM_ERROR.
+    std::int32_t answerWithoutStatus(TovLog& log, CardBackend& backend);
+    // Whether the connected card is gone, asked until the reader state
+    // says so or the time a removal takes to show has passed.
+    bool cardGone(CardBackend& backend);
     static void logFailure(TovLog& log, Step step, const CallError& error, std::string_view reader);
     // Runs a back-end call whose failure is reported by its code alone: 0 or
     // that code.

@@ -1,6 +1,9 @@
 // APDU exchange, reader control and the status queries of
 // TovChipDefaultAccess.
+#include "pcsc/pcsc_api.h"
+
 #include <algorithm>
+#include <thread>
 
 #include "cardaccess/apdu.h"
 #include "cardaccess/card_error.h"
@@ -14,11 +17,43 @@ void TovChipDefaultAccess::logCommand(TovLog& log, std::span<const std::uint8_t>
     if (logWants(log, LOG_DEBUG)) log.write(LOG_DEBUG, sentBytesLogLine(command, !apdu));
 }
 
-std::int32_t TovChipDefaultAccess::exchangeFailed(TovLog& log, std::int32_t code, const char* operation) {
+namespace {
+
+// How long the reader state may lag behind a card pulled mid-command: pcscd
+// looks at its readers every 400 ms, a remote server's pcscd likewise.
+constexpr auto kCardGoneWait = std::chrono::milliseconds(1000);
+constexpr auto kCardGonePoll = std::chrono::milliseconds(20);
+
+} // namespace
+
+std::int32_t TovChipDefaultAccess::exchangeFailed(TovLog& log, std::int32_t code, const char* operation,
+                                                  std::string_view reason) {
     const CardBackend* backend = connectedBackend();
-    log.write(LOG_ERROR,
-              "Return code " + errorCodeText(code) + " from " + std::string(backend->label()) + " " + operation);
+    log.write(LOG_ERROR, "Return code " + errorCodeText(code) + " from " + std::string(backend->label()) + " " +
+                             operation + std::string(reason));
     return lastResult_ = code;
+}
+
+bool TovChipDefaultAccess::cardGone(CardBackend& backend) {
+    const auto deadline = Clock::now() + kCardGoneWait;
+    for (;;) {
+        try {
+            if (backend.cardRemoved()) return true;
+        } catch (const CallError&) {
+            return false; // the reader cannot tell; the link is what failed
+        }
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kCardGonePoll);
+    }
+}
+
+// Every answer of a card ends with its status word (ISO 7816-4, 5.1). A
+// shorter one is a card pulled mid-command, which the resource manager may
+// report as an empty success, or a broken link to the card: never an answer.
+std::int32_t TovChipDefaultAccess::answerWithoutStatus(TovLog& log, CardBackend& backend) {
+    const bool gone = cardGone(backend);
+    const std::int32_t code = pcsc::code(gone ? SCARD_W_REMOVED_CARD : SCARD_F_COMM_ERROR);
+    return exchangeFailed(log, code, "execute", gone ? ": card removed mid-command" : ": answer without status word");
 }
 
 std::int32_t TovChipDefaultAccess::executeDirect(TovLog& log, std::span<const std::uint8_t> command,
@@ -44,6 +79,7 @@ std::int32_t TovChipDefaultAccess::executeDirect(TovLog& log, std::span<const st
     if (result != 0) return exchangeFailed(log, result, toReader ? "control" : "execute");
     length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(out.size()));
     logBytes(log, "APDU response (" + unsignedDecimal(length) + " bytes)", out.first(length));
+    if (!toReader && length < 2 && backend->reachesCard(command)) return answerWithoutStatus(log, *backend);
     return lastResult_ = 0;
 }
 

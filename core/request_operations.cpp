@@ -150,8 +150,11 @@ void ChipCardPlugin::executeCommands(const ServerRequest& request, ServerRespons
         if (lastError == 0) {
             std::uint32_t length = kAnswerCapacity;
             lastError = card.executeDirect(log_, command.apdu.bytes(), answer, length, command.controlCode);
+            // The card can go with any command, not only before the first.
+            if (lastError == pcsc::code(SCARD_W_REMOVED_CARD)) response.cardRemoved = true;
             // A failed exchange has no answer: the buffer still holds an
-            // earlier command's bytes.
+            // earlier command's bytes. A reader's answer (a control code)
+            // needs no status word; a card's always has one here.
             if (lastError == 0) {
                 const auto received = std::span<const std::uint8_t>(answer).first(std::min(length, kAnswerCapacity));
                 lastError = statusWord(received);

@@ -234,7 +234,8 @@ void CardEmulator::handleCommand(const Bytes& command) {
     if (!powered_) script_.recordFailure("command while unpowered: " + hexOf(command));
     CardAnswer answer = script_.answer(command);
     if (answer.mute) {
-        pending_ = PendingAnswer{{}, true, Clock::now() + muteDelay_};
+        const auto delay = answer.delay.count() > 0 ? answer.delay : muteDelay_;
+        pending_ = PendingAnswer{{}, true, Clock::now() + delay};
     } else if (answer.delay.count() > 0) {
         pending_ = PendingAnswer{std::move(answer.bytes), false, Clock::now() + answer.delay};
     } else {
@@ -325,10 +326,15 @@ std::string CardEmulator::doAnswer(std::string_view args, ControlClient&) {
     if (prefix) patternText.remove_suffix(1);
     Bytes pattern, answer;
     std::chrono::milliseconds delay{};
-    if (!parseHexBytes(patternText, pattern) || pattern.empty() || !parseHexBytes(answerText, answer) ||
-        answer.size() > 0xFFFF || (!delayText.empty() && !parseMs(delayText, delay)))
-        return "error answer HEX[*] HEX [MS]";
-    script_.addAnswer(std::move(pattern), prefix, std::move(answer), delay);
+    const bool leave = answerText == "leave";
+    if (!parseHexBytes(patternText, pattern) || pattern.empty() ||
+        (!leave && (!parseHexBytes(answerText, answer) || answer.empty() || answer.size() > 0xFFFF)) ||
+        (!delayText.empty() && !parseMs(delayText, delay)))
+        return "error answer HEX[*] HEX|leave [MS]";
+    if (leave)
+        script_.addLeave(std::move(pattern), prefix, delay);
+    else
+        script_.addAnswer(std::move(pattern), prefix, std::move(answer), delay);
     return "ok";
 }
 

@@ -18,8 +18,10 @@ namespace vexa::testbed {
 // per reply) lets tests script the card and move it in and out at any moment.
 //
 // Requests: reset | atr HEX|none | mute MS|off | aid HEX [FCI] |
-// answer HEX[*] HEX [MS] | insert [nowait] | remove | status | received | failures |
-// clear | quit. Replies start with "ok" or "error".
+// answer HEX[*] HEX|leave [MS] | insert [nowait] | remove | status | received |
+// failures | clear | quit. Replies start with "ok" or "error". An answer
+// "leave" pulls the card mid-command: it leaves the reader after MS instead
+// of answering. An answer is never empty: vpcd waits for ever on one.
 class CardEmulator {
 public:
     CardEmulator(std::uint16_t vpcdPort, std::string controlPath);

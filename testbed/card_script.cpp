@@ -105,6 +105,10 @@ void CardScript::addAnswer(Bytes pattern, bool prefix, Bytes answer, std::chrono
     canned_.push_back({std::move(pattern), prefix, std::move(answer), delay});
 }
 
+void CardScript::addLeave(Bytes pattern, bool prefix, std::chrono::milliseconds delay) {
+    canned_.push_back({std::move(pattern), prefix, {}, delay, true});
+}
+
 void CardScript::recordFailure(std::string text) {
     if (failures_.size() < kMaxLogged) failures_.push_back(std::move(text));
 }
@@ -130,6 +134,7 @@ bool CardScript::cannedAnswer(std::span<const std::uint8_t> command, CardAnswer&
         if (!matches) continue;
         out.bytes = rule.answer;
         out.delay = rule.delay;
+        out.mute = rule.leave;
         return true;
     }
     return false;

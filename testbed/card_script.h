@@ -20,7 +20,7 @@ std::string hexOf(std::span<const std::uint8_t> bytes);
 struct CardAnswer {
     Bytes bytes;
     std::chrono::milliseconds delay{0};
-    bool mute = false; // no answer at all
+    bool mute = false; // no answer at all: the card leaves after the delay
 };
 
 // The behaviour of one virtual card: its ATR, the applications it selects,
@@ -46,6 +46,9 @@ public:
     void addAid(Bytes aid, Bytes fci);
     // prefix: the rule covers every command that starts with pattern.
     void addAnswer(Bytes pattern, bool prefix, Bytes answer, std::chrono::milliseconds delay);
+    // The card is pulled in the middle of such a command, after the delay:
+    // it leaves the reader instead of answering.
+    void addLeave(Bytes pattern, bool prefix, std::chrono::milliseconds delay);
 
     CardAnswer answer(std::span<const std::uint8_t> command);
     // A fault seen outside the command rules (e.g. a command while unpowered).
@@ -63,6 +66,7 @@ private:
         bool prefix;
         Bytes answer;
         std::chrono::milliseconds delay;
+        bool leave = false;
     };
     struct Application {
         Bytes aid;

@@ -101,6 +101,22 @@ expect "idle" "$(call IsCardRemoved '[]')" "992314"
 c0 insert
 "$card" wait "$R0" present 5000 || fail "card 0 not back"
 
+# An answer without a status word is no answer: one byte from a card still
+# there, nothing from a card pulled during the command.
+expect "connect" "$(call ConnectCard "[\"$R0\", 2]")" "0"
+c0 answer 80CB000000 90
+c0 answer 80CC000000 leave 20
+expect "one byte" "$(call SendToCard '["80 CB 00 00 00"]')" ""
+expect "one byte code" "$(call GetLastErrorCode '[]')" "-2146435053"
+logged "ERROR   Return code 0x80100013 from PC/SC execute: answer without status word"
+expect "pulled" "$(call SendToCard '["80 CC 00 00 00"]')" ""
+expect "pulled code" "$(call GetLastErrorCode '[]')" "-2146434967"
+expect "pulled, so removed" "$(call IsCardRemoved '[]')" "992315"
+call DisConnectCard '[]' >/dev/null
+c0 reset
+c0 insert
+"$card" wait "$R0" present 5000 || fail "card 0 not back"
+
 # Another process holds card 0 exclusively.
 mkfifo "$work/hold.in"
 "$card" hold "$R0" < "$work/hold.in" > "$work/hold.out" &

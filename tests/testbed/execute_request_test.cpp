@@ -2,10 +2,13 @@
 // result holds, and what happens to the connection.
 #include "pcsc/pcsc_api.h"
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "cardaccess/card_error.h"
+#include "cardaccess/card_interfaces.h"
 #include "core/server_batch.h"
 #include "support/byte_buffer.h"
 #include "testbed_fixture.h"
@@ -94,6 +97,53 @@ TEST_F(ExecuteRequestTest, ReconnectRemovalAndReleaseConcernTheConnection) {
     EXPECT_EQ(plugin.ExecuteRequest(kHeader + tlv("41", "01") + kEcho, 0, 0), "");
     EXPECT_EQ(plugin.GetLastErrorCode(), -1);
     EXPECT_EQ(plugin.IsCardRemoved(), ERR_NOT_CONNECTED);
+}
+
+// A card may go with any command: the command pulled from it fails with
+// SCARD_W_REMOVED_CARD, the response says the card was removed, and the
+// request ends there as after any failed command. A one-byte answer from a
+// card still there is a communication error. The same on every interface.
+TEST_F(ExecuteRequestTest, ACardPulledMidRequestIsReportedAndEndsIt) {
+    const std::string oneByte = tlv("43", tlv("44", "80CB000000"));
+    const std::string pulled = tlv("43", tlv("44", "80CC000000"));
+    InterfaceRows interfaces;
+    // windir names the bed's folder for CT-API; the plug-in's files stay in
+    // the test's config home, which APPDATA names before windir.
+    const std::string home = std::getenv("XDG_CONFIG_HOME");
+    struct ConfigHome {
+        explicit ConfigHome(const std::string& path) { setenv("APPDATA", path.c_str(), 1); }
+        ~ConfigHome() { unsetenv("APPDATA"); }
+    } configHome(home);
+    const std::string folder = home + "/MERIDAN";
+    std::filesystem::create_directories(folder);
+    for (const BedInterface& row : interfaces.rows) {
+        SCOPED_TRACE(row.label);
+        // The configuration names the interface and the server, as a user's does.
+        std::ofstream(folder + "/vexa_ie.conf")
+            << "INTERFACE=" << kInterfaceNames.nameOf(row.type) << "\nREMOTE_PCSC_SERVER=" << interfaces.server << "\n";
+        plugin.resetPlugin();
+        plugin.loadConfiguration({.clientText = "test"});
+        ASSERT_EQ(plugin.Open("page"), 0);
+        card1.require("answer 80CB000000 90");
+        card1.require("answer 80CC000000 leave 20");
+        ASSERT_EQ(plugin.ConnectCardEx(row.reader1, SCARD_SHARE_SHARED, 3, 0), 0);
+
+        const ServerResponse broken = execute(kEcho + oneByte + kEcho);
+        EXPECT_FALSE(broken.cardRemoved);
+        EXPECT_EQ(codes(broken), (std::vector<std::int32_t>{0x9000, pcsc::code(SCARD_F_COMM_ERROR)}));
+        EXPECT_EQ(broken.results.back().answer.length(), 0u);
+
+        const ServerResponse gone = execute(kEcho + pulled + kEcho);
+        EXPECT_EQ(plugin.GetLastErrorCode(), 0);
+        EXPECT_EQ(gone.header.errorCode, 0);
+        EXPECT_TRUE(gone.cardRemoved);
+        EXPECT_EQ(codes(gone), (std::vector<std::int32_t>{0x9000, pcsc::code(SCARD_W_REMOVED_CARD)}));
+        EXPECT_EQ(gone.results.back().answer.length(), 0u);
+        // The next request finds the card gone before its first command.
+        EXPECT_TRUE(execute(kEcho).cardRemoved);
+        card1.require("insert");
+        ASSERT_TRUE(testbed::waitForCard(kReader1, true, kCardWait));
+    }
 }
 
 TEST_F(ExecuteRequestTest, EncodedRoundTripAndAnAnswerTooLongToCarry) {

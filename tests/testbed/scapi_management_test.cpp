@@ -79,5 +79,31 @@ TEST_F(InventoryTest, ExclusiveHolderElsewhereGivesSharingViolation) {
     holder.disconnect(log, SCARD_LEAVE_CARD);
 }
 
+// A card that gives no status word to the SELECT, pulled in the middle of it
+// or still there, does not hold the application: the search goes on to the
+// card that does, on every interface.
+TEST_F(InventoryTest, SearchPassesOverACardThatGaveNoStatusWord) {
+    InterfaceRows interfaces;
+    card.setRemoteServers(interfaces.server);
+    for (const BedInterface& row : interfaces.rows) {
+        for (const char* fault : {"leave 20", "90"}) {
+            SCOPED_TRACE(row.label + ", card 0 answering " + fault);
+            card0.require("answer 00A4040C* " + std::string(fault));
+            card0.require("aid A000000001");
+            card1.require("aid A000000001");
+            ScapiManagement search;
+            ASSERT_EQ(search.init(log, row.type, interfaces.server, true, false), 0);
+            std::string reader;
+            EXPECT_EQ(search.searchCard(log, card, "A0 00 00 00 01", "", reader, ""), 0);
+            EXPECT_EQ(reader, row.reader1);
+            EXPECT_NE(card0.require("received").find("00A4040C05A000000001"), std::string::npos);
+            card.disconnect(log, SCARD_RESET_CARD);
+            for (auto* c : {&card0, &card1}) c->require("reset");
+            card0.require("insert");
+            ASSERT_TRUE(testbed::waitForCard(kReader0, true, kCardWait));
+        }
+    }
+}
+
 } // namespace
 } // namespace vexa::testing

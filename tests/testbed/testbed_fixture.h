@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pcsc/pcsc_api.h"
-
 #include <gtest/gtest.h>
+
+#include "pcsc/pcsc_api.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,7 +14,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "cardaccess/interface_type.h"
 #include "cardaccess/tov_chip_default_access.h"
@@ -115,6 +117,36 @@ protected:
         card.require("insert");
         ASSERT_TRUE(testbed::waitForCard(reader, true, kCardWait));
     }
+};
+
+// The bed's two readers as each interface type reaches them: PC/SC directly,
+// through vexa-rpcscd, and as the CT-API terminals of the bed's HBCIKRNL.INI
+// (found through windir, which an InterfaceRows sets while it lives).
+struct BedInterface {
+    std::int32_t type;
+    std::string label; // the interface in log lines
+    std::string reader0, reader1;
+};
+class InterfaceRows {
+public:
+    InterfaceRows() {
+        if (const char* old = std::getenv("windir")) oldWindir_ = old;
+        setenv("windir", testbedDir().c_str(), 1);
+        std::ifstream in(testbedDir() + "/rpcscd.address");
+        std::getline(in, server);
+        rows = {{INTERFACE_PCSC, "PC/SC", kReader0, kReader1},
+                {INTERFACE_REMOTE_PCSC, "remote PC/SC", server + ":" + kReader0, server + ":" + kReader1},
+                {INTERFACE_CTAPI, "CTAPI", "VEXA_CT_0", "VEXA_CT_1"}};
+    }
+    ~InterfaceRows() { oldWindir_ ? setenv("windir", oldWindir_->c_str(), 1) : unsetenv("windir"); }
+    InterfaceRows(const InterfaceRows&) = delete;
+    InterfaceRows& operator=(const InterfaceRows&) = delete;
+
+    std::string server; // vexa-rpcscd's address
+    std::vector<BedInterface> rows;
+
+private:
+    std::optional<std::string> oldWindir_;
 };
 
 // A second process that holds a reader's card exclusively while it lives.

@@ -264,12 +264,45 @@ TEST_F(CardAccessTest, SlowAndMuteCards) {
     std::int32_t result = -1;
     EXPECT_EQ(exchange({0x80, 0xE4, 0x01, 0x00}, result), (Bytes{0x90, 0x00})); // 256 ms late
     EXPECT_EQ(result, 0);
-    // A card that falls silent: vpcd reports an empty answer and the card
-    // is gone.
+    // A card that falls silent and drops off: vpcd reports an empty answer,
+    // which is the card's removal, not a success.
     card0.require("mute 100");
     EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00}, result), Bytes{});
+    EXPECT_EQ(result, pcsc::code(SCARD_W_REMOVED_CARD));
     ASSERT_TRUE(testbed::waitForCard(kReader0, false, kCardWait));
     EXPECT_EQ(card.isCardRemoved(log), ERR_CARD_REMOVED);
+}
+
+// A card's answer ends with its status word; on every interface a shorter
+// one fails the exchange: with the card pulled mid-command (vpcd then
+// reports an empty answer) SCARD_W_REMOVED_CARD, with the card still there
+// SCARD_F_COMM_ERROR. Two bytes keep their meaning.
+TEST_F(CardAccessTest, AnAnswerWithoutStatusWordFailsOnEveryInterface) {
+    InterfaceRows interfaces;
+    card.setRemoteServers(interfaces.server);
+    for (const BedInterface& row : interfaces.rows) {
+        SCOPED_TRACE(row.label);
+        card0.require("answer 80CB000000 90");
+        card0.require("answer 80CC000000 leave 20");
+        ASSERT_EQ(card.connect(log, row.type, row.reader0, SCARD_SHARE_SHARED, 3), 0);
+        std::int32_t result = -1;
+        EXPECT_EQ(exchange({0x80, 0xCB, 0x00, 0x00, 0x00}, result), Bytes{});
+        EXPECT_EQ(result, pcsc::code(SCARD_F_COMM_ERROR));
+        EXPECT_EQ(card.lastResult(), result);
+        EXPECT_TRUE(card.isConnected());
+        EXPECT_EQ(exchange({0x80, 0xEE, 0x00, 0x00}, result), (Bytes{0x90, 0x00}));
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(exchange({0x80, 0xCC, 0x00, 0x00, 0x00}, result), Bytes{});
+        EXPECT_EQ(result, pcsc::code(SCARD_W_REMOVED_CARD));
+        EXPECT_TRUE(
+            log.contains(" ERROR   Return code 0x80100013 from " + row.label + " execute: answer without status word"));
+        EXPECT_TRUE(
+            log.contains(" ERROR   Return code 0x80100069 from " + row.label + " execute: card removed mid-command"));
+        card.disconnect(log, SCARD_RESET_CARD);
+        card0.require("reset");
+        card0.require("insert");
+        ASSERT_TRUE(testbed::waitForCard(kReader0, true, kCardWait));
+    }
 }
 
 // A card without ATR, or one that does not answer the reset, is no card to

@@ -5,14 +5,19 @@
 
 #include "pcsc/pcsc_api.h"
 
+#include <atomic>
+#include <deque>
 #include <vector>
 
 #include "cardaccess/apdu.h"
 #include "cardaccess/card_error.h"
+#include "cardaccess/interface_type.h"
 #include "cardaccess/pcsc_backend.h"
-#include "platform/system.h"
 #include "cardaccess/tov_chip_default_access.h"
+#include "loopback_listener.h"
+#include "platform/system.h"
 #include "readers/reader_interfaces.h"
+#include "rpcsc/wire_message.h"
 #include "temp_files.h"
 
 namespace vexa {
@@ -153,6 +158,78 @@ TEST_F(IdleAccessTest, HexCommandsAreCheckedBeforeAnyExchange) {
     EXPECT_EQ(card.executeHex(log, tooLong, answer, length), ERR_BUFFER_SIZE);
     EXPECT_EQ(card.lastResult(), ERR_BUFFER_SIZE);
     EXPECT_EQ(logText(), "");
+}
+
+// A remote PC/SC server whose card gives the scripted transmit answers and
+// whose reader answers every control request with nothing; its card reads
+// as gone once `gone` is set. It stands in for vexa-rpcscd because vpcd has
+// no reader control and can give no empty answer with the card still there.
+class ScriptedCardServer {
+public:
+    std::atomic<bool> gone = false;
+
+    explicit ScriptedCardServer(std::deque<Bytes> transmitAnswers) : answers(std::move(transmitAnswers)) {
+        listener.serve(1, [this](platform::Socket& peer) {
+            for (std::string line; !(line = testing::LoopbackListener::readLine(peer)).empty();)
+                if (!testing::LoopbackListener::sendAll(peer, answer(line) + "\n")) return;
+        });
+    }
+    std::string address() const { return listener.text(); }
+    std::string reader() const { return address() + ":R"; }
+
+private:
+    std::string answer(const std::string& line) {
+        wire::Reader request;
+        request.parseLine(line);
+        const auto op = static_cast<std::uint8_t>(request.operation().value_or(0));
+        wire::Writer out(op);
+        out.putInt(wire::TAG_RESULT, 0);
+        if (op == wire::OP_ESTABLISH_CONTEXT) out.putHandle(wire::TAG_CONTEXT, 7);
+        if (op == wire::OP_CONNECT) out.putHandle(wire::TAG_CARD, 9).putInt(wire::TAG_PROTOCOL, SCARD_PROTOCOL_T1);
+        if (op == wire::OP_STATUS) out.putInt(wire::TAG_STATE, gone ? wire::kCardStateAbsent : 0x20);
+        if (op == wire::OP_CONTROL) out.putBytes(wire::TAG_OUTPUT, Bytes{});
+        if (op == wire::OP_TRANSMIT) {
+            out.putBytes(wire::TAG_OUTPUT, answers.empty() ? Bytes{} : answers.front());
+            if (!answers.empty()) answers.pop_front();
+        }
+        return out.line();
+    }
+
+    std::deque<Bytes> answers;
+    testing::LoopbackListener listener; // last: its thread stops first
+};
+
+TEST_F(IdleAccessTest, ACardAnswerNeedsAStatusWordAReaderAnswerDoesNot) {
+    ScriptedCardServer server({{0x90, 0x00}, {}, {0x6A}, {0x61}});
+    card.setRemoteServers(RemoteServers(server.address()));
+    ASSERT_EQ(card.connect(log, INTERFACE_REMOTE_PCSC, server.reader(), SCARD_SHARE_SHARED, 3), 0);
+    Bytes answer(16);
+    std::uint32_t length = 16;
+    const Bytes read = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    EXPECT_EQ(card.executeDirect(log, read, answer, length), 0);
+    EXPECT_EQ(length, 2u);
+    // No status word, the card still there: the link failed.
+    length = 16;
+    EXPECT_EQ(card.executeDirect(log, read, answer, length), pcsc::code(SCARD_F_COMM_ERROR));
+    EXPECT_EQ(card.lastResult(), pcsc::code(SCARD_F_COMM_ERROR));
+    length = 16;
+    EXPECT_EQ(card.executeWithStatus(log, read, answer, length), pcsc::code(SCARD_F_COMM_ERROR));
+    EXPECT_NE(logText().find(" ERROR   Return code 0x80100013 from remote PC/SC execute: answer without status word"),
+              std::string::npos);
+    // The reader answers controls with nothing, and that is their success,
+    // with a control code of a request as well.
+    length = 16;
+    EXPECT_EQ(card.executeControl(log, {}, answer, length, 3400, false), 0);
+    EXPECT_EQ(length, 0u);
+    length = 16;
+    EXPECT_EQ(card.executeWithStatus(log, read, answer, length, 0x42000D48), 0);
+    // The card gone: that is what the failed exchange says.
+    server.gone = true;
+    length = 16;
+    EXPECT_EQ(card.executeDirect(log, read, answer, length), pcsc::code(SCARD_W_REMOVED_CARD));
+    EXPECT_NE(logText().find(" ERROR   Return code 0x80100069 from remote PC/SC execute: card removed mid-command"),
+              std::string::npos);
+    EXPECT_EQ(card.disconnect(log, SCARD_LEAVE_CARD), 0);
 }
 
 // Each back-end call's failure gets the line it always had, and only the

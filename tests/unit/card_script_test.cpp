@@ -39,6 +39,12 @@ TEST(CardScriptTest, CannedAnswersBuiltInsAndStrictness) {
     ASSERT_EQ(card.failures().size(), 1u);
     EXPECT_EQ(card.failures()[0], "unexpected command 00CA9F7F00");
     EXPECT_EQ(card.received().size(), 6u);
+    EXPECT_FALSE(card.answer(hex("00B0000010")).mute);
+    // A card pulled mid-command: no answer, and gone after the delay.
+    card.addLeave(hex("80CC"), true, std::chrono::milliseconds(20));
+    const auto pulled = card.answer(hex("80CC000000"));
+    EXPECT_TRUE(pulled.mute);
+    EXPECT_EQ(pulled.delay.count(), 20);
     card.setMute(true);
     EXPECT_TRUE(card.answer(hex("80EE0000")).mute);
 }
