@@ -65,7 +65,7 @@ public:
     }
     // The answer's result code; nullopt when no answer came.
     std::optional<std::uint32_t> call(const wire::Writer& request, wire::Reader& answer) {
-        std::string line;
+        SecureString line;
         if (socket_.sendLine(request.line(), false, kAnswerWaitMs) != 0 ||
             socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) != 0 ||
             answer.parseLine(line) != wire::ParseError::none)
@@ -86,7 +86,7 @@ public:
     // let the connection go, so that one client holds one connection.
     void vanish() {
         ::shutdown(fd_, SHUT_WR);
-        std::string line;
+        SecureString line;
         while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) continue; // to the server's end
         socket_.close();
     }

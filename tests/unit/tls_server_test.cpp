@@ -231,10 +231,10 @@ TEST_F(TlsServerTest, AnAdmittedCertificateIsServedAndEveryCertificateAudited) {
     // Our own client, over a line channel, on the same terms.
     TcpClient ours(ourTls("alice"));
     ASSERT_EQ(ours.connect("127.0.0.1", server_->boundPort()), 0);
-    std::string answer;
+    SecureString answer;
     ASSERT_EQ(ours.sendLine(kRequest, false), 0);
     EXPECT_EQ(ours.receiveLine(answer), 0);
-    EXPECT_EQ(answer, kUnsupported);
+    EXPECT_EQ(answer.view(), kUnsupported);
     // In TLS 1.3 the server judges a client's certificate after the client
     // has finished: ours learns of a refusal at its first read.
     TcpClient expired(ourTls("old"));
@@ -286,7 +286,7 @@ TEST_F(TlsServerTest, PlainClientsAreClosedWithinTheLineTimeOut) {
         if (speaks) {
             EXPECT_EQ(plain.sendLine(kRequest, false, 2000), 0);
         }
-        std::string line;
+        SecureString line;
         EXPECT_EQ(plain.receiveLine(line, 10000, wire::kMaxLine), WSAECONNRESET);
         EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
     }
@@ -304,7 +304,8 @@ TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
     EXPECT_EQ(failure, "certificate refused: IP address mismatch");
     EXPECT_FALSE(stream);
     // Files that cannot be used are named.
-    EXPECT_FALSE(TlsContext::client({files("alice", "ca").certificate, files("bob", "ca").key, ""}, failure));
+    EXPECT_FALSE(TlsContext::client({files("alice", "ca").certificate, files("bob", "ca").key, files("alice", "ca").ca},
+                                    failure));
     EXPECT_NE(failure.find("bob.key does not belong to the certificate"), std::string::npos) << failure;
     EXPECT_FALSE(TlsContext::server(files("nobody", "ca"), failure));
     EXPECT_NE(failure.find("cannot load the certificate"), std::string::npos) << failure;
@@ -313,7 +314,7 @@ TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
 TEST_F(TlsServerTest, AReloadClosesRevokedCertificatesAndRefusesThemAfter) {
     start({}, "server", hex("alice") + "\n" + hex("bob") + " Reader B*\n");
     TcpClient alice(ourTls("alice")), bob(ourTls("bob"));
-    std::string answer;
+    SecureString answer;
     for (TcpClient* client : {&alice, &bob}) {
         ASSERT_EQ(client->connect("127.0.0.1", server_->boundPort()), 0);
         ASSERT_EQ(client->sendLine(kRequest, false), 0);
@@ -354,7 +355,7 @@ TEST_F(TlsServerTest, ConnectionsAreCountedPerCertificateAndHandshakesPerAddress
     // Two of alice's connections fill her budget; bob, from the same
     // address, still has his.
     std::vector<std::unique_ptr<TcpClient>> alice;
-    std::string answer;
+    SecureString answer;
     for (int i = 0; i < 2; ++i) {
         alice.push_back(std::make_unique<TcpClient>(ourTls("alice")));
         ASSERT_EQ(alice.back()->connect("127.0.0.1", server_->boundPort()), 0);
