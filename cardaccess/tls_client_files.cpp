@@ -16,7 +16,7 @@ bool readTrusted(const std::string& path, std::string_view what, bool secret, Se
     }
     platform::File file = platform::File::open(path, platform::FileAccess::Read);
     if (!file.valid()) {
-        failure = "cannot read " + name.substr(4);
+        failure = "cannot read " + name;
         return false;
     }
     if (const std::string why = secret ? distrustOfPrivateKey(file) : distrustOfOpenFile(file); !why.empty()) {
@@ -24,7 +24,7 @@ bool readTrusted(const std::string& path, std::string_view what, bool secret, Se
         return false;
     }
     if (file.readAll(text, kMaxPemFile)) return true;
-    failure = text.size() > kMaxPemFile ? name + " is too large" : "cannot read " + name.substr(4);
+    failure = text.size() > kMaxPemFile ? name + " is too large" : "cannot read " + name;
     return false;
 }
 

@@ -163,6 +163,11 @@ TEST(FileTrust, TlsClientFilesPassTheSettingsRuleAndTheKeyIsUsedAsJudged) {
         ASSERT_EQ(::chown(changed.c_str(), ::geteuid(), 0), 0);
     }
 
+    // A file that is not there is named as such.
+    std::string missing;
+    EXPECT_FALSE(makeTlsConnector({folder + "/none.pem", files.certificate, files.key}, missing));
+    EXPECT_EQ(missing, "cannot read the CA certificate " + folder + "/none.pem");
+
     // What was judged is what is used: the texts come from the descriptor
     // judged, so swapping the key afterwards (here for one that others may
     // read and that belongs to another certificate) changes nothing.
