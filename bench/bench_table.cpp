@@ -86,8 +86,7 @@ int runBench(std::string_view name, const std::function<int()>& run) {
     return 1;
 }
 
-int benchMain(int argc, char** argv, const ProgramText& program, const std::function<int(int, int)>& run,
-              int rounds) {
+int benchMain(int argc, char** argv, const ProgramText& program, const std::function<int(int, int)>& run, int rounds) {
     static constexpr std::array<OptionSpec, 2> kOptions{kIterationsOption, kRoundsOption};
     int status = 0;
     const auto parsed = benchOptions(argc, argv, program, kOptions, status);

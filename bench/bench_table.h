@@ -51,7 +51,7 @@ int runBench(std::string_view name, const std::function<int()>& run);
 
 // The main of a bench that takes --iterations N (default 5000) and --rounds
 // R (default `rounds`) and nothing else.
-int benchMain(int argc, char** argv, const ProgramText& program, const std::function<int(int iterations, int rounds)>& run,
-              int rounds = 10);
+int benchMain(int argc, char** argv, const ProgramText& program,
+              const std::function<int(int iterations, int rounds)>& run, int rounds = 10);
 
 } // namespace vexa::bench

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # apt-get as every script of this tree calls it: no questions, and up to 5
 # minutes' wait for the package manager's lock instead of failing at once
 # (a desktop's unattended upgrades hold it for minutes). Sourced; run it as
