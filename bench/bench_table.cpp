@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/tov_exception.h"
@@ -59,24 +60,40 @@ void runTable(std::vector<Variant>& variants, std::string_view label, int iterat
                     median(v.roundMeans) / base);
 }
 
-int benchMain(int argc, char** argv, const char* name, const std::function<int(int, int)>& run, int rounds) {
-    int iterations = 5000;
-    for (int i = 1; i + 1 < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--iterations")
-            iterations = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--rounds")
-            rounds = std::max(1, std::atoi(argv[i + 1]));
+std::optional<ParsedOptions> benchOptions(int argc, char** argv, const ProgramText& program,
+                                          std::span<const OptionSpec> options, int& status) {
+    std::ostringstream refusal;
+    OptionParser parser(program, options);
+    parser.setStreams(std::cout, refusal);
+    auto parsed = parser.parse(std::span<char* const>(argv + 1, static_cast<std::size_t>(std::max(argc - 1, 0))));
+    if (parsed) return parsed;
+    if (!refusal.str().empty()) {
+        std::cerr << refusal.str() << '\n';
+        parser.printHelp(std::cerr);
     }
-    iterations = std::max(iterations, rounds);
+    status = 2;
+    return std::nullopt;
+}
+
+int runBench(std::string_view name, const std::function<int()>& run) {
     try {
-        return run(iterations, rounds);
+        return run();
     } catch (const TovException& e) {
         std::cerr << name << ": " << e.text() << " (" << e.code() << ")\n";
     } catch (const std::exception& e) {
         std::cerr << name << ": " << e.what() << "\n";
     }
     return 1;
+}
+
+int benchMain(int argc, char** argv, const ProgramText& program, const std::function<int(int, int)>& run, int rounds) {
+    static constexpr std::array<OptionSpec, 2> kOptions{kIterationsOption, kRoundsOption};
+    int status = 0;
+    const auto parsed = benchOptions(argc, argv, program, kOptions, status);
+    if (!parsed) return status;
+    rounds = static_cast<int>(parsed->number(kRoundsOption.name, rounds));
+    const int iterations = std::max(static_cast<int>(parsed->number(kIterationsOption.name, 5000)), rounds);
+    return runBench(program.name, [&] { return run(iterations, rounds); });
 }
 
 } // namespace vexa::bench

@@ -6,10 +6,10 @@
 
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import { Browser, EXTENSION_ID, HOST, Site, openWithAnswer, pageHtml } from '../tests/browser/harness.js';
+import { benchArgs } from './bench_args.mjs';
 
-const CALLS = Number(process.argv[2] ?? 1000);
-const STARTS = Number(process.argv[3] ?? 20);
+const [CALLS, STARTS] = benchArgs('node bench/browser_bench.mjs [CALLS] [STARTS]   (defaults 1000 and 20)', [1000, 20]);
+const { Browser, EXTENSION_ID, HOST, Site, openWithAnswer, pageHtml } = await import('../tests/browser/harness.js');
 const GOALS = { callMedianMs: 2, startMs: 20, peakKiB: 8 * 1024 };
 
 function quantile(values, q) {

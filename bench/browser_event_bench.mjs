@@ -8,9 +8,10 @@
 import { execFileSync, spawn } from 'node:child_process';
 import path from 'node:path';
 import readline from 'node:readline';
-import { BUILD, Browser, Site, call, openWithAnswer, until } from '../tests/browser/harness.js';
+import { benchArgs } from './bench_args.mjs';
 
-const CYCLES = Number(process.argv[2] ?? 20);
+const [CYCLES] = benchArgs('VEXA_TESTBED_DIR=... node bench/browser_event_bench.mjs [CYCLES]   (default 20)', [20]);
+const { BUILD, Browser, Site, call, openWithAnswer, until } = await import('../tests/browser/harness.js');
 const BED = process.env.VEXA_TESTBED_DIR ?? '';
 const READER = 'Virtual PCD 00 01';
 const GOALS = { medianMs: 20, worstMs: 40 };

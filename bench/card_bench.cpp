@@ -26,6 +26,7 @@
 #include "pcsc/card.h"
 #include "pcsc/context.h"
 #include "support/tov_exception.h"
+#include "support/version.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
 
@@ -123,5 +124,9 @@ int run(int iterations, int rounds) {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    return vexa::bench::benchMain(argc, argv, "vexa_card_bench", vexa::bench::run);
+    static constexpr vexa::ProgramText kProgram{
+        "vexa_card_bench", vexa::kVersion, "vexa_card_bench [--iterations N] [--rounds R]",
+        "One APDU on the test bed's first card four ways (SCardTransmit, the card connection, the plug-in,\n"
+        "`vexa shell`), log OFF and DEBUG. Needs VEXA_TESTBED_DIR."};
+    return vexa::bench::benchMain(argc, argv, kProgram, vexa::bench::run);
 }

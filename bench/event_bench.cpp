@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +36,7 @@
 #include "pcsc/context.h"
 #include "readers/chip_card_event.h"
 #include "support/tov_log.h"
+#include "support/version.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
 
@@ -217,7 +219,23 @@ int watch() {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string_view(argv[1]) == "watch") return vexa::bench::watch();
-    return vexa::bench::benchMain(argc, argv, "vexa_event_bench",
-                                  [](int, int rounds) { return vexa::bench::run(rounds); });
+    using namespace vexa;
+    static constexpr ProgramText kProgram{
+        "vexa_event_bench", kVersion, "vexa_event_bench [--rounds N]\nvexa_event_bench watch",
+        "N insert/remove cycles of the test bed's second card: the plug-in's events against pcscd waking a\n"
+        "waiter, then the idle monitor's CPU. `watch` prints \"<1 present|0 absent> <epoch ms>\" as pcscd\n"
+        "wakes the waiter, until stdin closes. Needs VEXA_TESTBED_DIR.",
+        1};
+    static constexpr std::array<OptionSpec, 1> kOptions{bench::kRoundsOption};
+    int status = 0;
+    const auto parsed = bench::benchOptions(argc, argv, kProgram, kOptions, status);
+    if (!parsed) return status;
+    const auto operands = parsed->operands();
+    if (operands.size() == 1 && operands[0] == "watch") return bench::watch();
+    if (!operands.empty()) {
+        OptionParser parser(kProgram, kOptions);
+        return parser.refuse(operands[0], "unknown command (only watch)");
+    }
+    const int rounds = static_cast<int>(parsed->number(bench::kRoundsOption.name, 10));
+    return bench::runBench(kProgram.name, [&] { return bench::run(rounds); });
 }

@@ -35,6 +35,7 @@
 #include "rpcsc/client_connection.h"
 #include "rpcsc/tcp_stream.h"
 #include "support/tov_exception.h"
+#include "support/version.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
 #include "testbed/rpcscd_process.h"
@@ -193,8 +194,19 @@ int runTls(int iterations, int rounds) {
 } // namespace vexa::bench
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--tls") == 0)
-            return vexa::bench::benchMain(argc, argv, "vexa_remote_bench", vexa::bench::runTls, 5);
-    return vexa::bench::benchMain(argc, argv, "vexa_remote_bench", vexa::bench::run);
+    using namespace vexa;
+    static constexpr ProgramText kProgram{
+        "vexa_remote_bench", kVersion, "vexa_remote_bench [--iterations N] [--rounds R] [--tls]",
+        "One APDU direct and through vexa-rpcscd (10 rounds); with --tls plain against TLS on two servers\n"
+        "of its own (5 rounds). Needs VEXA_TESTBED_DIR."};
+    static constexpr std::array<OptionSpec, 3> kOptions{
+        bench::kIterationsOption, bench::kRoundsOption, {"--tls", "", "plain against TLS, and the handshake"}};
+    int status = 0;
+    const auto parsed = bench::benchOptions(argc, argv, kProgram, kOptions, status);
+    if (!parsed) return status;
+    const bool tls = parsed->has("--tls");
+    const int rounds = static_cast<int>(parsed->number(bench::kRoundsOption.name, tls ? 5 : 10));
+    const int iterations = std::max(static_cast<int>(parsed->number(bench::kIterationsOption.name, 5000)), rounds);
+    return bench::runBench(kProgram.name,
+                           [&] { return tls ? bench::runTls(iterations, rounds) : bench::run(iterations, rounds); });
 }

@@ -12,6 +12,7 @@
 //   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench [--clients 100] [--churn 10000] [--apdus 2000]
 //                                              [--poll-ms 100] [--server PATH-TO-vexa-rpcscd] [--tls]
 //   VEXA_TESTBED_DIR=... vexa_rpcscd_load_bench --crowd [--server PATH-TO-vexa-rpcscd]
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench/bench_table.h"
+#include "support/version.h"
 #include "testbed/card_control_client.h"
 #include "testbed/pcsc_tools.h"
 #include "testbed/rpcscd_load.h"
@@ -48,27 +51,31 @@ int crowding(const std::string& server) {
 
 int main(int argc, char** argv) {
     using namespace vexa::testbed;
+    static constexpr vexa::ProgramText kProgram{
+        "vexa_rpcscd_load_bench", vexa::kVersion,
+        "vexa_rpcscd_load_bench [--clients N] [--churn N] [--apdus N] [--poll-ms MS] [--server PATH] [--tls | --crowd]",
+        "vexa-rpcscd under load on the test bed's pcscd; prints one table. Needs VEXA_TESTBED_DIR."};
+    static constexpr vexa::NumberRange kCount{1, 10'000'000, "a count"};
+    static constexpr std::array<vexa::OptionSpec, 7> kOptions{{
+        {"--clients", "N", "clients polling the readers' status (100)", kCount},
+        {"--churn", "N", "connections made and dropped without releasing (10000)", kCount},
+        {"--apdus", "N", "APDUs per card client (2000)", kCount},
+        {"--poll-ms", "MS", "how often each client polls (100)", vexa::NumberRange{1, 60'000, "a time in ms"}},
+        {"--server", "PATH", "the vexa-rpcscd to load"},
+        {"--tls", "", "all of it over TLS, every client with one certificate"},
+        {"--crowd", "", "a listed client's connects while peers without a certificate crowd its address"},
+    }};
+    int status = 0;
+    const auto parsed = vexa::bench::benchOptions(argc, argv, kProgram, kOptions, status);
+    if (!parsed) return status;
     LoadPlan plan{VEXA_RPCSCD, 100, 10000, 2000, std::chrono::milliseconds(100)};
-    bool tls = false;
-    bool crowd = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--tls" || option == "--crowd") {
-            (option == "--tls" ? tls : crowd) = true;
-            continue;
-        }
-        if (++i == argc) break;
-        if (option == "--clients")
-            plan.clients = std::atoi(argv[i]);
-        else if (option == "--churn")
-            plan.churn = std::atoi(argv[i]);
-        else if (option == "--apdus")
-            plan.apdus = std::atoi(argv[i]);
-        else if (option == "--poll-ms")
-            plan.pollInterval = std::chrono::milliseconds(std::atoi(argv[i]));
-        else if (option == "--server")
-            plan.serverBinary = argv[i];
-    }
+    plan.clients = static_cast<int>(parsed->number("--clients", plan.clients));
+    plan.churn = static_cast<int>(parsed->number("--churn", plan.churn));
+    plan.apdus = static_cast<int>(parsed->number("--apdus", plan.apdus));
+    plan.pollInterval = std::chrono::milliseconds(parsed->number("--poll-ms", plan.pollInterval.count()));
+    plan.serverBinary = std::string(parsed->value("--server", plan.serverBinary));
+    const bool tls = parsed->has("--tls");
+    const bool crowd = parsed->has("--crowd");
     const std::string bed = joinTestbed();
     try {
         if (bed.empty()) throw std::runtime_error("VEXA_TESTBED_DIR is not set: start testbed/start_testbed.sh first");

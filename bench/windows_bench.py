@@ -92,12 +92,18 @@ def host_figures(command, env, starts, calls):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # --help ends with status 2 like a mistake does: a bench measures only
+    # on a line it understood (argparse gives 2 for a mistake).
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], add_help=False)
+    parser.add_argument("--help", "-h", action="store_true", help="show this help and end with status 2")
     parser.add_argument("linux_build")
     parser.add_argument("windows_build")
     parser.add_argument("--calls", type=int, default=500)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--starts", type=int, default=10)
+    if "--help" in sys.argv[1:] or "-h" in sys.argv[1:]:
+        parser.print_help()
+        sys.exit(2)
     a = parser.parse_args()
     bed = os.environ.get("VEXA_TESTBED_DIR")
     if not bed or not os.path.exists(os.path.join(bed, "rpcscd.address")):

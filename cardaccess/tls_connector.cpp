@@ -1,13 +1,14 @@
 #include "cardaccess/tls_connector.h"
 
-#include "cardaccess/tls_client_key.h"
+#include "cardaccess/tls_client_files.h"
 #include "rpcsc/tls_stream.h"
 
 namespace vexa {
 
 std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles& files, std::string& failure) {
-    if (!clientKeyTrusted(files.key, failure)) return std::nullopt;
-    auto context = TlsContext::client({files.certificate, files.key, files.ca}, failure);
+    const auto pem = readTlsClientFiles(files, failure);
+    if (!pem) return std::nullopt;
+    auto context = TlsContext::clientFromTexts(*pem, failure);
     if (!context) return std::nullopt;
     auto shared = std::make_shared<const TlsContext>(std::move(*context));
     return

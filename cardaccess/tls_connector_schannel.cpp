@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "cardaccess/tls_client_key.h"
+#include "cardaccess/tls_client_files.h"
 #include "cardaccess/tls_connector.h"
 #include "platform/file.h"
-#include "platform/memory_wipe.h"
 #include "platform/tls_client_session.h"
 #include "rpcsc/certificate_fingerprint.h"
 #include "rpcsc/tcp_stream.h"
@@ -15,21 +14,14 @@
 namespace vexa {
 namespace {
 
-constexpr std::int64_t kMaxPemFile = 1 << 20; // far above any certificate or key
-
-std::optional<std::string> readPemFile(const std::string& path, std::string_view what, std::string& failure) {
+std::optional<SecureString> readPemFile(const std::string& path, std::string_view what, std::string& failure) {
     platform::File file = platform::File::open(path, platform::FileAccess::Read);
-    std::string text;
-    std::array<char, 4096> chunk;
-    std::int64_t got = file.valid() ? 1 : -1;
-    while (got > 0 && static_cast<std::int64_t>(text.size()) <= kMaxPemFile) {
-        got = file.read(chunk);
-        if (got > 0) text.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-    if (got < 0) failure = "cannot read the " + std::string(what) + " " + path;
-    if (got > 0) failure = "the " + std::string(what) + " " + path + " is too large";
-    if (got != 0) return std::nullopt;
-    return text;
+    SecureString text;
+    if (file.valid() && file.readAll(text, kMaxPemFile)) return text;
+    const bool tooLarge = file.valid() && text.size() > kMaxPemFile;
+    failure = tooLarge ? "the " + std::string(what) + " " + path + " is too large"
+                       : "cannot read the " + std::string(what) + " " + path;
+    return std::nullopt;
 }
 
 // Lower-case hex of a digest, the canonical fingerprint form.
@@ -151,7 +143,7 @@ private:
 
     std::unique_ptr<ByteStream> tcp_;
     platform::TlsClientSession session_;
-    std::string plaintext_; // decrypted, not yet read
+    SecureString plaintext_; // decrypted, not yet read
     bool established_ = false;
     std::int32_t failed_ = 0;
     std::string failure_;
@@ -163,12 +155,9 @@ private:
 std::optional<TlsConnector> makeTlsConnector(const TlsClientFiles& files, std::string& failure) {
     // The system first: on older Windows no file would help.
     if (failure = platform::tls13Unavailability(); !failure.empty()) return std::nullopt;
-    if (!clientKeyTrusted(files.key, failure)) return std::nullopt;
-    const auto certificate = readPemFile(files.certificate, "certificate", failure);
-    auto key = certificate ? readPemFile(files.key, "key", failure) : std::nullopt;
-    const auto ca = key ? readPemFile(files.ca, "CA certificate", failure) : std::nullopt;
-    auto credentials = ca ? platform::TlsClientCredentials::make(*certificate, *key, *ca, failure) : nullptr;
-    if (key) platform::wipeMemory(key->data(), key->size()); // the system holds its own copy now
+    const auto pem = readTlsClientFiles(files, failure);
+    const auto credentials =
+        pem ? platform::TlsClientCredentials::make(pem->certificate, pem->key, pem->ca, failure) : nullptr;
     if (!credentials) return std::nullopt;
     return [credentials](std::string_view host, std::uint16_t port, std::int32_t timeoutMs,
                          std::unique_ptr<ByteStream>& stream, std::string& why) -> std::int32_t {

@@ -12,6 +12,7 @@ if [[ $# -ne 1 || $1 == -* ]]; then
     exit 2
 fi
 source_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$source_root/packaging/apt_get.sh"
 mkdir -p "$1"
 outdir=$(cd "$1" && pwd)
 
@@ -32,10 +33,10 @@ as_root() {
 lists_read=false
 apt_get() {
     if ! $lists_read; then
-        as_root apt-get update -qq
+        as_root "${VEXA_APT_GET[@]}" update -qq
         lists_read=true
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends "$@"
+    as_root "${VEXA_APT_GET[@]}" -y --no-install-recommends "$@"
 }
 
 tools=(dpkg-dev debhelper fakeroot lintian build-essential)

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secure_string.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
@@ -81,6 +82,10 @@ public:
     std::int64_t read(std::span<char> buffer);
     // Reads one try only (a short count is no error): count, 0, or -1.
     std::int64_t readOnce(std::span<char> buffer);
+    // Appends the rest of the file to text through buffers that are wiped
+    // (keys come this way); false on a read error, or when text would grow
+    // past maxSize (then it holds more than maxSize bytes).
+    bool readAll(SecureString& text, std::size_t maxSize);
     // False when the file takes no more.
     bool writeAll(std::string_view data);
     // New position, -1 on failure.

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secure_string.h"
 #include "platform/x509_certificate.h"
 
 // A TLS 1.3 client session through the system's own TLS (Schannel), with no
@@ -62,8 +63,8 @@ public:
     // session is established and the server's certificate has passed.
     Progress handshake();
     // Appends the plaintext of the records received to `plaintext`; Done
-    // when some came.
-    Progress decrypt(std::string& plaintext);
+    // when some came. Every buffer that held plaintext is wiped.
+    Progress decrypt(SecureString& plaintext);
     // Turns plaintext into records to send; false (failure() says why) when
     // the session cannot.
     bool encrypt(std::string_view plaintext);

@@ -62,7 +62,7 @@ std::int32_t ClientConnection::close() {
 std::int32_t ClientConnection::exchange(const Writer& request, Reader& answer, std::int32_t waitMs) {
     if (!request.ok()) return kInternalError;
     if (server_.empty()) return kNotConnected;
-    std::string line;
+    SecureString line;
     std::int32_t result = tcp_.sendLine(request.line(), false);
     if (result == 0) result = tcp_.receiveLine(line, waitMs);
     if (result == 0 && answer.parseLine(line) != ParseError::none) result = kBadAnswer;

@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "platform/memory_wipe.h"
 #include "rpcsc/winsock_error.h"
 
 namespace vexa {
@@ -36,7 +37,7 @@ std::int32_t LineChannel::sendLine(std::string_view text, bool cr, std::int32_t 
     return stream_->writeAll(LineFramer::frame(text, cr), deadlineAfter(timeoutMs));
 }
 
-std::int32_t LineChannel::receiveLine(std::string& line, std::int32_t timeoutMs, std::size_t maxLength) {
+std::int32_t LineChannel::receiveLine(SecureString& line, std::int32_t timeoutMs, std::size_t maxLength) {
     line.clear();
     if (!valid()) return WSAENOTSOCK;
     // One deadline for the whole line, so a peer trickling bytes cannot hold
@@ -76,6 +77,7 @@ std::int32_t LineChannel::receiveMore(Clock::time_point deadline) {
     std::size_t got = 0;
     const std::int32_t received = stream_->readSome(chunk, got, deadline);
     if (received == 0) framer_.feed({chunk.data(), got});
+    platform::wipeMemory(chunk.data(), got); // the bytes live on in the framer only
     return received;
 }
 

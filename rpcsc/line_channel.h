@@ -35,7 +35,7 @@ public:
     // no whole line came within timeoutMs, WSAECONNRESET when the peer closed
     // (line holds what came), WSAEMSGSIZE for a line of more than maxLength
     // bytes before its LF, CRs included (everything buffered is dropped).
-    std::int32_t receiveLine(std::string& line, std::int32_t timeoutMs, std::size_t maxLength);
+    std::int32_t receiveLine(SecureString& line, std::int32_t timeoutMs, std::size_t maxLength);
     // Waits until bytes of a next line are here, buffering what arrives, so
     // that a caller can give the wait for a line and the line itself
     // deadlines of their own. 0 when bytes are buffered, WSAEWOULDBLOCK after

@@ -4,7 +4,7 @@
 
 namespace vexa {
 
-LineFramer::Next LineFramer::next(std::string& line, std::size_t maxLength) {
+LineFramer::Next LineFramer::next(SecureString& line, std::size_t maxLength) {
     line.clear();
     // Bytes before scanned_ are known to hold no LF.
     const std::size_t lf = pending_.find('\n', scanned_);
@@ -27,8 +27,8 @@ LineFramer::Next LineFramer::next(std::string& line, std::size_t maxLength) {
     return Next::line;
 }
 
-std::string LineFramer::takeRest() {
-    std::string rest = std::exchange(pending_, {});
+SecureString LineFramer::takeRest() {
+    SecureString rest = std::exchange(pending_, {});
     scanned_ = 0;
     std::erase(rest, '\r');
     return rest;
@@ -39,8 +39,10 @@ void LineFramer::clear() {
     scanned_ = 0;
 }
 
-std::string LineFramer::frame(std::string_view text, bool cr) {
-    std::string out(text);
+SecureString LineFramer::frame(std::string_view text, bool cr) {
+    SecureString out;
+    out.reserve(text.size() + 2);
+    out.append(text);
     if (cr) out += '\r';
     out += '\n';
     return out;

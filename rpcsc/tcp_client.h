@@ -43,9 +43,9 @@ public:
     std::int32_t connect(std::string_view host, std::uint16_t port);
     std::int32_t sendLine(std::string_view text, bool cr) { return channel_.sendLine(text, cr, timeoutMs_); }
     // WSAEWOULDBLOCK when no whole line came within timeoutMs.
-    std::int32_t receiveLine(std::string& line) { return receiveLine(line, timeoutMs_); }
+    std::int32_t receiveLine(SecureString& line) { return receiveLine(line, timeoutMs_); }
     // The same with a time-out of its own for this line.
-    std::int32_t receiveLine(std::string& line, std::int32_t timeoutMs) {
+    std::int32_t receiveLine(SecureString& line, std::int32_t timeoutMs) {
         return channel_.receiveLine(line, timeoutMs, kMaxLine);
     }
     std::int32_t close() { return channel_.close(); }

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <vector>
 
+#include "platform/file.h"
 #include "rpcsc/winsock_error.h"
 
 namespace vexa {
@@ -44,29 +46,104 @@ std::string takeErrorText(std::string_view otherwise) {
 }
 
 bool restrictProtocol(SSL_CTX* context) {
-    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
+    // Decrypted records are wiped once read: requests carry PINs.
+    SSL_CTX_set_options(context,
+                        SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET | SSL_OP_CLEANSE_PLAINTEXT);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     return SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1 &&
            SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) == 1;
 }
 
-// Loads this side's certificate and key and the CA; false with failure set
-// when a file cannot be used.
-bool loadFiles(SSL_CTX* context, const TlsFiles& files, std::string& failure) {
+using Memory = std::unique_ptr<BIO, BioDeleter>;
+
+Memory memoryOf(std::string_view text) {
+    return Memory(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+}
+
+// A key that needs a passphrase is refused: no one is there to type it.
+int noPassphrase(char*, int, int, void*) {
+    return -1;
+}
+
+// The first certificate of the text as this side's, those after it as its
+// chain, as SSL_CTX_use_certificate_chain_file takes them from a file.
+bool useCertificateChain(SSL_CTX* context, std::string_view text) {
+    const Memory in = memoryOf(text);
+    const std::unique_ptr<X509, X509Deleter> first(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, noPassphrase, nullptr)
+                                                      : nullptr);
+    if (!first || SSL_CTX_use_certificate(context, first.get()) != 1 || SSL_CTX_clear_chain_certs(context) != 1)
+        return false;
+    while (X509* next = PEM_read_bio_X509(in.get(), nullptr, noPassphrase, nullptr)) {
+        if (SSL_CTX_add0_chain_cert(context, next) != 1) {
+            X509_free(next);
+            return false;
+        }
+    }
+    // Running out of certificates ends the chain; anything else is damage.
+    const unsigned long last = ERR_peek_last_error();
+    if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE) return false;
     ERR_clear_error();
-    if (SSL_CTX_use_certificate_chain_file(context, files.certificate.c_str()) != 1) {
-        failure = "cannot load the certificate " + files.certificate + ": " + takeErrorText("unreadable");
-    } else if (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    return true;
+}
+
+bool usePrivateKey(SSL_CTX* context, std::string_view text) {
+    const Memory in = memoryOf(text);
+    EVP_PKEY* key = in ? PEM_read_bio_PrivateKey(in.get(), nullptr, noPassphrase, nullptr) : nullptr;
+    const bool used = key && SSL_CTX_use_PrivateKey(context, key) == 1;
+    EVP_PKEY_free(key);
+    return used;
+}
+
+// Trusts every certificate (and revocation list) of the CA text, and names
+// the certificates in names when given; false when the text holds none.
+bool trustAuthorities(SSL_CTX* context, std::string_view text, STACK_OF(X509_NAME) * names) {
+    const Memory in = memoryOf(text);
+    STACK_OF(X509_INFO)* infos = in ? PEM_X509_INFO_read_bio(in.get(), nullptr, noPassphrase, nullptr) : nullptr;
+    if (!infos) return false;
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    int certificates = 0;
+    bool ok = true;
+    for (int i = 0; ok && i < sk_X509_INFO_num(infos); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos, i);
+        if (info->x509) {
+            ++certificates;
+            ok = X509_STORE_add_cert(store, info->x509) == 1;
+            X509_NAME* name = ok && names ? X509_NAME_dup(X509_get_subject_name(info->x509)) : nullptr;
+            if (name && sk_X509_NAME_push(names, name) <= 0) X509_NAME_free(name);
+        }
+        if (ok && info->crl) ok = X509_STORE_add_crl(store, info->crl) == 1;
+    }
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    return ok && certificates > 0;
+}
+
+// Loads this side's certificate and key and the CA from their texts; false
+// with failure set when one cannot be used. A server's CA names go to names.
+bool loadPem(SSL_CTX* context, const TlsPem& pem, std::string& failure, STACK_OF(X509_NAME) * names = nullptr) {
+    const TlsFiles& files = pem.files;
+    ERR_clear_error();
+    if (!useCertificateChain(context, pem.certificate)) {
+        failure = "cannot load the certificate " + files.certificate + ": " + takeErrorText("no PEM certificate");
+    } else if (!usePrivateKey(context, pem.key)) {
         failure = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH
                       ? "the key " + files.key + " does not belong to the certificate " + files.certificate
-                      : "cannot load the key " + files.key + ": " + takeErrorText("unreadable");
+                      : "cannot load the key " + files.key + ": " + takeErrorText("no PEM key");
     } else if (SSL_CTX_check_private_key(context) != 1) {
         failure = "the key " + files.key + " does not belong to the certificate " + files.certificate;
-    } else if (SSL_CTX_load_verify_locations(context, files.ca.c_str(), nullptr) != 1) {
-        failure = "cannot load the CA certificate " + files.ca + ": " + takeErrorText("unreadable");
+    } else if (!trustAuthorities(context, pem.ca, names)) {
+        failure = "cannot load the CA certificate " + files.ca + ": " + takeErrorText("no PEM certificate");
     }
     ERR_clear_error();
     return failure.empty();
+}
+
+bool readPem(const std::string& path, std::string_view what, SecureString& text, std::string& failure) {
+    platform::File file = platform::File::open(path, platform::FileAccess::Read);
+    if (file.valid() && file.readAll(text, kMaxPemFile)) return true;
+    const bool tooLarge = file.valid() && text.size() > kMaxPemFile;
+    failure =
+        "cannot load the " + std::string(what) + " " + path + ": " + (tooLarge ? "too large" : std::strerror(errno));
+    return false;
 }
 
 std::optional<TlsContext> failed(std::string& failure, std::string text) {
@@ -201,15 +278,28 @@ std::optional<PeerCertificate> readCertificateFile(const std::string& path, std:
     return facts;
 }
 
+std::optional<TlsPem> readTlsFiles(const TlsFiles& files, std::string& failure) {
+    TlsPem pem{files, {}, {}, {}};
+    if (!readPem(files.certificate, "certificate", pem.certificate, failure) ||
+        !readPem(files.key, "key", pem.key, failure) || !readPem(files.ca, "CA certificate", pem.ca, failure))
+        return std::nullopt;
+    return pem;
+}
+
 std::optional<TlsContext> TlsContext::server(const TlsFiles& files, std::string& failure) {
+    const auto pem = readTlsFiles(files, failure);
+    if (!pem) return std::nullopt;
     std::unique_ptr<SSL_CTX, TlsDeleter> context(SSL_CTX_new(TLS_server_method()));
     if (!context || !restrictProtocol(context.get())) return failed(failure, "cannot set up TLS 1.3");
-    if (!loadFiles(context.get(), files, failure)) return std::nullopt;
     // Names the CA in the certificate request, so clients with several
     // certificates pick the right one.
-    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(files.ca.c_str());
-    ERR_clear_error();
-    if (!names) return failed(failure, "no CA certificate in " + files.ca);
+    STACK_OF(X509_NAME)* names = sk_X509_NAME_new_null();
+    if (!names) return failed(failure, "cannot set up TLS 1.3");
+    const bool loaded = loadPem(context.get(), *pem, failure, names);
+    if (!loaded || sk_X509_NAME_num(names) == 0) {
+        sk_X509_NAME_pop_free(names, X509_NAME_free);
+        return loaded ? failed(failure, "no CA certificate in " + files.ca) : std::nullopt;
+    }
     SSL_CTX_set_client_CA_list(context.get(), names);
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     SSL_CTX_set_num_tickets(context.get(), 0);
@@ -217,9 +307,14 @@ std::optional<TlsContext> TlsContext::server(const TlsFiles& files, std::string&
 }
 
 std::optional<TlsContext> TlsContext::client(const TlsFiles& files, std::string& failure) {
+    const auto pem = readTlsFiles(files, failure);
+    return pem ? clientFromTexts(*pem, failure) : std::nullopt;
+}
+
+std::optional<TlsContext> TlsContext::clientFromTexts(const TlsPem& pem, std::string& failure) {
     std::unique_ptr<SSL_CTX, TlsDeleter> context(SSL_CTX_new(TLS_client_method()));
     if (!context || !restrictProtocol(context.get())) return failed(failure, "cannot set up TLS 1.3");
-    if (!loadFiles(context.get(), files, failure)) return std::nullopt;
+    if (!loadPem(context.get(), pem, failure)) return std::nullopt;
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
     return TlsContext(std::move(context), false);
 }

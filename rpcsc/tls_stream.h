@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secure_string.h"
 #include "rpcsc/byte_stream.h"
 #include "rpcsc/tcp_stream.h"
 
@@ -30,6 +31,22 @@ struct TlsFiles {
     std::string ca;          // the CA the peer's certificate must come from
 };
 
+// Longest PEM file read: far above any certificate or key.
+inline constexpr std::size_t kMaxPemFile = 1 << 20;
+
+// The texts of those files as read, so that what was read (and judged) is
+// what is used; the names are for messages.
+struct TlsPem {
+    TlsFiles files;
+    SecureString certificate;
+    SecureString key;
+    SecureString ca;
+};
+
+// Reads the three files; none with failure naming the file that cannot be
+// read.
+std::optional<TlsPem> readTlsFiles(const TlsFiles& files, std::string& failure);
+
 // What every TLS session of one side shares: TLS 1.3 only, no
 // renegotiation, no compression, no session tickets (one handshake per
 // connection), and a certificate on both sides checked against the
@@ -41,6 +58,8 @@ public:
     // A client's: the server's certificate must come from files.ca and name
     // the address connected to.
     static std::optional<TlsContext> client(const TlsFiles& files, std::string& failure);
+    // The same from texts already read.
+    static std::optional<TlsContext> clientFromTexts(const TlsPem& pem, std::string& failure);
 
     bool isServer() const { return server_; }
     // Why the chain a peer showed in an earlier handshake would not verify

@@ -8,10 +8,13 @@
 namespace vexa::wire {
 namespace {
 
+// A request's bytes may hold a PIN.
+using WipedBytes = std::vector<std::uint8_t, platform::WipingAllocator<std::uint8_t>>;
+
 // Pairs of hex digits in either case; a lone last digit is one byte (the
 // line padded with a blank). Anything else is refused: a garbled answer must
 // not pass for data.
-bool readHex(std::string_view line, std::vector<std::uint8_t>& bytes) {
+bool readHex(std::string_view line, WipedBytes& bytes) {
     bytes.clear();
     bytes.reserve((line.size() + 1) / 2);
     for (std::size_t i = 0; i < line.size(); i += 2) {
@@ -43,6 +46,10 @@ TlvBuffer Writer::makeRoom(std::size_t n) {
     grown.appendRaw(buffer_);
     std::swap(grown, buffer_);
     return grown;
+}
+
+SecureString Writer::line() const {
+    return secretHex(buffer_.usedBytes(), false);
 }
 
 Writer::Writer(std::uint8_t op) : Writer() {
@@ -101,7 +108,7 @@ ParseError Reader::parse(std::span<const std::uint8_t> bytes) {
 ParseError Reader::parseLine(std::string_view line) {
     elements_.clear();
     if (line.size() > kMaxLine) return ParseError::notHex;
-    std::vector<std::uint8_t> bytes;
+    WipedBytes bytes;
     if (!readHex(line, bytes)) return ParseError::notHex;
     return parse(bytes);
 }

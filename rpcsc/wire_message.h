@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/secure_string.h"
 #include "support/byte_buffer.h"
 #include "support/tlv_buffer.h"
 
@@ -97,8 +98,9 @@ public:
 
     bool ok() const { return buffer_.writable() && !spoiled_; }
     std::span<const std::uint8_t> bytes() const { return buffer_.usedBytes(); }
-    // The message as one line of upper-case hex, without LF.
-    std::string line() const { return buffer_.toHex(false); }
+    // The message as one line of upper-case hex, without LF; wiped when it
+    // goes, as the message may carry a PIN.
+    SecureString line() const;
 
 private:
     // Room for most requests and answers; the buffer doubles up to

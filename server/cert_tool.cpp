@@ -10,9 +10,7 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -81,15 +79,16 @@ void check(bool ok, const std::string& what) {
     throw CertError(what + ": " + reason.data());
 }
 
-std::string pem(int (*write)(BIO*, void*), void* item) {
+// PEM text; a key's, so it is wiped when it goes (OpenSSL wipes its own).
+SecureString pem(int (*write)(BIO*, void*), void* item) {
     const Memory memory(BIO_new(BIO_s_mem()));
     check(memory && write(memory.get(), item) == 1, "PEM");
     char* data = nullptr;
     const long size = BIO_get_mem_data(memory.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
+    return SecureString(data, static_cast<std::size_t>(size));
 }
 
-std::string keyPem(EVP_PKEY* key) {
+SecureString keyPem(EVP_PKEY* key) {
     return pem(
         [](BIO* out, void* k) {
             return PEM_write_bio_PrivateKey(out, static_cast<EVP_PKEY*>(k), nullptr, nullptr, 0, nullptr, nullptr);
@@ -97,13 +96,13 @@ std::string keyPem(EVP_PKEY* key) {
         key);
 }
 
-std::string certificatePem(X509* certificate) {
+SecureString certificatePem(X509* certificate) {
     return pem([](BIO* out, void* c) { return PEM_write_bio_X509(out, static_cast<X509*>(c)); }, certificate);
 }
 
 // Writes a new file; a key stays the owner's only, a certificate is for all
 // to read.
-void writeNew(const std::string& path, const std::string& text, bool secret) {
+void writeNew(const std::string& path, std::string_view text, bool secret) {
     platform::File file = platform::File::open(path, platform::FileAccess::Write, false);
     if (!file.valid() || !file.writeAll(text) || (!secret && !file.setPermissions(0644)) || file.close() != 0)
         throw CertError("cannot write " + path);
@@ -115,15 +114,15 @@ void refuseExisting(const std::vector<std::string>& paths) {
         if (platform::factsOf(path, false)) throw CertError(path + " exists; not replaced");
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CertError("cannot read " + path + " (run certs init first)");
-    std::string text(std::istreambuf_iterator<char>(in), {});
-    if (in.bad()) throw CertError("cannot read " + path);
+SecureString readText(const std::string& path) {
+    platform::File file = platform::File::open(path, platform::FileAccess::Read);
+    if (!file.valid()) throw CertError("cannot read " + path + " (run certs init first)");
+    SecureString text;
+    if (!file.readAll(text, kMaxPemFile)) throw CertError("cannot read " + path);
     return text;
 }
 
-Memory memoryOf(const std::string& text) {
+Memory memoryOf(std::string_view text) {
     Memory memory(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     check(memory != nullptr, "memory");
     return memory;
@@ -195,8 +194,8 @@ struct Authority {
 };
 
 Authority loadAuthority(const std::string& dir) {
-    const std::string certificateText = readText(dir + "/ca.pem");
-    const std::string keyText = readText(dir + "/ca.key");
+    const SecureString certificateText = readText(dir + "/ca.pem");
+    const SecureString keyText = readText(dir + "/ca.key");
     Authority ca{Certificate(PEM_read_bio_X509(memoryOf(certificateText).get(), nullptr, nullptr, nullptr)),
                  Key(PEM_read_bio_PrivateKey(memoryOf(keyText).get(), nullptr, nullptr, nullptr))};
     check(ca.certificate != nullptr, dir + "/ca.pem");

@@ -202,7 +202,7 @@ void RpcscServer::serve(Connection& connection) {
             const std::lock_guard guard(grantsLock_);
             connection.session = &session;
         }
-        std::string line;
+        SecureString line; // requests carry PINs
         for (;;) {
             // A client may think between requests for the idle time, but once
             // a line has begun it has one deadline however it paces its bytes.
@@ -299,7 +299,7 @@ std::int32_t RpcscServer::awaitRequest(Connection& connection, PcscSession& sess
     }
 }
 
-bool RpcscServer::answer(Connection& connection, const std::string& line, PcscSession& session) {
+bool RpcscServer::answer(Connection& connection, std::string_view line, PcscSession& session) {
     const Reply reply = answerRequest(line, session);
     if (!reply.answered) {
         log_.error(connection.peer + " sent a line that is no request, closing");

@@ -152,7 +152,7 @@ private:
     // quiet past pcsc::kIdleTransactionLimit while holding one.
     std::int32_t awaitRequest(Connection& connection, class PcscSession& session);
     // Answers one line; false when the connection must end.
-    bool answer(Connection& connection, const std::string& line, class PcscSession& session);
+    bool answer(Connection& connection, std::string_view line, class PcscSession& session);
     // Closes the connections whose certificate the clients file no longer
     // admits with the readers it was granted, or the CA no longer accepts.
     void closeRevoked();

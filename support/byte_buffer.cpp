@@ -143,15 +143,28 @@ bool ByteBuffer::assignStrictHex(std::string_view text, bool withBlanks) {
     return true;
 }
 
-std::string ByteBuffer::toHex(bool withBlanks) const {
+namespace {
+
+template <class Text>
+Text upperHex(std::span<const std::uint8_t> bytes, bool withBlanks) {
     static constexpr char digits[] = "0123456789ABCDEF";
     const std::size_t unit = withBlanks ? 3 : 2;
-    std::string out(std::size_t{length_} * unit, ' ');
-    for (std::uint32_t i = 0; i < length_; ++i) {
-        out[i * unit] = digits[data_[i] >> 4];
-        out[i * unit + 1] = digits[data_[i] & 0x0F];
+    Text out(bytes.size() * unit, ' ');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[i * unit] = digits[bytes[i] >> 4];
+        out[i * unit + 1] = digits[bytes[i] & 0x0F];
     }
     return out;
+}
+
+} // namespace
+
+std::string ByteBuffer::toHex(bool withBlanks) const {
+    return upperHex<std::string>(bytes(), withBlanks);
+}
+
+SecureString secretHex(std::span<const std::uint8_t> bytes, bool withBlanks) {
+    return upperHex<SecureString>(bytes, withBlanks);
 }
 
 std::string ByteBuffer::toText() const {

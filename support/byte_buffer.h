@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secure_string.h"
+
 namespace vexa {
 
 // Owned byte array with an exact length: no spare capacity, no terminator.
@@ -75,5 +77,9 @@ private:
     std::uint32_t length_ = 0;
     std::uint32_t allocated_ = 0; // differs from length_ only after truncate
 };
+
+// ByteBuffer::toHex for bytes that may hold a secret (an APDU with a PIN):
+// the text is wiped when it goes.
+SecureString secretHex(std::span<const std::uint8_t> bytes, bool withBlanks);
 
 } // namespace vexa

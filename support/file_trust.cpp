@@ -1,5 +1,9 @@
 #include "support/file_trust.h"
 
+#include <algorithm>
+
+#include "platform/path.h"
+
 namespace vexa {
 namespace {
 
@@ -19,20 +23,23 @@ std::string octal(std::uint32_t mode) {
 }
 
 std::string_view withoutTrailingSlashes(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    while (path.size() > 1 && platform::isPathSeparator(path.back())) path.remove_suffix(1);
     return path;
 }
 
 // The folder part of a path: "." for a bare name, "/" for a name in the root.
+// Windows paths separate with '\' as well.
 std::string_view folderOf(std::string_view path) {
     path = withoutTrailingSlashes(path);
-    const auto slash = path.rfind('/');
-    if (slash == std::string_view::npos) return ".";
-    return slash == 0 ? std::string_view("/") : path.substr(0, slash);
+    const auto slash = std::find_if(path.rbegin(), path.rend(), platform::isPathSeparator);
+    if (slash == path.rend()) return ".";
+    const auto at = static_cast<std::size_t>(path.rend() - slash - 1);
+    return at == 0 ? path.substr(0, 1) : path.substr(0, at);
 }
 
 bool holds(std::string_view folder, std::string_view path) {
-    return folder == "/" || (path.starts_with(folder) && path.size() > folder.size() && path[folder.size()] == '/');
+    return (folder.size() == 1 && platform::isPathSeparator(folder[0])) ||
+           (path.starts_with(folder) && path.size() > folder.size() && platform::isPathSeparator(path[folder.size()]));
 }
 
 } // namespace
@@ -67,7 +74,8 @@ std::string distrustOfFolders(std::string_view file, std::string_view top) {
         // Nothing there yet: no file below it can be opened either.
         const bool present = platform::factsOf(name).has_value();
         if (std::string why = present ? distrustOfFolder(name) : ""; !why.empty()) return "'" + name + "' " + why;
-        if (!walkUp || folder == top || folder == "/" || folder == ".") return {};
+        const bool root = folder.size() == 1 && platform::isPathSeparator(folder[0]);
+        if (!walkUp || folder == top || root || folder == ".") return {};
     }
 }
 

@@ -2,6 +2,7 @@
 # Sourced, not run.
 
 VEXA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$VEXA_ROOT/packaging/apt_get.sh"
 VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd vsmartcard-vpcd libssl-dev nlohmann-json3-dev
                libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd iproute2)
 
@@ -23,8 +24,8 @@ vexa_install_packages() {
     vexa_log "Installing ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    $sudo "${VEXA_APT_GET[@]}" update -qq
+    $sudo "${VEXA_APT_GET[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # Playwright needs Node.js 20 or later; Debian 12's own nodejs is 18, and

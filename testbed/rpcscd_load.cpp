@@ -68,7 +68,7 @@ public:
     }
     // The answer's result code; nullopt when no answer came.
     std::optional<std::uint32_t> call(const wire::Writer& request, wire::Reader& answer) {
-        std::string line;
+        SecureString line;
         if (socket_.sendLine(request.line(), false, kAnswerWaitMs) != 0 ||
             socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) != 0 ||
             answer.parseLine(line) != wire::ParseError::none)
@@ -89,7 +89,7 @@ public:
     // let the connection go, so that one client holds one connection.
     void vanish() {
         ::shutdown(fd_, SHUT_WR);
-        std::string line;
+        SecureString line;
         while (socket_.receiveLine(line, kAnswerWaitMs, wire::kMaxLine) == 0) continue; // to the server's end
         socket_.close();
     }
@@ -237,7 +237,7 @@ std::optional<double> listedClientTry(std::uint16_t port, const TlsContext& tls)
     std::string failure;
     if (TlsStream::connect(tls, "127.0.0.1", port, kAnswerWaitMs, stream, failure) != 0) return std::nullopt;
     LineChannel channel(std::move(stream));
-    std::string line;
+    SecureString line;
     wire::Reader answer;
     const wire::Writer request = wire::Writer(wire::OP_ESTABLISH_CONTEXT).putInt(wire::TAG_SCOPE, SCARD_SCOPE_SYSTEM);
     if (channel.sendLine(request.line(), false, kAnswerWaitMs) != 0 ||

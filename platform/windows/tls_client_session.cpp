@@ -164,7 +164,7 @@ struct TlsClientSession::State {
     bool established = false;
     bool renegotiating = false; // a post-handshake message is being taken
     int certificateRetries = 0;
-    std::string incoming;
+    SecureString incoming; // records are decrypted in place
     std::string outgoing;
     std::string failure;
     CertificateDer server;
@@ -254,7 +254,7 @@ struct TlsClientSession::State {
     }
 
     // One DecryptMessage over the records received.
-    Progress decryptOnce(std::string& plaintext) {
+    Progress decryptOnce(SecureString& plaintext) {
         SecBuffer buffers[4] = {{static_cast<ULONG>(incoming.size()), SECBUFFER_DATA, incoming.data()},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
@@ -266,7 +266,7 @@ struct TlsClientSession::State {
             return fail("TLS failure: " + statusText(status));
         // Decrypted in place: the plaintext and the rest lie in incoming.
         const std::size_t before = plaintext.size();
-        std::string rest;
+        SecureString rest;
         for (const SecBuffer& buffer : buffers) {
             if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0)
                 plaintext.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
@@ -307,7 +307,7 @@ TlsClientSession::Progress TlsClientSession::handshake() {
     return progress == Progress::Done ? s.settle() : progress;
 }
 
-TlsClientSession::Progress TlsClientSession::decrypt(std::string& plaintext) {
+TlsClientSession::Progress TlsClientSession::decrypt(SecureString& plaintext) {
     State& s = *state_;
     if (!s.failure.empty()) return Progress::Failed;
     if (!s.established) return s.fail("TLS failure: no session");
@@ -337,7 +337,7 @@ bool TlsClientSession::encrypt(std::string_view plaintext) {
     const SecPkgContext_StreamSizes& sizes = s.sizes;
     while (!plaintext.empty()) {
         const std::size_t length = std::min<std::size_t>(plaintext.size(), sizes.cbMaximumMessage);
-        std::string record(sizes.cbHeader + length + sizes.cbTrailer, '\0');
+        SecureString record(sizes.cbHeader + length + sizes.cbTrailer, '\0'); // plaintext until encrypted
         std::memcpy(record.data() + sizes.cbHeader, plaintext.data(), length);
         SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
                                 {static_cast<ULONG>(length), SECBUFFER_DATA, record.data() + sizes.cbHeader},

@@ -85,6 +85,30 @@ refused "vexa-rpcscd: --allow: not an address or address block: \"10.0.0.0/33\""
 refused "vexa-rpcscd: --log-timestamps: takes yes, no or auto, not 'sometimes'" "$rpcscd" --log-timestamps=sometimes
 [[ -z "$card" ]] || refused "vexa-card serve: --port: 99999 is not a port number (1-65535)" "$card" serve --port=99999
 
+# The benches measure only on a line they understood: --help and a typo end
+# them at once with their usage and status 2 (--help started 100,000 APDUs).
+check_bench() { # PROGRAM...
+    local args
+    for args in --help "--iteratons 5"; do
+        # shellcheck disable=SC2086 # the typo is two words
+        run timeout 10 "$@" $args
+        [[ $status -eq 2 ]] || fail "$* $args: status $status, $(cat "$work/err")"
+        cat "$work/out" "$work/err" | grep -q "^usage: " || fail "$* $args: no usage"
+    done
+}
+bench_dir=$(dirname "$vexa")/../bench
+source_dir=$(dirname "$0")/../..
+if [[ -d "$bench_dir" ]]; then
+    for bench in card event remote rpcscd_load; do
+        check_bench "$bench_dir/vexa_${bench}_bench"
+    done
+fi
+if command -v node >/dev/null; then
+    check_bench node "$source_dir/bench/browser_bench.mjs"
+    check_bench node "$source_dir/bench/browser_event_bench.mjs"
+fi
+command -v python3 >/dev/null && check_bench python3 "$source_dir/bench/windows_bench.py"
+
 # --opt=value takes effect.
 run "$vexa" request build --plain --process=7 --client=BANK 00A4040000
 [[ $status -eq 0 ]] || fail "request build --process=7: status $status, $(cat "$work/err")"

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t piece = data[1] % 16 + 1;
     std::string_view input(reinterpret_cast<const char*>(data) + 2, size - 2);
     vexa::LineFramer framer;
-    std::string line;
+    vexa::SecureString line;
     while (!input.empty()) {
         framer.feed(input.substr(0, piece));
         input.remove_prefix(std::min(piece, input.size()));
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (line.size() > maxLength || line.find_first_of("\r\n") != std::string::npos) std::abort();
         }
     }
-    const std::string rest = framer.takeRest();
+    const vexa::SecureString rest = framer.takeRest();
     // What stays buffered is never a line end, nor over the bound.
     if (rest.find('\n') != std::string::npos || rest.size() > maxLength) std::abort();
     return 0;

@@ -62,7 +62,7 @@ cleanup() {
     done
     if [ ${#installed[@]} -gt 0 ]; then
         echo "$me: removing ${installed[*]}" >&2
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${installed[@]}" >/dev/null || true
+        "${VEXA_APT_GET[@]}" purge -y -qq "${installed[@]}" >/dev/null || true
     fi
     rm -rf "$work"
     exit $status
@@ -99,7 +99,7 @@ systemd_state() { find /etc/systemd /var/lib/systemd -name '*vexa*' 2>/dev/null 
 systemd_state >"$work/systemd-before"
 
 vexa_log "Installing the packages"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${files[@]}"
+"${VEXA_APT_GET[@]}" install -y -qq "${files[@]}"
 for p in "${PACKAGES[@]}"; do
     dpkg -L "$p" >"$work/$p.list"
     echo "$me: $p installed $(grep -cxFf "$work/files" "$work/$p.list") files" >&2
@@ -185,7 +185,7 @@ bash -eo pipefail -c 'eval "$1"; eval "set -- $2"; "$@"' check "$env_script" "$e
     fail "the unit's reload check fails on the installed files: $exec_check"
 
 vexa_log "Purging the packages"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${PACKAGES[@]}"
+"${VEXA_APT_GET[@]}" purge -y -qq "${PACKAGES[@]}"
 left=()
 while read -r path; do
     if [ -e "$path" ] || [ -L "$path" ]; then left+=("$path"); fi

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <new>
+#include <string>
+#include <string_view>
 #include <vector>
 
 using vexa::ByteBuffer;
+using vexa::SecureString;
 
 namespace {
 
@@ -30,6 +35,55 @@ TEST(ByteBufferTest, HexFormsDifferInCaseAndBlanks) {
     EXPECT_EQ(b.toHex(true), "00 FF ");
     EXPECT_EQ(b.toHex(false), "00FF");
     EXPECT_EQ(ByteBuffer().toHex(true), "");
+    // The form for secrets is the same text.
+    EXPECT_EQ(vexa::secretHex(b.bytes(), true).view(), "00 FF ");
+    EXPECT_EQ(vexa::secretHex(b.bytes(), false).view(), "00FF");
+}
+
+namespace {
+
+// Short enough to sit inside the object. Its tail is looked for: once a
+// string outgrows the object, the head's place holds the capacity.
+constexpr std::string_view kPin = "PIN 4711 4711 4";
+constexpr std::string_view kPinTail = kPin.substr(9);
+
+// Whether a string of type Text, used as use says and destroyed, leaves the
+// PIN in its own object (where short strings live, out of the allocator's
+// sight).
+template <class Text, class Use>
+bool leavesPinInItsObject(Use use) {
+    alignas(Text) unsigned char storage[sizeof(Text)];
+    Text* text = new (storage) Text;
+    use(*text);
+    text->~Text();
+    return std::search(std::begin(storage), std::end(storage), kPinTail.begin(), kPinTail.end()) != std::end(storage);
+}
+
+} // namespace
+
+TEST(SecureStringTest, LeavesNoPinInItsObjectHoweverItWasUsed) {
+    const auto keep = [](auto& text) { text.assign(kPin.data(), kPin.size()); };
+    // Grown beyond the object: the short form stays behind inside it.
+    const auto grow = [](auto& text) {
+        text.assign(kPin.data(), kPin.size());
+        text.append(100, '0');
+    };
+    const auto moveOut = [](auto& text) {
+        text.assign(kPin.data(), kPin.size());
+        auto other = std::move(text);
+    };
+    // The check sees what a plain string leaves.
+    EXPECT_TRUE(leavesPinInItsObject<std::string>(keep));
+    EXPECT_TRUE(leavesPinInItsObject<std::string>(grow));
+    EXPECT_FALSE(leavesPinInItsObject<SecureString>(keep));
+    EXPECT_FALSE(leavesPinInItsObject<SecureString>(grow));
+    EXPECT_FALSE(leavesPinInItsObject<SecureString>(moveOut));
+    // Growing, copying and moving keep the text.
+    SecureString text(kPin);
+    text.append(40, '1');
+    SecureString copy = text;
+    const SecureString moved = std::move(copy);
+    EXPECT_EQ(moved.view(), std::string(kPin) + std::string(40, '1'));
 }
 
 TEST(ByteBufferTest, AssignHexUnitsAndPadding) {

@@ -192,7 +192,7 @@ private:
             out.putBytes(wire::TAG_OUTPUT, answers.empty() ? Bytes{} : answers.front());
             if (!answers.empty()) answers.pop_front();
         }
-        return out.line();
+        return std::string(out.line().view());
     }
 
     std::deque<Bytes> answers;

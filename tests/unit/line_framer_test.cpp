@@ -41,11 +41,11 @@ TEST(LineFramerTest, CutsLinesFromPiecesAndBoundsThem) {
         for (const std::string& piece : c.pieces) framer.feed(piece);
         std::vector<std::string> lines;
         for (const Next expected : c.expected) {
-            std::string line = "stale";
+            SecureString line("stale");
             const Next got = framer.next(line, c.maxLength);
             EXPECT_EQ(got, expected) << c.name;
             if (got == Next::line)
-                lines.push_back(line);
+                lines.emplace_back(line.view());
             else
                 EXPECT_EQ(line, "") << c.name;
         }
@@ -55,7 +55,7 @@ TEST(LineFramerTest, CutsLinesFromPiecesAndBoundsThem) {
 
 TEST(LineFramerTest, ALineArrivingByteByByteIsScannedOnceAndTheRestKeepsItsCrsOut) {
     LineFramer framer;
-    std::string line;
+    SecureString line;
     for (const char byte : std::string("0A\r0B")) {
         framer.feed({&byte, 1});
         EXPECT_EQ(framer.next(line, 100), Next::needMore);
@@ -93,7 +93,7 @@ private:
 TEST(LineFramerTest, EveryReadOfOneLineHasTheDeadlineOfThatLine) {
     std::vector<ByteStream::Clock::time_point> deadlines;
     LineChannel channel(std::make_unique<ScriptedStream>(std::deque<std::string>{"0", "1", "\n", "0", "2"}, deadlines));
-    std::string line;
+    SecureString line;
     ASSERT_EQ(channel.receiveLine(line, 60000, 100), 0);
     EXPECT_EQ(line, "01");
     ASSERT_EQ(deadlines.size(), 3u);

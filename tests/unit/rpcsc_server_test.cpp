@@ -85,17 +85,17 @@ protected:
     }
 #endif
     static std::string ask(LineChannel& c, const std::string& line) {
-        std::string answer;
+        SecureString answer;
         if (const std::int32_t r = c.sendLine(line, false, 2000); r != 0) return std::to_string(r);
         if (const std::int32_t r = c.receiveLine(answer, 2000, wire::kMaxLine); r != 0) return std::to_string(r);
-        return answer;
+        return std::string(answer.view());
     }
     // The answer line to one request line, or the receive's error number.
     static std::string ask(TcpClient& c, const std::string& line) {
-        std::string answer;
+        SecureString answer;
         if (const std::int32_t r = c.sendLine(line, false); r != 0) return std::to_string(r);
         if (const std::int32_t r = c.receiveLine(answer); r != 0) return std::to_string(r);
-        return answer;
+        return std::string(answer.view());
     }
 
     ServerLog log_{false};
@@ -144,7 +144,7 @@ TEST_F(RpcscServerTest, DropsIdleClientsAndBoundsTheConnections) {
     EXPECT_EQ(ask(c, "0100080200010103000163"), "10054"); // refused: closed at once
     // Silent for longer than the idle time-out: the server closes both.
     for (TcpClient* idle : {&a, &b}) {
-        std::string line;
+        SecureString line;
         idle->setTimeout(10000);
         EXPECT_EQ(idle->receiveLine(line), 10054);
     }
@@ -197,7 +197,7 @@ TEST_F(RpcscServerTest, ACarriageReturnFloodIsCutAtTheLineBound) {
         sent += chunk.size() + 1;
     }
     EXPECT_LT(sent, 16u * 1024 * 1024);
-    std::string line;
+    SecureString line;
     EXPECT_NE(flood.receiveLine(line, 5000, wire::kMaxLine), WSAEWOULDBLOCK);
     LineChannel next = channelTo(); // and serves on
     EXPECT_EQ(ask(next, "0100080200010103000163"), kUnsupported);

@@ -49,7 +49,7 @@ TEST(TcpClientTest, LinesAreReassembledFromPartialReadsAndCrIsDropped) {
     TcpClient client;
     ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
     ASSERT_EQ(client.sendLine("HELLO", false), 0);
-    std::string line;
+    SecureString line;
     EXPECT_EQ(client.receiveLine(line), 0);
     EXPECT_EQ(line, "010203");
     EXPECT_EQ(client.receiveLine(line), 0);
@@ -69,7 +69,7 @@ TEST(TcpClientTest, SilenceEndsTheReceiveAfterTheTimeout) {
     TcpClient client;
     client.setTimeout(200);
     ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
-    std::string line;
+    SecureString line;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client.receiveLine(line), 10035); // WSAEWOULDBLOCK
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
@@ -81,7 +81,7 @@ TEST(TcpClientTest, APeerThatHangsUpMidLineIsAFailureNotAnAnswer) {
     listener.serve(1, [](platform::Socket& peer) { LoopbackListener::sendAll(peer, "0102"); });
     TcpClient client;
     ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
-    std::string line;
+    SecureString line;
     EXPECT_EQ(client.receiveLine(line), 10054); // WSAECONNRESET, at once
     EXPECT_EQ(line, "0102");
 }
@@ -95,7 +95,7 @@ TEST(TcpClientTest, AnOverlongLineIsRefused) {
     });
     TcpClient client;
     ASSERT_EQ(client.connect("127.0.0.1", listener.port()), 0);
-    std::string line;
+    SecureString line;
     EXPECT_EQ(client.receiveLine(line), 0);
     EXPECT_EQ(line.size(), TcpClient::kMaxLine);
     EXPECT_EQ(client.receiveLine(line), 10040); // WSAEMSGSIZE
@@ -103,7 +103,7 @@ TEST(TcpClientTest, AnOverlongLineIsRefused) {
 
 TEST(TcpClientTest, WithoutConnectionSendAndReceiveFail) {
     TcpClient client;
-    std::string line;
+    SecureString line;
     EXPECT_EQ(client.sendLine("x", false), 10038); // WSAENOTSOCK
     EXPECT_EQ(client.receiveLine(line), 10038);
     EXPECT_EQ(client.close(), 0);
@@ -175,7 +175,7 @@ TEST(TcpClientTest, ANonBlockingLineSocketWaitsForItsLinesToo) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
     LineChannel socket(std::make_unique<TcpStream>(platform::Socket(pair[0])));
     const platform::Socket peer(pair[1]);
-    std::string line;
+    SecureString line;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(socket.receiveLine(line, 200, 100), 10035); // WSAEWOULDBLOCK
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);

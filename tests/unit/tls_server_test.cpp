@@ -222,11 +222,11 @@ except (OSError, ssl.SSLError) as e:
     // A connection of ours with the certificate, answered once.
     std::unique_ptr<TcpClient> served(const std::string& certificate) const {
         auto client = std::make_unique<TcpClient>(ourTls(certificate));
-        std::string answer;
+        SecureString answer;
         EXPECT_EQ(client->connect("127.0.0.1", server_->boundPort()), 0);
         EXPECT_EQ(client->sendLine(kRequest, false), 0);
         EXPECT_EQ(client->receiveLine(answer), 0);
-        EXPECT_EQ(answer, kUnsupported) << certificate;
+        EXPECT_EQ(answer.view(), kUnsupported) << certificate;
         return client;
     }
     // A connector for TcpClient over our own TLS stream.
@@ -267,10 +267,10 @@ TEST_F(TlsServerTest, AnAdmittedCertificateIsServedAndEveryCertificateAudited) {
     // Our own client, over a line channel, on the same terms.
     TcpClient ours(ourTls("alice"));
     ASSERT_EQ(ours.connect("127.0.0.1", server_->boundPort()), 0);
-    std::string answer;
+    SecureString answer;
     ASSERT_EQ(ours.sendLine(kRequest, false), 0);
     EXPECT_EQ(ours.receiveLine(answer), 0);
-    EXPECT_EQ(answer, kUnsupported);
+    EXPECT_EQ(answer.view(), kUnsupported);
     // In TLS 1.3 the server judges a client's certificate after the client
     // has finished: ours learns of a refusal at its first read.
     TcpClient expired(ourTls("old"));
@@ -320,7 +320,7 @@ TEST_F(TlsServerTest, PlainClientsAndProbesAreClosedAtTheHandshakeDeadline) {
         if (speaks) {
             EXPECT_EQ(plain.sendLine(kRequest, false, 2000), 0);
         }
-        std::string line;
+        SecureString line;
         EXPECT_EQ(plain.receiveLine(line, 10000, wire::kMaxLine), WSAECONNRESET);
         EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
     }
@@ -347,7 +347,8 @@ TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
     EXPECT_EQ(failure, "certificate refused: IP address mismatch");
     EXPECT_FALSE(stream);
     // Files that cannot be used are named.
-    EXPECT_FALSE(TlsContext::client({files("alice", "ca").certificate, files("bob", "ca").key, ""}, failure));
+    EXPECT_FALSE(TlsContext::client({files("alice", "ca").certificate, files("bob", "ca").key, files("alice", "ca").ca},
+                                    failure));
     EXPECT_NE(failure.find("bob.key does not belong to the certificate"), std::string::npos) << failure;
     EXPECT_FALSE(TlsContext::server(files("nobody", "ca"), failure));
     EXPECT_NE(failure.find("cannot load the certificate"), std::string::npos) << failure;
@@ -356,7 +357,7 @@ TEST_F(TlsServerTest, OurClientChecksTheServersAddressAndShowsItsCertificate) {
 TEST_F(TlsServerTest, AReloadClosesRevokedCertificatesAndRefusesThemAfter) {
     start({}, "server", hex("alice") + "\n" + hex("bob") + " Reader B*\n");
     TcpClient alice(ourTls("alice")), bob(ourTls("bob"));
-    std::string answer;
+    SecureString answer;
     for (TcpClient* client : {&alice, &bob}) {
         ASSERT_EQ(client->connect("127.0.0.1", server_->boundPort()), 0);
         ASSERT_EQ(client->sendLine(kRequest, false), 0);
@@ -400,7 +401,7 @@ TEST_F(TlsServerTest, AReloadWithAnotherCaClosesTheConnectionsItNoLongerAccepts)
     // The same CA again: nothing to close.
     reload_.signal();
     EXPECT_TRUE(logText_.waitFor("Re-read the server certificate")) << logText_.text();
-    std::string answer;
+    SecureString answer;
     ASSERT_EQ(alice->sendLine(kRequest, false), 0);
     EXPECT_EQ(alice->receiveLine(answer), 0);
     std::filesystem::copy_file((*certs_)("other-ca.pem"), ca, std::filesystem::copy_options::overwrite_existing);
@@ -450,7 +451,7 @@ TEST_F(TlsServerTest, UnfinishedHandshakesGiveWayWhenTheServerIsFullButCertifica
     platform::Socket late = silentPeer();
     EXPECT_TRUE(logText_.waitFor(": 3 connections open, all with a certificate")) << logText_.text();
     EXPECT_TRUE(closedByServer(late));
-    std::string answer;
+    SecureString answer;
     for (const auto* client : {&alice1, &alice2, &alice3}) {
         ASSERT_EQ((*client)->sendLine(kRequest, false), 0);
         EXPECT_EQ((*client)->receiveLine(answer), 0);

@@ -27,7 +27,7 @@ constexpr const char* kStatusChangeLine =
 TEST(WireMessageTest, RequestsEncodeExactly) {
     Writer establish(OP_ESTABLISH_CONTEXT);
     establish.putInt(TAG_SCOPE, 0);
-    EXPECT_EQ(establish.line(), "010008020001010300010110000400000000");
+    EXPECT_EQ(establish.line().view(), "010008020001010300010110000400000000");
 
     Writer transmit(OP_TRANSMIT);
     transmit.putHandle(TAG_CARD, 0x0102030405060708)
@@ -53,7 +53,7 @@ TEST(WireMessageTest, RequestsEncodeExactly) {
         .putNested(TAG_READER_STATE, nested)
         .putInt(TAG_STATE_COUNT, 1)
         .putHandle(TAG_CONTEXT, 7);
-    EXPECT_EQ(change.line(), kStatusChangeLine);
+    EXPECT_EQ(change.line().view(), kStatusChangeLine);
 
     // Many small elements, written one after another.
     Writer many;
@@ -65,14 +65,14 @@ TEST(WireMessageTest, RequestsEncodeExactly) {
         manyLine += element;
     }
     EXPECT_TRUE(many.ok());
-    EXPECT_EQ(many.line(), manyLine);
+    EXPECT_EQ(many.line().view(), manyLine);
 }
 
 TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
     Writer big(OP_TRANSMIT);
     big.putBytes(TAG_INPUT, std::vector<std::uint8_t>(40000)).putInt(TAG_MAX_OUTPUT, 1);
     EXPECT_FALSE(big.ok());
-    EXPECT_EQ(big.line(), "0100080200010103000108"); // nothing after the lost element
+    EXPECT_EQ(big.line().view(), "0100080200010103000108"); // nothing after the lost element
     // A message filling the bound exactly is whole; one element more is lost.
     Writer full(OP_TRANSMIT);
     full.putBytes(TAG_INPUT, std::vector<std::uint8_t>(kMaxMessage - 11 - 3, 0xAB));
@@ -81,10 +81,10 @@ TEST(WireMessageTest, AMessageThatLostAnElementIsNotOk) {
         "0100080200010103000108"
         "217FF2";
     for (std::uint32_t i = 0; i < kMaxMessage - 14; ++i) expected += "AB";
-    EXPECT_EQ(full.line(), expected);
+    EXPECT_EQ(full.line().view(), expected);
     full.putBytes(TAG_OUTPUT, {});
     EXPECT_FALSE(full.ok());
-    EXPECT_EQ(full.line(), expected);
+    EXPECT_EQ(full.line().view(), expected);
     Writer spoiled;
     spoiled.putBytes(TAG_INPUT, std::vector<std::uint8_t>(70000));
     Writer outer(OP_GET_STATUS_CHANGE);
