@@ -119,8 +119,7 @@ int Socket::waitUntil(short events, Clock::time_point deadline) const {
 int Socket::writeAll(std::string_view bytes, Clock::time_point deadline) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(fdOf(handle_), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(fdOf(handle_), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
