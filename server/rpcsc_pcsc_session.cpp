@@ -232,10 +232,16 @@ Writer PcscSession::getStatusChange(const Request& r) {
         states[i].dwCurrentState = r.states[i].current;
         states[i].dwEventState = r.states[i].event;
     }
-    // A cancel before the wait is seen here; one at the very moment the wait
-    // begins may be lost, and the wait then ends at its time-out.
-    const std::int32_t result =
-        cancelled_ ? code(SCARD_E_CANCELLED) : context->statusChange(std::min(r.timeoutMs, kMaxWaitMs), states);
+    // SCardCancel reaches only a wait already begun: one that comes just
+    // before a slice begins is seen at the latest when that slice ends.
+    std::uint32_t remaining = std::min(r.timeoutMs, kMaxWaitMs);
+    std::int32_t result = code(SCARD_E_CANCELLED);
+    while (!cancelled_) {
+        const std::uint32_t slice = std::min(remaining, kWaitSliceMs);
+        result = context->statusChange(slice, states);
+        remaining -= slice;
+        if (result != code(SCARD_E_TIMEOUT) || remaining == 0) break;
+    }
     Writer answer = resultAnswer(r.op, result);
     for (const SCARD_READERSTATE& s : states) {
         Writer nested;

@@ -23,6 +23,9 @@ public:
     // Longest wait one getStatusChange may ask for: a waiting request holds
     // its connection's thread.
     static constexpr std::uint32_t kMaxWaitMs = 10000;
+    // A wait is made of slices this long, so that a cancel that came just
+    // before a slice began is still seen within one slice.
+    static constexpr std::uint32_t kWaitSliceMs = 500;
     // Contexts one connection may hold at once.
     static constexpr std::size_t kMaxContexts = 16;
 
