@@ -63,7 +63,10 @@ check_certificate() { # NAME DAYS_MIN DAYS_MAX TEXT...
 check_certificate ca 3649 3653 "CA:TRUE" "Certificate Sign"
 check_certificate server-192.0.2.7 729 731 "IP Address:192.0.2.7" "TLS Web Server Authentication" "CA:FALSE"
 check_certificate server-192.0.2.8 729 731 "IP Address:192.0.2.8" "TLS Web Server Authentication"
-check_certificate alice 729 731 "Subject: CN = alice" "TLS Web Client Authentication" "CA:FALSE"
+check_certificate alice 729 731 "TLS Web Client Authentication" "CA:FALSE"
+# -text spaces the subject differently from one OpenSSL release to another.
+[[ $(openssl x509 -in "$pki/alice.pem" -noout -subject -nameopt RFC2253) == "subject=CN=alice" ]] ||
+    fail "alice.pem's subject is not CN=alice"
 grep -q "Subject Alternative Name" "$work/text" && fail "a client certificate with an address"
 openssl verify -CAfile "$pki/ca.pem" "$pki/server-192.0.2.7.pem" "$pki/server-192.0.2.8.pem" "$pki/alice.pem" \
     >/dev/null || fail "openssl verify refuses the certificates"

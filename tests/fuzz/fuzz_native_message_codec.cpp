@@ -5,6 +5,7 @@
 // same bytes, as an answer's result, must come back whole from its chunks,
 // each within the limit.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

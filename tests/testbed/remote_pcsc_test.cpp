@@ -2,6 +2,7 @@
 // two virtual readers, reached over the line protocol.
 #include "pcsc/pcsc_api.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>

@@ -153,7 +153,7 @@ private:
 class ExclusiveHolder {
 public:
     explicit ExclusiveHolder(const std::string& reader)
-        : pipe_(popen((std::string(VEXA_CARD_TOOL) + " hold '" + reader + "' >/dev/null").c_str(), "w"), &pclose) {
+        : pipe_(popen((std::string(VEXA_CARD_TOOL) + " hold '" + reader + "' >/dev/null").c_str(), "w")) {
         // Ready once the reader's state shows the exclusive use.
         testbed::waitForCard(reader, true, kCardWait);
         for (int i = 0; i < 100 && !held(reader); ++i) usleep(20000);
@@ -167,8 +167,13 @@ public:
     }
 
 private:
-    // Closing the holder's stdin ends the hold.
-    std::unique_ptr<FILE, decltype(&pclose)> pipe_;
+    // Closing the holder's stdin ends the hold. A deleter type of its own:
+    // pclose's declared attributes would be dropped from a function pointer
+    // type given as a template argument.
+    struct Closer {
+        void operator()(FILE* pipe) const { pclose(pipe); }
+    };
+    std::unique_ptr<FILE, Closer> pipe_;
 };
 
 // A plug-in that a page has opened, with a configuration home of its own.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <thread>
@@ -61,7 +62,7 @@ public:
         issue("alice", "ca", "", "365");
         issue("bob", "ca", "", "365");
         issue("mallory", "other-ca", "", "365");
-        issue("old", "ca", "", "-1"); // expired yesterday
+        expired("old", "ca");
     }
     std::string operator()(const std::string& name) const { return dir_.path + "/" + name; }
     // `sha256 Fingerprint=AB:...` as the openssl tool prints it.
@@ -80,8 +81,22 @@ private:
               ".key -out " + base + ".csr && openssl x509 -req -in " + base + ".csr -CA " + (*this)(by) +
               ".pem -CAkey " + (*this)(by) + ".key -days " + days + " " + extensions + " -out " + base + ".pem");
     }
+    // Valid only in January 2000. `openssl ca` sets both dates on every
+    // OpenSSL release; x509 -days no longer takes a negative count.
+    void expired(const std::string& name, const std::string& by) {
+        const std::string base = (*this)(name);
+        shell("openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=" + name + " -keyout " + base +
+              ".key -out " + base + ".csr && : >" + base + ".index && openssl ca -batch -notext -rand_serial -config " +
+              "<(printf '[ca]\\ndefault_ca=d\\n[d]\\ndatabase=" + base + ".index\\nserial=" + base +
+              ".serial\\nnew_certs_dir=" + dir_.path +
+              "\\ndefault_md=sha256\\npolicy=p\\n[p]\\ncommonName=supplied\\n') -cert " + (*this)(by) +
+              ".pem -keyfile " + (*this)(by) + ".key -startdate 20000101000000Z -enddate 20000102000000Z -in " + base +
+              ".csr -out " + base + ".pem");
+    }
+    // Throws, so that a certificate not made fails the test that needs it.
     static void shell(const std::string& command) {
-        ASSERT_EQ(std::system(("bash -c \"" + command + "\" >/dev/null 2>&1").c_str()), 0) << command;
+        if (std::system(("bash -c \"" + command + "\" >/dev/null 2>&1").c_str()) != 0)
+            throw std::runtime_error("failed: " + command);
     }
 
     test_support::TempDir dir_;
@@ -131,7 +146,13 @@ private:
 
 class TlsServerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { certs_ = std::make_unique<Certificates>(); }
+    // Made by the first test rather than in SetUpTestSuite: a failure there
+    // would show every test of the suite as skipped, not failed.
+    void SetUp() override {
+        if (!certs_) {
+            ASSERT_NO_THROW(certs_ = std::make_unique<Certificates>());
+        }
+    }
     static void TearDownTestSuite() { certs_.reset(); }
 
     // Serves with the clients file holding `clients` (every certificate of
