@@ -3,8 +3,10 @@
 
 VEXA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$VEXA_ROOT/packaging/apt_get.sh"
+# Names every supported Debian release knows: libclang-rt-dev follows the
+# release's default clang (14 on Debian 12, 19 on Debian 13).
 VEXA_PACKAGES=(build-essential cmake pkg-config libpcsclite-dev pcscd vsmartcard-vpcd libssl-dev nlohmann-json3-dev
-               libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3 openssl xxd iproute2)
+               libgtest-dev libbenchmark-dev clang libclang-rt-dev python3 openssl xxd iproute2)
 
 # The Windows build: MinGW-w64 (posix threads) cross-compiles, Wine runs the
 # programs and tests, wixl makes the MSI; GoogleTest's sources build for Windows.
