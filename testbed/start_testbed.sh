@@ -65,14 +65,40 @@ wait_for() {  # wait_for SECONDS COMMAND...
 
 # The command that runs its arguments in a private mount namespace: root's
 # own, or else one of an unprivileged user namespace where the kernel allows.
+# Tried first, so that a refusal is named here rather than read later as a
+# pcscd without readers.
 namespace_command() {
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "unshare --mount --propagation private"
-    elif unshare --user --map-root-user --mount --propagation private true 2>/dev/null; then
-        echo "unshare --user --map-root-user --mount --propagation private"
-    else
-        fail "pcscd needs a mount namespace of its own, and this kernel gives none to user $(id -un): run as root, or allow unprivileged user namespaces (sysctl user.max_user_namespaces, kernel.unprivileged_userns_clone)"
+    local command="unshare --mount --propagation private" error
+    [ "$(id -u)" -eq 0 ] || command="unshare --user --map-root-user --mount --propagation private"
+    if error=$($command true 2>&1); then
+        echo "$command"
+        return
     fi
+    # The kernel cannot make / private when it is no mount point: a chroot
+    # into a plain folder.
+    [[ $error != *"Invalid argument"* ]] ||
+        fail "pcscd needs a mount namespace of its own, and '$command' fails: $error. / is not a mount point here (a chroot into a plain folder?), so it cannot be made private: bind-mount the root onto itself and enter it anew, e.g. from outside: mount --bind ROOT ROOT, then chroot ROOT"
+    [ "$(id -u)" -eq 0 ] ||
+        fail "pcscd needs a mount namespace of its own, and this kernel gives none to user $(id -un) ($error): run as root, or allow unprivileged user namespaces (sysctl user.max_user_namespaces, kernel.unprivileged_userns_clone)"
+    fail "pcscd needs a mount namespace of its own, and '$command' fails: $error"
+}
+
+# pcscd's options beyond the bed's paths. pcsc-lite 2 asks polkit about every
+# client over the system bus, which the bed's private /run hides; the bed's
+# pcscd serves only the bed, so it asks nobody where it can be told so.
+pcscd_options() {
+    local help
+    help=$(pcscd --help 2>&1 || true)
+    [[ $help != *--disable-polkit* ]] || echo "--disable-polkit"
+}
+
+# Why the bed's pcscd shows no readers, from its log.
+pcscd_failure() {
+    local refused
+    refused=$(grep -m1 "is NOT authorized for action" "$DIR/pcscd.log" 2>/dev/null || true)
+    [ -z "$refused" ] ||
+        fail "pcscd refused the bed's clients by its policy (polkit): '$refused'; a polkit rule must grant user $(id -un) org.debian.pcsc-lite.access_pcsc and org.debian.pcsc-lite.access_card (see $DIR/pcscd.log)"
+    fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
 }
 
 # The bed's pcscd must serve the bed's socket from a namespace of its own,
@@ -92,9 +118,10 @@ start_pcscd() {
         check_isolated "$(cat "$DIR/pcscd.pid")"
         return
     fi
-    local command ns
+    local command ns options
     command=$(namespace_command)
     read -ra ns <<< "$command"
+    options=$(pcscd_options)
     # Our own reader configuration, so only the virtual readers take part.
     # vpcd listens on the port after the colon and on the next for its second
     # reader.
@@ -112,11 +139,11 @@ start_pcscd() {
     # mounts end with it.
     # shellcheck disable=SC2016
     setsid "${ns[@]}" sh -c 'for b in /usr/lib/pcsc/drivers/*.bundle; do [ ! -d "$b" ] || mount --bind "$2" "$b" || exit; done
-        mount --bind "$1" /run && exec pcscd --foreground --config "$3"' \
-        sh "$DIR/run" "$DIR/empty" "$DIR/reader.conf.d" </dev/null >"$DIR/pcscd.log" 2>&1 &
+        mount --bind "$1" /run && exec pcscd --foreground --config "$3" $4' \
+        sh "$DIR/run" "$DIR/empty" "$DIR/reader.conf.d" "$options" </dev/null >"$DIR/pcscd.log" 2>&1 &
     local pid=$!
     echo "$pid" > "$DIR/pcscd.pid"
-    wait_for 10 readers_ready || fail "pcscd shows no virtual readers; see $DIR/pcscd.log"
+    wait_for 10 readers_ready || pcscd_failure
     check_isolated "$pid"
 }
 
