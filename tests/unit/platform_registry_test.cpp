@@ -11,7 +11,7 @@ TEST(PlatformRegistry, TextsRoundTripAndKeysGoWithTheirSubtree) {
     if (!kSystemRegistry) {
         EXPECT_EQ(readRegistryText(RegistryRoot::CurrentUser, "Software", ""), std::nullopt);
         EXPECT_FALSE(writeRegistryText(RegistryRoot::CurrentUser, kKey, "Name", "text"));
-        GTEST_SKIP() << "no system registry";
+        return; // without a system registry the refusals above are all there is
     }
     const std::string deep = std::string(kKey) + "\\Sub\\Deep";
     ASSERT_TRUE(deleteRegistryKey(RegistryRoot::CurrentUser, kKey));
