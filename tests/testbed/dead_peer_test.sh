@@ -13,10 +13,11 @@
 # peer on a link that still works keeps its connection. Needs root.
 set -euo pipefail
 source "$(dirname "$0")/shell_bed.sh" "$@" tls/ca.key tls/client.key tls/clients
-for tool in unshare nsenter ip ss; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (iproute2, util-linux)"; exit 77; }
-done
 [[ $(id -u) -eq 0 ]] || { echo "SKIP: network namespaces need root"; exit 77; }
+# As root the test applies: a missing tool or namespace is a set-up failure.
+for tool in unshare nsenter ip ss; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (iproute2, util-linux)"
+done
 vexa=$(realpath "$vexa")
 rpcscd=$(cd "$(dirname "$vexa")/.." && pwd)/server/vexa-rpcscd
 R0="Virtual PCD 00 00"
@@ -47,7 +48,7 @@ new_namespace() {
     ns_pids+=("$p")
     for _ in $(seq 100); do
         [[ "$(readlink "/proc/$p/ns/net" 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ]] && break
-        kill -0 "$p" 2>/dev/null || { echo "SKIP: cannot make a network namespace here"; exit 77; }
+        kill -0 "$p" 2>/dev/null || fail "cannot make a network namespace: $(unshare --net true 2>&1)"
         sleep 0.02
     done
     [[ "$(readlink "/proc/$p/ns/net" 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ]] ||
